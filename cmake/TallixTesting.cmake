@@ -1,0 +1,50 @@
+# Test helpers shared by tests/unit (host) and tests/windows (run under Wine).
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+if(WIN32)
+    # GoogleTest for mingw, built from Debian's googletest source package.
+    set(TALLIX_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree")
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+    add_subdirectory(${TALLIX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+    set(TALLIX_GTEST_LIBS GTest::gtest GTest::gtest_main)
+    # Host tools (the packer) come from the host tree's install.
+    set(TALLIX_HOST_BIN "${PROJECT_SOURCE_DIR}/out/bin" CACHE PATH "Directory of the host tools (tallix-pack)")
+    set(TALLIX_PACK "${TALLIX_HOST_BIN}/tallix-pack")
+    set(TALLIX_WINE_RUN "${PROJECT_SOURCE_DIR}/scripts/wine-run")
+else()
+    find_package(GTest REQUIRED)
+    set(TALLIX_GTEST_LIBS GTest::gtest GTest::gtest_main)
+endif()
+include(GoogleTest)
+
+# tallix_add_gtest(NAME name SOURCES ... [LIBS ...])
+# A GoogleTest program; under mingw it is linked statically and its tests are
+# discovered when ctest runs (not at build time, which would start Wine).
+function(tallix_add_gtest)
+    cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+    add_executable(${T_NAME} ${T_SOURCES})
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${TALLIX_GTEST_LIBS})
+    if(WIN32)
+        # gtest_main provides main(), so no -municode here.
+        target_link_options(${T_NAME} PRIVATE -static)
+        target_compile_definitions(${T_NAME} PRIVATE UNICODE _UNICODE)
+        gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+    else()
+        gtest_discover_tests(${T_NAME})
+    endif()
+endfunction()
+
+# tallix_add_windows_program(NAME name SOURCES ... [LIBS ...] [GUI])
+# A small Windows program used by tests (a probe, a child, a helper).
+function(tallix_add_windows_program)
+    cmake_parse_arguments(T "GUI" "NAME" "SOURCES;LIBS" ${ARGN})
+    add_executable(${T_NAME} ${T_SOURCES})
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS})
+    target_compile_definitions(${T_NAME} PRIVATE UNICODE _UNICODE)
+    target_link_options(${T_NAME} PRIVATE -static -municode)
+    if(T_GUI)
+        target_link_options(${T_NAME} PRIVATE -mwindows)
+    endif()
+endfunction()

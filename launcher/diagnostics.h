@@ -1,0 +1,32 @@
+// The launcher's reporting helpers. Every reported failure ends the process;
+// no error is ever returned to a caller.
+//
+// Catalogue (exact texts; "\n" is part of the text):
+//   stderr, then abort():  "Error, couldn't runtime expand spec '%ls'.\n"
+//   stdout, then exit(2):  "Error, failed to register signal handler."
+//                          "Error, couldn't find attached data header."
+//                          "Error, couldn't allocate memory."
+//                          "Error, couldn't decode attached data."
+//   stderr, then exit(2):  "Error, failed to open '%ls' for writing.\n"
+//                          "Error, couldn't unpack file to target path." + system error
+//                          "Error, couldn't launch child" + system error
+// Internal limits (a buffer that would overflow, a byte that does not
+// convert) end the process through abort() with no message.
+#pragma once
+
+#include <stdint.h>
+
+enum { FATAL_EXIT_STATUS = 2 };
+// System error texts are always asked for in English (United States).
+enum { SYSTEM_MESSAGE_LANGUAGE = 1033 };
+
+// puts(message), then exit(FATAL_EXIT_STATUS).
+[[noreturn]] void fatalError(const char *message);
+
+// "%s ([Error %ld] %s)\n" on stderr: the message, the code as a signed 32-bit
+// number and the system's text for it without trailing CR/LF (empty when the
+// system has none). Returns; the caller exits.
+void printSystemError(const char *message, uint32_t errorCode);
+
+// "Error, couldn't runtime expand spec '%ls'.\n" on stderr, then abort().
+[[noreturn]] void fatalTemplateError(const wchar_t *pattern);

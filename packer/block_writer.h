@@ -1,0 +1,58 @@
+// Writes the attached data block from an application directory.
+//
+// Records: the main program first, then a depth-first walk (each directory's
+// own files in UTF-16 code-unit order, then its subdirectories in code-unit
+// order), the main program not repeated. One zstd frame (no content size, no
+// checksum, no dictionary, window <= 2^27), streamed: no whole file and no
+// whole stream is held in memory. A content CRC-32 of 0 is stored as 1, as
+// the launcher's own checksum reports it, so that empty files are created.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tallix {
+
+struct PayloadFile {
+    std::u16string name;          // relative, "\"-separated
+    std::filesystem::path source; // file on the host
+    std::uint64_t size = 0;
+};
+
+struct BlockOptions {
+    int level = 3;     // zstd compression level
+    int workers = 1;   // zstd worker threads; >= 1 so the bytes never depend on it
+    int windowLog = 0; // 0: the level's default, capped at 27
+};
+
+struct BlockSummary {
+    std::uint64_t files = 0;
+    std::uint64_t contentBytes = 0; // sum of the size fields
+    std::uint64_t streamBytes = 0;  // decompressed record stream
+    std::uint64_t frameBytes = 0;
+    std::uint64_t blockBytes = 0; // magic, frame, padding, trailer
+};
+
+// Progress after each piece of input: files done, content bytes done.
+using ProgressFn = std::function<void(std::uint64_t files, std::uint64_t bytes)>;
+
+// Why `name` cannot be stored (it could leave the target directory or
+// Windows cannot create it), or nullopt when it is fine.
+std::optional<std::string> checkEntryName(const std::u16string &name);
+
+// The files of `appDir` in record order, `mainRelative` ("/" or "\"
+// separated) first. Throws std::runtime_error naming the file and the cause.
+std::vector<PayloadFile> collectPayloadFiles(const std::filesystem::path &appDir,
+                                             const std::filesystem::path &mainRelative);
+
+// Writes the block to `out`. Throws std::runtime_error on a read or
+// compression failure.
+BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostream &out,
+                               const BlockOptions &options, const ProgressFn &progress = {});
+
+} // namespace tallix

@@ -1,0 +1,12 @@
+// The extraction directory: expanded from the build's template at start,
+// then made absolute in place; read for every file path.
+#pragma once
+
+#include "paths/wide_text.h"
+
+extern wchar_t TargetDirectory[PATH_CAPACITY];
+
+// Replaces TargetDirectory by its full path (GetFullPathNameW: ".", ".." and
+// "/" resolved, relative to the current directory). A failure, an empty
+// directory or a full path of 4096 units or more ends the process (abort).
+void resolveTargetDirectory();

@@ -1,0 +1,23 @@
+// Layout of the attached data block, shared by the launcher (reader) and the
+// packer (writer).
+//
+// Block: "QVZ", one zstd frame, zero padding, then an 8-byte little-endian
+// trailer at a multiple of 8 holding its own offset. The frame decodes to a
+// record stream: for each file its name (UTF-16LE units, "\" separators,
+// then a 0x0000 unit), its size (u64 LE), its CRC-32 (u32 LE) and its bytes;
+// then an end marker, a lone 0x0000 unit. The first record is the program
+// the launcher starts.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+static const unsigned char ATTACHED_DATA_MAGIC[3] = {'Q', 'V', 'Z'};
+enum { ATTACHED_DATA_MAGIC_SIZE = 3 };
+// The trailer starts at a multiple of this.
+enum { ATTACHED_DATA_TRAILER_ALIGNMENT = 8 };
+enum { ATTACHED_DATA_TRAILER_SIZE = 8 };
+// Longest entry name, 1023 units, plus the terminator.
+enum { ENTRY_NAME_CAPACITY = 1024 };
+// The launcher's decoder keeps zstd's default window limit.
+enum { ATTACHED_DATA_MAX_WINDOW_LOG = 27 };

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds everything and installs it to out/, then runs the demo.
+#   scripts/build.sh            build, install, demo
+#   scripts/build.sh --no-demo  build and install only (used by scripts/test.sh)
+# TALLIX_WERROR=ON turns compiler warnings into errors (CI does).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+zstd_prefix="$(bash scripts/setup.sh --print-zstd-prefix | tail -n1)"
+werror="${TALLIX_WERROR:-OFF}"
+jobs="$(nproc)"
+
+# Configure quietly; show the log only when it fails.
+configure() {
+    local log
+    log="$(mktemp)"
+    if ! cmake "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        return 1
+    fi
+    rm -f "$log"
+}
+
+configure --preset host -DTALLIX_WERROR="$werror"
+cmake --build --preset host -j "$jobs"
+cmake --install build/host --prefix out >/dev/null
+
+configure --preset windows -DTALLIX_WERROR="$werror" \
+    -DTALLIX_ZSTD_MINGW_PREFIX="$zstd_prefix" -DTALLIX_HOST_BIN="$root/out/bin"
+cmake --build --preset windows -j "$jobs"
+cmake --install build/windows --prefix out >/dev/null
+
+if [ "${1:-}" != "--no-demo" ]; then
+    bash scripts/demo.sh
+fi

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Installs what the build needs and does nothing when it is all there:
+# the Debian packages of scripts/packages.txt and a static, decoder-only
+# libzstd for mingw built from Debian's source package.
+#
+# Prints the prefix of the mingw libzstd on its last line of stdout when
+# called with --print-zstd-prefix.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+ZSTD_SOURCE_VERSION="1.5.4+dfsg2-5"
+cache_root="${TALLIX_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tallix-onefile}"
+zstd_prefix="${TALLIX_ZSTD_MINGW_PREFIX:-$cache_root/zstd-${ZSTD_SOURCE_VERSION%%+*}-mingw}"
+
+log() { printf 'setup: %s\n' "$*" >&2; }
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_packages() {
+    local wanted missing=()
+    while read -r wanted; do
+        case "$wanted" in ''|'#'*) continue ;; esac
+        if ! dpkg-query -W -f='${Status}' "$wanted" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$wanted")
+        fi
+    done < "$here/packages.txt"
+    [ ${#missing[@]} -eq 0 ] && return 0
+    log "installing ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# An already-installed mingw libzstd (another distribution's package) is used as is.
+installed_mingw_zstd() {
+    local pc
+    for pc in x86_64-w64-mingw32-pkg-config; do
+        if command -v "$pc" >/dev/null && "$pc" --exists libzstd 2>/dev/null; then
+            "$pc" --variable=prefix libzstd
+            return 0
+        fi
+    done
+    for p in /usr/x86_64-w64-mingw32 /usr/x86_64-w64-mingw32/sys-root/mingw; do
+        if [ -f "$p/lib/libzstd.a" ] && [ -f "$p/include/zstd.h" ]; then
+            echo "$p"
+            return 0
+        fi
+    done
+    return 1
+}
+
+ensure_deb_src() {
+    if apt-get source --print-uris "libzstd=$ZSTD_SOURCE_VERSION" >/dev/null 2>&1; then
+        return 0
+    fi
+    log "adding a deb-src entry for bookworm"
+    as_root tee /etc/apt/sources.list.d/tallix-onefile-deb-src.sources >/dev/null <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    as_root apt-get update -qq
+}
+
+build_mingw_zstd() {
+    [ -f "$zstd_prefix/lib/libzstd.a" ] && [ -f "$zstd_prefix/include/zstd.h" ] && return 0
+    ensure_deb_src
+    log "building libzstd $ZSTD_SOURCE_VERSION for mingw into $zstd_prefix"
+    local work
+    work="$(mktemp -d)"
+    trap 'rm -rf "$work"' RETURN
+    (cd "$work" && apt-get source -qq "libzstd=$ZSTD_SOURCE_VERSION" >/dev/null 2>&1)
+    local src
+    src="$(find "$work" -maxdepth 1 -type d -name 'libzstd-*' | head -n1)"
+    [ -n "$src" ] || { log "apt-get source libzstd=$ZSTD_SOURCE_VERSION gave no source tree"; exit 1; }
+    local cc=x86_64-w64-mingw32-gcc-posix
+    local objs=() f
+    for f in common/debug common/entropy_common common/error_private common/fse_decompress \
+             common/xxhash common/zstd_common decompress/huf_decompress decompress/zstd_ddict \
+             decompress/zstd_decompress decompress/zstd_decompress_block; do
+        local o="$work/$(basename "$f").o"
+        "$cc" -O3 -DNDEBUG -DXXH_NAMESPACE=ZSTD_ -DZSTD_LEGACY_SUPPORT=0 \
+            -I"$src/lib" -I"$src/lib/common" -c "$src/lib/$f.c" -o "$o"
+        objs+=("$o")
+    done
+    mkdir -p "$zstd_prefix/lib" "$zstd_prefix/include"
+    rm -f "$zstd_prefix/lib/libzstd.a"
+    x86_64-w64-mingw32-ar rcs "$zstd_prefix/lib/libzstd.a" "${objs[@]}"
+    cp "$src/lib/zstd.h" "$src/lib/zstd_errors.h" "$zstd_prefix/include/"
+    cp "$src/LICENSE" "$zstd_prefix/LICENSE"
+}
+
+install_packages
+if [ -z "${TALLIX_ZSTD_MINGW_PREFIX:-}" ] && existing="$(installed_mingw_zstd)"; then
+    zstd_prefix="$existing"
+else
+    build_mingw_zstd
+fi
+if [ "${1:-}" = "--print-zstd-prefix" ]; then
+    echo "$zstd_prefix"
+fi
