@@ -1,0 +1,18 @@
+#include "paths/target_directory.h"
+
+#include <windows.h>
+
+#include <stdlib.h>
+
+wchar_t TargetDirectory[PATH_CAPACITY];
+
+void resolveTargetDirectory() {
+    wchar_t full[PATH_CAPACITY];
+    DWORD length = GetFullPathNameW(TargetDirectory, PATH_CAPACITY, full, nullptr);
+    if (length == 0 || length >= PATH_CAPACITY) {
+        abort();
+    }
+    for (DWORD i = 0; i <= length; ++i) {
+        TargetDirectory[i] = full[i];
+    }
+}
