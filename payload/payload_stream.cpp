@@ -1,0 +1,77 @@
+#include "payload/payload_stream.h"
+
+#include "buildinfo/build_constants.h"
+#include "launcher/diagnostics.h"
+#include "payload/attached_data_format.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <zstd.h>
+
+static const char DECODE_FAILURE[] = "Error, couldn't decode attached data.";
+static const char ALLOCATION_FAILURE[] = "Error, couldn't allocate memory.";
+
+// Between decoder calls window.size is the fill and window.pos the read position.
+static ZSTD_inBuffer input;
+static ZSTD_outBuffer window;
+static ZSTD_DCtx *decoder;
+// Whether the current request may still get output from the decoder: input
+// remains, or its last call filled the window (the decoder may hold more).
+static bool windowWasFilled;
+
+void openPayloadStream() {
+    void *windowMemory = malloc(PAYLOAD_WINDOW_SIZE);
+    if (windowMemory == nullptr) {
+        fatalError(ALLOCATION_FAILURE);
+    }
+    decoder = ZSTD_createDCtx();
+    if (decoder == nullptr) {
+        fatalError(ALLOCATION_FAILURE);
+    }
+    input.src = AttachedData + ATTACHED_DATA_MAGIC_SIZE;
+    input.size = ATTACHED_DATA_SIZE - ATTACHED_DATA_MAGIC_SIZE;
+    input.pos = 0;
+    window.dst = windowMemory;
+    window.size = 0;
+    window.pos = 0;
+}
+
+void readPayloadBytes(void *destination, size_t count) {
+    unsigned char *out = static_cast<unsigned char *>(destination);
+    windowWasFilled = false;
+    while (count > 0) {
+        size_t available = window.size - window.pos;
+        if (available > 0) {
+            size_t n = count < available ? count : available;
+            memcpy(out, static_cast<unsigned char *>(window.dst) + window.pos, n);
+            window.pos += n;
+            out += n;
+            count -= n;
+            continue;
+        }
+        if (input.pos < input.size) {
+            windowWasFilled = true;
+        }
+        if (!windowWasFilled) {
+            fatalError(DECODE_FAILURE);
+        }
+        window.size = PAYLOAD_WINDOW_SIZE;
+        window.pos = 0;
+        size_t result = ZSTD_decompressStream(decoder, &window, &input);
+        if (ZSTD_isError(result)) {
+            fatalError(DECODE_FAILURE);
+        }
+        windowWasFilled = window.pos == PAYLOAD_WINDOW_SIZE;
+        window.size = window.pos;
+        window.pos = 0;
+    }
+}
+
+void closePayloadStream() {
+    ZSTD_freeDCtx(decoder);
+    decoder = nullptr;
+    free(window.dst);
+    window.dst = nullptr;
+    window.size = 0;
+    window.pos = 0;
+}
