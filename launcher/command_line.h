@@ -15,6 +15,11 @@ enum { COMMAND_LINE_CAPACITY = 32768 };
 // escaped. Overflow ends the process through abort().
 void appendArgument(WideUnit *target, const WideUnit *argument);
 
+// The command-line tail handed to the entry point: past the program name
+// (which may hold quoted blanks) and the blanks and controls after it. A null
+// command line gives the empty tail.
+const WideUnit *skipProgramName(const WideUnit *commandLine);
+
 #if defined(_WIN32)
 // Builds the command line into a static writable buffer and returns it.
 wchar_t *buildChildCommandLine();

@@ -1,0 +1,131 @@
+#include "launcher/child_process.h"
+
+#include "launcher/command_line.h"
+#include "launcher/diagnostics.h"
+#include "paths/environment.h"
+#include "paths/wide_append.h"
+#include "payload/extraction.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+// Sharing the child's handle between the main thread and any number of
+// handler threads, without a lock:
+//
+// childProcessHandle is written once, before the release that sets
+// CHILD_PUBLISHED, and never changes. A handler may use it only while it holds
+// a use, taken by a compare-and-swap that sees PUBLISHED set and RETIRED clear.
+// The main thread uses it without a counted use until it sets RETIRED, after
+// its wait and exit-code query; its exit code is therefore always the real one.
+// The handle is closed by whoever brings the share to "RETIRED, no uses": the
+// main thread when its fetch_or finds no use, else the handler whose
+// fetch_sub drops the last use after RETIRED was set. That state is reached
+// once, since no use can be taken after RETIRED, so the handle is closed
+// exactly once, and never while a use is held or by the main thread after it
+// retired. Each handler gets its own full grace wait.
+HANDLE childProcessHandle = nullptr;
+std::atomic<uint32_t> childProcessShare{0};
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "the handler must never block");
+
+wchar_t **launcherArguments = nullptr;
+
+// The module file name and its directory; one unit more than a path buffer.
+enum { LAUNCHER_PATH_CAPACITY = PATH_CAPACITY + 1 };
+static wchar_t launcherModuleName[LAUNCHER_PATH_CAPACITY];
+static wchar_t launcherDirectory[LAUNCHER_PATH_CAPACITY];
+
+const wchar_t *getLauncherDirectory() {
+    if (launcherModuleName[0] == 0) {
+        GetModuleFileNameW(nullptr, launcherModuleName, LAUNCHER_PATH_CAPACITY);
+    }
+    launcherDirectory[0] = 0;
+    appendWideString(launcherDirectory, launcherModuleName, LAUNCHER_PATH_CAPACITY);
+    wchar_t *lastSeparator = wcsrchr(launcherDirectory, L'\\');
+    if (lastSeparator != nullptr) {
+        *lastSeparator = 0;
+    }
+    return launcherDirectory;
+}
+
+// Returns true when the caller dropped the last use after retirement and
+// must close the handle.
+static bool dropChildUse() {
+    uint32_t previous = childProcessShare.fetch_sub(CHILD_ONE_USE, std::memory_order_acq_rel);
+    return previous == (CHILD_PUBLISHED | CHILD_RETIRED | CHILD_ONE_USE);
+}
+
+static bool takeChildUse() {
+    uint32_t state = childProcessShare.load(std::memory_order_acquire);
+    do {
+        if ((state & CHILD_PUBLISHED) == 0 || (state & CHILD_RETIRED) != 0) {
+            return false;
+        }
+    } while (!childProcessShare.compare_exchange_weak(
+        state, state + CHILD_ONE_USE, std::memory_order_acq_rel, std::memory_order_acquire));
+    return true;
+}
+
+int launchChild() {
+    setEnvironmentValue("TALLIX_ONEFILE_DIRECTORY", getLauncherDirectory());
+    setEnvironmentValue("TALLIX_ORIGINAL_ARGV0",
+                        launcherArguments != nullptr ? launcherArguments[0] : nullptr);
+
+    STARTUPINFOW startupInfo;
+    memset(&startupInfo, 0, sizeof startupInfo);
+    startupInfo.cb = sizeof startupInfo;
+    startupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startupInfo.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startupInfo.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startupInfo.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+
+    wchar_t *commandLine = buildChildCommandLine();
+    PROCESS_INFORMATION processInfo;
+    memset(&processInfo, 0, sizeof processInfo);
+    if (!CreateProcessW(ChildProgramPath, commandLine, nullptr, nullptr, TRUE,
+                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startupInfo, &processInfo)) {
+        printSystemError("Error, couldn't launch child", GetLastError());
+        exit(FATAL_EXIT_STATUS);
+    }
+    CloseHandle(processInfo.hThread);
+
+    DWORD exitCode = 0;
+    if (processInfo.hProcess == nullptr) {
+        return 0;
+    }
+    childProcessHandle = processInfo.hProcess;
+    childProcessShare.store(CHILD_PUBLISHED, std::memory_order_release);
+
+    WaitForSingleObject(processInfo.hProcess, INFINITE);
+    if (!GetExitCodeProcess(processInfo.hProcess, &exitCode)) {
+        exitCode = 1;
+    }
+    uint32_t previous = childProcessShare.fetch_or(CHILD_RETIRED, std::memory_order_acq_rel);
+    if (previous == CHILD_PUBLISHED) {
+        CloseHandle(childProcessHandle);
+    }
+    return static_cast<int>(exitCode);
+}
+
+BOOL WINAPI consoleControlHandler(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        break;
+    default:
+        return FALSE;
+    }
+    if (!takeChildUse()) {
+        return FALSE;
+    }
+    if (WaitForSingleObject(childProcessHandle, CHILD_GRACE_PERIOD_MS) != WAIT_OBJECT_0) {
+        TerminateProcess(childProcessHandle, 0);
+    }
+    if (dropChildUse()) {
+        CloseHandle(childProcessHandle);
+    }
+    return FALSE;
+}

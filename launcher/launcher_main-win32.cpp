@@ -1,0 +1,58 @@
+#include "launcher/launcher_main.h"
+
+#include "buildinfo/build_constants.h"
+#include "launcher/child_process.h"
+#include "launcher/diagnostics.h"
+#include "paths/environment.h"
+#include "paths/target_directory.h"
+#include "paths/template_expansion.h"
+#include "paths/wide_append.h"
+#include "payload/attached_data_format.h"
+#include "payload/extraction.h"
+#include "payload/payload_stream.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+// Room for any process id in decimal.
+enum { PROCESS_ID_TEXT_CAPACITY = 128 };
+
+static bool attachedDataHasMagic() {
+    return ATTACHED_DATA_SIZE >= ATTACHED_DATA_MAGIC_SIZE &&
+           memcmp(AttachedData, ATTACHED_DATA_MAGIC, ATTACHED_DATA_MAGIC_SIZE) == 0;
+}
+
+int launcherMain(HINSTANCE, HINSTANCE, wchar_t *, int) {
+    launcherArguments = __wargv;
+    // Libraries are never loaded from wherever the user happens to be.
+    SetDllDirectoryW(L"");
+
+    // The sticky placeholders get fresh values, whatever was inherited.
+    setEnvironmentValue("TALLIX_ONEFILE_START", nullptr);
+    setEnvironmentValue("TALLIX_ONEFILE_TIME_US", nullptr);
+    setEnvironmentValue("TALLIX_ONEFILE_RANDOM", nullptr);
+
+    char processIdText[PROCESS_ID_TEXT_CAPACITY];
+    snprintf(processIdText, sizeof processIdText, "%lu",
+             static_cast<unsigned long>(GetCurrentProcessId()));
+    wchar_t processIdWide[PROCESS_ID_TEXT_CAPACITY];
+    processIdWide[0] = 0;
+    appendNarrowString(processIdWide, processIdText, PROCESS_ID_TEXT_CAPACITY);
+    setEnvironmentValue("TALLIX_ONEFILE_PARENT", processIdWide);
+
+    if (!expandTemplatePath(TargetDirectory, DirectoryTemplate, PATH_CAPACITY)) {
+        fatalTemplateError(DirectoryTemplate);
+    }
+    resolveTargetDirectory();
+
+    if (!SetConsoleCtrlHandler(consoleControlHandler, TRUE)) {
+        fatalError("Error, failed to register signal handler.");
+    }
+    if (!attachedDataHasMagic()) {
+        fatalError("Error, couldn't find attached data header.");
+    }
+    openPayloadStream();
+    extractPayloadFiles();
+    return launchChild();
+}

@@ -1,0 +1,145 @@
+#include "launcher/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::u16string written(const std::u16string &argument) {
+    std::vector<WideUnit> buffer(COMMAND_LINE_CAPACITY, 0);
+    appendArgument(buffer.data(), argument.c_str());
+    return std::u16string(buffer.data());
+}
+
+// The Windows splitting rules for every argument after the program name:
+// 2n backslashes and a quote give n backslashes and toggle quoting, 2n+1 give
+// n and a literal quote; other backslashes are literal.
+std::vector<std::u16string> splitArguments(const std::u16string &line) {
+    std::vector<std::u16string> arguments;
+    size_t i = 0;
+    while (true) {
+        while (i < line.size() && (line[i] == u' ' || line[i] == u'\t')) {
+            ++i;
+        }
+        if (i == line.size()) {
+            return arguments;
+        }
+        std::u16string argument;
+        bool inQuotes = false;
+        while (i < line.size() && (inQuotes || (line[i] != u' ' && line[i] != u'\t'))) {
+            size_t backslashes = 0;
+            while (i < line.size() && line[i] == u'\\') {
+                ++backslashes;
+                ++i;
+            }
+            if (i < line.size() && line[i] == u'"') {
+                argument.append(backslashes / 2, u'\\');
+                if (backslashes % 2 == 1) {
+                    argument += u'"';
+                } else {
+                    inQuotes = !inQuotes;
+                }
+                ++i;
+            } else {
+                argument.append(backslashes, u'\\');
+                if (i < line.size() && backslashes == 0) {
+                    argument += line[i++];
+                }
+            }
+        }
+        arguments.push_back(argument);
+    }
+}
+
+TEST(ChildCommandLine, QuotesOnlyWhatNeedsIt) {
+    EXPECT_EQ(written(u"abc"), u"abc");
+    EXPECT_EQ(written(u"a b"), u"\"a b\"");
+    EXPECT_EQ(written(u"a\"b"), u"\"a\\\"b\"");
+    EXPECT_EQ(written(u"C:\\dir\\"), u"C:\\dir\\");
+    EXPECT_EQ(written(u"C:\\my dir\\"), u"\"C:\\my dir\\\\\"");
+    EXPECT_EQ(written(u"x\\\"y"), u"\"x\\\\\\\"y\"");
+    EXPECT_EQ(written(u"a\\b c"), u"\"a\\b c\"");
+    EXPECT_EQ(written(u"a\tb"), u"\"a\tb\"");
+    EXPECT_EQ(written(u"a\nb"), u"\"a\nb\"");
+    EXPECT_EQ(written(u"a\vb"), u"\"a\vb\"");
+    EXPECT_EQ(written(u""), u"");
+    // Carriage return and form feed do not need quotes.
+    EXPECT_EQ(written(u"a\rb\fc"), u"a\rb\fc");
+}
+
+TEST(ChildCommandLine, EscapesBackslashRunsBeforeQuotes) {
+    EXPECT_EQ(written(u"\""), u"\"\\\"\"");
+    EXPECT_EQ(written(u"\"\""), u"\"\\\"\\\"\"");
+    EXPECT_EQ(written(u"a\\\\\" b"), u"\"a\\\\\\\\\\\" b\"");
+    EXPECT_EQ(written(u" \\\\"), u"\" \\\\\\\\\"");
+    EXPECT_EQ(written(u"a\\\\b c"), u"\"a\\\\b c\"");
+}
+
+TEST(ChildCommandLine, AppendsAfterExistingText) {
+    std::vector<WideUnit> buffer(COMMAND_LINE_CAPACITY, 0);
+    appendArgument(buffer.data(), u"prog");
+    appendArgument(buffer.data(), u" x");
+    EXPECT_EQ(std::u16string(buffer.data()), u"prog\" x\"");
+}
+
+TEST(ChildCommandLine, AcceptsExactly32767UnitsAndAbortsBeyond) {
+    std::vector<WideUnit> buffer(COMMAND_LINE_CAPACITY, 0);
+    std::u16string text(COMMAND_LINE_CAPACITY - 5, u'a');
+    appendArgument(buffer.data(), text.c_str());
+    appendArgument(buffer.data(), u"\"");
+    EXPECT_EQ(std::u16string(buffer.data()).size(), size_t(COMMAND_LINE_CAPACITY - 1));
+    EXPECT_DEATH(appendArgument(buffer.data(), u"b"), "");
+
+    // The closing quote is checked like every other unit: here it would be
+    // unit 32768.
+    std::vector<WideUnit> nearlyFull(COMMAND_LINE_CAPACITY, 0);
+    std::u16string body(COMMAND_LINE_CAPACITY - 2, u'a');
+    body[0] = u' ';
+    EXPECT_DEATH(appendArgument(nearlyFull.data(), body.c_str()), "");
+}
+
+TEST(ChildCommandLine, RoundTripsThroughWindowsSplitting) {
+    const std::u16string alphabet = u"ab \\\"\t\n\v\r";
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<std::u16string> arguments;
+        std::u16string line;
+        size_t count = 1 + random() % 4;
+        for (size_t i = 0; i < count; ++i) {
+            std::u16string argument;
+            size_t length = 1 + random() % 7;
+            for (size_t j = 0; j < length; ++j) {
+                argument += alphabet[random() % alphabet.size()];
+            }
+            if (i > 0) {
+                line += u' ';
+            }
+            line += written(argument);
+            arguments.push_back(argument);
+        }
+        ASSERT_EQ(splitArguments(line), arguments) << "round " << round;
+    }
+}
+
+TEST(ChildCommandLine, EmptyArgumentIsLost) {
+    std::u16string line = written(u"a") + u" " + written(u"") + u" " + written(u"b");
+    EXPECT_EQ(line, u"a  b");
+    EXPECT_EQ(splitArguments(line), (std::vector<std::u16string>{u"a", u"b"}));
+}
+
+TEST(CommandLineTail, SkipsProgramNameAndFollowingBlanks) {
+    auto tail = [](const char16_t *line) { return std::u16string(skipProgramName(line)); };
+    EXPECT_EQ(tail(u"app.exe a b"), u"a b");
+    EXPECT_EQ(tail(u"\"C:\\my dir\\app.exe\"  \t x"), u"x");
+    EXPECT_EQ(tail(u"C:\\a\" b\"c d"), u"d");
+    EXPECT_EQ(tail(u"\"unclosed name"), u"");
+    EXPECT_EQ(tail(u"app\x01\x02 y"), u"y");
+    EXPECT_EQ(tail(u"app"), u"");
+    EXPECT_EQ(tail(u""), u"");
+    EXPECT_EQ(skipProgramName(nullptr)[0], 0);
+}
+
+} // namespace
