@@ -1,0 +1,361 @@
+#include "packer/block_reader.h"
+#include "packer/commands.h"
+#include "payload/crc32.h"
+
+#include <gtest/gtest.h>
+#include <zstd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using tallix::BlockLocation;
+using tallix::DamagedBlockError;
+using tallix::RecordReader;
+
+namespace {
+
+using Bytes = std::string;
+
+struct Record {
+    std::u16string name;
+    Bytes content;
+    std::optional<std::uint32_t> crc; // stored crc; default: the right one
+};
+
+void putLittleEndian(Bytes &out, std::uint64_t value, int count) {
+    for (int i = 0; i < count; ++i) {
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+}
+
+Bytes recordStream(const std::vector<Record> &records, const Bytes &afterEnd = {}) {
+    Bytes out;
+    for (const Record &r : records) {
+        for (char16_t unit : r.name) {
+            putLittleEndian(out, unit, 2);
+        }
+        putLittleEndian(out, 0, 2);
+        putLittleEndian(out, r.content.size(), 8);
+        std::uint32_t crc =
+            r.crc ? *r.crc : tallix::storedCrcFor(computeCrc32(r.content.data(), r.content.size()));
+        putLittleEndian(out, crc, 4);
+        out += r.content;
+    }
+    putLittleEndian(out, 0, 2);
+    return out + afterEnd;
+}
+
+// A block as a launcher carries it; `checksum` also declares the content size,
+// which gives the single-segment header variant for small streams.
+Bytes makeBlock(const Bytes &stream, bool checksum = false) {
+    ZSTD_CCtx *context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, checksum ? 1 : 0);
+    Bytes frame(ZSTD_compressBound(stream.size()), '\0');
+    std::size_t size =
+        ZSTD_compress2(context, frame.data(), frame.size(), stream.data(), stream.size());
+    ZSTD_freeCCtx(context);
+    EXPECT_FALSE(ZSTD_isError(size));
+    frame.resize(size);
+    Bytes block = "QVZ" + frame;
+    while (block.size() % 8 != 0) {
+        block.push_back('\0');
+    }
+    putLittleEndian(block, block.size(), 8);
+    return block;
+}
+
+Bytes randomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    Bytes out(count, '\0');
+    for (char &c : out) {
+        c = static_cast<char>(generator());
+    }
+    return out;
+}
+
+struct Listed {
+    std::u16string name;
+    std::uint64_t size;
+    std::uint32_t crc;
+    Bytes content;
+};
+
+std::vector<Listed> readAll(std::istream &in, const BlockLocation &where) {
+    RecordReader reader(in, where);
+    std::vector<Listed> out;
+    while (auto entry = reader.next()) {
+        Listed item{entry->name, entry->size, entry->crc, {}};
+        reader.readContent([&](const unsigned char *data, std::size_t length) {
+            item.content.append(reinterpret_cast<const char *>(data), length);
+        });
+        out.push_back(item);
+    }
+    EXPECT_EQ(reader.bytesAfterEndMarker(), 0u);
+    return out;
+}
+
+const std::vector<Record> SAMPLE = {
+    {u"app.exe", "MZ" + Bytes(5000, 'x'), {}},
+    {u"empty.txt", "", {}},
+    {u"data\\nested\\r\u00e9sum\u00e9.bin", randomBytes(300000, 1), {}},
+};
+
+} // namespace
+
+TEST(BlockReader, FindsBlockAmongJunkAndDecoys) {
+    Bytes block = makeBlock(recordStream(SAMPLE));
+    // A decoy whose frame header is fine but whose trailer does not hold its
+    // own offset, and a pattern with nothing valid behind it.
+    Bytes decoy = makeBlock(recordStream({{u"decoy", "d", {}}}));
+    decoy[decoy.size() - 8] ^= 0x01;
+    Bytes file = "MZ" + randomBytes(4097, 2) + Bytes("QVZ\x28\xB5\x2F\xFD", 7) + "junk" + decoy +
+                 randomBytes(13, 3) + block + randomBytes(1001, 4);
+    std::size_t expected = file.size() - 1001 - block.size();
+
+    std::istringstream in(file);
+    std::optional<BlockLocation> where = tallix::locateAttachedData(in);
+    ASSERT_TRUE(where);
+    EXPECT_EQ(where->offset, expected);
+    EXPECT_EQ(where->blockBytes, block.size());
+
+    std::vector<Listed> listed = readAll(in, *where);
+    ASSERT_EQ(listed.size(), SAMPLE.size());
+    for (std::size_t i = 0; i < SAMPLE.size(); ++i) {
+        EXPECT_EQ(listed[i].name, SAMPLE[i].name);
+        EXPECT_EQ(listed[i].size, SAMPLE[i].content.size());
+        EXPECT_EQ(listed[i].content, SAMPLE[i].content);
+    }
+    EXPECT_EQ(listed[1].crc, 1u) << "an empty file's CRC-32 of 0 is stored as 1";
+}
+
+TEST(BlockReader, HeaderVariantsAndChunkBoundaries) {
+    // Checksum and content size in the frame header; the block placed so that
+    // its magic straddles the scanner's 1 MiB read boundary.
+    Bytes block = makeBlock(recordStream(SAMPLE), /*checksum=*/true);
+    for (std::size_t start : {std::size_t{(1 << 20) - 3}, std::size_t{(1 << 20) - 6},
+                              std::size_t{(1 << 20)}, std::size_t{2 * (1 << 20) - 5}}) {
+        Bytes file = Bytes(start, 'Q') + block;
+        std::istringstream in(file);
+        std::optional<BlockLocation> where = tallix::locateAttachedData(in);
+        ASSERT_TRUE(where) << start;
+        EXPECT_EQ(where->offset, start);
+        EXPECT_EQ(readAll(in, *where).size(), SAMPLE.size());
+    }
+}
+
+TEST(BlockReader, OuterBlockWinsOverOneStoredInItsPayload) {
+    // Random content compresses to raw zstd blocks, so the inner launcher's
+    // block appears verbatim inside the outer frame.
+    Bytes inner = makeBlock(recordStream({{u"inner.exe", randomBytes(70000, 5), {}}}));
+    Bytes outer =
+        makeBlock(recordStream({{u"outer.exe", "MZ", {}}, {u"inner.exe", "MZ" + inner, {}}}));
+    ASSERT_NE(outer.find(inner), Bytes::npos);
+    std::istringstream in("prefix" + outer);
+    std::optional<BlockLocation> where = tallix::locateAttachedData(in);
+    ASSERT_TRUE(where);
+    EXPECT_EQ(where->offset, 6u);
+    EXPECT_EQ(readAll(in, *where)[0].name, u"outer.exe");
+}
+
+TEST(BlockReader, RejectsFilesWithoutABlock) {
+    Bytes block = makeBlock(recordStream(SAMPLE));
+    Bytes badTrailer = block;
+    badTrailer[badTrailer.size() - 1] = 1;
+    Bytes truncated = block.substr(0, block.size() - 9); // frame intact, trailer cut off
+    Bytes badBlockType = block;
+    badBlockType[3 + 4 + 2] |= 0x06; // first block header of this frame: reserved type
+    for (const Bytes &content :
+         {Bytes(), Bytes("QVZ"), randomBytes(3 << 20, 6), badTrailer, truncated, badBlockType}) {
+        std::istringstream in("MZ" + content);
+        EXPECT_FALSE(tallix::locateAttachedData(in)) << content.size();
+    }
+}
+
+TEST(BlockReader, DamageInsideTheFrameOrRecordsIsReported) {
+    // A frame whose content checksum no longer matches: the structure stays
+    // intact, so only decoding can tell.
+    Bytes damaged = makeBlock(recordStream(SAMPLE), /*checksum=*/true);
+    {
+        std::istringstream in(damaged);
+        damaged[3 + tallix::locateAttachedData(in)->frameBytes - 1] ^= 0x5A;
+    }
+    // A stream that stops inside a record, one with an over-long name, and
+    // one with bytes after its end marker.
+    Bytes stream = recordStream(SAMPLE);
+    Bytes cut = makeBlock(stream.substr(0, stream.size() - 100));
+    Bytes longName = makeBlock(recordStream({{std::u16string(1024, u'n'), "x", {}}}));
+
+    for (const Bytes &block : {damaged, cut, longName}) {
+        std::istringstream in(block);
+        std::optional<BlockLocation> where = tallix::locateAttachedData(in);
+        ASSERT_TRUE(where);
+        RecordReader reader(in, *where);
+        EXPECT_THROW(
+            {
+                while (reader.next()) {
+                }
+            },
+            DamagedBlockError);
+    }
+
+    Bytes extra = makeBlock(recordStream(SAMPLE, "tail"));
+    std::istringstream in(extra);
+    RecordReader reader(in, *tallix::locateAttachedData(in));
+    while (reader.next()) {
+    }
+    EXPECT_EQ(reader.bytesAfterEndMarker(), 4u);
+}
+
+// The inspect command end to end on files written to a temporary directory.
+class InspectCommand : public testing::Test {
+  protected:
+    void SetUp() override {
+        root_ =
+            fs::temp_directory_path() /
+            ("tallix-inspect-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    fs::path writeLauncher(const std::vector<Record> &records,
+                           const std::string &name = "app.exe") {
+        fs::path path = root_ / name;
+        std::ofstream(path, std::ios::binary)
+            << "MZ" << randomBytes(777, 7) << makeBlock(recordStream(records));
+        return path;
+    }
+
+    int run(const tallix::Arguments &args) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int status = tallix::runInspectCommand(args);
+        out_ = testing::internal::GetCapturedStdout();
+        err_ = testing::internal::GetCapturedStderr();
+        return status;
+    }
+
+    fs::path root_;
+    std::string out_, err_;
+};
+
+TEST_F(InspectCommand, ListsVerifiesAndExtracts) {
+    fs::path launcher = writeLauncher(SAMPLE);
+    ASSERT_EQ(run({launcher.string()}), 0) << err_;
+    EXPECT_NE(out_.find("data\\nested\\r\xc3\xa9sum\xc3\xa9.bin"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("3 files, 305002 bytes"), std::string::npos) << out_;
+    EXPECT_EQ(err_, "");
+
+    EXPECT_EQ(run({launcher.string(), "--verify"}), 0) << err_;
+    EXPECT_NE(out_.find("Verified"), std::string::npos);
+
+    fs::path dir = root_ / "x";
+    ASSERT_EQ(run({launcher.string(), "--extract", dir.string()}), 0) << err_;
+    for (const Record &r : SAMPLE) {
+        fs::path file = dir / "app.exe";
+        if (r.name != u"app.exe") {
+            file =
+                dir / (r.name == u"empty.txt" ? fs::path("empty.txt")
+                                              : fs::path("data/nested/r\xc3\xa9sum\xc3\xa9.bin"));
+        }
+        std::ifstream in(file, std::ios::binary);
+        ASSERT_TRUE(in) << file;
+        std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(content, r.content) << file;
+    }
+}
+
+TEST_F(InspectCommand, CrcMismatchFailsVerify) {
+    std::vector<Record> records = SAMPLE;
+    records[2].crc = 0x12345678;
+    records.push_back({u"zero-crc", "abc", 0u}); // 0 would make the launcher skip the file
+    fs::path launcher = writeLauncher(records);
+    EXPECT_EQ(run({launcher.string()}), 0) << "listing alone does not check content";
+    EXPECT_EQ(run({launcher.string(), "--verify"}), 1);
+    EXPECT_NE(
+        err_.find("CRC-32 mismatch in 'data\\nested\\r\xc3\xa9sum\xc3\xa9.bin': stored 12345678"),
+        std::string::npos)
+        << err_;
+    EXPECT_NE(err_.find("CRC-32 mismatch in 'zero-crc': stored 00000000"), std::string::npos)
+        << err_;
+    EXPECT_NE(err_.find("2 of 4 files fail"), std::string::npos) << err_;
+}
+
+TEST_F(InspectCommand, ExtractRefusesNamesThatLeaveTheDirectory) {
+    std::vector<std::u16string> bad = {u"..\\escaped", u"a\\..\\..\\escaped", u"\\rooted",
+                                       u"C:\\drive",   u"a/../../escaped",    u"a\\\\b",
+                                       u"a\\.\\b"};
+    std::vector<Record> records = {{u"ok.exe", "MZ", {}}};
+    for (const std::u16string &name : bad) {
+        records.push_back({name, "bad", {}});
+    }
+    fs::path launcher = writeLauncher(records);
+    fs::path dir = root_ / "inner" / "x";
+    EXPECT_EQ(run({launcher.string(), "--extract", dir.string()}), 1);
+    EXPECT_TRUE(fs::exists(dir / "ok.exe"));
+    EXPECT_FALSE(fs::exists(root_ / "escaped"));
+    EXPECT_FALSE(fs::exists(root_ / "inner" / "escaped"));
+    std::size_t refusals = 0;
+    for (std::size_t at = err_.find("refusing"); at != std::string::npos;
+         at = err_.find("refusing", at + 1)) {
+        ++refusals;
+    }
+    EXPECT_EQ(refusals, bad.size()) << err_;
+    // Nothing but ok.exe was written anywhere under the test directory.
+    std::size_t files = 0;
+    for (const auto &entry : fs::recursive_directory_iterator(root_)) {
+        files += entry.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(files, 2u) << "the launcher and ok.exe";
+
+    // A link planted inside the target directory is not followed.
+    fs::create_directories(root_ / "outside");
+    fs::path linked = root_ / "linked";
+    fs::create_directories(linked);
+    fs::create_directory_symlink(root_ / "outside", linked / "sub");
+    fs::path viaLink = writeLauncher({{u"ok.exe", "MZ", {}}, {u"sub\\planted", "x", {}}}, "l.exe");
+    EXPECT_EQ(run({viaLink.string(), "--extract", linked.string()}), 1);
+    EXPECT_FALSE(fs::exists(root_ / "outside" / "planted"));
+}
+
+TEST_F(InspectCommand, BadInputsAndDamage) {
+    fs::path notLauncher = root_ / "plain.exe";
+    std::ofstream(notLauncher, std::ios::binary) << "MZ" << randomBytes(5000, 8);
+    EXPECT_EQ(run({notLauncher.string()}), 2);
+    EXPECT_EQ(err_, "tallix-pack inspect: " + notLauncher.string() +
+                        ": no attached data found; this is not a tallix-onefile launcher\n");
+    EXPECT_EQ(out_, "");
+
+    EXPECT_EQ(run({(root_ / "missing.exe").string()}), 2);
+    EXPECT_NE(err_.find("missing.exe: cannot open"), std::string::npos) << err_;
+    EXPECT_EQ(run({}), 2);
+    EXPECT_EQ(run({"a.exe", "--bogus"}), 2);
+    EXPECT_EQ(run({"a.exe", "--extract"}), 2);
+
+    // Random content is stored raw, so a flipped byte decodes and only the
+    // CRC-32 notices; a record cut short cannot be decoded at all.
+    Bytes block = makeBlock(recordStream(SAMPLE));
+    block[block.size() / 2] ^= 0x5A;
+    fs::path flipped = root_ / "flipped.exe";
+    std::ofstream(flipped, std::ios::binary) << "MZ" << block;
+    EXPECT_EQ(run({flipped.string(), "--verify"}), 1);
+    EXPECT_NE(err_.find("1 of 3 files fail their CRC-32 check"), std::string::npos) << err_;
+
+    Bytes stream = recordStream(SAMPLE);
+    fs::path cut = root_ / "cut.exe";
+    std::ofstream(cut, std::ios::binary) << "MZ" << makeBlock(stream.substr(0, stream.size() - 3));
+    EXPECT_EQ(run({cut.string()}), 1);
+    EXPECT_EQ(err_, "tallix-pack inspect: " + cut.string() +
+                        ": the attached data is damaged: the record stream ends inside a file's "
+                        "content\n");
+}
