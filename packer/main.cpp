@@ -19,6 +19,7 @@ struct Subcommand {
 
 // Each subcommand registers itself here.
 const Subcommand subcommands[] = {
+    {"inspect", tallix::runInspectCommand, "list, verify or unpack the payload of a built launcher"},
     {nullptr, nullptr, nullptr},
 };
 
