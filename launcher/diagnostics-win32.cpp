@@ -14,10 +14,9 @@ void printSystemError(const char *message, uint32_t errorCode) {
     // Stays empty when the system has no text for the code.
     char *text = nullptr;
     static char noText[1] = {0};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                  nullptr, errorCode, SYSTEM_MESSAGE_LANGUAGE,
-                                  reinterpret_cast<char *>(&text), 0, nullptr);
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, errorCode, SYSTEM_MESSAGE_LANGUAGE, reinterpret_cast<char *>(&text), 0, nullptr);
     if (length > 0 && text != nullptr) {
         for (DWORD i = length; i > 0; --i) {
             if (text[i - 1] != '\r' && text[i - 1] != '\n') {
@@ -29,11 +28,13 @@ void printSystemError(const char *message, uint32_t errorCode) {
         text = noText;
     }
     // The process ends right after; the system's buffer is not released.
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(static_cast<int32_t>(errorCode)),
-            text);
+    fprintf(stderr, "%s ([Error %ld] %s)\n", message,
+            static_cast<long>(static_cast<int32_t>(errorCode)), text);
 }
 
 void fatalTemplateError(const wchar_t *pattern) {
     fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", pattern);
+    // abort() skips the runtime's flushing; a redirected stderr may be buffered.
+    fflush(stderr);
     abort();
 }
