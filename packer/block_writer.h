@@ -8,6 +8,7 @@
 // the launcher's own checksum reports it, so that empty files are created.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -41,17 +42,24 @@ struct BlockSummary {
 // Progress after each piece of input: files done, content bytes done.
 using ProgressFn = std::function<void(std::uint64_t files, std::uint64_t bytes)>;
 
+// Reads go through buffers of this size; nothing larger is ever held.
+inline constexpr std::size_t BLOCK_IO_PIECE = 1 << 20;
+
 // Why `name` cannot be stored (it could leave the target directory or
 // Windows cannot create it), or nullopt when it is fine.
 std::optional<std::string> checkEntryName(const std::u16string &name);
 
 // The files of `appDir` in record order, `mainRelative` ("/" or "\"
-// separated) first. Throws std::runtime_error naming the file and the cause.
+// separated) first. Throws BadInput (packer/pack_errors.h) naming the file
+// and the cause: a missing directory or main program, a name that cannot be
+// stored, two names Windows would take for one file, a symbolic link to a
+// directory or anything but regular files and directories.
 std::vector<PayloadFile> collectPayloadFiles(const std::filesystem::path &appDir,
                                              const std::filesystem::path &mainRelative);
 
-// Writes the block to `out`. Throws std::runtime_error on a read or
-// compression failure.
+// Writes the block to `out`. Each file is read twice (its CRC-32 precedes
+// its content); one that cannot be read or changes meanwhile throws
+// BadInput, a compression or output failure PackFailure.
 BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostream &out,
                                const BlockOptions &options, const ProgressFn &progress = {});
 

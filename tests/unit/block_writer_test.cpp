@@ -1,0 +1,246 @@
+#include "packer/block_writer.h"
+#include "packer/pack_errors.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using tallix::BlockOptions;
+using tallix::PayloadFile;
+
+namespace {
+
+struct Record {
+    std::u16string name;
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    std::string content;
+};
+
+std::uint64_t readLittleEndian(const std::string &bytes, std::size_t at, int count) {
+    std::uint64_t value = 0;
+    for (int i = count - 1; i >= 0; --i) {
+        value = value << 8 | static_cast<unsigned char>(bytes.at(at + i));
+    }
+    return value;
+}
+
+class BlockWriterTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/block-writer-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        app_ = root_ / "app";
+        fs::create_directories(app_);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    void put(const std::string &relative, const std::string &content) {
+        fs::path path = app_ / relative;
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << content;
+    }
+
+    std::string writeBlock(const std::vector<PayloadFile> &files, const BlockOptions &options) {
+        std::ostringstream out;
+        tallix::BlockSummary summary = tallix::writeAttachedData(files, out, options);
+        EXPECT_EQ(summary.blockBytes, out.str().size());
+        return out.str();
+    }
+
+    // Checks the layout around the frame and returns the frame alone.
+    std::string frameOf(const std::string &block) {
+        EXPECT_EQ(block.substr(0, 3), "QVZ");
+        std::size_t frameSize = ZSTD_findFrameCompressedSize(block.data() + 3, block.size() - 3);
+        EXPECT_FALSE(ZSTD_isError(frameSize));
+        std::size_t trailerAt = block.size() - 8;
+        EXPECT_EQ(trailerAt % 8, 0u);
+        EXPECT_EQ(readLittleEndian(block, trailerAt, 8), trailerAt);
+        EXPECT_GE(trailerAt, 3 + frameSize);
+        EXPECT_LT(trailerAt, 3 + frameSize + 8) << "padding is shorter than the alignment";
+        for (std::size_t i = 3 + frameSize; i < trailerAt; ++i) {
+            EXPECT_EQ(block[i], 0) << "padding byte " << i;
+        }
+        return block.substr(3, frameSize);
+    }
+
+    // Decodes with the zstd command-line tool, independent of our code.
+    std::string decodeWithTool(const std::string &frame) {
+        fs::path in = root_ / "frame.zst", out = root_ / "stream.bin";
+        std::ofstream(in, std::ios::binary) << frame;
+        std::string command = "zstd -q -d -f '" + in.string() + "' -o '" + out.string() + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        std::ifstream stream(out, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(stream), {});
+    }
+
+    static std::vector<Record> parseRecords(const std::string &stream) {
+        std::vector<Record> records;
+        std::size_t at = 0;
+        for (;;) {
+            Record record;
+            while (char16_t unit = static_cast<char16_t>(readLittleEndian(stream, at, 2))) {
+                record.name.push_back(unit);
+                at += 2;
+            }
+            at += 2;
+            if (record.name.empty()) {
+                EXPECT_EQ(at, stream.size()) << "bytes after the end marker";
+                return records;
+            }
+            record.size = readLittleEndian(stream, at, 8);
+            record.crc = static_cast<std::uint32_t>(readLittleEndian(stream, at + 8, 4));
+            at += 12;
+            record.content = stream.substr(at, record.size);
+            at += record.size;
+            records.push_back(record);
+        }
+    }
+
+    fs::path root_, app_;
+};
+
+std::string randomText(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string text(size, '\0');
+    for (char &c : text) {
+        // Compressible but not trivial.
+        c = static_cast<char>('a' + generator() % 8);
+    }
+    return text;
+}
+
+TEST_F(BlockWriterTest, FrameDecodesToRecordsInOrder) {
+    put("tools/run.exe", "MZ main");
+    put("b.txt", "bee");
+    put("a.txt", "ay");
+    put("empty.dat", "");
+    put("Lib/upper.dll", "upper case sorts first");
+    put("lib/x/deep.bin", randomText(3 << 20, 7)); // several read pieces
+    put("lib/z.dll", "own files before subdirectories");
+    put("tools/helper.dll", "h");
+
+    std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "tools/run.exe");
+    std::string block = writeBlock(files, BlockOptions{});
+    std::string frame = frameOf(block);
+
+    // Header: no content size, no checksum, no dictionary, window <= 2^27.
+    unsigned char descriptor = static_cast<unsigned char>(frame[4]);
+    EXPECT_EQ(descriptor & 0xC0, 0) << "content size field";
+    EXPECT_EQ(descriptor & 0x20, 0) << "single segment implies a content size";
+    EXPECT_EQ(descriptor & 0x04, 0) << "content checksum";
+    EXPECT_EQ(descriptor & 0x03, 0) << "dictionary id";
+    unsigned windowByte = static_cast<unsigned char>(frame[5]);
+    std::uint64_t windowBase = std::uint64_t{1} << (10 + (windowByte >> 3));
+    EXPECT_LE(windowBase + windowBase / 8 * (windowByte & 7), std::uint64_t{1} << 27);
+
+    std::vector<Record> records = parseRecords(decodeWithTool(frame));
+    std::vector<std::u16string> names;
+    for (const Record &record : records) {
+        names.push_back(record.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"tools\\run.exe", u"a.txt", u"b.txt",
+                                                  u"empty.dat", u"Lib\\upper.dll", u"lib\\z.dll",
+                                                  u"lib\\x\\deep.bin", u"tools\\helper.dll"}));
+    for (const Record &record : records) {
+        std::string relative(record.name.begin(), record.name.end());
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        std::ifstream source(app_ / relative, std::ios::binary);
+        std::string expected(std::istreambuf_iterator<char>(source), {});
+        EXPECT_EQ(record.content, expected) << relative;
+        EXPECT_EQ(record.size, expected.size()) << relative;
+        auto crc = static_cast<std::uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef *>(expected.data()), expected.size()));
+        // 0 is the "no file" checksum of the launcher; an empty file stores 1.
+        EXPECT_EQ(record.crc, crc == 0 ? 1u : crc) << relative;
+    }
+    EXPECT_EQ(records.at(3).crc, 1u);
+}
+
+TEST_F(BlockWriterTest, BytesDoNotDependOnTheWorkerCount) {
+    put("main.exe", randomText(3 << 20, 11));
+    put("second.bin", randomText(1 << 20, 12));
+    std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "main.exe");
+    BlockOptions options;
+    options.windowLog = 17; // small jobs, so that two workers really share the work
+    options.workers = 1;
+    std::string one = writeBlock(files, options);
+    options.workers = 2;
+    std::string two = writeBlock(files, options);
+    EXPECT_TRUE(one == two) << "sizes " << one.size() << " and " << two.size();
+    EXPECT_EQ(static_cast<unsigned char>(frameOf(one)[5]) >> 3, 17 - 10);
+}
+
+TEST_F(BlockWriterTest, EmptyAppHasOnlyTheEndMarker) {
+    std::string block = writeBlock({}, BlockOptions{});
+    EXPECT_EQ(decodeWithTool(frameOf(block)), std::string(2, '\0'));
+}
+
+TEST(EntryNames, RefusesNamesThatLeaveTheTargetOrCannotBeCreated) {
+    const std::u16string refused[] = {
+        u"",          u"\\abs.dll",    u"C:x.dll",
+        u"C:\\x.dll", u"a\\\\b",       u"a\\",
+        u".\\a",      u"a\\..\\..\\b", u"..",
+        u"a/b",       u"a:stream",     u"what?",
+        u"star*",     u"pipe|",        u"less<",
+        u"quote\"",   u"tab\tname",    u"dir.\\a",
+        u"trailing ", u"nul",          u"sub\\CON.txt",
+        u"com1",      u"LPT9.log",     std::u16string(1024, u'a'),
+    };
+    for (const std::u16string &name : refused) {
+        EXPECT_TRUE(tallix::checkEntryName(name).has_value())
+            << std::string(name.begin(), name.end());
+    }
+    const std::u16string accepted[] = {
+        u"a",     u"a\\b\\c.dll", u".hidden",       u"a..b",
+        u"com10", u"console.exe", u"\u00e9t\u00e9", std::u16string(1023, u'a'),
+    };
+    for (const std::u16string &name : accepted) {
+        EXPECT_EQ(tallix::checkEntryName(name), std::nullopt)
+            << std::string(name.begin(), name.end());
+    }
+}
+
+TEST_F(BlockWriterTest, CollectionRefusesBadInput) {
+    put("main.exe", "m");
+    EXPECT_THROW(tallix::collectPayloadFiles(app_, "missing.exe"), tallix::BadInput);
+    EXPECT_THROW(tallix::collectPayloadFiles(app_, "../main.exe"), tallix::BadInput);
+    EXPECT_THROW(tallix::collectPayloadFiles(root_ / "nothing", "main.exe"), tallix::BadInput);
+    EXPECT_NO_THROW(tallix::collectPayloadFiles(app_, "main.exe"));
+
+    put("sub/bad?.txt", "x");
+    EXPECT_THROW(tallix::collectPayloadFiles(app_, "main.exe"), tallix::BadInput);
+    fs::remove(app_ / "sub/bad?.txt");
+
+    put("Readme", "1");
+    put("README", "2");
+    EXPECT_THROW(tallix::collectPayloadFiles(app_, "main.exe"), tallix::BadInput);
+    fs::remove(app_ / "README");
+
+    put("readme/inner", "a file named like a directory");
+    EXPECT_THROW(tallix::collectPayloadFiles(app_, "main.exe"), tallix::BadInput);
+}
+
+TEST_F(BlockWriterTest, OutOfRangeSettingsAreRefused) {
+    put("main.exe", "m");
+    std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "main.exe");
+    BlockOptions wide;
+    wide.windowLog = 28;
+    std::ostringstream out;
+    EXPECT_THROW(tallix::writeAttachedData(files, out, wide), tallix::BadInput);
+    BlockOptions level;
+    level.level = 99;
+    EXPECT_THROW(tallix::writeAttachedData(files, out, level), tallix::BadInput);
+}
+
+} // namespace
