@@ -18,5 +18,6 @@ using Arguments = std::vector<std::string>;
 
 int runPackCommand(const Arguments &args);
 int runInspectCommand(const Arguments &args);
+int runBlockCommand(const Arguments &args);
 
 } // namespace tallix

@@ -20,6 +20,7 @@ struct Subcommand {
 // Each subcommand registers itself here.
 const Subcommand subcommands[] = {
     {"inspect", tallix::runInspectCommand, "list, verify or unpack the payload of a built launcher"},
+    {"block", tallix::runBlockCommand, "write only the attached data block of an application"},
     {nullptr, nullptr, nullptr},
 };
 
