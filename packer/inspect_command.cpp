@@ -134,8 +134,11 @@ void printInfo(const LauncherInfo &info) {
     line("Version:", info.version);
     line("File version:", info.fileVersion);
     line("Product version:", info.productVersion);
+    if (!info.versionResource.empty()) {
+        std::printf("Version resource:\n");
+    }
     for (const auto &[key, value] : info.versionResource) {
-        line((key + ":").c_str(), value);
+        std::printf("  %-18s%s\n", key.c_str(), value.c_str());
     }
 }
 
