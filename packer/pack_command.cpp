@@ -366,6 +366,11 @@ int pack(const PackOptions &options) {
         throw BadInput("--sign-key and --sign-pass-file need --sign-cert");
     }
 
+    if (options.icon) {
+        checkInputFile("--icon", *options.icon);
+        build.iconImages = loadIconImages(*options.icon);
+    }
+
     std::string mainProgram = chooseMainProgram(options);
     std::vector<PayloadFile> files = collectPayloadFiles(options.appDirectory, mainProgram);
     checkReadable(files);
@@ -382,10 +387,9 @@ int pack(const PackOptions &options) {
         }
     }
     fs::path iconSource = options.icon ? *options.icon : runtime.file("default-icon.png");
-    if (options.icon) {
-        checkInputFile("--icon", *options.icon);
+    if (!options.icon) {
+        build.iconImages = loadIconImages(iconSource);
     }
-    build.iconImages = loadIconImages(iconSource);
 
     // Building.
     WorkDirectory work(options.output);

@@ -104,7 +104,6 @@ PackOptions parsePackOptions(const Arguments &args) {
     };
     PackOptions options;
     std::optional<std::string> appDirectory, output;
-    std::map<std::string, bool> seen;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string argument = args[i];
@@ -136,10 +135,6 @@ PackOptions parsePackOptions(const Arguments &args) {
         if (spec == specs.end() && argument != "--output") {
             throw BadInput("unknown option '" + argument + "' (see tallix-pack pack --help)");
         }
-        if (seen[argument]) {
-            throw BadInput(argument + " is given twice");
-        }
-        seen[argument] = true;
         if (spec != specs.end() && spec->second.kind == Kind::Flag) {
             if (inlineValue) {
                 throw BadInput(argument + " takes no value");
@@ -162,7 +157,10 @@ PackOptions parsePackOptions(const Arguments &args) {
         } else if (argument == "--jobs") {
             options.jobs = parseNumber(argument, value, 1, JOBS_MAX);
         } else if (argument == "--window-log") {
-            int log = parseNumber(argument, value, WINDOW_LOG_MIN, std::numeric_limits<int>::max());
+            int log = parseNumber(argument, value, 0, std::numeric_limits<int>::max());
+            if (log < WINDOW_LOG_MIN) {
+                parseNumber(argument, value, WINDOW_LOG_MIN, WINDOW_LOG_MAX); // throws
+            }
             if (log > WINDOW_LOG_MAX) {
                 throw BadInput("--window-log " + value +
                                " is refused: the launcher decodes "

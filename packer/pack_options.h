@@ -51,8 +51,8 @@ struct PackOptions {
     bool help = false;
 };
 
-// Throws BadInput for an unknown option, a missing or repeated value, a
-// number out of range, or a missing APP_DIR or -o.
+// A later option overrides an earlier one. Throws BadInput for an unknown
+// option, a missing value, a number out of range, or a missing APP_DIR or -o.
 PackOptions parsePackOptions(const Arguments &args);
 
 extern const char PACK_USAGE[];

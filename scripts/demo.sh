@@ -1,5 +1,24 @@
 #!/usr/bin/env bash
-# The demo: runs a Windows program of ours under Wine.
+# The demo: packs the Halvory-Quin example with the installed tallix-pack and
+# runs the single-file result under Wine, twice (the second start reuses the
+# unpacked files).
+#   TALLIX_OUT            install prefix holding bin/tallix-pack (default: out)
+#   TALLIX_EXAMPLE_APP    the example's application directory
+#                         (default: build/windows/examples/halvory-quin/app)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-echo "demo: not yet available"
+out="${TALLIX_OUT:-$root/out}"
+app="${TALLIX_EXAMPLE_APP:-$root/build/windows/examples/halvory-quin/app}"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+launcher="$work/Halvory-Quin.exe"
+
+echo "demo: packing $app"
+TALLIX_PACK="$out/bin/tallix-pack" bash "$root/examples/halvory-quin/pack.sh" "$app" "$launcher"
+for start in first second; do
+    echo "demo: $start start of Halvory-Quin.exe under Wine"
+    status=0
+    "$root/scripts/wine-run" "$launcher" "an argument" another </dev/null || status=$?
+    echo "demo: exit status $status"
+done

@@ -1,0 +1,15 @@
+# The directory template is checked when packing, not when a user starts
+# the launcher.
+app_with app.exe
+run tallix-pack pack app -o out.exe --template '{CACHE_DIR}\{NOPE}\x'
+run tallix-pack pack app -o out.exe --template '{CACHE_DIR}\{}'
+run tallix-pack pack app -o out.exe --template '{CACHE_DIR}\{PRODUCT'
+run tallix-pack pack app -o out.exe --template '{CACHE_DIR}\{A{TEMP}}'
+run tallix-pack pack app -o out.exe --template ''
+# A value the template puts into a path must be a valid directory name.
+run tallix-pack pack app -o out.exe --company 'A/B'
+run tallix-pack pack app -o out.exe --template '{CACHE_DIR}\{PRODUCT}' --product 'Tools.'
+# Names compare without case; a shared location only gets a warning.
+run tallix-pack pack app -o out.exe --template '{cache_dir}\x' --runtime none
+run tallix-pack pack app -o out.exe --template 'C:\Shared\{PRODUCT}' --runtime none
+run tallix-pack pack app -o out.exe --template '{HOME}x' --runtime none

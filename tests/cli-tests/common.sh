@@ -1,0 +1,38 @@
+# Helpers for the cases of the tallix-pack command-line tests (sourced).
+
+# skip REASON: this case cannot run here; CTest shows it as skipped.
+skip() {
+    echo "$*"
+    exit 77
+}
+
+# run COMMAND...: runs one command of a grouped case and notes its exit
+# status on standard error after its own messages.
+run() {
+    local status=0
+    "$@" || status=$?
+    echo "[exit $status]" >&2
+}
+
+# unprivileged COMMAND...: runs COMMAND as an ordinary user, so that file
+# permissions apply even when the tests run as root.
+unprivileged() {
+    if [ "$(id -u)" -ne 0 ]; then
+        "$@"
+    elif command -v setpriv >/dev/null; then
+        setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"
+    else
+        skip "running as root and setpriv is missing: permissions cannot be tested"
+    fi
+}
+
+# app_with FILE...: an application directory "app" holding the given files
+# (names relative to it, each with a little content).
+app_with() {
+    mkdir -p app
+    local file
+    for file in "$@"; do
+        mkdir -p "app/$(dirname "$file")"
+        printf 'content of %s\n' "$file" >"app/$file"
+    done
+}
