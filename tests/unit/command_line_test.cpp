@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -12,46 +11,6 @@ std::u16string written(const std::u16string &argument) {
     std::vector<WideUnit> buffer(COMMAND_LINE_CAPACITY, 0);
     appendArgument(buffer.data(), argument.c_str());
     return std::u16string(buffer.data());
-}
-
-// The Windows splitting rules for every argument after the program name:
-// 2n backslashes and a quote give n backslashes and toggle quoting, 2n+1 give
-// n and a literal quote; other backslashes are literal.
-std::vector<std::u16string> splitArguments(const std::u16string &line) {
-    std::vector<std::u16string> arguments;
-    size_t i = 0;
-    while (true) {
-        while (i < line.size() && (line[i] == u' ' || line[i] == u'\t')) {
-            ++i;
-        }
-        if (i == line.size()) {
-            return arguments;
-        }
-        std::u16string argument;
-        bool inQuotes = false;
-        while (i < line.size() && (inQuotes || (line[i] != u' ' && line[i] != u'\t'))) {
-            size_t backslashes = 0;
-            while (i < line.size() && line[i] == u'\\') {
-                ++backslashes;
-                ++i;
-            }
-            if (i < line.size() && line[i] == u'"') {
-                argument.append(backslashes / 2, u'\\');
-                if (backslashes % 2 == 1) {
-                    argument += u'"';
-                } else {
-                    inQuotes = !inQuotes;
-                }
-                ++i;
-            } else {
-                argument.append(backslashes, u'\\');
-                if (i < line.size() && backslashes == 0) {
-                    argument += line[i++];
-                }
-            }
-        }
-        arguments.push_back(argument);
-    }
 }
 
 TEST(ChildCommandLine, QuotesOnlyWhatNeedsIt) {
@@ -99,35 +58,6 @@ TEST(ChildCommandLine, AcceptsExactly32767UnitsAndAbortsBeyond) {
     std::u16string body(COMMAND_LINE_CAPACITY - 2, u'a');
     body[0] = u' ';
     EXPECT_DEATH(appendArgument(nearlyFull.data(), body.c_str()), "");
-}
-
-TEST(ChildCommandLine, RoundTripsThroughWindowsSplitting) {
-    const std::u16string alphabet = u"ab \\\"\t\n\v\r";
-    std::mt19937 random(20240611);
-    for (int round = 0; round < 3000; ++round) {
-        std::vector<std::u16string> arguments;
-        std::u16string line;
-        size_t count = 1 + random() % 4;
-        for (size_t i = 0; i < count; ++i) {
-            std::u16string argument;
-            size_t length = 1 + random() % 7;
-            for (size_t j = 0; j < length; ++j) {
-                argument += alphabet[random() % alphabet.size()];
-            }
-            if (i > 0) {
-                line += u' ';
-            }
-            line += written(argument);
-            arguments.push_back(argument);
-        }
-        ASSERT_EQ(splitArguments(line), arguments) << "round " << round;
-    }
-}
-
-TEST(ChildCommandLine, EmptyArgumentIsLost) {
-    std::u16string line = written(u"a") + u" " + written(u"") + u" " + written(u"b");
-    EXPECT_EQ(line, u"a  b");
-    EXPECT_EQ(splitArguments(line), (std::vector<std::u16string>{u"a", u"b"}));
 }
 
 TEST(CommandLineTail, SkipsProgramNameAndFollowingBlanks) {

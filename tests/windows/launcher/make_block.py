@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes an attached data block for test launchers.
+"""Writes crafted attached data blocks for test launchers (a wrong magic, no
+record at all) that the packer would refuse to write.
 
 make_block.py -o BLOCK [--magic XYZ] [NAME=PATH ...]
 
