@@ -113,7 +113,8 @@ void buildLauncher(const LauncherRuntime &runtime, const LauncherBuild &build,
         link.push_back(library.string());
     }
     const auto &mode = build.console ? runtime.linkConsole : runtime.linkGui;
-    for (const auto *group : {&runtime.linkAll, &mode, &runtime.linkLibraries}) {
+    for (const auto *group :
+         {&runtime.linkAll, &runtime.linkRelease, &mode, &runtime.linkLibraries}) {
         link.insert(link.end(), group->begin(), group->end());
     }
     runTool(link, workDirectory, log);

@@ -73,6 +73,7 @@ LauncherRuntime locateRuntime(const std::optional<std::filesystem::path> &chosen
         std::string mode, argument;
         fields >> mode >> argument;
         std::vector<std::string> *target = mode == "all"       ? &runtime.linkAll
+                                           : mode == "release" ? &runtime.linkRelease
                                            : mode == "gui"     ? &runtime.linkGui
                                            : mode == "console" ? &runtime.linkConsole
                                            : mode == "lib"     ? &runtime.linkLibraries

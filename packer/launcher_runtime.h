@@ -5,7 +5,7 @@
 //   buildinfo/build_constants.cpp.in             @NAME@ templates filled per build
 //   buildinfo/attached_data.S.in
 //   default-icon.png                             used without --icon
-//   launcher-link-options.txt                    "all|gui|console|lib ARGUMENT" lines
+//   launcher-link-options.txt                    "all|release|gui|console|lib ARGUMENT" lines
 #pragma once
 
 #include <filesystem>
@@ -21,6 +21,7 @@ inline constexpr char RUNTIME_RELATIVE_TO_TOOL[] = "../lib/tallix-onefile";
 struct LauncherRuntime {
     std::filesystem::path directory;
     std::vector<std::string> linkAll;       // every launcher
+    std::vector<std::string> linkRelease;   // delivered launchers, not test ones
     std::vector<std::string> linkGui;       // GUI subsystem (the default)
     std::vector<std::string> linkConsole;   // --console
     std::vector<std::string> linkLibraries; // system libraries, last on the line
