@@ -8,6 +8,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 
 failures = []
 
@@ -89,6 +90,19 @@ def main():
     check(result.returncode == 0 and "signed_app.exe" in result.stdout
           and "data\\notes.txt" in result.stdout,
           "inspect --verify reads a signed launcher", result.stdout + result.stderr)
+
+    # A fixed signing time makes signed output reproducible.
+    copies = []
+    for copy in ("first", "second"):
+        os.makedirs(path(copy))
+        result = run([args.pack, "pack", app_dir, "-o", os.path.join(path(copy), "same.exe"),
+                      "--quiet", *signed["p12.exe"]],
+                     env=dict(os.environ, SOURCE_DATE_EPOCH="1700000000"))
+        check(result.returncode == 0, "pack with SOURCE_DATE_EPOCH succeeds", result.stderr)
+        with open(os.path.join(path(copy), "same.exe"), "rb") as f:
+            copies.append(f.read())
+        time.sleep(1.1)  # the signing time has whole seconds
+    check(copies[0] == copies[1], "signing twice at the same SOURCE_DATE_EPOCH gives equal bytes")
 
     # The verification is not vacuous: an unsigned build and a changed byte fail.
     result = pack("unsigned.exe")
