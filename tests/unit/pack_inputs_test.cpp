@@ -1,0 +1,163 @@
+// What the pack command generates from the user's inputs: version numbers,
+// template checks, C++ and resource string literals, the depfile, options.
+#include "packer/depfile.h"
+#include "packer/launcher_build.h"
+#include "packer/pack_errors.h"
+#include "packer/pack_options.h"
+#include "packer/progress_line.h"
+#include "packer/resource_script.h"
+#include "packer/template_check.h"
+#include "packer/text_encoding.h"
+#include "packer/version_string.h"
+
+#include <gtest/gtest.h>
+
+namespace tallix {
+namespace {
+
+TEST(VersionString, PadsToFourPartsAndRefusesWhatTheResourceCannotHold) {
+    auto version = parseVersion("1.1.0");
+    ASSERT_TRUE(version);
+    EXPECT_EQ(version->text, "1.1.0");
+    EXPECT_EQ(version->padded(), "1.1.0.0");
+    EXPECT_EQ(version->commas(), "1,1,0,0");
+    EXPECT_EQ(parseVersion("65535.0.007.4")->commas(), "65535,0,7,4");
+    EXPECT_EQ(parseVersion("3")->padded(), "3.0.0.0");
+    for (const char *bad : {"", "1.2.3.4.5", "1..2", ".1", "1.", "65536", "4294967297", "1.-2",
+                            "1,2", " 1", "1.2a", "0x10"}) {
+        EXPECT_FALSE(parseVersion(bad)) << bad;
+    }
+}
+
+TEST(TemplateCheck, AcceptsKnownPlaceholdersInAnyCase) {
+    TemplateCheck check = checkTemplate(u"{cache_dir}\\{Company}\\{PRODUCT}-{VERSION}");
+    EXPECT_FALSE(check.error);
+    EXPECT_TRUE(check.perUserStart);
+    EXPECT_EQ(check.placeholders,
+              (std::set<std::string>{"CACHE_DIR", "COMPANY", "PRODUCT", "VERSION"}));
+    EXPECT_FALSE(checkTemplate(utf8ToUtf16(DEFAULT_TEMPLATE).value()).error);
+    // A "}" outside a placeholder is literal text for the launcher.
+    EXPECT_FALSE(checkTemplate(u"{TEMP}\\a}b").error);
+}
+
+TEST(TemplateCheck, RefusesWhatTheLauncherWouldFailOrSilentlyDrop) {
+    EXPECT_EQ(checkTemplate(u"{HOME}\\{NOPE}").error, "unknown placeholder '{NOPE}'");
+    EXPECT_EQ(checkTemplate(u"{}").error, "unknown placeholder '{}'");
+    EXPECT_EQ(checkTemplate(u"{HOME}\\{PRODUCT").error, "placeholder at offset 7 is not closed");
+    EXPECT_EQ(checkTemplate(u"{A{TEMP}").error, "'{' inside the placeholder at offset 0");
+    EXPECT_EQ(checkTemplate(u"").error, "the template is empty");
+    // Non-ASCII names cannot match, even where a case mapping would make them ASCII.
+    EXPECT_TRUE(checkTemplate(u"{TEMP\u017F}").error);
+    EXPECT_FALSE(checkTemplate(std::u16string(TEMPLATE_TEXT_LIMIT, u'a')).error);
+    EXPECT_TRUE(checkTemplate(std::u16string(TEMPLATE_TEXT_LIMIT + 1, u'a')).error);
+}
+
+TEST(TemplateCheck, PerUserOnlyWhenAFolderOfTheUserIsTheRoot) {
+    EXPECT_TRUE(checkTemplate(u"{TEMP}").perUserStart);
+    EXPECT_TRUE(checkTemplate(u"{HOME}/x").perUserStart);
+    EXPECT_FALSE(checkTemplate(u"{HOME}x").perUserStart); // a sibling of the profile
+    EXPECT_FALSE(checkTemplate(u"C:\\{CACHE_DIR}").perUserStart);
+    EXPECT_FALSE(checkTemplate(u"{PROGRAM_DIR}\\cache").perUserStart);
+    EXPECT_FALSE(checkTemplate(u"{PRODUCT}{CACHE_DIR}").perUserStart);
+}
+
+TEST(TextEncoding, StrictUtf8) {
+    EXPECT_EQ(utf8ToUtf16("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x9B\xA0"),
+              std::u16string(u"a\u00E9\u20AC\U0001F6E0"));
+    for (const char *bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF"}) {
+        EXPECT_FALSE(utf8ToUtf16(bad)) << bad;
+    }
+    EXPECT_EQ(utf16ToUtf8(u"a\u00E9\U0001F6E0"), "a\xC3\xA9\xF0\x9F\x9B\xA0");
+}
+
+TEST(TextEncoding, WideLiteralSpellsEveryUnit) {
+    EXPECT_EQ(wideStringLiteral(u"{CACHE_DIR}\\Halvory"), "L\"{CACHE_DIR}\\\\Halvory\"");
+    EXPECT_EQ(wideStringLiteral(u"say \"hi\"?"), "L\"say \\\"hi\\\"\\x003F\"");
+    // A hex escape would swallow a following hex digit: the literal is split.
+    EXPECT_EQ(wideStringLiteral(u"\u00E9a\u00E9g"), "L\"\\x00E9\" L\"a\\x00E9g\"");
+    EXPECT_EQ(wideStringLiteral(u"\U0001F6E0\n"), "L\"\\xD83D\\xDEE0\\x000A\"");
+    EXPECT_EQ(wideStringLiteral(u""), "L\"\"");
+}
+
+TEST(ResourceScript, StringsAndFixedPart) {
+    EXPECT_EQ(resourceStringLiteral(u"A \"B\" \\ \u00E9"), "L\"A \"\"B\"\" \\\\ \\x00e9\"");
+    ResourceInfo info;
+    info.company = u"Orlisk Works";
+    info.product = u"Halvory-Quin";
+    info.description = u"d";
+    info.originalFilename = u"Halvory-Quin.exe";
+    info.internalName = u"Halvory-Quin";
+    info.fileVersion = *parseVersion("1.1.0");
+    info.productVersion = *parseVersion("2");
+    info.manifestName = "Zere";
+    std::string script = resourceScript(info, "icon.ico", "manifest.xml");
+    for (const char *line :
+         {"LANGUAGE 0, 0\n", "FILEVERSION 1,1,0,0\n", "PRODUCTVERSION 2,0,0,0\n",
+          "FILEFLAGSMASK 0x3F\n", "FILEOS 0x4\n", "FILETYPE 0x1\n", "BLOCK \"000004b0\"",
+          "VALUE \"FileVersion\", L\"1.1.0.0\"", "VALUE \"ProductVersion\", L\"2.0.0.0\"",
+          "VALUE \"Translation\", 0x0000, 0x04B0", "1 ICON \"icon.ico\"",
+          "1 24 \"manifest.xml\""}) {
+        EXPECT_NE(script.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(script.find("LegalCopyright"), std::string::npos);
+    EXPECT_NE(manifestText("Zere").find("name=\"Zere\" version=\"1.0.0.0\""), std::string::npos);
+}
+
+TEST(ResourceScript, AssemblyNames) {
+    for (const char *good : {"Zere", "Orlisk.Halvory-Quin_2"}) {
+        EXPECT_TRUE(isAssemblyName(good)) << good;
+    }
+    for (const char *bad : {"", "My App", ".Zere", "Zere.", "a\"b", "a<b", "\xC3\xA9"}) {
+        EXPECT_FALSE(isAssemblyName(bad)) << bad;
+    }
+}
+
+TEST(LauncherBuild, TemplatesAndAssemblerPaths) {
+    EXPECT_EQ(fillTemplate("a @X@ b @Y@ @X@", {{"X", "1"}, {"Y", "@X@"}}), "a 1 b @X@ 1");
+    // Unknown names and lone "@" stay as they are.
+    EXPECT_EQ(fillTemplate("mail@host @NOPE@ @X@", {{"X", "2"}}), "mail@host @NOPE@ 2");
+    EXPECT_EQ(assemblerString("dir \"q\"\\f.bin"), "\"dir \\\"q\\\"\\\\f.bin\"");
+}
+
+TEST(Depfile, EscapesForMakeAndNinja) {
+    EXPECT_EQ(depfilePath("/a b/c#d$e"), "/a\\ b/c\\#d$$e");
+    EXPECT_EQ(depfilePath("x\\ y"), "x\\\\\\ y"); // the backslash before a blank doubled
+    EXPECT_EQ(depfileText("out.exe", {"/app/a.exe", "/app/b c"}),
+              "out.exe: \\\n  /app/a.exe \\\n  /app/b\\ c\n");
+}
+
+TEST(PackOptions, ValuesFormsAndOverrides) {
+    PackOptions options =
+        parsePackOptions({"-o", "x.exe", "--level=19", "--jobs", "3", "--console", "--company", "A",
+                          "--company", "B", "--window-log", "27", "--", "--"});
+    EXPECT_EQ(options.appDirectory, "--"); // after "--" even a dash is the directory
+    EXPECT_EQ(options.output, "x.exe");
+    EXPECT_EQ(options.level, 19);
+    EXPECT_EQ(options.jobs, 3);
+    EXPECT_EQ(options.windowLog, 27);
+    EXPECT_TRUE(options.console);
+    EXPECT_EQ(options.company, "B");
+    EXPECT_EQ(parsePackOptions({"app", "-o", "x.exe"}).level, DEFAULT_LEVEL);
+    EXPECT_TRUE(parsePackOptions({"--help"}).help);
+    for (const Arguments &bad : std::vector<Arguments>{{"app"},
+                                                       {"-o", "x.exe"},
+                                                       {"app", "-o", "x.exe", "--level", "23"},
+                                                       {"app", "-o", "x.exe", "--window-log", "28"},
+                                                       {"app", "-o", "x.exe", "--jobs", "1x"},
+                                                       {"app", "-o", "x.exe", "--quiet=1"},
+                                                       {"app", "-o"},
+                                                       {"a", "b", "-o", "x.exe"}}) {
+        EXPECT_THROW(parsePackOptions(bad), BadInput) << bad.back();
+    }
+}
+
+TEST(ProgressLine, ReportsRatioRateAndTimeLeft) {
+    ProgressSnapshot snapshot{12, 217, 50'000'000, 250'000'000, 12'500'000, 2.0};
+    EXPECT_EQ(formatProgress(snapshot),
+              "  12/217 files  50.0/250.0 MB  ratio 25.0%  25.0 MB/s  ETA 8s");
+    EXPECT_EQ(formatProgress({0, 3, 0, 10, 0, 0.0}),
+              "  0/3 files  0.0/0.0 MB  ratio 0.0%  0.0 MB/s  ETA ?");
+}
+
+} // namespace
+} // namespace tallix
