@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""Extraction under Wine: each test starts the probe programs (one per
+attached data block) as separate processes, the way launcher starts
+follow each other, and checks the target directory from the Linux side."""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BIN = APP = None
+DECODE_ERROR = "Error, couldn't decode attached data.\n"
+ABORT_STATUS = 3  # msvcrt's abort() under Wine
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def app_files():
+    files = {}
+    for directory, _, names in os.walk(APP):
+        for name in names:
+            path = os.path.join(directory, name)
+            with open(path, "rb") as f:
+                files[os.path.relpath(path, APP)] = f.read()
+    return files
+
+
+class Start:
+    """One run of a probe: exit status, its two streams and its counters."""
+
+    def __init__(self, variant, *args, **popen):
+        exe = os.path.join(BIN, "extraction_probe_%s.exe" % variant)
+        done = subprocess.run(["wine", exe, *args], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=120, **popen)
+        self.status = done.returncode
+        # msvcrt writes text-mode streams with CRLF line ends.
+        self.stdout = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        self.stderr = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+        self.counts = {}
+        for line in self.stdout.splitlines():
+            key, _, value = line.partition(" ")
+            self.counts[key] = value
+
+
+class ExtractionTest(unittest.TestCase):
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="extraction-", dir=BIN)
+        self.target = os.path.join(self.scratch, "target")
+        # rm copes with trees deeper than Python's recursion limit.
+        self.addCleanup(subprocess.run, ["rm", "-rf", self.scratch])
+
+    def start(self, variant="good"):
+        return Start(variant, windows_path(self.target))
+
+    def assertOk(self, start):
+        self.assertEqual(start.status, 0, start.stdout + start.stderr)
+        self.assertEqual(start.stderr, "")
+
+    def assertFiles(self, expected):
+        for relative, content in expected.items():
+            with open(os.path.join(self.target, relative), "rb") as f:
+                self.assertEqual(f.read(), content, relative)
+
+    def snapshot(self):
+        """(mtime, ctime) of every file; ctime moves on any write or truncation."""
+        result = {}
+        for directory, _, names in os.walk(self.target):
+            for name in names:
+                info = os.stat(os.path.join(directory, name))
+                result[os.path.relpath(os.path.join(directory, name), self.target)] = (
+                    info.st_mtime_ns, info.st_ctime_ns)
+        return result
+
+    def test_first_start_writes_everything_second_start_nothing(self):
+        expected = app_files()
+        first = self.start()
+        self.assertOk(first)
+        self.assertFiles(expected)
+        self.assertEqual(sorted(self.snapshot()), sorted(expected))
+        self.assertEqual(first.counts["written"], str(len(expected)))
+        # One call per directory (target, other, sub, sub\deeper,
+        # sub\deeper\third) as its first file comes; later files find it
+        # remembered. For x\y\z the walk climbs to x and creates downwards:
+        # two failed calls, then x, x\y, x\y\z.
+        self.assertEqual(first.counts["directory-calls"], "10")
+        self.assertEqual(first.counts["directories-created"], "8")
+        self.assertEqual(first.counts["child"], windows_path(self.target) + "\\main.exe")
+
+        before = self.snapshot()
+        second = self.start()
+        self.assertOk(second)
+        # An empty file has no checksum, so only it is written again; its
+        # directory is settled by one call that finds it existing.
+        self.assertEqual(second.counts["written"], "1")
+        self.assertEqual(second.counts["directory-calls"], "1")
+        self.assertEqual(second.counts["directories-created"], "0")
+        after = self.snapshot()
+        del before["empty.txt"], after["empty.txt"]
+        self.assertEqual(after, before)
+        self.assertEqual(second.counts["child"], first.counts["child"])
+        self.assertFiles(expected)
+
+    def test_missing_and_changed_files_are_rewritten(self):
+        expected = app_files()
+        self.assertOk(self.start())
+        os.remove(os.path.join(self.target, "sub", "deeper", "two.txt"))
+        shutil.rmtree(os.path.join(self.target, "sub", "deeper", "third"))
+        # Longer than the original, so a rewrite without truncation shows.
+        with open(os.path.join(self.target, "plus1.bin"), "r+b") as f:
+            f.write(b"changed")
+            f.seek(0, os.SEEK_END)
+            f.write(b"tail" * 1000)
+        own = os.path.join(self.target, "sub", "mine.txt")
+        with open(own, "wb") as f:
+            f.write(b"not in the payload")
+        own_before = os.stat(own)
+        untouched = self.snapshot()
+
+        again = self.start()
+        self.assertOk(again)
+        self.assertFiles(expected)
+        # two.txt, three.dat, plus1.bin and the empty file.
+        self.assertEqual(again.counts["written"], "4")
+        self.assertEqual(again.counts["directories-created"], "1")
+        with open(own, "rb") as f:
+            self.assertEqual(f.read(), b"not in the payload")
+        self.assertEqual(os.stat(own).st_ctime_ns, own_before.st_ctime_ns)
+        after = self.snapshot()
+        for relative in ("main.exe", "exact.bin", "other/big.bin", "sub/one.txt"):
+            self.assertEqual(after[relative], untouched[relative], relative)
+
+    def test_file_open_elsewhere_stops_with_open_message(self):
+        self.assertOk(self.start())
+        locked = os.path.join(self.target, "exact.bin")
+        holder = subprocess.Popen(
+            ["wine", os.path.join(BIN, "extraction_probe_good.exe"), "--lock",
+             windows_path(locked)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"locked")
+            blocked = self.start()
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+        self.assertEqual(blocked.status, 2)
+        self.assertEqual(blocked.stdout, "")
+        self.assertEqual(blocked.stderr, "Error, failed to open '%s' for writing.\n"
+                         % (windows_path(self.target) + "\\exact.bin"))
+
+    def test_request_past_end_of_stream(self):
+        cut = self.start("truncated")
+        self.assertEqual(cut.status, 2)
+        self.assertEqual(cut.stdout, DECODE_ERROR)
+        self.assertEqual(cut.stderr, "")
+        # Every record was complete before the missing end marker.
+        self.assertFiles(app_files())
+
+    def test_damaged_frame(self):
+        damaged = self.start("damaged")
+        self.assertEqual(damaged.status, 2)
+        self.assertEqual(damaged.stdout, DECODE_ERROR)
+        expected = app_files()
+        # The first block of the frame holds these whole.
+        self.assertFiles({name: expected[name]
+                          for name in ("main.exe", "empty.txt", "exact.bin", "plus1.bin")})
+        self.assertFalse(os.path.exists(os.path.join(self.target, "sub")))
+        # Cut inside the file whose bytes ran into the damage.
+        self.assertLess(os.path.getsize(os.path.join(self.target, "other", "big.bin")),
+                        len(expected["other/big.bin"]))
+
+    def test_window_above_limit(self):
+        wide = self.start("widewindow")
+        self.assertEqual(wide.status, 2)
+        self.assertEqual(wide.stdout, DECODE_ERROR)
+        self.assertFalse(os.path.exists(self.target))
+
+    def test_deep_missing_path_is_walked_without_recursion(self):
+        # 400 missing levels: a path buffer per level would need 3.2 MiB
+        # of stack, more than the probe's 2 MiB.
+        levels = 400
+        deep = Start("good", "--deep", windows_path(self.target), str(levels))
+        self.assertOk(deep)
+        self.assertEqual(deep.stdout, "done\n")
+        self.assertTrue(os.path.isdir(os.path.join(self.target, *(["a"] * levels))))
+        self.assertFalse(os.path.exists(os.path.join(self.target, *(["a"] * levels), "f")))
+
+    def test_name_longer_than_buffer_aborts(self):
+        aborted = self.start("longname")
+        self.assertEqual(aborted.status, ABORT_STATUS)
+        self.assertEqual(aborted.stdout + aborted.stderr, "")
+        self.assertFiles({"first.txt": b"first"})
+        longest = os.path.join(self.target, *(["d" * 200] * 5), "f" * 18)
+        with open(longest, "rb") as f:
+            self.assertEqual(f.read(), b"longest name")
+        self.assertFalse(os.path.exists(os.path.join(self.target, "e" * 200)))
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True, help="directory of the probe programs")
+    parser.add_argument("--app", required=True, help="the application the good block holds")
+    options, rest = parser.parse_known_args()
+    BIN, APP = options.bin, options.app
+    unittest.main(argv=[sys.argv[0]] + rest)

@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""Writes the application directory the extraction tests pack, and the test
+blocks that the packer cannot make: a stream cut before its end marker, a
+damaged frame, a frame whose window is above the decoder's limit, and names
+at and past the longest a record may hold.
+
+usage: make_app.py APP_DIR
+       make_app.py --blocks GOOD_BLOCK OUT_DIR
+"""
+import os
+import random
+import struct
+import subprocess
+import sys
+import zlib
+
+# Relative path -> content. big.bin is incompressible and longer than the
+# launcher's 128 KiB window, so the frame has several blocks.
+def app_files():
+    rng = random.Random(20240601)
+    return {
+        "main.exe": b"MZ" + rng.randbytes(998),
+        "empty.txt": b"",
+        "exact.bin": rng.randbytes(32768),
+        "plus1.bin": rng.randbytes(32769),
+        "other/big.bin": rng.randbytes(400000),
+        "sub/one.txt": b"one\n" * 100,
+        "sub/deeper/two.txt": b"two\n" * 100,
+        "sub/deeper/third/three.dat": rng.randbytes(5000),
+        # Alone below x, so its three directories are all missing at once.
+        "x/y/z/deep.txt": b"deep\n",
+    }
+
+
+def write_app(app_dir):
+    for relative, content in app_files().items():
+        path = os.path.join(app_dir, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+
+
+def wrap(frame):
+    """Magic, frame, zero padding and the trailer at a multiple of 8."""
+    body = b"QVZ" + frame
+    body += b"\0" * (-len(body) % 8)
+    return body + struct.pack("<Q", len(body))
+
+
+def frame_of(block):
+    """The frame alone, without the padding before the trailer."""
+    _, end = block_offsets(block[3:])
+    return block[3:3 + end]
+
+
+def zstd(data, *args):
+    return subprocess.run(["zstd", "-q", *args], input=data, stdout=subprocess.PIPE,
+                          check=True).stdout
+
+
+def block_offsets(frame):
+    """Offsets of the block headers of a zstd frame without checksum, and
+    the frame's end."""
+    descriptor = frame[4]
+    at = 5
+    single_segment = descriptor & 0x20
+    if not single_segment:
+        at += 1
+    at += [0, 1, 2, 4][descriptor & 3]
+    size_flag = descriptor >> 6
+    at += [1 if single_segment else 0, 2, 4, 8][size_flag]
+    offsets = []
+    while True:
+        header = int.from_bytes(frame[at:at + 3], "little")
+        offsets.append(at)
+        kind, size = (header >> 1) & 3, header >> 3
+        at += 3 + (1 if kind == 1 else size)
+        if header & 1:
+            return offsets, at
+
+
+def record(name, content):
+    crc = zlib.crc32(content) or 1
+    return (name.encode("utf-16-le") + b"\0\0" + struct.pack("<QI", len(content), crc) +
+            content)
+
+
+def write_blocks(good_path, out_dir):
+    with open(good_path, "rb") as f:
+        good = f.read()
+    frame = frame_of(good)
+    # Decoded with the zstd tool, which stops at the end of the frame.
+    stream = zstd(frame, "-d", "-c")
+    assert stream.endswith(b"\0\0")
+
+    blocks = {}
+    # Every record intact, but the end marker missing: the next name runs past the end.
+    blocks["truncated"] = wrap(zstd(stream[:-2], "-c", "--no-check", "-3"))
+
+    # A reserved block type in the third block. The decoder reads a block's
+    # header in the call that hands out the block before, so the first block
+    # (which holds the small files whole) is delivered and the second call fails.
+    offsets, _ = block_offsets(frame)
+    assert len(offsets) >= 3, "the test frame needs several blocks"
+    damaged = bytearray(frame)
+    damaged[offsets[2]] |= 0x06
+    blocks["damaged"] = wrap(bytes(damaged))
+
+    # Window descriptor: exponent 18, that is a window of 2^28.
+    assert not frame[4] & 0x20
+    wide = bytearray(frame)
+    wide[5] = (28 - 10) << 3
+    blocks["widewindow"] = wrap(bytes(wide))
+
+    # 1023 units fit the name buffer, 1024 do not. Components stay below
+    # the host's 255-byte limit.
+    fits = "\\".join(["d" * 200] * 5) + "\\" + "f" * 18
+    assert len(fits) == 1023
+    too_long = "\\".join(["e" * 200] * 5) + "\\" + "g" * 19
+    records = (record("first.txt", b"first") + record(fits, b"longest name") +
+               record(too_long, b"never written") + b"\0\0")
+    blocks["longname"] = wrap(zstd(records, "-c", "--no-check"))
+
+    for name, data in blocks.items():
+        with open(os.path.join(out_dir, name + ".bin"), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "--blocks":
+        write_blocks(sys.argv[2], sys.argv[3])
+    else:
+        write_app(sys.argv[1])
