@@ -36,7 +36,8 @@ namespace {
 
 constexpr char DEFAULT_APP_VERSION[] = "1.0.0";
 constexpr char FALLBACK_NAME[] = "Application";
-// The launcher rewrites a changed file on every start; at this size that is slow.
+// The launcher's checksum cannot cover files this large, so it rewrites them
+// on every start.
 constexpr std::uint64_t LARGE_FILE_WARNING = std::uint64_t(4) << 30;
 
 void warn(const std::string &message) {
@@ -200,7 +201,8 @@ void checkReadable(const std::vector<PayloadFile> &files) {
         }
         if (file.size >= LARGE_FILE_WARNING) {
             warn(file.source.string() + ": " + std::to_string(file.size >> 20) +
-                 " MiB; the launcher rewrites a file this large on every start where it changed");
+                 " MiB; the launcher cannot reuse a file of 4 GiB or more and rewrites it "
+                 "on every start");
         }
     }
 }
