@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Extraction benchmark (not a test): packs a fixed payload of Wine's PE files
+# at each zstd LEVEL given (default 3), links it into the Windows benchmark
+# program, and runs it under Wine: decode-only and checksum-only floors, cold
+# extraction, warm pass; then the native CRC-32 throughputs.
+#
+# usage: scripts/bench-extract.sh [LEVEL...]
+# environment: TALLIX_BENCH_HOST (host build tree, default build/host),
+#   TALLIX_BENCH_WINDOWS (windows build tree, default build/windows),
+#   TALLIX_BENCH_WORK (scratch, default build/bench), WINEPREFIX.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+host="${TALLIX_BENCH_HOST:-$root/build/host}"
+windows="${TALLIX_BENCH_WINDOWS:-$root/build/windows}"
+work="${TALLIX_BENCH_WORK:-$root/build/bench}"
+export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}" WINEDEBUG=-all
+levels=("$@")
+[ ${#levels[@]} -gt 0 ] || levels=(3)
+source_dir=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+mkdir -p "$work"
+
+# The payload: mshtml.dll (the largest) first, then every third of the other
+# files by name, starting with the third: 217 files. They are spread over the
+# top directory and 33 directories (p00..p10, each with q and q/r).
+payload="$work/payload"
+if [ ! -f "$work/payload.stamp" ]; then
+    rm -rf "$payload"
+    python3 - "$source_dir" "$payload" <<'PY'
+import os, shutil, sys
+source, target = sys.argv[1], sys.argv[2]
+names = sorted(n for n in os.listdir(source) if os.path.isfile(os.path.join(source, n)))
+first = "mshtml.dll"
+rest = [n for n in names if n != first][2::3][:216]
+directories = [""] + [os.path.join("p%02d" % i, *["q", "r"][:depth])
+                      for i in range(11) for depth in range(3)]
+os.makedirs(target)
+shutil.copyfile(os.path.join(source, first), os.path.join(target, first))
+for index, name in enumerate(rest):
+    directory = os.path.join(target, directories[index % len(directories)])
+    os.makedirs(directory, exist_ok=True)
+    shutil.copyfile(os.path.join(source, name), os.path.join(directory, name))
+PY
+    touch "$work/payload.stamp"
+fi
+echo "payload: $(find "$payload" -type f | wc -l) files, $(du -sb "$payload" | cut -f1) bytes," \
+     "$(find "$payload" -mindepth 1 -type d | wc -l) directories"
+
+cmake --build "$host" --target tallix-pack >/dev/null
+pack="$host/packer/tallix-pack"
+g++ -O2 -std=c++20 -I"$root" "$root/tests/bench/crc_bench_host.cpp" "$root/payload/crc32.cpp" \
+    -lz -o "$work/crc_bench_host"
+
+wineserver -p 300 </dev/null >/dev/null 2>&1 &
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+wine cmd /c exit </dev/null >/dev/null 2>&1
+
+summary=()
+for level in "${levels[@]}"; do
+    block="$work/payload-$level.bin"
+    start=$(date +%s.%N)
+    "$pack" block "$payload" -o "$block" --main mshtml.dll --level "$level" >/dev/null
+    packed=$(echo "$(date +%s.%N) - $start" | bc)
+    cmake "$windows" -DTALLIX_BENCH_BLOCK="$block" >/dev/null
+    cmake --build "$windows" --target extract_bench >/dev/null
+    rm -rf "$work/target"
+    echo
+    echo "== level $level: block $(stat -c %s "$block") bytes, packed in ${packed%???????} s"
+    report=$(wine "$windows/tests/bench/extract_bench.exe" "Z:${work//\//\\}\\target")
+    echo "$report"
+    warm=$(echo "$report" | awk '/warm pass/ {print $5}')
+    cold=$(echo "$report" | awk '/cold extraction/ {print $3}')
+    summary+=("$(printf '%5s %12s %9.1f %8s %8s' "$level" "$(stat -c %s "$block")" "$packed" "$cold" "$warm")")
+done
+rm -rf "$work/target"
+
+echo
+"$work/crc_bench_host"
+echo
+echo "level   block bytes  pack (s)  cold (s)  warm (s)"
+printf '%s\n' "${summary[@]}"
