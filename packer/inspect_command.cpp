@@ -182,7 +182,7 @@ int inspect(const InspectOptions &options) {
                 " bytes, window %" PRIu64 " KiB)\n",
                 "Attached data:", where->offset, where->blockBytes, where->frameBytes,
                 where->windowSize / 1024);
-    printInfo(readLauncherInfo(in));
+    printInfo(readLauncherInfo(in, where->offset, where->blockBytes));
     std::printf("\n%14s  %-8s  %s\n", "Size", "CRC-32", "Name");
 
     const bool checkCrc = options.verify || options.extractDir.has_value();

@@ -61,7 +61,8 @@ std::optional<std::u16string> readWideString(std::istream &in, std::uint64_t &of
     }
 }
 
-bool readBuildInfo(std::istream &in, LauncherInfo &info) {
+bool readBuildInfo(std::istream &in, LauncherInfo &info, std::uint64_t skipFrom,
+                   std::uint64_t skipBytes) {
     std::vector<unsigned char> pattern;
     for (const char16_t *p = BUILD_INFO_MARKER;; ++p) {
         pattern.push_back(static_cast<unsigned char>(*p & 0xFF));
@@ -85,6 +86,9 @@ bool readBuildInfo(std::istream &in, LauncherInfo &info) {
             std::uint64_t offset = bufferStart + static_cast<std::uint64_t>(hit - buffer.begin());
             if (offset % 2 != 0) {
                 continue; // the compiler aligns wide strings
+            }
+            if (offset >= skipFrom && offset - skipFrom < skipBytes) {
+                continue;
             }
             offset += pattern.size();
             std::array<std::u16string, BUILD_INFO_FIELDS> fields;
@@ -289,9 +293,10 @@ std::vector<std::pair<std::string, std::string>> readVersionStrings(std::istream
     return strings;
 }
 
-LauncherInfo readLauncherInfo(std::istream &in) {
+LauncherInfo readLauncherInfo(std::istream &in, std::uint64_t payloadOffset,
+                              std::uint64_t payloadBytes) {
     LauncherInfo info;
-    readBuildInfo(in, info);
+    readBuildInfo(in, info, payloadOffset, payloadBytes);
     info.versionResource = readVersionStrings(in);
     return info;
 }

@@ -7,6 +7,7 @@
 // the PE version resource.
 #pragma once
 
+#include <cstdint>
 #include <istream>
 #include <string>
 #include <utility>
@@ -25,8 +26,11 @@ struct LauncherInfo {
     std::vector<std::pair<std::string, std::string>> versionResource;
 };
 
-// Never fails: whatever cannot be found or parsed is left empty.
-LauncherInfo readLauncherInfo(std::istream &in);
+// Never fails: whatever cannot be found or parsed is left empty. A record
+// inside the attached data (`payloadOffset`, `payloadBytes`) belongs to a
+// packed file, not to this launcher, and is passed over.
+LauncherInfo readLauncherInfo(std::istream &in, std::uint64_t payloadOffset = 0,
+                              std::uint64_t payloadBytes = 0);
 
 // The PE version resource's strings alone.
 std::vector<std::pair<std::string, std::string>> readVersionStrings(std::istream &in);

@@ -1,5 +1,6 @@
 #include "packer/block_reader.h"
 #include "packer/commands.h"
+#include "packer/launcher_info.h"
 #include "payload/crc32.h"
 
 #include <gtest/gtest.h>
@@ -300,4 +301,29 @@ TEST_F(InspectCommand, ExtractRefusesNamesThatLeaveTheDirectory) {
     fs::path viaLink = writeLauncher({{u"ok.exe", "MZ", {}}, {u"sub\\planted", "x", {}}}, "l.exe");
     EXPECT_EQ(run({viaLink.string(), "--extract", linked.string()}), 1);
     EXPECT_FALSE(fs::exists(root_ / "outside" / "planted"));
+}
+
+TEST(LauncherInfo, RecordOfAPackedLauncherIsNotTaken) {
+    auto record = [](const std::u16string &templateText) {
+        std::u16string text = u"TALLIX-BUILD-INFO-1" + std::u16string(1, u'\0') + templateText;
+        for (const char16_t *field : {u"Co", u"Prod", u"1.0", u"1.0.0.1", u"2"}) {
+            text += u'\0';
+            text += field;
+        }
+        text += u'\0';
+        Bytes bytes;
+        for (char16_t unit : text) {
+            putLittleEndian(bytes, unit, 2);
+        }
+        return bytes;
+    };
+    // A launcher packed inside the payload, stored raw, comes first in the file.
+    Bytes payload = "QVZ" + randomBytes(101, 9) + record(u"{TEMP}\\inner") + randomBytes(78, 10);
+    Bytes file = "MZ" + payload + record(u"{CACHE_DIR}\\outer");
+    std::istringstream in(file);
+    tallix::LauncherInfo info = tallix::readLauncherInfo(in, 2, payload.size());
+    EXPECT_EQ(info.directoryTemplate, "{CACHE_DIR}\\outer");
+    EXPECT_EQ(info.fileVersion, "1.0.0.1");
+    EXPECT_EQ(info.productVersion, "2");
+    EXPECT_EQ(tallix::readLauncherInfo(in).directoryTemplate, "{TEMP}\\inner");
 }
