@@ -384,6 +384,24 @@ def test_depfile(work):
     check(not depfile.exists(), "no depfile after a failure")
 
 
+def test_tool_failure(work):
+    """A tool that fails: status 1, its output shown, nothing half-written,
+    and an earlier launcher at the output path left as it was."""
+    runtime = work / "runtime"
+    shutil.copytree(args.runtime, runtime)
+    output = work / "app.exe"
+    pack(args.example_app, output, "--runtime", str(runtime))
+    before = output.read_bytes()
+    (runtime / "libtallix_entry.a").write_bytes(b"not an archive")
+    result = pack(args.example_app, output, "--runtime", str(runtime), expect_status=1)
+    check("x86_64-w64-mingw32-g++-posix failed (exit status 1):" in result.stderr,
+          f"the failing tool is named: {result.stderr!r}")
+    check("libtallix_entry.a" in result.stderr, "the tool's own message is shown")
+    check_equal(output.read_bytes(), before, "the earlier launcher")
+    check_equal(sorted(p.name for p in work.iterdir()), ["app.exe", "runtime"],
+                "files beside the output after the failure")
+
+
 TESTS = {
     "pe-properties": test_pe_properties,
     "console-mode": test_console_mode,
@@ -393,6 +411,7 @@ TESTS = {
     "reproducible": test_reproducible,
     "runs": test_runs,
     "depfile": test_depfile,
+    "tool-failure": test_tool_failure,
 }
 
 
