@@ -31,7 +31,7 @@ unpacks it into a per-user cache on its first start and runs its main program.
                              seven PNG images of 16 to 256 pixels (default: built-in)
   --manifest-name NAME       assembly identity in the manifest (default: from the product)
   --console                  build for the console subsystem (default: GUI)
-  --level N                  zstd level, 1 to 22 (default: 3)
+  --level N                  zstd level, 1 to 22 (default: 9)
   --jobs N                   compression threads (default: every core); the
                              output is the same for any value
   --window-log N             zstd window log, 10 to 27 (default: the level's own)
