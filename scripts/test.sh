@@ -5,13 +5,13 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-export TALLIX_WERROR="${TALLIX_WERROR:-ON}"
+werror="${TALLIX_WERROR:-ON}"
 jobs="$(nproc)"
 
-bash scripts/build.sh --no-demo
+TALLIX_WERROR="$werror" bash scripts/build.sh --no-demo
 
 log="$(mktemp)"
-if ! cmake --preset host-asan -DTALLIX_WERROR="$TALLIX_WERROR" >"$log" 2>&1; then
+if ! cmake --preset host-asan -DTALLIX_WERROR="$werror" >"$log" 2>&1; then
     cat "$log" >&2
     exit 1
 fi

@@ -53,7 +53,8 @@ def run_launcher(launcher, command_line, env=None, cwd=None, stdin=None, stdout=
                  stderr=None, input_bytes=None):
     """Starts `launcher` through the runner with the raw `command_line`.
     Returns (stdout text or None, stderr text or None, launcher pid, exit code)."""
-    environment = dict(os.environ)
+    # Only the variables a case sets may reach the launcher under our prefix.
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("TALLIX_")}
     environment.update(env or {})
     environment["RUNNER_APPLICATION"] = windows_path(launcher)
     environment["RUNNER_COMMAND_LINE"] = command_line
