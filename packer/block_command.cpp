@@ -185,6 +185,12 @@ int runBlockCommand(const Arguments &args) {
         }
         fs::path main = arguments.main ? *arguments.main : defaultMainProgram(arguments.appDir);
         std::vector<PayloadFile> files = collectPayloadFiles(arguments.appDir, main);
+        for (const auto &[first, second] : findCaseCollisions(files)) {
+            std::fprintf(stderr,
+                         "tallix-pack block: warning: '%s' and '%s' differ only in letter case "
+                         "and are one file on Windows\n",
+                         first.c_str(), second.c_str());
+        }
         writeBlockFile(arguments, files);
         return STATUS_SUCCESS;
     } catch (const BadInput &error) {

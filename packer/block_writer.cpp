@@ -120,18 +120,12 @@ struct Walker {
     }
 };
 
-// Windows folds letter case: two names that differ only in case would
-// overwrite each other on every start. Only ASCII letters are folded here.
-void checkCaseCollisions(const std::vector<PayloadFile> &files) {
-    std::map<std::u16string, const PayloadFile *> byFolded;
+// Windows folds letter case, so a file whose name is a directory of other
+// files once case is folded cannot be created at all.
+void checkFileDirectoryClashes(const std::vector<PayloadFile> &files) {
     std::set<std::u16string> foldedDirectories;
     for (const PayloadFile &file : files) {
         std::u16string folded = asciiLower(file.name);
-        auto [it, inserted] = byFolded.emplace(folded, &file);
-        if (!inserted) {
-            throw BadInput("'" + it->second->source.string() + "' and '" + file.source.string() +
-                           "' would be the same file on Windows (names differ only in case)");
-        }
         for (std::size_t at = folded.find(SEPARATOR); at != std::u16string::npos;
              at = folded.find(SEPARATOR, at + 1)) {
             foldedDirectories.insert(folded.substr(0, at));
@@ -343,8 +337,21 @@ std::vector<PayloadFile> collectPayloadFiles(const fs::path &appDir, const fs::p
                        appDir.string() + "'");
     }
     std::rotate(files.begin(), main, main + 1);
-    checkCaseCollisions(files);
+    checkFileDirectoryClashes(files);
     return files;
+}
+
+std::vector<std::pair<std::filesystem::path, std::filesystem::path>>
+findCaseCollisions(const std::vector<PayloadFile> &files) {
+    std::vector<std::pair<fs::path, fs::path>> collisions;
+    std::map<std::u16string, const PayloadFile *> byFolded;
+    for (const PayloadFile &file : files) {
+        auto [it, inserted] = byFolded.emplace(asciiLower(file.name), &file);
+        if (!inserted) {
+            collisions.emplace_back(it->second->source, file.source);
+        }
+    }
+    return collisions;
 }
 
 BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostream &out,

@@ -15,6 +15,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tallix {
@@ -56,6 +57,12 @@ std::optional<std::string> checkEntryName(const std::u16string &name);
 // directory or anything but regular files and directories.
 std::vector<PayloadFile> collectPayloadFiles(const std::filesystem::path &appDir,
                                              const std::filesystem::path &mainRelative);
+
+// Pairs of files whose names differ only in (ASCII) letter case. They are
+// one file on Windows: the later record overwrites the earlier one on every
+// start. Worth a warning; the packer still stores both.
+std::vector<std::pair<std::filesystem::path, std::filesystem::path>>
+findCaseCollisions(const std::vector<PayloadFile> &files);
 
 // Writes the block to `out`. Each file is read twice (its CRC-32 precedes
 // its content); one that cannot be read or changes meanwhile throws

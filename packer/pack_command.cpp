@@ -376,6 +376,11 @@ int pack(const PackOptions &options) {
     std::string mainProgram = chooseMainProgram(options);
     std::vector<PayloadFile> files = collectPayloadFiles(options.appDirectory, mainProgram);
     checkReadable(files);
+    for (const auto &[first, second] : findCaseCollisions(files)) {
+        warn("'" + first.string() + "' and '" + second.string() +
+             "' differ only in letter case and are one file on Windows; the launcher "
+             "rewrites it on every start and only the latter survives");
+    }
     if (!templateCheck.perUserStart) {
         warn("the template '" + utf16ToUtf8(constants.directoryTemplate) +
              "' does not start in a per-user folder ({CACHE_DIR}, {HOME} or {TEMP}); another "
@@ -439,6 +444,15 @@ int pack(const PackOptions &options) {
         std::vector<fs::path> inputs;
         for (const PayloadFile &file : files) {
             inputs.push_back(fs::absolute(file.source).lexically_normal());
+        }
+        // A directory's time changes when an entry is added, removed or
+        // renamed in it, so listing them re-packs for new files too.
+        inputs.push_back(fs::absolute(options.appDirectory).lexically_normal());
+        for (const fs::directory_entry &entry :
+             fs::recursive_directory_iterator(options.appDirectory)) {
+            if (entry.is_directory() && !entry.is_symlink()) {
+                inputs.push_back(fs::absolute(entry.path()).lexically_normal());
+            }
         }
         inputs.push_back(fs::absolute(iconSource).lexically_normal());
         for (const fs::path &file : runtime.inputFiles()) {

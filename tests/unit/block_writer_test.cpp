@@ -224,8 +224,13 @@ TEST_F(BlockWriterTest, CollectionRefusesBadInput) {
 
     put("Readme", "1");
     put("README", "2");
-    EXPECT_THROW(tallix::collectPayloadFiles(app_, "main.exe"), tallix::BadInput);
+    std::vector<PayloadFile> both = tallix::collectPayloadFiles(app_, "main.exe");
+    auto collisions = tallix::findCaseCollisions(both);
+    ASSERT_EQ(collisions.size(), 1u);
+    EXPECT_EQ(collisions[0].first.filename(), "README");
+    EXPECT_EQ(collisions[0].second.filename(), "Readme");
     fs::remove(app_ / "README");
+    EXPECT_TRUE(tallix::findCaseCollisions(tallix::collectPayloadFiles(app_, "main.exe")).empty());
 
     put("readme/inner", "a file named like a directory");
     EXPECT_THROW(tallix::collectPayloadFiles(app_, "main.exe"), tallix::BadInput);

@@ -74,6 +74,13 @@ def main():
     check(second != first, "the re-pack rewrites the exe")
     check(not build_once(), "and the next build is quiet again")
 
+    # A file new to the application directory is found through its folder.
+    with open(os.path.join(build, "app", "data", "added.txt"), "w") as added:
+        added.write("new\n")
+    later(os.path.join(build, "app", "data"))
+    check(build_once(), "a file added to the application directory packs again")
+    check(not build_once(), "and the build after it is quiet")
+
     # A changed source: the program is rebuilt, then packed again.
     later(os.path.join(source, "app-src", "hello.c"))
     check(build_once(), "a rebuilt program is packed again")

@@ -371,8 +371,9 @@ def test_depfile(work):
     check_equal(target, str(launcher).replace(" ", "\\ "), "depfile target")
     inputs = [re.sub(r"\\([ #])", r"\1", p).replace("$$", "$")
               for p in re.findall(r"(?:\\.|[^ \\])+", rest)]
-    expected = {str(p) for p in app.rglob("*") if p.is_file()}
-    check(expected <= set(inputs), f"every application file is listed: {sorted(expected - set(inputs))}")
+    expected = {str(p) for p in app.rglob("*")} | {str(app)}
+    check(expected <= set(inputs),
+          f"every application file and folder is listed: {sorted(expected - set(inputs))}")
     runtime = {str(p) for p in args.runtime.resolve().rglob("*") if p.is_file()
                and p.name != "zstd-LICENSE"}
     check(runtime <= set(inputs), f"the runtime files are listed: {sorted(runtime - set(inputs))}")
