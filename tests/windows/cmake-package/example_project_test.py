@@ -5,17 +5,11 @@ when one of its inputs changes."""
 import argparse
 import os
 import shutil
-import subprocess
 import sys
 import time
 
-failures = []
-
-
-def check(condition, what, detail=""):
-    if not condition:
-        failures.append(what)
-        print(f"FAIL: {what}\n{detail}", file=sys.stderr)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from wine_test_support import check, fresh_directory, outcome, run, run_windows  # noqa: E402
 
 
 def main():
@@ -24,14 +18,14 @@ def main():
         parser.add_argument("--" + option, required=True)
     args = parser.parse_args()
 
-    shutil.rmtree(args.work, ignore_errors=True)
+    fresh_directory(args.work)
     source = os.path.join(args.work, "src")
     build = os.path.join(args.work, "build")
     shutil.copytree(args.example, source)
     exe = os.path.join(build, "hello-onefile.exe")
 
     def cmake(*arguments):
-        result = subprocess.run([args.cmake, *arguments], capture_output=True, text=True)
+        result = run([args.cmake, *arguments])
         return result.returncode, result.stdout + result.stderr
 
     def build_once():
@@ -42,8 +36,8 @@ def main():
         return "Packing hello-onefile" in output
 
     def run_packed():
-        result = subprocess.run([args.wine, exe, "x"], capture_output=True, text=True, timeout=120)
-        return result.returncode, result.stdout
+        result = run_windows(exe, "x", wine=args.wine)
+        return result.status, result.out
 
     def later(path):
         # Now, but past the file system's coarse clock tick of the last pack.
@@ -96,11 +90,7 @@ def main():
           output)
     check(not build_once(), "the last build is quiet")
 
-    if failures:
-        print(f"{len(failures)} check(s) failed", file=sys.stderr)
-        return 1
-    print("the example project builds and re-packs exactly when it should")
-    return 0
+    return outcome("the example project builds and re-packs exactly when it should")
 
 
 if __name__ == "__main__":

@@ -7,14 +7,15 @@ The C runtime writes the standard streams in text mode, so the line feed of
 every message reaches a file or pipe as CR LF.
 """
 
+import os
 import sys
 import unittest
 
-from run_probe import run_probe
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from wine_test_support import ABORT_STATUS, run_windows  # noqa: E402
 
 PROBE = None
 FATAL_EXIT_STATUS = 2
-ABORT_STATUS_UNDER_WINE = 3
 
 FATAL_MESSAGES = [
     "Error, failed to register signal handler.",
@@ -30,7 +31,7 @@ SYSTEM_MESSAGES = [
 
 def system_text(code):
     """The system's own text for `code` with its line breaks trimmed, or None."""
-    result = run_probe(PROBE, "format", str(code))
+    result = run_windows(PROBE, "format", str(code))
     if result.status == 1:
         return None
     if result.status != 0:
@@ -42,7 +43,7 @@ class FatalError(unittest.TestCase):
     def test_each_message_goes_to_stdout_with_one_line_end_and_status_2(self):
         for index, message in enumerate(FATAL_MESSAGES):
             with self.subTest(message=message):
-                result = run_probe(PROBE, "fatal", str(index))
+                result = run_windows(PROBE, "fatal", str(index))
                 self.assertEqual(result.stdout, message.encode() + b"\r\n")
                 self.assertEqual(result.stderr, b"")
                 self.assertEqual(result.status, FATAL_EXIT_STATUS)
@@ -52,7 +53,7 @@ class SystemErrorLine(unittest.TestCase):
     def check_line(self, message_index, code):
         message = SYSTEM_MESSAGES[message_index]
         signed = code - (1 << 32) if code >= (1 << 31) else code
-        result = run_probe(PROBE, "system", str(message_index), str(code))
+        result = run_windows(PROBE, "system", str(message_index), str(code))
         self.assertEqual(result.stdout, b"")
         self.assertEqual(result.status, FATAL_EXIT_STATUS)
         fixed = f"{message} ([Error {signed}] ".encode()
@@ -77,7 +78,7 @@ class SystemErrorLine(unittest.TestCase):
         # Customer-defined codes have no system text.
         code = 0x20001234
         self.assertIsNone(system_text(code))
-        result = run_probe(PROBE, "system", "1", str(code))
+        result = run_windows(PROBE, "system", "1", str(code))
         self.assertEqual(result.stderr, b"Error, couldn't launch child ([Error 536875572] )\r\n")
 
 
@@ -85,11 +86,11 @@ class TemplateError(unittest.TestCase):
     def test_names_the_template_on_stderr_and_aborts(self):
         for template in ["{HOME}", "{CACHE_DIR}\\Halvory\\Halvory-Quin-1.1.0"]:
             with self.subTest(template=template):
-                result = run_probe(PROBE, "template", template)
+                result = run_windows(PROBE, "template", template)
                 expected = f"Error, couldn't runtime expand spec '{template}'.\r\n"
                 self.assertEqual(result.stderr, expected.encode())
                 self.assertEqual(result.stdout, b"")
-                self.assertEqual(result.status, ABORT_STATUS_UNDER_WINE)
+                self.assertEqual(result.status, ABORT_STATUS)
 
 
 if __name__ == "__main__":

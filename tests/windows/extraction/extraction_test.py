@@ -10,13 +10,12 @@ import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from wine_test_support import (ABORT_STATUS, run_windows, wine_environment,  # noqa: E402
+                               windows_path)
+
 BIN = APP = None
 DECODE_ERROR = "Error, couldn't decode attached data.\n"
-ABORT_STATUS = 3  # msvcrt's abort() under Wine
-
-
-def windows_path(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 def app_files():
@@ -32,14 +31,9 @@ def app_files():
 class Start:
     """One run of a probe: exit status, its two streams and its counters."""
 
-    def __init__(self, variant, *args, **popen):
-        exe = os.path.join(BIN, "extraction_probe_%s.exe" % variant)
-        done = subprocess.run(["wine", exe, *args], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=120, **popen)
-        self.status = done.returncode
-        # msvcrt writes text-mode streams with CRLF line ends.
-        self.stdout = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-        self.stderr = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+    def __init__(self, variant, *args):
+        done = run_windows(os.path.join(BIN, "extraction_probe_%s.exe" % variant), *args)
+        self.status, self.stdout, self.stderr = done.status, done.out, done.err
         self.counts = {}
         for line in self.stdout.splitlines():
             key, _, value = line.partition(" ")
@@ -139,7 +133,8 @@ class ExtractionTest(unittest.TestCase):
         holder = subprocess.Popen(
             ["wine", os.path.join(BIN, "extraction_probe_good.exe"), "--lock",
              windows_path(locked)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            env=wine_environment())
         try:
             self.assertEqual(holder.stdout.readline().strip(), b"locked")
             blocked = self.start()

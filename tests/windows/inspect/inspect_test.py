@@ -8,18 +8,11 @@ import filecmp
 import os
 import random
 import re
-import shutil
-import subprocess
 import sys
 import zlib
 
-failures = []
-
-
-def check(condition, what, detail=""):
-    if not condition:
-        failures.append(what)
-        print(f"FAIL: {what}\n{detail}", file=sys.stderr)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from wine_test_support import check, fresh_directory, outcome, run  # noqa: E402
 
 
 def main():
@@ -28,7 +21,7 @@ def main():
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
 
-    shutil.rmtree(args.work, ignore_errors=True)
+    fresh_directory(args.work)
     app = os.path.join(args.work, "app")
     files = {
         "main.exe": b"MZ" + bytes(4000),
@@ -45,18 +38,16 @@ def main():
 
     exe = os.path.join(args.work, "Inspected.exe")
     template = "{CACHE_DIR}\\\u00dcml\u00e4ut Works\\{PRODUCT}-{VERSION}"
-    result = subprocess.run(
+    result = run(
         [args.pack, "pack", app, "-o", exe, "--quiet", "--main", "main.exe",
          "--template", template, "--company", "\u00dcml\u00e4ut Works", "--product", "Inspected",
-         "--app-version", "2.5.1", "--file-version", "2.5.1.7", "--product-version", "3.0"],
-        capture_output=True, text=True)
+         "--app-version", "2.5.1", "--file-version", "2.5.1.7", "--product-version", "3.0"])
     if result.returncode != 0:
         print(result.stderr, file=sys.stderr)
         return 1
 
     def inspect(*options):
-        return subprocess.run([args.pack, "inspect", exe, *options], capture_output=True,
-                              text=True)
+        return run([args.pack, "inspect", exe, *options])
 
     result = inspect()
     out = result.stdout
@@ -104,11 +95,7 @@ def main():
               f"extracted {name} is identical")
     check(same(comparison), "the extracted tree equals the application directory")
 
-    if failures:
-        print(f"{len(failures)} check(s) failed", file=sys.stderr)
-        return 1
-    print("inspect reads packed launchers back")
-    return 0
+    return outcome("inspect reads packed launchers back")
 
 
 if __name__ == "__main__":

@@ -21,6 +21,10 @@ import zlib
 
 import pefile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from wine_test_support import (check, check_equal, outcome, run, run_windows,  # noqa: E402
+                               windows_path)
+
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 ICON_SIZES = [16, 24, 32, 48, 64, 128, 256]
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
@@ -29,17 +33,6 @@ HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT = 0x20, 0x40, 0x100
 STACK_RESERVE = 0x968000
 
 args = None
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print(f"FAIL: {message}")
-
-
-def check_equal(actual, expected, what):
-    check(actual == expected, f"{what}: expected {expected!r}, got {actual!r}")
 
 
 def pack(app, output, *options, example=True, expect_status=0):
@@ -51,30 +44,20 @@ def pack(app, output, *options, example=True, expect_status=0):
     else:
         command = [str(args.tallix_pack), "pack", str(app), "-o", str(output)]
     command += ["--runtime", str(args.runtime), "--quiet", *options]
-    result = subprocess.run(command, env=env, capture_output=True, text=True)
+    result = run(command, env=env)
     if result.returncode != expect_status:
         raise SystemExit(f"packing failed ({result.returncode}):\n{' '.join(command)}\n"
                          f"{result.stdout}{result.stderr}")
     return result
 
 
-def wine(*command, env_extra=None):
-    env = dict(os.environ, **(env_extra or {}))
-    return subprocess.run([str(args.wine_run), *map(str, command)], env=env,
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
-
-
 def exit_code_through_runner(command_line):
     """The full 32-bit exit code, as a Windows parent sees it."""
-    result = wine(args.runner, env_extra={"RUNNER_COMMAND_LINE": command_line})
-    out = result.stdout.decode("utf-8", "replace")
+    out = run_windows(args.runner, wine=args.wine_run,
+                      env={"RUNNER_COMMAND_LINE": command_line}).out
     found = re.search(r"runner-exit-code (\d+)", out)
     check(found is not None, f"the runner reported no exit code: {out!r}")
     return (int(found.group(1)) if found else None), out
-
-
-def windows_path(path):
-    return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
 
 
 def resources(pe):
@@ -324,14 +307,14 @@ def test_reproducible(work):
 
 
 def run_and_cleanup(launcher, *arguments):
-    result = wine(launcher, *arguments)
-    out = result.stdout.decode("utf-8", "replace")
+    result = run_windows(launcher, *arguments, wine=args.wine_run)
+    out = result.out
     found = re.search(r"running from (C:\\.*)\\Halvory-Quin.exe", out)
     if found and os.environ.get("WINEPREFIX"):
         unpacked = pathlib.Path(os.environ["WINEPREFIX"]) / "drive_c" / \
             found.group(1)[3:].replace("\\", "/")
         shutil.rmtree(unpacked, ignore_errors=True)
-    return result.returncode, out
+    return result.status, out
 
 
 def test_runs(work):
@@ -426,11 +409,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="tallix-packer-") as work:
         TESTS[args.test](pathlib.Path(work))
-    if failures:
-        print(f"{len(failures)} check(s) failed")
-        return 1
-    print("ok")
-    return 0
+    return outcome("ok")
 
 
 if __name__ == "__main__":

@@ -6,21 +6,11 @@ launcher under Wine."""
 import argparse
 import os
 import shutil
-import subprocess
 import sys
 import time
 
-failures = []
-
-
-def check(condition, what, detail=""):
-    if not condition:
-        failures.append(what)
-        print(f"FAIL: {what}\n{detail}", file=sys.stderr)
-
-
-def run(command, **kwargs):
-    return subprocess.run(command, capture_output=True, text=True, **kwargs)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from wine_test_support import check, fresh_directory, outcome, run, run_windows  # noqa: E402
 
 
 def main():
@@ -32,7 +22,7 @@ def main():
     args = parser.parse_args()
 
     work = args.work
-    shutil.rmtree(work, ignore_errors=True)
+    fresh_directory(work)
     app_dir = os.path.join(work, "app")
     os.makedirs(os.path.join(app_dir, "data"))
     shutil.copy(args.app, os.path.join(app_dir, "signed_app.exe"))
@@ -47,14 +37,12 @@ def main():
         f.write(password + "\n")
     with open(path("wrong.txt"), "w") as f:
         f.write("wrong\n")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-days", "2",
-                    "-subj", "/CN=Tallix Signing Test", "-keyout", path("key.pem"),
-                    "-out", path("cert.pem"), "-passout", "pass:" + password],
-                   check=True, capture_output=True)
-    subprocess.run(["openssl", "pkcs12", "-export", "-in", path("cert.pem"),
-                    "-inkey", path("key.pem"), "-passin", "pass:" + password,
-                    "-passout", "pass:" + password, "-out", path("bundle.p12")],
-                   check=True, capture_output=True)
+    run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-days", "2",
+         "-subj", "/CN=Tallix Signing Test", "-keyout", path("key.pem"),
+         "-out", path("cert.pem"), "-passout", "pass:" + password], check=True)
+    run(["openssl", "pkcs12", "-export", "-in", path("cert.pem"),
+         "-inkey", path("key.pem"), "-passin", "pass:" + password,
+         "-passout", "pass:" + password, "-out", path("bundle.p12")], check=True)
 
     def pack(output, *signing):
         return run([args.pack, "pack", app_dir, "-o", path(output), "--quiet",
@@ -81,10 +69,10 @@ def main():
               f"{output} was signed offline, without a timestamp server", result.stdout)
 
     # The signed launcher still runs its application and passes the exit code.
-    result = run([args.wine, path("pem.exe"), "7", "two words"], timeout=120)
-    check(result.returncode == 7 and "signed app ran with 2 arguments" in result.stdout,
+    result = run_windows(path("pem.exe"), "7", "two words", wine=args.wine)
+    check(result.status == 7 and "signed app ran with 2 arguments" in result.out,
           "the signed launcher runs its application",
-          f"status {result.returncode}\n{result.stdout}{result.stderr}")
+          f"status {result.status}\n{result.out}{result.err}")
     # The signature table after the image does not hide the payload.
     result = run([args.pack, "inspect", path("p12.exe"), "--verify"])
     check(result.returncode == 0 and "signed_app.exe" in result.stdout
@@ -144,11 +132,7 @@ def main():
           "a missing osslsigncode is named", result.stderr)
     check(not os.path.exists(path("notool.exe")), "no output without osslsigncode")
 
-    if failures:
-        print(f"{len(failures)} check(s) failed", file=sys.stderr)
-        return 1
-    print("all signing checks passed")
-    return 0
+    return outcome("all signing checks passed")
 
 
 if __name__ == "__main__":
