@@ -47,6 +47,17 @@ class ConsoleHandler : public testing::Test {
             Sleep(1);
         }
     }
+
+    // Delivers `event` once the child runs, as the system would on a thread of
+    // its own, and records how long the handler took.
+    static std::thread eventWhileChildRuns(DWORD event, long long &handlerMs) {
+        return std::thread([event, &handlerMs] {
+            waitUntilChildPublished();
+            auto start = Clock::now();
+            EXPECT_FALSE(consoleControlHandler(event));
+            handlerMs = millisecondsSince(start);
+        });
+    }
 };
 
 TEST_F(ConsoleHandler, EventsBeforeOrAfterTheChildAndIgnoredCodesReturnAtOnce) {
@@ -82,12 +93,7 @@ TEST_F(ConsoleHandler, EventsBeforeOrAfterTheChildAndIgnoredCodesReturnAtOnce) {
 TEST_F(ConsoleHandler, ChildRunningPastTheGracePeriodIsTerminatedWithCodeZero) {
     childBehaves(60000, 7);
     long long handlerMs = 0;
-    std::thread handler([&] {
-        waitUntilChildPublished();
-        auto start = Clock::now();
-        EXPECT_FALSE(consoleControlHandler(CTRL_C_EVENT));
-        handlerMs = millisecondsSince(start);
-    });
+    std::thread handler = eventWhileChildRuns(CTRL_C_EVENT, handlerMs);
     auto start = Clock::now();
     EXPECT_EQ(launchChild(), 0);
     EXPECT_LT(millisecondsSince(start), 15000);
@@ -99,12 +105,7 @@ TEST_F(ConsoleHandler, ChildRunningPastTheGracePeriodIsTerminatedWithCodeZero) {
 TEST_F(ConsoleHandler, ChildEndingWithinTheGracePeriodKeepsItsExitCode) {
     childBehaves(1500, 0xC0000005);
     long long handlerMs = 0;
-    std::thread handler([&] {
-        waitUntilChildPublished();
-        auto start = Clock::now();
-        EXPECT_FALSE(consoleControlHandler(CTRL_CLOSE_EVENT));
-        handlerMs = millisecondsSince(start);
-    });
+    std::thread handler = eventWhileChildRuns(CTRL_CLOSE_EVENT, handlerMs);
     EXPECT_EQ(static_cast<DWORD>(launchChild()), 0xC0000005u);
     handler.join();
     EXPECT_LT(handlerMs, CHILD_GRACE_PERIOD_MS - 1000);
@@ -116,12 +117,7 @@ TEST_F(ConsoleHandler, SeveralEventsAtOnceEachGetTheGracePeriod) {
     std::vector<long long> durations(3);
     const DWORD events[] = {CTRL_BREAK_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT};
     for (int i = 0; i < 3; ++i) {
-        handlers.emplace_back([&, i] {
-            waitUntilChildPublished();
-            auto start = Clock::now();
-            EXPECT_FALSE(consoleControlHandler(events[i]));
-            durations[i] = millisecondsSince(start);
-        });
+        handlers.push_back(eventWhileChildRuns(events[i], durations[i]));
     }
     EXPECT_EQ(launchChild(), 0);
     for (auto &handler : handlers) {
