@@ -81,9 +81,13 @@ struct Walker {
             if (!name) {
                 throw BadInput("'" + path.string() + "': the file name is not valid UTF-8");
             }
-            fs::file_status status = fs::status(path, error);
-            if (error) {
-                break;
+            std::error_code statusError;
+            fs::file_status status = fs::status(path, statusError);
+            if (statusError) {
+                // A dangling link lands here too; name it, not its directory.
+                throw BadInput(
+                    "'" + path.string() + "': " + statusError.message() +
+                    (fs::is_symlink(fs::symlink_status(path)) ? " (a broken link)" : ""));
             }
             if (fs::is_directory(status)) {
                 if (fs::is_symlink(fs::symlink_status(path))) {

@@ -234,6 +234,16 @@ TEST_F(BlockWriterTest, CollectionRefusesBadInput) {
 
     put("readme/inner", "a file named like a directory");
     EXPECT_THROW(tallix::collectPayloadFiles(app_, "main.exe"), tallix::BadInput);
+    fs::remove_all(app_ / "readme");
+
+    // The message names the dangling link, not the folder that holds it.
+    fs::create_symlink("nowhere", app_ / "sub" / "dangling");
+    try {
+        tallix::collectPayloadFiles(app_, "main.exe");
+        ADD_FAILURE() << "a dangling link was packed";
+    } catch (const tallix::BadInput &error) {
+        EXPECT_NE(std::string(error.what()).find("dangling'"), std::string::npos) << error.what();
+    }
 }
 
 TEST_F(BlockWriterTest, OutOfRangeSettingsAreRefused) {
