@@ -19,20 +19,26 @@ else()
 endif()
 include(GoogleTest)
 
-# tallix_add_gtest(NAME name SOURCES ... [LIBS ...])
+# tallix_add_gtest(NAME name SOURCES ... [LIBS ...] [PROPERTIES prop value ...])
 # A GoogleTest program; under mingw it is linked statically and its tests are
 # discovered when ctest runs (not at build time, which would start Wine).
+# PROPERTIES are set on every discovered test (e.g. RUN_SERIAL for tests that
+# change state other tests of the same Wine prefix read).
 function(tallix_add_gtest)
-    cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;PROPERTIES" ${ARGN})
+    set(properties "")
+    if(T_PROPERTIES)
+        set(properties PROPERTIES ${T_PROPERTIES})
+    endif()
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${TALLIX_GTEST_LIBS})
     if(WIN32)
         # gtest_main provides main(), so no -municode here.
         target_link_options(${T_NAME} PRIVATE -static)
         target_compile_definitions(${T_NAME} PRIVATE UNICODE _UNICODE)
-        gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+        gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 ${properties})
     else()
-        gtest_discover_tests(${T_NAME})
+        gtest_discover_tests(${T_NAME} ${properties})
     endif()
 endfunction()
 
