@@ -57,14 +57,15 @@ wine cmd /c exit </dev/null >/dev/null 2>&1
 summary=()
 for level in "${levels[@]}"; do
     block="$work/payload-$level.bin"
-    start=$(date +%s.%N)
+    start=$(date +%s%N)
     "$pack" block "$payload" -o "$block" --main mshtml.dll --level "$level" >/dev/null
-    packed=$(echo "$(date +%s.%N) - $start" | bc)
+    packed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+    packed="$((packed_ms / 1000)).$(printf '%03d' $((packed_ms % 1000)))"
     cmake "$windows" -DTALLIX_BENCH_BLOCK="$block" >/dev/null
     cmake --build "$windows" --target extract_bench >/dev/null
     rm -rf "$work/target"
     echo
-    echo "== level $level: block $(stat -c %s "$block") bytes, packed in ${packed%???????} s"
+    echo "== level $level: block $(stat -c %s "$block") bytes, packed in ${packed} s"
     report=$(wine "$windows/tests/bench/extract_bench.exe" "Z:${work//\//\\}\\target")
     echo "$report"
     warm=$(echo "$report" | awk '/warm pass/ {print $5}')
