@@ -20,7 +20,8 @@ struct Subcommand {
 // Each subcommand registers itself here.
 const Subcommand subcommands[] = {
     {"pack", tallix::runPackCommand, "pack an application directory into one Windows executable"},
-    {"inspect", tallix::runInspectCommand, "list, verify or unpack the payload of a built launcher"},
+    {"inspect", tallix::runInspectCommand,
+     "list, verify or unpack the payload of a built launcher"},
     {"block", tallix::runBlockCommand, "write only the attached data block of an application"},
     {nullptr, nullptr, nullptr},
 };

@@ -7,8 +7,8 @@
 namespace tallix {
 
 struct SigningOptions {
-    std::filesystem::path certificate;           // PEM certificate or PKCS#12 bundle
-    std::optional<std::filesystem::path> key;    // PEM key; absent for PKCS#12
+    std::filesystem::path certificate;                 // PEM certificate or PKCS#12 bundle
+    std::optional<std::filesystem::path> key;          // PEM key; absent for PKCS#12
     std::optional<std::filesystem::path> passwordFile; // for a protected key or bundle
 };
 
