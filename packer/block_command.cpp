@@ -177,7 +177,7 @@ int runBlockCommand(const Arguments &args) {
             return STATUS_SUCCESS;
         }
     }
-    try {
+    return runReportingErrors("block", [&] {
         BlockArguments arguments = parseArguments(args);
         std::error_code error;
         if (!fs::is_directory(arguments.appDir, error)) {
@@ -192,14 +192,8 @@ int runBlockCommand(const Arguments &args) {
                          first.c_str(), second.c_str());
         }
         writeBlockFile(arguments, files);
-        return STATUS_SUCCESS;
-    } catch (const BadInput &error) {
-        std::fprintf(stderr, "tallix-pack block: %s\n", error.what());
-        return STATUS_BAD_INPUT;
-    } catch (const std::exception &error) {
-        std::fprintf(stderr, "tallix-pack block: %s\n", error.what());
-        return STATUS_FAILURE;
-    }
+        return int(STATUS_SUCCESS);
+    });
 }
 
 } // namespace tallix

@@ -1,5 +1,6 @@
 #include "packer/block_reader.h"
 
+#include "packer/byte_reading.h"
 #include "payload/attached_data_format.h"
 
 #include <zstd.h>
@@ -23,28 +24,6 @@ constexpr std::uint64_t ZSTD_BLOCK_HEADER_SIZE = 3;
 constexpr std::uint64_t ZSTD_CHECKSUM_SIZE = 4;
 // Frame header after the magic: descriptor, window byte, dictionary id, content size.
 constexpr std::size_t ZSTD_HEADER_MAX_AFTER_MAGIC = 1 + 1 + 4 + 8;
-
-std::uint64_t readLittleEndian(const unsigned char *bytes, int count) {
-    std::uint64_t value = 0;
-    for (int i = count - 1; i >= 0; --i) {
-        value = (value << 8) | bytes[i];
-    }
-    return value;
-}
-
-// Reads exactly `count` bytes at `offset`; false when the file is shorter.
-bool readAt(std::istream &in, std::uint64_t offset, unsigned char *out, std::size_t count) {
-    in.clear();
-    in.seekg(static_cast<std::streamoff>(offset));
-    if (!in) {
-        in.clear();
-        return false;
-    }
-    in.read(reinterpret_cast<char *>(out), static_cast<std::streamsize>(count));
-    bool complete = static_cast<std::size_t>(in.gcount()) == count;
-    in.clear();
-    return complete;
-}
 
 struct FrameHeader {
     std::uint64_t headerBytes = 0; // magic included

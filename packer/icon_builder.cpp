@@ -1,5 +1,6 @@
 #include "packer/icon_builder.h"
 
+#include "packer/byte_reading.h"
 #include "packer/pack_errors.h"
 
 #include <cstring>
@@ -37,11 +38,7 @@ std::uint32_t readBig32(const std::uint8_t *p) {
 }
 
 std::uint32_t readLittle(const std::uint8_t *p, int bytes) {
-    std::uint32_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) {
-        value = value << 8 | p[i];
-    }
-    return value;
+    return static_cast<std::uint32_t>(readLittleEndian(p, bytes));
 }
 
 void appendLittle(Bytes &out, std::uint32_t value, int bytes) {

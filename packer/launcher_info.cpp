@@ -1,5 +1,6 @@
 #include "packer/launcher_info.h"
 
+#include "packer/byte_reading.h"
 #include "packer/text_encoding.h"
 
 #include <algorithm>
@@ -24,24 +25,7 @@ constexpr std::uint16_t PE32_MAGIC = 0x10B;
 constexpr int RESOURCE_DIRECTORY_INDEX = 2;
 
 std::uint32_t le(const unsigned char *p, int count) {
-    std::uint32_t value = 0;
-    for (int i = count - 1; i >= 0; --i) {
-        value = (value << 8) | p[i];
-    }
-    return value;
-}
-
-bool readAt(std::istream &in, std::uint64_t offset, void *out, std::size_t count) {
-    in.clear();
-    in.seekg(static_cast<std::streamoff>(offset));
-    if (!in) {
-        in.clear();
-        return false;
-    }
-    in.read(static_cast<char *>(out), static_cast<std::streamsize>(count));
-    bool complete = static_cast<std::size_t>(in.gcount()) == count;
-    in.clear();
-    return complete;
+    return static_cast<std::uint32_t>(readLittleEndian(p, count));
 }
 
 // Reads one 0x0000-terminated UTF-16LE string at `offset`; advances it.

@@ -489,20 +489,14 @@ int pack(const PackOptions &options) {
 } // namespace
 
 int runPackCommand(const Arguments &args) {
-    try {
+    return runReportingErrors("pack", [&] {
         PackOptions options = parsePackOptions(args);
         if (options.help) {
             std::fputs(PACK_USAGE, stdout);
-            return STATUS_SUCCESS;
+            return int(STATUS_SUCCESS);
         }
         return pack(options);
-    } catch (const BadInput &problem) {
-        std::fprintf(stderr, "tallix-pack pack: %s\n", problem.what());
-        return STATUS_BAD_INPUT;
-    } catch (const std::exception &problem) {
-        std::fprintf(stderr, "tallix-pack pack: %s\n", problem.what());
-        return STATUS_FAILURE;
-    }
+    });
 }
 
 } // namespace tallix

@@ -2,6 +2,7 @@
 // user must fix (2), and everything else (1).
 #pragma once
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -16,5 +17,9 @@ struct BadInput : std::runtime_error {
 struct PackFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// Runs a command's body; an escaping error is printed as "tallix-pack
+// COMMAND: message" on stderr and becomes exit status 2 (BadInput) or 1.
+int runReportingErrors(const char *command, const std::function<int()> &body);
 
 } // namespace tallix
