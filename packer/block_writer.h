@@ -8,6 +8,8 @@
 // the launcher's own checksum reports it, so that empty files are created.
 #pragma once
 
+#include "packer/exclude_glob.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -50,13 +52,26 @@ inline constexpr std::size_t BLOCK_IO_PIECE = 1 << 20;
 // Windows cannot create it), or nullopt when it is fine.
 std::optional<std::string> checkEntryName(const std::u16string &name);
 
+// What a walk of the application directory met besides the files it packs.
+struct WalkReport {
+    std::vector<std::filesystem::path> directories; // walked, `appDir` first
+    // Symbolic links to files, packed as their targets: the link, its text.
+    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> links;
+    std::uint64_t excludedFiles = 0;
+    std::uint64_t excludedDirectories = 0;
+};
+
 // The files of `appDir` in record order, `mainRelative` ("/" or "\"
-// separated) first. Throws BadInput (packer/pack_errors.h) naming the file
-// and the cause: a missing directory or main program, a name that cannot be
-// stored, two names Windows would take for one file, a symbolic link to a
-// directory or anything but regular files and directories.
+// separated) first, leaving out every entry an exclusion matches (a folder
+// with all it holds). Throws BadInput (packer/pack_errors.h) naming the file
+// and the cause: a missing directory or main program, an excluded main
+// program, a name that cannot be stored, two names Windows would take for
+// one file, a symbolic link to a directory or anything but regular files and
+// directories.
 std::vector<PayloadFile> collectPayloadFiles(const std::filesystem::path &appDir,
-                                             const std::filesystem::path &mainRelative);
+                                             const std::filesystem::path &mainRelative,
+                                             const std::vector<ExcludeGlob> &exclusions = {},
+                                             WalkReport *report = nullptr);
 
 // Pairs of files whose names differ only in (ASCII) letter case. They are
 // one file on Windows: the later record overwrites the earlier one on every

@@ -8,14 +8,17 @@
 #include "packer/icon_builder.h"
 #include "packer/launcher_build.h"
 #include "packer/launcher_runtime.h"
+#include "packer/output_path_check.h"
 #include "packer/pack_errors.h"
 #include "packer/pack_options.h"
+#include "packer/pe_probe.h"
 #include "packer/progress_line.h"
 #include "packer/signing.h"
 #include "packer/template_check.h"
 #include "packer/text_encoding.h"
 #include "packer/tool_runner.h"
 #include "packer/version_string.h"
+#include "packer/work_directory.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -39,6 +42,8 @@ constexpr char FALLBACK_NAME[] = "Application";
 // The launcher's checksum cannot cover files this large, so it rewrites them
 // on every start.
 constexpr std::uint64_t LARGE_FILE_WARNING = std::uint64_t(4) << 30;
+// A node_modules tree holds hundreds of links; the summary names a few.
+constexpr std::size_t LINKS_LISTED = 5;
 
 void warn(const std::string &message) {
     std::fprintf(stderr, "tallix-pack pack: warning: %s\n", message.c_str());
@@ -115,13 +120,15 @@ std::string defaultManifestName(const std::string &product) {
     return name.empty() ? FALLBACK_NAME : name;
 }
 
-// Top-level .exe files of the application directory, sorted.
-std::vector<std::string> topLevelPrograms(const fs::path &appDirectory) {
+// Top-level .exe files of the application directory that are not excluded, sorted.
+std::vector<std::string> topLevelPrograms(const fs::path &appDirectory,
+                                          const std::vector<ExcludeGlob> &exclusions) {
     std::vector<std::string> programs;
     std::error_code error;
     for (const fs::directory_entry &entry : fs::directory_iterator(appDirectory, error)) {
         std::string name = entry.path().filename().string();
-        if (endsWithExe(name) && entry.is_regular_file(error)) {
+        if (endsWithExe(name) && entry.is_regular_file(error) &&
+            !findExclusion(exclusions, name, false)) {
             programs.push_back(name);
         }
     }
@@ -155,8 +162,9 @@ void checkAppDirectory(const fs::path &appDirectory) {
 }
 
 // The program to start, relative to the application directory.
-std::string chooseMainProgram(const PackOptions &options) {
-    std::vector<std::string> programs = topLevelPrograms(options.appDirectory);
+std::string chooseMainProgram(const PackOptions &options,
+                              const std::vector<ExcludeGlob> &exclusions) {
+    std::vector<std::string> programs = topLevelPrograms(options.appDirectory, exclusions);
     if (options.mainProgram) {
         fs::path relative = fs::path(*options.mainProgram).lexically_normal();
         if (relative.empty() || relative.is_absolute() || *relative.begin() == "..") {
@@ -243,27 +251,43 @@ class CountingBuffer : public std::streambuf {
     std::uint64_t count_ = 0;
 };
 
-// The work directory: one per output, fixed name, removed when done.
-class WorkDirectory {
-  public:
-    explicit WorkDirectory(const fs::path &output)
-        : path_(output.parent_path() / ("." + output.filename().string() + ".tallix-pack")) {
-        std::error_code error;
-        fs::remove_all(path_, error);
-        if (!fs::create_directory(path_, error)) {
-            throw PackFailure(path_.string() + ": cannot create the work directory (" +
-                              error.message() + ")");
-        }
-    }
-    ~WorkDirectory() {
-        std::error_code error;
-        fs::remove_all(path_, error);
-    }
-    const fs::path &path() const { return path_; }
+std::string counted(std::uint64_t count, const char *noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
 
-  private:
-    fs::path path_;
-};
+// Under the summary: what the packer chose or followed on its own.
+void printNotes(const PackOptions &options, bool console, const fs::path &mainProgram,
+                const WalkReport &walk) {
+    const char *kind = console ? "console" : "GUI";
+    if (options.subsystem) {
+        std::printf("  %s launcher (--%s)\n", kind, console ? "console" : "gui");
+    } else {
+        std::printf("  %s launcher, as %s is (--console or --gui chooses)\n", kind,
+                    mainProgram.filename().string().c_str());
+    }
+    if (!options.exclusions.empty()) {
+        std::string patterns;
+        for (const std::string &pattern : options.exclusions) {
+            patterns += " '" + pattern + "'";
+        }
+        std::printf("  left out by --exclude%s: %s, %s\n", patterns.c_str(),
+                    counted(walk.excludedFiles, "file").c_str(),
+                    counted(walk.excludedDirectories, "folder").c_str());
+    }
+    if (!walk.links.empty()) {
+        std::printf("  %s packed as the files they point to:",
+                    counted(walk.links.size(), "symbolic link").c_str());
+        for (std::size_t i = 0; i < walk.links.size() && i < LINKS_LISTED; ++i) {
+            const auto &[link, target] = walk.links[i];
+            std::printf(" %s -> %s", link.lexically_relative(options.appDirectory).c_str(),
+                        target.c_str());
+        }
+        if (walk.links.size() > LINKS_LISTED) {
+            std::printf(" and %zu more", walk.links.size() - LINKS_LISTED);
+        }
+        std::printf("\n");
+    }
+}
 
 void writeDepfile(const fs::path &depfile, const fs::path &target,
                   const std::vector<fs::path> &inputs) {
@@ -282,16 +306,8 @@ void writeDepfile(const fs::path &depfile, const fs::path &target,
 int pack(const PackOptions &options) {
     // Everything the user gave is checked before anything is built.
     checkAppDirectory(options.appDirectory);
-    fs::path outputDirectory =
-        options.output.parent_path().empty() ? fs::path(".") : options.output.parent_path();
+    checkPackOutputs(options);
     std::error_code error;
-    if (!fs::is_directory(outputDirectory, error)) {
-        throw BadInput("-o " + options.output.string() + ": the directory " +
-                       outputDirectory.string() + " does not exist");
-    }
-    if (fs::is_directory(options.output, error)) {
-        throw BadInput("-o " + options.output.string() + ": is a directory");
-    }
 
     std::string product = options.product.value_or(stemOf(options.output));
     if (product.empty()) {
@@ -305,7 +321,6 @@ int pack(const PackOptions &options) {
         versionOption("--product-version", options.productVersion.value_or(appVersionText));
 
     LauncherBuild build;
-    build.console = options.console;
     BuildConstants &constants = build.constants;
     constants.product = userText("--product", product);
     constants.company = userText("--company", options.company.value_or(product));
@@ -373,8 +388,13 @@ int pack(const PackOptions &options) {
         build.iconImages = loadIconImages(*options.icon);
     }
 
-    std::string mainProgram = chooseMainProgram(options);
-    std::vector<PayloadFile> files = collectPayloadFiles(options.appDirectory, mainProgram);
+    std::vector<ExcludeGlob> exclusions(options.exclusions.begin(), options.exclusions.end());
+    std::string mainProgram = chooseMainProgram(options, exclusions);
+    WalkReport walk;
+    std::vector<PayloadFile> files =
+        collectPayloadFiles(options.appDirectory, mainProgram, exclusions, &walk);
+    Subsystem mainSubsystem = probeMainProgram(files.front().source);
+    build.console = options.subsystem.value_or(mainSubsystem) == Subsystem::Console;
     checkReadable(files);
     for (const auto &[first, second] : findCaseCollisions(files)) {
         warn("'" + first.string() + "' and '" + second.string() +
@@ -388,6 +408,7 @@ int pack(const PackOptions &options) {
     }
 
     LauncherRuntime runtime = locateRuntime(options.runtime);
+    checkPackOutputs(options, runtime.inputFiles());
     for (const char *tool : {MINGW_CXX, MINGW_CC, MINGW_WINDRES}) {
         if (!findOnPath(tool)) {
             throw PackFailure(std::string(tool) + " is not on PATH (install mingw-w64)");
@@ -447,12 +468,8 @@ int pack(const PackOptions &options) {
         }
         // A directory's time changes when an entry is added, removed or
         // renamed in it, so listing them re-packs for new files too.
-        inputs.push_back(fs::absolute(options.appDirectory).lexically_normal());
-        for (const fs::directory_entry &entry :
-             fs::recursive_directory_iterator(options.appDirectory)) {
-            if (entry.is_directory() && !entry.is_symlink()) {
-                inputs.push_back(fs::absolute(entry.path()).lexically_normal());
-            }
+        for (const fs::path &directory : walk.directories) {
+            inputs.push_back(fs::absolute(directory).lexically_normal());
         }
         inputs.push_back(fs::absolute(iconSource).lexically_normal());
         for (const fs::path &file : runtime.inputFiles()) {
@@ -482,6 +499,7 @@ int pack(const PackOptions &options) {
                                                static_cast<double>(summary.contentBytes)
                                          : 0.0,
                     static_cast<double>(size) / 1e6, seconds);
+        printNotes(options, build.console, files.front().source, walk);
     }
     return STATUS_SUCCESS;
 }

@@ -30,7 +30,14 @@ unpacks it into a per-user cache on its first start and runs its main program.
   --icon FILE                a square PNG of at least 256 pixels, or an .ico with
                              seven PNG images of 16 to 256 pixels (default: built-in)
   --manifest-name NAME       assembly identity in the manifest (default: from the product)
-  --console                  build for the console subsystem (default: GUI)
+  --console                  build a console launcher
+  --gui                      build a GUI launcher (default: the main program's
+                             own subsystem)
+  --exclude GLOB             leave out what GLOB matches (repeatable), as in
+                             .gitignore: '*' and '?' within a name, '**' any
+                             folders, a trailing '/' folders only, no '/' in
+                             GLOB any depth; matched on the '/'-separated path
+                             below APP_DIR (e.g. '*.bak', 'node_modules/.bin/')
   --level N                  zstd level, 1 to 22 (default: 9)
   --jobs N                   compression threads (default: every core); the
                              output is the same for any value
@@ -53,13 +60,15 @@ Exit status: 0 success, 2 bad input, 1 any other failure.
 
 namespace {
 
-enum class Kind { Text, Path, Number, Flag };
+enum class Kind { Text, Path, Number, Flag, List, Subsystem };
 
 struct OptionSpec {
     Kind kind;
     std::optional<std::string> PackOptions::*text = nullptr;
     std::optional<std::filesystem::path> PackOptions::*path = nullptr;
     bool PackOptions::*flag = nullptr;
+    std::vector<std::string> PackOptions::*list = nullptr; // each use appends
+    Subsystem subsystem = Subsystem::Gui;
 };
 
 int parseNumber(const std::string &option, const std::string &value, int minimum, int maximum) {
@@ -99,7 +108,9 @@ PackOptions parsePackOptions(const Arguments &args) {
         {"--level", {Kind::Number}},
         {"--jobs", {Kind::Number}},
         {"--window-log", {Kind::Number}},
-        {"--console", {Kind::Flag, nullptr, nullptr, &P::console}},
+        {"--exclude", {.kind = Kind::List, .list = &P::exclusions}},
+        {"--console", {.kind = Kind::Subsystem, .subsystem = Subsystem::Console}},
+        {"--gui", {.kind = Kind::Subsystem, .subsystem = Subsystem::Gui}},
         {"--quiet", {Kind::Flag, nullptr, nullptr, &P::quiet}},
     };
     PackOptions options;
@@ -135,11 +146,16 @@ PackOptions parsePackOptions(const Arguments &args) {
         if (spec == specs.end() && argument != "--output") {
             throw BadInput("unknown option '" + argument + "' (see tallix-pack pack --help)");
         }
-        if (spec != specs.end() && spec->second.kind == Kind::Flag) {
+        if (spec != specs.end() &&
+            (spec->second.kind == Kind::Flag || spec->second.kind == Kind::Subsystem)) {
             if (inlineValue) {
                 throw BadInput(argument + " takes no value");
             }
-            options.*(spec->second.flag) = true;
+            if (spec->second.kind == Kind::Flag) {
+                options.*(spec->second.flag) = true;
+            } else {
+                options.subsystem = spec->second.subsystem;
+            }
             continue;
         }
         std::string value;
@@ -168,6 +184,8 @@ PackOptions parsePackOptions(const Arguments &args) {
                                std::to_string(WINDOW_LOG_MAX) + " bytes");
             }
             options.windowLog = log;
+        } else if (spec->second.kind == Kind::List) {
+            (options.*(spec->second.list)).push_back(value);
         } else if (spec->second.kind == Kind::Path) {
             if (value.empty()) {
                 throw BadInput(argument + " needs a file name");

@@ -3,10 +3,12 @@
 #pragma once
 
 #include "packer/commands.h"
+#include "packer/pe_probe.h"
 
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tallix {
 
@@ -39,7 +41,8 @@ struct PackOptions {
     std::optional<std::string> internalName;
     std::optional<std::filesystem::path> icon;
     std::optional<std::string> manifestName;
-    bool console = false;
+    std::optional<Subsystem> subsystem; // default: the main program's own
+    std::vector<std::string> exclusions;
     bool quiet = false;
     int level = DEFAULT_LEVEL;
     std::optional<int> jobs;      // default: every core

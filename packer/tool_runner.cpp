@@ -3,6 +3,7 @@
 #include "packer/pack_errors.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -57,6 +58,11 @@ void runTool(const std::vector<std::string> &command, const std::filesystem::pat
     }
     pid_t child = ::fork();
     if (child == 0) {
+        // The packer blocks interrupts to clean up on its own thread; a tool
+        // must still stop on them.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         if (::chdir(workDirectory.c_str()) != 0 || ::dup2(log, 1) < 0 || ::dup2(log, 2) < 0) {
             ::_exit(EXEC_FAILED);
         }
