@@ -275,8 +275,7 @@ void printNotes(const PackOptions &options, bool console, const fs::path &mainPr
                     counted(walk.excludedDirectories, "folder").c_str());
     }
     if (!walk.links.empty()) {
-        std::printf("  %s packed as the files they point to:",
-                    counted(walk.links.size(), "symbolic link").c_str());
+        std::printf("  symbolic links packed as their targets (%zu):", walk.links.size());
         for (std::size_t i = 0; i < walk.links.size() && i < LINKS_LISTED; ++i) {
             const auto &[link, target] = walk.links[i];
             std::printf(" %s -> %s", link.lexically_relative(options.appDirectory).c_str(),
