@@ -4,6 +4,7 @@
 #include "packer/pack_errors.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
