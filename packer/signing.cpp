@@ -1,7 +1,7 @@
 #include "packer/signing.h"
 
 #include "packer/pack_errors.h"
-#include "packer/tool_runner.h"
+#include "packer/program_search.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -368,19 +368,20 @@ def test_depfile(work):
     check(not depfile.exists(), "no depfile after a failure")
 
 
-def test_tool_failure(work):
-    """A tool that fails: status 1, its output shown, nothing half-written,
-    and an earlier launcher at the output path left as it was."""
+def test_broken_runtime(work):
+    """A damaged launcher image: status 1, the file and the cause named,
+    nothing half-written, and an earlier launcher at the output path left as
+    it was."""
     runtime = work / "runtime"
     shutil.copytree(args.runtime, runtime)
     output = work / "app.exe"
     pack(args.example_app, output, "--runtime", str(runtime))
     before = output.read_bytes()
-    (runtime / "libtallix_entry.a").write_bytes(b"not an archive")
+    image = runtime / "launcher-gui.exe"
+    image.write_bytes(image.read_bytes() + b"trailing bytes")
     result = pack(args.example_app, output, "--runtime", str(runtime), expect_status=1)
-    check("x86_64-w64-mingw32-g++-posix failed (exit status 1):" in result.stderr,
-          f"the failing tool is named: {result.stderr!r}")
-    check("libtallix_entry.a" in result.stderr, "the tool's own message is shown")
+    check(f"{image}: not a usable launcher image: data follows the last section (14 bytes)"
+          in result.stderr, f"the image and the cause are named: {result.stderr!r}")
     check_equal(output.read_bytes(), before, "the earlier launcher")
     check_equal(sorted(p.name for p in work.iterdir()), ["app.exe", "runtime"],
                 "files beside the output after the failure")
@@ -395,7 +396,7 @@ TESTS = {
     "reproducible": test_reproducible,
     "runs": test_runs,
     "depfile": test_depfile,
-    "tool-failure": test_tool_failure,
+    "broken-runtime": test_broken_runtime,
 }
 
 
