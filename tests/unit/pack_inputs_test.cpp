@@ -4,6 +4,7 @@
 #include "packer/launcher_resources.h"
 #include "packer/pack_errors.h"
 #include "packer/pack_options.h"
+#include "packer/pack_plan.h"
 #include "packer/progress_line.h"
 #include "packer/template_check.h"
 #include "packer/text_encoding.h"
@@ -75,6 +76,45 @@ TEST(LauncherResources, AssemblyNames) {
     }
     for (const char *bad : {"", "My App", ".Zere", "Zere.", "a\"b", "a<b", "\xC3\xA9"}) {
         EXPECT_FALSE(isAssemblyName(bad)) << bad;
+    }
+}
+
+TEST(PackPlan, DefaultsFollowTheOutputName) {
+    PackPlan plan = planPack(parsePackOptions({"app", "-o", "dist/My Tool.exe"}), {"tool.exe"});
+    EXPECT_EQ(plan.constants.product, u"My Tool");
+    EXPECT_EQ(plan.constants.company, u"My Tool");
+    EXPECT_EQ(plan.constants.version, u"1.0.0");
+    EXPECT_EQ(plan.constants.directoryTemplate, u"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}-{VERSION}");
+    EXPECT_EQ(plan.resources.originalFilename, u"My Tool.exe");
+    EXPECT_EQ(plan.resources.internalName, u"My Tool");
+    EXPECT_EQ(plan.resources.description, u"My Tool");
+    EXPECT_EQ(plan.resources.manifestName, "My.Tool");
+    EXPECT_EQ(plan.resources.fileVersion.padded(), "1.0.0.0");
+    EXPECT_EQ(plan.mainProgram, "tool.exe");
+    EXPECT_FALSE(plan.console);
+    EXPECT_TRUE(plan.warnings.empty() && plan.lateWarnings.empty());
+}
+
+TEST(PackPlan, MainProgramTemplateAndSigningChoices) {
+    auto plan = [](Arguments args, std::vector<std::string> programs) {
+        args.insert(args.begin(), {"app", "-o", "x.exe"});
+        return planPack(parsePackOptions(args), programs);
+    };
+    PackPlan below = plan({"--main", "bin/./run.exe", "--template", "C:\\{PRODUCT}"}, {});
+    EXPECT_EQ(below.mainProgram, "bin/run.exe");
+    EXPECT_EQ(below.warnings,
+              std::vector<std::string>{"app: no .exe at the top of the application directory"});
+    ASSERT_EQ(below.lateWarnings.size(), 1u);
+    EXPECT_NE(below.lateWarnings[0].find("does not start in a per-user folder"), std::string::npos);
+    for (const auto &[args, programs] : std::vector<std::pair<Arguments, std::vector<std::string>>>{
+             {{}, {}},
+             {{}, {"a.exe", "b.exe"}},
+             {{"--main", "../a.exe"}, {"a.exe"}},
+             {{"--sign-key", "k.pem"}, {"a.exe"}},
+             {{"--company", "A/B"}, {"a.exe"}},
+             {{"--manifest-name", "a b"}, {"a.exe"}},
+             {{"--product", "P\x01"}, {"a.exe"}}}) {
+        EXPECT_THROW(plan(args, programs), BadInput) << (args.empty() ? "" : args.back());
     }
 }
 

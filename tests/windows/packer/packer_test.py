@@ -5,6 +5,7 @@ the built file with pefile, reproducibility, and runs under Wine.
     packer_test.py TEST --tallix-pack P --runtime DIR --example-app DIR
                    --example-pack pack.sh --make-image make_image.py
                    --runner exitcode_runner.exe --wine-run wine-run
+                   --resource-probe resource_probe.exe
 """
 import argparse
 import hashlib
@@ -387,6 +388,42 @@ def test_broken_runtime(work):
                 "files beside the output after the failure")
 
 
+def test_resources_through_api(work):
+    """The system's own readers (GetFileVersionInfoW, VerQueryValueW,
+    LoadImageW, FindResourceW under Wine) find what pefile finds."""
+    subprocess.run([sys.executable, str(args.make_image), str(work / "icon.png"), "png", "300", "300"],
+                   check=True)
+    launcher = work / "tool.exe"
+    pack(args.example_app, launcher, *[
+        "--company", 'Ørsted & "Söhne"', "--product", "Tool", "--app-version", "2.3",
+        "--file-version", "4.5.6.7", "--description", "Ein Werkzeug", "--copyright", "© 2026",
+        "--icon", str(work / "icon.png"), "--manifest-name", "Zere",
+        "--template", "{CACHE_DIR}\\tallix-packer-tests\\{PRODUCT}"], example=False)
+    probe = run_windows(args.resource_probe, windows_path(launcher), wine=args.wine_run)
+    check_equal(probe.status, 0, "resource probe status")
+    seen = {}
+    for line in probe.out.splitlines():
+        kind, _, rest = line.partition(" ")
+        seen.setdefault(kind, []).append(rest)
+    pe = pefile.PE(str(launcher))
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    check_equal(seen.get("fixed"), [f"{fixed.FileVersionMS:08x} {fixed.FileVersionLS:08x} "
+                                    f"{fixed.ProductVersionMS:08x} {fixed.ProductVersionLS:08x} "
+                                    f"{fixed.FileFlagsMask:x} {fixed.FileOS:x} {fixed.FileType:x}"],
+                "fixed version information")
+    check_equal(seen.get("translation"), ["0000 04b0"], "translation")
+    tables, _ = version_strings(pe)
+    check_equal(sorted(seen.get("string", [])),
+                sorted(f"{k} {v}" for k, v in tables.get("000004b0", {}).items()),
+                "version strings, as VerQueryValueW and pefile read them")
+    check(len(seen.get("string", [])) == 8, f"eight strings: {seen.get('string')}")
+    images = check_icons(resources(pe))
+    check_equal(seen.get("icon"), [f"{size} {size}x{size} 32" for size in images],
+                "every icon size loads at its own size")
+    manifest = resources(pe)[(RT_MANIFEST, 1)][0][1]
+    check_equal(seen.get("manifest"), [f"{len(manifest)} Zere"], "manifest found and read")
+
+
 TESTS = {
     "pe-properties": test_pe_properties,
     "console-mode": test_console_mode,
@@ -397,6 +434,7 @@ TESTS = {
     "runs": test_runs,
     "depfile": test_depfile,
     "broken-runtime": test_broken_runtime,
+    "resources-through-api": test_resources_through_api,
 }
 
 
@@ -405,7 +443,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("test", choices=sorted(TESTS))
     for option in ["tallix-pack", "runtime", "example-app", "example-pack", "make-image", "runner",
-                   "wine-run"]:
+                   "wine-run", "resource-probe"]:
         parser.add_argument("--" + option, type=pathlib.Path, required=True)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="tallix-packer-") as work:
