@@ -36,10 +36,13 @@ STACK_RESERVE = 0x968000
 args = None
 
 
-def pack(app, output, *options, example=True, expect_status=0):
+def pack(app, output, *options, example=True, expect_status=0, path=None):
     """Packs `app` into `output`, as the example's script does unless
-    example=False. Returns the completed process."""
+    example=False, with PATH set to `path` if given. Returns the completed
+    process."""
     env = dict(os.environ, TALLIX_PACK=str(args.tallix_pack))
+    if path is not None:
+        env["PATH"] = path
     if example:
         command = ["bash", str(args.example_pack), str(app), str(output)]
     else:
@@ -332,9 +335,10 @@ def test_runs(work):
           "the application runs from the template's directory")
     check("data\\note.txt: This file travelled inside the launcher." in out,
           "files beside the program are unpacked")
-    # Defaults only: the product from the output name, the default template.
+    # Defaults only: the product from the output name, the default template;
+    # and packing needs no tool on PATH.
     plain = work / "Plain.exe"
-    pack(args.example_app, plain, example=False)
+    pack(args.example_app, plain, example=False, path="/nonexistent")
     status, out = run_and_cleanup(plain, "--exit", "7")
     check_equal(status, 7, "exit status with default options")
     check("\\Plain\\Plain-1.0.0\\Halvory-Quin.exe" in out,
