@@ -1,21 +1,9 @@
 #include "packer/launcher_runtime.h"
 
+#include "packer/host_system.h"
 #include "packer/pack_errors.h"
 
 namespace tallix {
-
-namespace {
-
-std::filesystem::path toolDirectory() {
-    std::error_code error;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
-        throw PackFailure("cannot find the tool's own location: " + error.message());
-    }
-    return self.parent_path();
-}
-
-} // namespace
 
 std::vector<std::filesystem::path> LauncherRuntime::inputFiles() const {
     return {file(GUI_IMAGE), file(CONSOLE_IMAGE), file(DEFAULT_ICON)};
@@ -24,7 +12,8 @@ std::vector<std::filesystem::path> LauncherRuntime::inputFiles() const {
 LauncherRuntime locateRuntime(const std::optional<std::filesystem::path> &chosen) {
     LauncherRuntime runtime;
     runtime.directory =
-        chosen ? *chosen : (toolDirectory() / RUNTIME_RELATIVE_TO_TOOL).lexically_normal();
+        chosen ? *chosen
+               : (ownExecutable().parent_path() / RUNTIME_RELATIVE_TO_TOOL).lexically_normal();
     for (const std::filesystem::path &needed : runtime.inputFiles()) {
         std::error_code error;
         if (std::filesystem::is_regular_file(needed, error)) {

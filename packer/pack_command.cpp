@@ -6,6 +6,7 @@
 #include "packer/block_writer.h"
 #include "packer/commands.h"
 #include "packer/depfile.h"
+#include "packer/host_system.h"
 #include "packer/icon_builder.h"
 #include "packer/launcher_runtime.h"
 #include "packer/launcher_writer.h"
@@ -20,12 +21,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -66,8 +64,8 @@ void checkAppDirectory(const fs::path &appDirectory) {
     if (!fs::is_directory(status)) {
         throw BadInput(appDirectory.string() + ": not a directory");
     }
-    if (::access(appDirectory.c_str(), R_OK | X_OK) != 0) {
-        throw BadInput(appDirectory.string() + ": " + std::strerror(errno));
+    if (std::optional<std::string> problem = readProblem(appDirectory, true)) {
+        throw BadInput(appDirectory.string() + ": " + *problem);
     }
     fs::recursive_directory_iterator walk(appDirectory, error);
     bool anyFile = false;
@@ -86,15 +84,8 @@ void checkAppDirectory(const fs::path &appDirectory) {
 // as bad input before minutes of compression.
 void checkReadable(const std::vector<PayloadFile> &files) {
     for (const PayloadFile &file : files) {
-        int descriptor = ::open(file.source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (descriptor < 0) {
-            throw BadInput(file.source.string() + ": " + std::strerror(errno));
-        }
-        struct stat info {};
-        bool regular = ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode);
-        ::close(descriptor);
-        if (!regular) {
-            throw BadInput(file.source.string() + ": not a regular file");
+        if (std::optional<std::string> problem = regularFileProblem(file.source)) {
+            throw BadInput(file.source.string() + ": " + *problem);
         }
         if (file.size >= LARGE_FILE_WARNING) {
             warn(file.source.string() + ": " + std::to_string(file.size >> 20) +
@@ -109,8 +100,8 @@ void checkInputFile(const std::string &option, const fs::path &file) {
     if (!fs::is_regular_file(file, error)) {
         throw BadInput(option + " " + file.string() + ": no such file");
     }
-    if (::access(file.c_str(), R_OK) != 0) {
-        throw BadInput(option + " " + file.string() + ": " + std::strerror(errno));
+    if (std::optional<std::string> problem = readProblem(file, false)) {
+        throw BadInput(option + " " + file.string() + ": " + *problem);
     }
 }
 
@@ -258,7 +249,8 @@ int pack(const PackOptions &options) {
         for (const PayloadFile &file : files) {
             totalBytes += file.size;
         }
-        ProgressLine progress(!options.quiet && ::isatty(STDERR_FILENO), files.size(), totalBytes);
+        ProgressLine progress(!options.quiet && standardErrorIsTerminal(), files.size(),
+                              totalBytes);
         BlockOptions blockOptions;
         blockOptions.level = options.level;
         blockOptions.workers = options.jobs.value_or(

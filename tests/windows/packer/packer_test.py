@@ -5,7 +5,7 @@ the built file with pefile, reproducibility, and runs under Wine.
     packer_test.py TEST --tallix-pack P --runtime DIR --example-app DIR
                    --example-pack pack.sh --make-image make_image.py
                    --runner exitcode_runner.exe --wine-run wine-run
-                   --resource-probe resource_probe.exe
+                   --resource-probe resource_probe.exe --windows-pack tallix-pack.exe
 """
 import argparse
 import hashlib
@@ -428,6 +428,38 @@ def test_resources_through_api(work):
     check_equal(seen.get("manifest"), [f"{len(manifest)} Zere"], "manifest found and read")
 
 
+def test_windows_packer(work):
+    """tallix-pack.exe under Wine writes the same bytes as the Linux packer
+    from the same inputs, and without a signing tool says which to install."""
+    app = work / "app"
+    shutil.copytree(args.example_app, app)
+    make_payload(app, 8)
+    (work / "linux").mkdir()
+    (work / "windows").mkdir()
+    options = ["--company", "Orlisk Works", "--app-version", "1.1.0", "--quiet"]
+    pack(app, work / "linux" / "Tool.exe", *options, "--jobs", "1", example=False)
+    result = run_windows(args.windows_pack, "pack", windows_path(app), "-o",
+                         windows_path(work / "windows" / "Tool.exe"), "--runtime",
+                         windows_path(args.runtime), *options, "--jobs", "2", wine=args.wine_run)
+    check_equal(result.status, 0, f"tallix-pack.exe status ({result.err})")
+    linux, windows = (work / place / "Tool.exe" for place in ("linux", "windows"))
+    check(windows.exists() and windows.read_bytes() == linux.read_bytes(),
+          "tallix-pack.exe and tallix-pack write byte-identical launchers")
+    status, out = run_and_cleanup(windows, "--exit", "5")
+    check_equal(status, 5, f"the launcher from tallix-pack.exe runs: {out!r}")
+
+    (work / "cert.p12").write_bytes(b"not really a bundle")
+    result = run_windows(args.windows_pack, "pack", windows_path(app), "-o",
+                         windows_path(work / "windows" / "Signed.exe"), "--runtime",
+                         windows_path(args.runtime), "--quiet", "--sign-cert",
+                         windows_path(work / "cert.p12"), wine=args.wine_run,
+                         env={"WINEPATH": ""})
+    check_equal(result.status, 1, "status without a signing tool")
+    check("neither osslsigncode.exe nor signtool.exe is on PATH" in result.err,
+          f"the message names both tools: {result.err!r}")
+    check(not (work / "windows" / "Signed.exe").exists(), "no unsigned launcher is left behind")
+
+
 TESTS = {
     "pe-properties": test_pe_properties,
     "console-mode": test_console_mode,
@@ -439,6 +471,7 @@ TESTS = {
     "depfile": test_depfile,
     "broken-runtime": test_broken_runtime,
     "resources-through-api": test_resources_through_api,
+    "windows-packer": test_windows_packer,
 }
 
 
@@ -447,7 +480,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("test", choices=sorted(TESTS))
     for option in ["tallix-pack", "runtime", "example-app", "example-pack", "make-image", "runner",
-                   "wine-run", "resource-probe"]:
+                   "wine-run", "resource-probe", "windows-pack"]:
         parser.add_argument("--" + option, type=pathlib.Path, required=True)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="tallix-packer-") as work:
