@@ -43,7 +43,8 @@ _tallix_stage(${PROJECT_SOURCE_DIR}/buildinfo/default-icon.png default-icon.png)
 get_filename_component(_zstd_prefix ${TALLIX_ZSTD_MINGW_LIBRARY} DIRECTORY)
 if(EXISTS ${_zstd_prefix}/../LICENSE)
     _tallix_stage(${_zstd_prefix}/../LICENSE zstd-LICENSE)
-    install(FILES ${TALLIX_RUNTIME_DIR}/zstd-LICENSE DESTINATION lib/tallix-onefile)
+    install(FILES ${TALLIX_RUNTIME_DIR}/zstd-LICENSE DESTINATION lib/tallix-onefile
+        COMPONENT runtime)
 endif()
 add_custom_target(tallix_runtime ALL DEPENDS ${_staged} tallix_launcher_gui tallix_launcher_console)
 
@@ -51,4 +52,5 @@ install(FILES
     $<TARGET_FILE:tallix_launcher_gui>
     $<TARGET_FILE:tallix_launcher_console>
     ${TALLIX_RUNTIME_DIR}/default-icon.png
-    DESTINATION lib/tallix-onefile)
+    DESTINATION lib/tallix-onefile
+    COMPONENT runtime)

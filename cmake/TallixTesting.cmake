@@ -13,10 +13,10 @@ if(WIN32)
     set(TALLIX_HOST_BIN "${PROJECT_SOURCE_DIR}/out/bin" CACHE PATH "Directory of the host tools (tallix-pack)")
     set(TALLIX_PACK "${TALLIX_HOST_BIN}/tallix-pack")
     set(TALLIX_WINE_RUN "${PROJECT_SOURCE_DIR}/scripts/wine-run")
-    # Host test tools come from the host build tree.
-    set(TALLIX_HOST_TOOLS "${PROJECT_SOURCE_DIR}/build/host/tests/tools" CACHE PATH
-        "Directory of the host test tools (make-test-launcher)")
-    set(TALLIX_MAKE_TEST_LAUNCHER "${TALLIX_HOST_TOOLS}/make-test-launcher")
+    # The host build tree: its test tools, its Debian package.
+    set(TALLIX_HOST_BUILD "${PROJECT_SOURCE_DIR}/build/host" CACHE PATH
+        "The host build tree (make-test-launcher, cpack)")
+    set(TALLIX_MAKE_TEST_LAUNCHER "${TALLIX_HOST_BUILD}/tests/tools/make-test-launcher")
 else()
     find_package(GTest REQUIRED)
     set(TALLIX_GTEST_LIBS GTest::gtest GTest::gtest_main)
