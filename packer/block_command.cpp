@@ -1,5 +1,6 @@
 // tallix-pack block: writes only the attached data block of an application
-// directory, for build systems that link launchers themselves and for tests.
+// directory, for tests and benchmarks that link a block into a program of
+// their own.
 #include "packer/block_writer.h"
 #include "packer/commands.h"
 #include "packer/host_system.h"

@@ -64,8 +64,6 @@ constexpr std::uint32_t TYPE_APP = 1;     // VFT_APP
 constexpr std::uint16_t NEUTRAL_LANGUAGE = 0;
 constexpr std::uint16_t UNICODE_CODE_PAGE = 1200;
 constexpr std::uint16_t RESOURCE_ID = 1;
-constexpr std::size_t GROUP_HEADER_SIZE = 6;
-constexpr std::size_t GROUP_ENTRY_SIZE = 14;
 
 void appendLittle(pe::Bytes &out, std::uint32_t value, int count) {
     for (int i = 0; i < count; ++i) {
@@ -161,25 +159,6 @@ pe::Bytes versionResource(const ResourceInfo &info) {
     root.children = {VersionBlock{u"StringFileInfo", {}, 0, true, {table}},
                      VersionBlock{u"VarFileInfo", {}, 0, true, {translation}}};
     return root.encode();
-}
-
-pe::Bytes iconGroup(const std::vector<pe::Bytes> &images) {
-    pe::Bytes out;
-    appendLittle(out, 0, 2);
-    appendLittle(out, 1, 2); // icons, not cursors
-    appendLittle(out, static_cast<std::uint32_t>(images.size()), 2);
-    for (std::size_t i = 0; i < images.size(); ++i) {
-        auto dimension = static_cast<std::uint8_t>(ICON_SIZES[i] >= 256 ? 0 : ICON_SIZES[i]);
-        out.push_back(dimension);
-        out.push_back(dimension);
-        out.push_back(0); // no palette
-        out.push_back(0);
-        appendLittle(out, 1, 2);  // planes
-        appendLittle(out, 32, 2); // bits per pixel
-        appendLittle(out, static_cast<std::uint32_t>(images[i].size()), 4);
-        appendLittle(out, static_cast<std::uint32_t>(i + 1), 2);
-    }
-    return out;
 }
 
 std::vector<pe::Resource> launcherResources(const ResourceInfo &info,

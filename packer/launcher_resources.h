@@ -34,9 +34,6 @@ std::string manifestText(const std::string &assemblyName);
 // mask 0x3F), one string table "000004b0" and the translation 0x0000, 0x04B0.
 pe::Bytes versionResource(const ResourceInfo &info);
 
-// The RT_GROUP_ICON directory for ICON_SIZES-ordered images, identifiers 1 on.
-pe::Bytes iconGroup(const std::vector<pe::Bytes> &images);
-
 // Every resource of a launcher.
 std::vector<pe::Resource> launcherResources(const ResourceInfo &info,
                                             const std::vector<pe::Bytes> &iconImages);

@@ -10,22 +10,18 @@
 #   TALLIX_BENCH_WORK (scratch, default build/bench), WINEPREFIX.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/common.sh"
 host="${TALLIX_BENCH_HOST:-$root/build/host}"
 windows="${TALLIX_BENCH_WINDOWS:-$root/build/windows}"
 work="${TALLIX_BENCH_WORK:-$root/build/bench}"
 export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}" WINEDEBUG=-all
 levels=("$@")
 [ ${#levels[@]} -gt 0 ] || levels=(3)
-source_dir=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 mkdir -p "$work"
 
 # The payload: 217 of Wine's PE files in 33 directories (scripts/bench_payload.py).
 payload="$work/payload"
-if [ ! -f "$work/payload.stamp" ]; then
-    rm -rf "$payload"
-    python3 "$root/scripts/bench_payload.py" "$source_dir" "$payload"
-    touch "$work/payload.stamp"
-fi
+bench_payload "$work"
 echo "payload: $(find "$payload" -type f | wc -l) files, $(du -sb "$payload" | cut -f1) bytes," \
      "$(find "$payload" -mindepth 1 -type d | wc -l) directories"
 

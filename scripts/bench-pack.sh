@@ -11,21 +11,17 @@
 #   TALLIX_BENCH_WORK (scratch, default build/bench).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/common.sh"
 out="${TALLIX_OUT:-$root/out}"
 work="${TALLIX_BENCH_WORK:-$root/build/bench}"
 level="${1:-9}"
 jobs="${2:-$(nproc)}"
 repeats="${3:-5}"
-source_dir=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 pack="$(cd "$out/bin" && pwd)/tallix-pack"
 mkdir -p "$work"
 
 payload="$work/payload"
-if [ ! -f "$work/payload.stamp" ]; then
-    rm -rf "$payload"
-    python3 "$root/scripts/bench_payload.py" "$source_dir" "$payload"
-    touch "$work/payload.stamp"
-fi
+bench_payload "$work"
 tar -C "$payload" -cf "$work/payload.tar" .
 cat "$work/payload.tar" >/dev/null
 echo "payload: $(find "$payload" -type f | wc -l) files, $(du -sb "$payload" | cut -f1) bytes;" \

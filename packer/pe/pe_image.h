@@ -26,11 +26,9 @@ inline constexpr int DIRECTORY_RESOURCE = 2;
 inline constexpr int DIRECTORY_SECURITY = 4;
 
 struct Section {
-    std::string name; // at most 8 bytes
-    std::uint32_t virtualAddress = 0;
-    std::uint32_t virtualSize = 0;
-    std::uint32_t rawOffset = 0;
-    std::uint32_t rawSize = 0;
+    std::string name;                                  // at most 8 bytes
+    std::uint32_t virtualAddress = 0, virtualSize = 0; // in memory
+    std::uint32_t rawOffset = 0, rawSize = 0;          // in the file
     std::uint32_t characteristics = 0;
 };
 
