@@ -269,7 +269,8 @@ int pack(const PackOptions &options) {
             writeLauncher(image, plan.constants, launcherResources(plan.resources, iconImages),
                           writeBlock, out);
         } catch (const pe::ImageError &problem) {
-            throw PackFailure(runtime.image(plan.console).string() + ": " + problem.what());
+            throw PackFailure("cannot write the launcher from " +
+                              runtime.image(plan.console).string() + ": " + problem.what());
         }
         out.close();
         if (!out) {

@@ -2,9 +2,10 @@
 # Pack benchmark (not a test): times `tallix-pack pack` on the benchmarks'
 # payload of Wine's PE files against the zstd command line (libzstd)
 # compressing a tar of the same files at the same level and thread count
-# into a file, alternating, and prints the medians and their ratio. The tar is made once
-# beforehand; every input is read once before timing, so all come from the
-# page cache. The packer runs with PATH=/nonexistent: it needs no tool.
+# into a file, alternating, and prints the medians and the median of the
+# run-by-run ratios. The tar is made once beforehand; every input is read
+# once before timing, so all come from the page cache. The packer runs with
+# PATH=/nonexistent: it needs no tool.
 #
 # usage: scripts/bench-pack.sh [LEVEL [JOBS [REPEATS]]]   (default 9, nproc, 5)
 # environment: TALLIX_OUT (install prefix, default out),
@@ -51,5 +52,11 @@ p=$(printf '%s\n' "${packer_times[@]}" | median)
 z=$(printf '%s\n' "${zstd_times[@]}" | median)
 echo "tallix-pack pack: ${packer_times[*]} ms, median $p ms, launcher $(stat -c %s "$launcher") bytes"
 echo "zstd -$level -T$jobs: ${zstd_times[*]} ms, median $z ms"
-awk -v p="$p" -v z="$z" 'BEGIN {printf "ratio %.2f\n", p / z}'
+# Each run against its neighbour, so that a machine whose speed drifts
+# (other work on it) does not tilt the ratio.
+ratios=()
+for ((i = 0; i < repeats; i++)); do
+    ratios+=("$(awk -v p="${packer_times[i]}" -v z="${zstd_times[i]}" 'BEGIN {printf "%.3f", p / z}')")
+done
+echo "ratio run by run: ${ratios[*]}, median $(printf '%s\n' "${ratios[@]}" | median)"
 rm -f "$launcher" "$work/payload.tar" "$work/payload.tar.zst"
