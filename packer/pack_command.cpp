@@ -180,6 +180,81 @@ pe::Image loadImage(const fs::path &file) {
     }
 }
 
+// Writes the launcher into `launcher` from the image at `imageFile`, the
+// block streamed straight into its constants section.
+BlockSummary writeLauncherFile(const fs::path &launcher, const fs::path &imageFile,
+                               const PackPlan &plan, const std::vector<pe::Bytes> &iconImages,
+                               const std::vector<PayloadFile> &files, const PackOptions &options) {
+    pe::Image image = loadImage(imageFile);
+    std::fstream out(launcher, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
+    if (!out) {
+        throw PackFailure(launcher.string() + ": " + std::strerror(errno));
+    }
+    std::uint64_t totalBytes = 0;
+    for (const PayloadFile &file : files) {
+        totalBytes += file.size;
+    }
+    ProgressLine progress(!options.quiet && standardErrorIsTerminal(), files.size(), totalBytes);
+    BlockOptions blockOptions;
+    blockOptions.level = options.level;
+    blockOptions.workers = options.jobs.value_or(
+        std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, JOBS_MAX));
+    blockOptions.windowLog = options.windowLog.value_or(0);
+    BlockSummary summary;
+    auto writeBlock = [&](std::ostream &block) {
+        CountingBuffer counter(block.rdbuf());
+        std::ostream counted(&counter);
+        summary = writeAttachedData(files, counted, blockOptions,
+                                    [&](std::uint64_t done, std::uint64_t bytes) {
+                                        progress.update(done, bytes, counter.count());
+                                    });
+        progress.finish();
+    };
+    try {
+        writeLauncher(image, plan.constants, launcherResources(plan.resources, iconImages),
+                      writeBlock, out);
+    } catch (const pe::ImageError &problem) {
+        throw PackFailure("cannot write the launcher from " + imageFile.string() + ": " +
+                          problem.what());
+    }
+    out.close();
+    if (!out) {
+        throw PackFailure(launcher.string() + ": cannot write (" + std::strerror(errno) + ")");
+    }
+    return summary;
+}
+
+// Every file the launcher was made from, absolute, for the depfile.
+std::vector<fs::path> packInputs(const PackOptions &options, const std::vector<PayloadFile> &files,
+                                 const fs::path &iconSource, const LauncherRuntime &runtime) {
+    std::vector<fs::path> inputs;
+    for (const PayloadFile &file : files) {
+        inputs.push_back(file.source);
+    }
+    // A directory's time changes when an entry is added, removed or renamed
+    // in it, so listing them re-packs for new files too.
+    inputs.push_back(options.appDirectory);
+    for (const fs::directory_entry &entry :
+         fs::recursive_directory_iterator(options.appDirectory)) {
+        if (entry.is_directory() && !entry.is_symlink()) {
+            inputs.push_back(entry.path());
+        }
+    }
+    inputs.push_back(iconSource);
+    for (const fs::path &file : runtime.inputFiles()) {
+        inputs.push_back(file);
+    }
+    for (const auto &file : {options.signCertificate, options.signKey, options.signPasswordFile}) {
+        if (file && options.signCertificate) {
+            inputs.push_back(*file);
+        }
+    }
+    for (fs::path &input : inputs) {
+        input = fs::absolute(input).lexically_normal();
+    }
+    return inputs;
+}
+
 int pack(const PackOptions &options) {
     // Everything the user gave is checked before anything is built.
     checkAppDirectory(options.appDirectory);
@@ -228,7 +303,6 @@ int pack(const PackOptions &options) {
     }
 
     LauncherRuntime runtime = locateRuntime(options.runtime);
-    pe::Image image = loadImage(runtime.image(plan.console));
     fs::path iconSource = options.icon ? *options.icon : runtime.file(DEFAULT_ICON);
     if (!options.icon) {
         iconImages = loadIconImages(iconSource);
@@ -238,45 +312,8 @@ int pack(const PackOptions &options) {
     WorkDirectory work(options.output);
     auto started = std::chrono::steady_clock::now();
     fs::path launcher = work.path() / LAUNCHER_FILE;
-    BlockSummary summary;
-    {
-        std::fstream out(launcher,
-                         std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
-        if (!out) {
-            throw PackFailure(launcher.string() + ": " + std::strerror(errno));
-        }
-        std::uint64_t totalBytes = 0;
-        for (const PayloadFile &file : files) {
-            totalBytes += file.size;
-        }
-        ProgressLine progress(!options.quiet && standardErrorIsTerminal(), files.size(),
-                              totalBytes);
-        BlockOptions blockOptions;
-        blockOptions.level = options.level;
-        blockOptions.workers = options.jobs.value_or(
-            std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, JOBS_MAX));
-        blockOptions.windowLog = options.windowLog.value_or(0);
-        auto writeBlock = [&](std::ostream &block) {
-            CountingBuffer counter(block.rdbuf());
-            std::ostream counted(&counter);
-            summary = writeAttachedData(files, counted, blockOptions,
-                                        [&](std::uint64_t done, std::uint64_t bytes) {
-                                            progress.update(done, bytes, counter.count());
-                                        });
-            progress.finish();
-        };
-        try {
-            writeLauncher(image, plan.constants, launcherResources(plan.resources, iconImages),
-                          writeBlock, out);
-        } catch (const pe::ImageError &problem) {
-            throw PackFailure("cannot write the launcher from " +
-                              runtime.image(plan.console).string() + ": " + problem.what());
-        }
-        out.close();
-        if (!out) {
-            throw PackFailure(launcher.string() + ": cannot write (" + std::strerror(errno) + ")");
-        }
-    }
+    BlockSummary summary =
+        writeLauncherFile(launcher, runtime.image(plan.console), plan, iconImages, files, options);
     if (signing) {
         signLauncher(launcher, *signing);
     }
@@ -286,32 +323,8 @@ int pack(const PackOptions &options) {
     }
 
     if (options.depfile) {
-        std::vector<fs::path> inputs;
-        for (const PayloadFile &file : files) {
-            inputs.push_back(fs::absolute(file.source).lexically_normal());
-        }
-        // A directory's time changes when an entry is added, removed or
-        // renamed in it, so listing them re-packs for new files too.
-        inputs.push_back(fs::absolute(options.appDirectory).lexically_normal());
-        for (const fs::directory_entry &entry :
-             fs::recursive_directory_iterator(options.appDirectory)) {
-            if (entry.is_directory() && !entry.is_symlink()) {
-                inputs.push_back(fs::absolute(entry.path()).lexically_normal());
-            }
-        }
-        inputs.push_back(fs::absolute(iconSource).lexically_normal());
-        for (const fs::path &file : runtime.inputFiles()) {
-            inputs.push_back(fs::absolute(file).lexically_normal());
-        }
-        if (signing) {
-            for (const auto &file :
-                 {std::optional(signing->certificate), signing->key, signing->passwordFile}) {
-                if (file) {
-                    inputs.push_back(fs::absolute(*file).lexically_normal());
-                }
-            }
-        }
-        writeDepfile(*options.depfile, options.output, inputs);
+        writeDepfile(*options.depfile, options.output,
+                     packInputs(options, files, iconSource, runtime));
     }
 
     if (!options.quiet) {
