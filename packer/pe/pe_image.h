@@ -67,8 +67,8 @@ class Image {
 // for reading and writing, empty). Each section starts at the next aligned
 // offset and address; finish() rewrites the headers (section table,
 // SizeOfImage, SizeOfInitializedData, data directories) and the checksum.
-// Throws ImageError when the headers have no room for another section, and
-// std::ios_base::failure style errors as ImageError when writing fails.
+// Throws ImageError when the headers have no room for another section or
+// writing fails.
 class ImageWriter {
   public:
     ImageWriter(const Image &base, std::iostream &file);
