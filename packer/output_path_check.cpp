@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <sys/stat.h>
 
 namespace tallix {
 
@@ -13,23 +12,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char *kindOf(const fs::path &path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        return "not a regular file";
-    }
-    switch (info.st_mode & S_IFMT) {
-    case S_IFIFO:
-        return "a FIFO";
-    case S_IFCHR:
-        return "a character device";
-    case S_IFBLK:
-        return "a block device";
-    case S_IFSOCK:
-        return "a socket";
-    default:
-        return "not a regular file";
-    }
+const char *kindOf(fs::file_status status) {
+    return fs::is_fifo(status)             ? "a FIFO"
+           : fs::is_character_file(status) ? "a character device"
+           : fs::is_block_file(status)     ? "a block device"
+           : fs::is_socket(status)         ? "a socket"
+                                           : "not a regular file";
 }
 
 // `inner` is `outer` or lies below it, once links and ".." are resolved.
@@ -72,7 +60,7 @@ void checkOutputPath(const NamedPath &output, const fs::path &appDirectory,
         refuse("is a directory");
     }
     if (fs::exists(status) && !fs::is_regular_file(status)) {
-        refuse(std::string("exists and is ") + kindOf(output.path) +
+        refuse(std::string("exists and is ") + kindOf(status) +
                ", which the packer would replace; choose another path");
     }
     if (isWithin(output.path, appDirectory)) {

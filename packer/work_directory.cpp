@@ -1,13 +1,10 @@
 #include "packer/work_directory.h"
 
+#include "packer/host_system.h"
 #include "packer/pack_errors.h"
 
-#include <csignal>
 #include <mutex>
 #include <optional>
-#include <pthread.h>
-#include <thread>
-#include <unistd.h>
 
 namespace tallix {
 
@@ -15,13 +12,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The status a shell gives a process ended by a signal, should re-raising fail.
-constexpr int SIGNAL_STATUS_BASE = 128;
 // Other threads may still create files in the folder while it is removed.
 constexpr int REMOVE_ATTEMPTS = 5;
 
 std::mutex guardedMutex;
-std::optional<fs::path> guarded; // the folder to remove on a signal
+std::optional<fs::path> guarded; // the folder to remove on an interrupt
 
 void removeFolder(const fs::path &folder) {
     std::error_code error;
@@ -31,42 +26,12 @@ void removeFolder(const fs::path &folder) {
     }
 }
 
-// Runs on its own thread, so it may lock and allocate as any code can.
-[[noreturn]] void awaitSignal(sigset_t signals) {
-    int signal = 0;
-    while (sigwait(&signals, &signal) != 0) {
+// Keeps the lock until the process ends, so no work folder appears after.
+void removeOnInterrupt() {
+    guardedMutex.lock();
+    if (guarded) {
+        removeFolder(*guarded);
     }
-    {
-        std::lock_guard<std::mutex> lock(guardedMutex);
-        if (guarded) {
-            removeFolder(*guarded);
-        }
-        // Ends the process by the same signal, so a calling shell or make
-        // sees an interrupt rather than a failure.
-        std::signal(signal, SIG_DFL);
-        sigset_t only;
-        sigemptyset(&only);
-        sigaddset(&only, signal);
-        pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-        raise(signal);
-    }
-    _exit(SIGNAL_STATUS_BASE + signal);
-}
-
-void watchSignalsOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        sigset_t signals;
-        sigemptyset(&signals);
-        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-            struct sigaction current {};
-            if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
-                sigaddset(&signals, signal);
-            }
-        }
-        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-        std::thread(awaitSignal, signals).detach();
-    });
 }
 
 } // namespace
@@ -76,7 +41,8 @@ fs::path workDirectoryFor(const fs::path &output) {
 }
 
 WorkDirectory::WorkDirectory(const fs::path &output) : path_(workDirectoryFor(output)) {
-    watchSignalsOnce();
+    static std::once_flag once;
+    std::call_once(once, [] { onInterrupt(removeOnInterrupt); });
     std::lock_guard<std::mutex> lock(guardedMutex);
     std::error_code error;
     fs::remove_all(path_, error);

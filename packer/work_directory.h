@@ -11,10 +11,9 @@ namespace tallix {
 std::filesystem::path workDirectoryFor(const std::filesystem::path &output);
 
 // Creates the work folder afresh (throws PackFailure) and removes it when
-// destroyed, or when SIGINT, SIGTERM or SIGHUP arrives before that: the
-// process then ends by the same signal. The first construction blocks those
-// signals in the calling thread (threads started later inherit that) and
-// starts a thread that waits for them; signals ignored at start stay ignored.
+// destroyed, or on an interrupt before that (see onInterrupt in
+// packer/host_system.h, which the first construction sets up: construct it
+// before starting threads).
 class WorkDirectory {
   public:
     explicit WorkDirectory(const std::filesystem::path &output);
