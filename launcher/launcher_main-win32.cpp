@@ -2,11 +2,11 @@
 
 #include "buildinfo/build_constants.h"
 #include "launcher/child_process.h"
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "paths/environment.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
-#include "paths/wide_append.h"
+#include "base/wide_append.h"
 #include "payload/attached_data_format.h"
 #include "payload/extraction.h"
 #include "payload/payload_stream.h"
@@ -23,7 +23,7 @@ static bool attachedDataHasMagic() {
            memcmp(AttachedData, ATTACHED_DATA_MAGIC, ATTACHED_DATA_MAGIC_SIZE) == 0;
 }
 
-int launcherMain(HINSTANCE, HINSTANCE, wchar_t *, int) {
+int launcherMain() {
     launcherArguments = __wargv;
     // Libraries are never loaded from wherever the user happens to be.
     SetDllDirectoryW(L"");

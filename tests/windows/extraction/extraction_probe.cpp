@@ -10,7 +10,7 @@
 // "--deep DIR LEVELS" makes the parents of DIR\a\a...\f (LEVELS times "a")
 // exist and prints "done".
 #include "paths/target_directory.h"
-#include "paths/wide_append.h"
+#include "base/wide_append.h"
 #include "payload/directories.h"
 #include "payload/extraction.h"
 #include "payload/payload_stream.h"
