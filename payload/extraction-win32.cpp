@@ -47,12 +47,12 @@ static bool extractionUnfinished;
 
 // --- Reading records --------------------------------------------------------
 
-// Reads the next name into EntryName; false at the end marker. A name that
-// would not leave room for its terminator ends the process.
+// Reads the next name into EntryName; false at the end marker. No packer
+// writes a name that leaves no room for its terminator: damaged data.
 static bool readEntryName() {
     for (size_t i = 0;; ++i) {
         if (i == ENTRY_NAME_CAPACITY) {
-            abort();
+            fatalError(DECODE_FAILURE);
         }
         unsigned char unit[2];
         readPayloadBytes(unit, sizeof unit);

@@ -59,8 +59,8 @@ def zstd(data, *args):
 
 
 def block_offsets(frame):
-    """Offsets of the block headers of a zstd frame without checksum, and
-    the frame's end."""
+    """Offsets of the block headers of a zstd frame, and the frame's end
+    (after its content checksum, when it has one)."""
     descriptor = frame[4]
     at = 5
     single_segment = descriptor & 0x20
@@ -76,7 +76,7 @@ def block_offsets(frame):
         kind, size = (header >> 1) & 3, header >> 3
         at += 3 + (1 if kind == 1 else size)
         if header & 1:
-            return offsets, at
+            return offsets, at + (4 if descriptor & 0x04 else 0)
 
 
 def record(name, content):
