@@ -106,15 +106,9 @@ static size_t findParentSeparator(const wchar_t *path) {
 
 // Climbs while a level cannot be made to exist, then makes the levels below
 // it on the way back down. Each level is a cut of the same buffer (its
-// separator replaced by a terminator), so the depth costs no stack.
-bool createParentDirectories(const wchar_t *path) {
-    wchar_t copy[PATH_CAPACITY];
-    size_t length = wcslen(path);
-    if (length >= PATH_CAPACITY) {
-        abort();
-    }
-    wmemcpy(copy, path, length + 1);
-
+// separator replaced by a terminator), so the depth costs no stack. Only for
+// levels outside the target directory: the deepest level comes first.
+static void createAncestors(wchar_t *copy) {
     size_t cuts = 0;
     bool reachedExisting = false;
     for (;;) {
@@ -124,34 +118,82 @@ bool createParentDirectories(const wchar_t *path) {
         }
         copy[separator] = 0;
         ++cuts;
-        DirectoryState state = ensureDirectory(copy);
-        if (state == DIRECTORY_REFUSED) {
-            return false;
-        }
-        if (state == DIRECTORY_EXISTS) {
+        if (ensureDirectory(copy) == DIRECTORY_EXISTS) {
             reachedExisting = true;
             break;
         }
     }
     if (cuts == 0) {
-        return true;
+        return;
     }
     // The level that exists needs no second call; one without a parent gets
     // its second attempt like every level below it.
     if (reachedExisting) {
         if (cuts == 1) {
-            return true;
+            return;
         }
         copy[wcslen(copy)] = L'\\';
         --cuts;
     }
     for (;;) {
-        if (ensureDirectory(copy) == DIRECTORY_REFUSED) {
-            return false;
-        }
+        ensureDirectory(copy);
         if (--cuts == 0) {
-            return true;
+            return;
         }
         copy[wcslen(copy)] = L'\\';
+    }
+}
+
+bool createParentDirectories(const wchar_t *path) {
+    wchar_t copy[PATH_CAPACITY];
+    size_t length = wcslen(path);
+    if (length >= PATH_CAPACITY) {
+        abort();
+    }
+    wmemcpy(copy, path, length + 1);
+    size_t separator = findParentSeparator(copy);
+    if (separator == 0) {
+        return true;
+    }
+    copy[separator] = 0;
+    if (!isInsideTargetDirectory(copy)) {
+        copy[separator] = L'\\';
+        createAncestors(copy);
+        return true;
+    }
+    // A remembered parent settles it with no system call.
+    for (size_t i = 0; i < knownDirectoryCount; ++i) {
+        if (wcscmp(KnownDirectories[i], copy) == 0) {
+            return true;
+        }
+    }
+    // The target directory and what is above it, links allowed, through its
+    // first level; then down from that level, so that no level is ever
+    // created or entered through a link.
+    size_t end = wcslen(TargetDirectory);
+    end += TargetDirectory[end - 1] == L'\\' ? 0 : 1;
+    while (copy[end] != 0 && copy[end] != L'\\') {
+        ++end;
+    }
+    wchar_t cut = copy[end];
+    copy[end] = 0;
+    wchar_t first[PATH_CAPACITY];
+    wmemcpy(first, copy, end + 1);
+    createAncestors(first);
+    for (;;) {
+        DirectoryState state = ensureDirectory(copy);
+        if (state == DIRECTORY_REFUSED) {
+            return false;
+        }
+        // A level that cannot be made shows up at the open.
+        if (state == DIRECTORY_MISSING || cut == 0) {
+            return true;
+        }
+        copy[end] = cut;
+        do {
+            ++end;
+        } while (copy[end] != 0 && copy[end] != L'\\');
+        cut = copy[end];
+        copy[end] = 0;
     }
 }
