@@ -1,10 +1,10 @@
 #include "launcher/child_process.h"
 
-#include "launcher/command_line.h"
 #include "base/diagnostics.h"
+#include "base/wide_append.h"
+#include "launcher/command_line.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
-#include "base/wide_append.h"
 #include "payload/extraction.h"
 
 #include <stdlib.h>

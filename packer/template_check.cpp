@@ -10,7 +10,7 @@ namespace tallix {
 namespace {
 
 constexpr std::array<TemplatePlaceholder, 3> PER_USER_PLACEHOLDERS = {PH_CACHE_DIR, PH_HOME,
-                                                                       PH_TEMP};
+                                                                      PH_TEMP};
 
 } // namespace
 

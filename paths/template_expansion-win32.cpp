@@ -1,11 +1,11 @@
 #include "paths/template_expansion.h"
 
+#include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
 #include "paths/random_text.h"
 #include "paths/template_tokens.h"
-#include "base/wide_append.h"
 
 #include <windows.h>
 

@@ -1,9 +1,9 @@
 #include "payload/directories.h"
 
 #include "base/diagnostics.h"
+#include "base/wide_text.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
-#include "base/wide_text.h"
 
 #include <windows.h>
 

@@ -122,7 +122,8 @@ static bool isPlainEmptyFile(const wchar_t *path) {
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) {
         return false;
     }
-    return (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+    return (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+               0 &&
            data.nFileSizeHigh == 0 && data.nFileSizeLow == 0;
 }
 
@@ -196,6 +197,11 @@ static void removeStaleTemporaries(const wchar_t *finalPath) {
 
 // --- Writing -----------------------------------------------------------------
 
+// The 32-bit number stored in two units of a pending entry.
+static uint32_t pendingNumber(const wchar_t *units) {
+    return static_cast<uint32_t>(units[0]) | static_cast<uint32_t>(units[1]) << 16;
+}
+
 static void discardUnfinishedFiles() {
     if (!extractionUnfinished) {
         return;
@@ -207,7 +213,7 @@ static void discardUnfinishedFiles() {
     for (size_t at = 0; at < pendingLength;) {
         const wchar_t *entry = PendingFiles + at;
         buildTargetPath(TargetFilePath, entry + PENDING_HEADER_UNITS);
-        buildTemporaryPath(TargetFilePath, static_cast<uint32_t>(entry[2] | entry[3] << 16));
+        buildTemporaryPath(TargetFilePath, pendingNumber(entry + 2));
         DeleteFileW(TemporaryPath);
         at += PENDING_HEADER_UNITS + wcslen(entry + PENDING_HEADER_UNITS) + 1;
     }
@@ -220,9 +226,9 @@ static void discardUnfinishedFiles() {
 static void commitPendingFiles() {
     for (size_t at = 0; at < pendingLength;) {
         const wchar_t *entry = PendingFiles + at;
-        uint32_t storedCrc = static_cast<uint32_t>(entry[0] | entry[1] << 16);
+        uint32_t storedCrc = pendingNumber(entry);
         buildTargetPath(TargetFilePath, entry + PENDING_HEADER_UNITS);
-        buildTemporaryPath(TargetFilePath, static_cast<uint32_t>(entry[2] | entry[3] << 16));
+        buildTemporaryPath(TargetFilePath, pendingNumber(entry + 2));
         if (!MoveFileExW(TemporaryPath, TargetFilePath, MOVEFILE_REPLACE_EXISTING)) {
             if (!fileMatches(TargetFilePath, storedCrc, entry[4] != 0)) {
                 fatalOpenError(TargetFilePath);

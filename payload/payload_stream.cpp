@@ -1,7 +1,7 @@
 #include "payload/payload_stream.h"
 
-#include "buildinfo/build_constants.h"
 #include "base/diagnostics.h"
+#include "buildinfo/build_constants.h"
 #include "payload/attached_data_format.h"
 
 #include <stdlib.h>

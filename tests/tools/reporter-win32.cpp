@@ -118,9 +118,9 @@ bool filesAreReadable(std::wstring list) {
         std::wstring entry = list.substr(start, end == std::wstring::npos ? end : end - start);
         start = end == std::wstring::npos ? list.size() : end + 1;
         size_t equals = entry.find(L'=');
-        HANDLE file = CreateFileW((directory + entry.substr(0, equals)).c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                  nullptr);
+        HANDLE file =
+            CreateFileW((directory + entry.substr(0, equals)).c_str(), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             return false;
         }

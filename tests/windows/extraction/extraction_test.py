@@ -93,6 +93,10 @@ class ExtractionTest(unittest.TestCase):
         self.assertEqual(second.counts["child"], first.counts["child"])
         self.assertFiles(expected)
 
+    def test_frame_without_checksum_still_unpacks(self):
+        self.assertOk(self.start("legacy"))
+        self.assertFiles(app_files())
+
     def test_missing_and_changed_files_are_rewritten(self):
         expected = app_files()
         self.assertOk(self.start())
@@ -143,14 +147,15 @@ class ExtractionTest(unittest.TestCase):
 
     def test_damaged_streams_leave_nothing_new(self):
         # Cut before the end marker (every record whole), a damaged third
-        # block (the first holds small files whole) and a name too long for
-        # any packer: files written on the way go, with the folders made for them.
-        for variant in ("truncated", "damaged", "longname"):
+        # block (the first holds small files whole), a name too long for any
+        # packer and one that leaves the target: files written on the way
+        # go, with the folders made for them.
+        for variant in ("truncated", "damaged", "longname", "escape"):
             with self.subTest(variant=variant):
                 failed = self.start(variant)
                 self.assertEqual((failed.status, failed.stdout, failed.stderr),
                                  (2, DECODE_ERROR, ""))
-                self.assertFalse(os.path.exists(self.target))
+                self.assertEqual(os.listdir(self.scratch), [])
 
     def test_window_above_limit(self):
         wide = self.start("widewindow")

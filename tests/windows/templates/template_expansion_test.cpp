@@ -1,5 +1,5 @@
-#include "paths/template_expansion.h"
 #include "base/wide_text.h"
+#include "paths/template_expansion.h"
 
 #include <gtest/gtest.h>
 
