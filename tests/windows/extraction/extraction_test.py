@@ -11,7 +11,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from wine_test_support import (run_windows, wine_environment,  # noqa: E402
+from wine_test_support import (file_tree, run_windows, wine_environment,  # noqa: E402
                                windows_path)
 
 BIN = APP = None
@@ -19,13 +19,7 @@ DECODE_ERROR = "Error, couldn't decode attached data.\n"
 
 
 def app_files():
-    files = {}
-    for directory, _, names in os.walk(APP):
-        for name in names:
-            path = os.path.join(directory, name)
-            with open(path, "rb") as f:
-                files[os.path.relpath(path, APP)] = f.read()
-    return files
+    return file_tree(APP)
 
 
 class Start:

@@ -12,7 +12,6 @@ import argparse
 import collections
 import os
 import random
-import re
 import shutil
 import subprocess
 import sys
@@ -21,25 +20,14 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from wine_test_support import (WINE_TIMEOUT_SECONDS, run_windows, wine_environment,  # noqa: E402
-                               windows_path)
+from wine_test_support import (WINE_TIMEOUT_SECONDS, file_tree, run_windows,  # noqa: E402
+                               wine_environment, windows_path)
 
 ARGS = None
 CHILD_EXIT_CODE = 7
 DECODE_ERROR = "Error, couldn't decode attached data.\n"
 QUIET_CHILD = {"REPORTER_EXIT_CODE": str(CHILD_EXIT_CODE), "REPORTER_QUIET": "1"}
 ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
-
-
-def tree(root):
-    """Relative path -> bytes of every file below `root` (links followed)."""
-    files = {}
-    for directory, _, names in os.walk(root):
-        for name in names:
-            path = os.path.join(directory, name)
-            with open(path, "rb") as f:
-                files[os.path.relpath(path, root)] = f.read()
-    return files
 
 
 def open_failure(path):
@@ -67,7 +55,7 @@ class LauncherCase(unittest.TestCase):
 
     def assertCacheExact(self):
         """The cache holds the application exactly: nothing missing, wrong or extra."""
-        expected, actual = tree(self.app), tree(self.cache)
+        expected, actual = file_tree(self.app), file_tree(self.cache)
         self.assertEqual(sorted(actual), sorted(expected))
         wrong = [name for name in expected if actual[name] != expected[name]]
         self.assertEqual(wrong, [])
@@ -108,7 +96,7 @@ class DamagedLaunchers(LauncherCase):
                 damaged[offset] ^= 1 << bit
                 with open(self.launcher, "wb") as f:
                     f.write(damaged)
-                shutil.rmtree(self.cache, ignore_errors=True)
+                shutil.rmfile_tree(self.cache, ignore_errors=True)
                 result = self.start()
                 if result.status == CHILD_EXIT_CODE:
                     outcomes["started, every file exact"] += 1
@@ -143,7 +131,7 @@ class FullOrReadOnlyDisk(LauncherCase):
             with self.subTest(case=case):
                 if remove:
                     os.remove(missing)
-                before = tree(self.cache)
+                before = file_tree(self.cache)
                 self.mount("--bind", self.cache, self.cache)
                 try:
                     self.mount("-o", "remount,bind,ro", self.cache)
@@ -155,7 +143,7 @@ class FullOrReadOnlyDisk(LauncherCase):
                                      (2, "", open_failure(missing)))
                 else:
                     self.assertStarted(result)
-                self.assertEqual(tree(self.cache), before)
+                self.assertEqual(file_tree(self.cache), before)
 
 
 class WrongThingInTheWay(LauncherCase):
@@ -195,8 +183,8 @@ class WrongThingInTheWay(LauncherCase):
         ]
         for case, set_up, status, stderr, left in table:
             with self.subTest(case=case):
-                shutil.rmtree(self.cache, ignore_errors=True)
-                shutil.rmtree(outside, ignore_errors=True)
+                shutil.rmfile_tree(self.cache, ignore_errors=True)
+                shutil.rmfile_tree(outside, ignore_errors=True)
                 os.makedirs(self.cache)
                 set_up()
                 result = self.start()
@@ -207,7 +195,7 @@ class WrongThingInTheWay(LauncherCase):
                 else:
                     self.assertEqual(sorted(os.listdir(self.cache)), left)
                 if os.path.isdir(outside):
-                    self.assertEqual(tree(outside), {} if case.endswith("folder elsewhere")
+                    self.assertEqual(file_tree(outside), {} if case.endswith("folder elsewhere")
                                      else {"victim.bin": b"not the launcher's"})
 
 
@@ -219,7 +207,7 @@ class Concurrency(LauncherCase):
         env = wine_environment(dict(QUIET_CHILD, REPORTER_CHECK_FILES=check))
         failed = []
         for round_number in range(rounds):
-            shutil.rmtree(self.cache, ignore_errors=True)
+            shutil.rmfile_tree(self.cache, ignore_errors=True)
             for state in ("empty", "complete"):
                 starts = [subprocess.Popen(["wine", self.launcher], stdin=subprocess.DEVNULL,
                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -238,7 +226,7 @@ class KilledStart(LauncherCase):
     def test_a_start_killed_while_unpacking_is_repaired_without_leftovers(self):
         for delay in (0.1, 0.25, 0.5, 0.8):
             with self.subTest(delay=delay):
-                shutil.rmtree(self.cache, ignore_errors=True)
+                shutil.rmfile_tree(self.cache, ignore_errors=True)
                 start = subprocess.Popen(["wine", self.launcher], stdin=subprocess.DEVNULL,
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                          env=wine_environment(QUIET_CHILD))
@@ -255,7 +243,7 @@ class ManySmallFiles(LauncherCase):
         self.assertStarted(self.start())
         self.assertCacheExact()
         stamps = {name: os.stat(os.path.join(self.cache, name)).st_ctime_ns
-                  for name in tree(self.cache)}
+                  for name in file_tree(self.cache)}
         self.assertGreater(len(stamps), 600)
         self.assertStarted(self.start())
         self.assertEqual({name: os.stat(os.path.join(self.cache, name)).st_ctime_ns
