@@ -96,7 +96,7 @@ class DamagedLaunchers(LauncherCase):
                 damaged[offset] ^= 1 << bit
                 with open(self.launcher, "wb") as f:
                     f.write(damaged)
-                shutil.rmfile_tree(self.cache, ignore_errors=True)
+                shutil.rmtree(self.cache, ignore_errors=True)
                 result = self.start()
                 if result.status == CHILD_EXIT_CODE:
                     outcomes["started, every file exact"] += 1
@@ -183,8 +183,8 @@ class WrongThingInTheWay(LauncherCase):
         ]
         for case, set_up, status, stderr, left in table:
             with self.subTest(case=case):
-                shutil.rmfile_tree(self.cache, ignore_errors=True)
-                shutil.rmfile_tree(outside, ignore_errors=True)
+                shutil.rmtree(self.cache, ignore_errors=True)
+                shutil.rmtree(outside, ignore_errors=True)
                 os.makedirs(self.cache)
                 set_up()
                 result = self.start()
@@ -207,7 +207,7 @@ class Concurrency(LauncherCase):
         env = wine_environment(dict(QUIET_CHILD, REPORTER_CHECK_FILES=check))
         failed = []
         for round_number in range(rounds):
-            shutil.rmfile_tree(self.cache, ignore_errors=True)
+            shutil.rmtree(self.cache, ignore_errors=True)
             for state in ("empty", "complete"):
                 starts = [subprocess.Popen(["wine", self.launcher], stdin=subprocess.DEVNULL,
                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -226,7 +226,7 @@ class KilledStart(LauncherCase):
     def test_a_start_killed_while_unpacking_is_repaired_without_leftovers(self):
         for delay in (0.1, 0.25, 0.5, 0.8):
             with self.subTest(delay=delay):
-                shutil.rmfile_tree(self.cache, ignore_errors=True)
+                shutil.rmtree(self.cache, ignore_errors=True)
                 start = subprocess.Popen(["wine", self.launcher], stdin=subprocess.DEVNULL,
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                          env=wine_environment(QUIET_CHILD))
