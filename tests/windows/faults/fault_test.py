@@ -204,17 +204,21 @@ class Concurrency(LauncherCase):
         rounds = int(os.environ.get("TALLIX_FAULT_ROUNDS", "2"))
         # The application itself reads these to the end before it exits.
         check = "big.bin=%d;empty.txt=0" % os.path.getsize(os.path.join(self.app, "big.bin"))
-        env = wine_environment(dict(QUIET_CHILD, REPORTER_CHECK_FILES=check))
+        # Through the runner, which reports all 32 bits of the exit code.
+        env = wine_environment(dict(QUIET_CHILD, REPORTER_CHECK_FILES=check,
+                                    RUNNER_APPLICATION=windows_path(self.launcher),
+                                    RUNNER_COMMAND_LINE="app.exe"))
+        expected = b"runner-exit-code %d\n" % CHILD_EXIT_CODE
         failed = []
         for round_number in range(rounds):
             shutil.rmtree(self.cache, ignore_errors=True)
             for state in ("empty", "complete"):
-                starts = [subprocess.Popen(["wine", self.launcher], stdin=subprocess.DEVNULL,
+                starts = [subprocess.Popen(["wine", ARGS.runner], stdin=subprocess.DEVNULL,
                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                            env=env) for _ in range(8)]
                 for start in starts:
                     out, err = start.communicate(timeout=WINE_TIMEOUT_SECONDS)
-                    if (start.returncode, out, err) != (CHILD_EXIT_CODE, b"", b""):
+                    if start.returncode != 0 or not out.endswith(expected) or err:
                         failed.append((round_number, state, start.returncode, out + err))
                 self.assertCacheExact()
         print("%d rounds: %d of %d launchers exited with the application's code" %
@@ -253,7 +257,7 @@ class ManySmallFiles(LauncherCase):
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for option in ("small", "small-app", "large", "large-app"):
+    for option in ("small", "small-app", "large", "large-app", "runner"):
         parser.add_argument("--" + option, required=True)
     parser.add_argument("--flips", type=int, default=60, help="random bit flips over the frame")
     ARGS, rest = parser.parse_known_args()
