@@ -13,6 +13,10 @@ if(WIN32)
     set(TALLIX_HOST_BIN "${PROJECT_SOURCE_DIR}/out/bin" CACHE PATH "Directory of the host tools (tallix-pack)")
     set(TALLIX_PACK "${TALLIX_HOST_BIN}/tallix-pack")
     set(TALLIX_WINE_RUN "${PROJECT_SOURCE_DIR}/scripts/wine-run")
+    # The host build tree: its test tools, its Debian package.
+    set(TALLIX_HOST_BUILD "${PROJECT_SOURCE_DIR}/build/host" CACHE PATH
+        "The host build tree (make-test-launcher, cpack)")
+    set(TALLIX_MAKE_TEST_LAUNCHER "${TALLIX_HOST_BUILD}/tests/tools/make-test-launcher")
 else()
     find_package(GTest REQUIRED)
     set(TALLIX_GTEST_LIBS GTest::gtest GTest::gtest_main)
@@ -54,3 +58,19 @@ function(tallix_add_windows_program)
         target_link_options(${T_NAME} PRIVATE -mwindows)
     endif()
 endfunction()
+
+if(WIN32)
+    # tallix_add_attached_data(TARGET target BLOCK block.bin [DEPENDS ...])
+    # An object library defining TestAttachedData and TEST_ATTACHED_DATA_SIZE
+    # from a block file, for test programs that link tests/tools/extraction_constants.cpp.
+    function(tallix_add_attached_data)
+        cmake_parse_arguments(A "" "TARGET;BLOCK" "DEPENDS" ${ARGN})
+        # The path lands inside an assembler string.
+        string(REPLACE "\\" "\\\\" TALLIX_BLOCK_PATH "${A_BLOCK}")
+        string(REPLACE "\"" "\\\"" TALLIX_BLOCK_PATH "${TALLIX_BLOCK_PATH}")
+        set(source ${CMAKE_CURRENT_BINARY_DIR}/${A_TARGET}.S)
+        configure_file(${PROJECT_SOURCE_DIR}/tests/tools/attached_data.S.in ${source} @ONLY)
+        set_source_files_properties(${source} PROPERTIES OBJECT_DEPENDS "${A_BLOCK};${A_DEPENDS}")
+        add_library(${A_TARGET} OBJECT ${source})
+    endfunction()
+endif()

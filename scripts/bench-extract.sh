@@ -10,38 +10,18 @@
 #   TALLIX_BENCH_WORK (scratch, default build/bench), WINEPREFIX.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/common.sh"
 host="${TALLIX_BENCH_HOST:-$root/build/host}"
 windows="${TALLIX_BENCH_WINDOWS:-$root/build/windows}"
 work="${TALLIX_BENCH_WORK:-$root/build/bench}"
 export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}" WINEDEBUG=-all
 levels=("$@")
 [ ${#levels[@]} -gt 0 ] || levels=(3)
-source_dir=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 mkdir -p "$work"
 
-# The payload: mshtml.dll (the largest) first, then every third of the other
-# files by name, starting with the third: 217 files. They are spread over the
-# top directory and 33 directories (p00..p10, each with q and q/r).
+# The payload: 217 of Wine's PE files in 33 directories (scripts/bench_payload.py).
 payload="$work/payload"
-if [ ! -f "$work/payload.stamp" ]; then
-    rm -rf "$payload"
-    python3 - "$source_dir" "$payload" <<'PY'
-import os, shutil, sys
-source, target = sys.argv[1], sys.argv[2]
-names = sorted(n for n in os.listdir(source) if os.path.isfile(os.path.join(source, n)))
-first = "mshtml.dll"
-rest = [n for n in names if n != first][2::3][:216]
-directories = [""] + [os.path.join("p%02d" % i, *["q", "r"][:depth])
-                      for i in range(11) for depth in range(3)]
-os.makedirs(target)
-shutil.copyfile(os.path.join(source, first), os.path.join(target, first))
-for index, name in enumerate(rest):
-    directory = os.path.join(target, directories[index % len(directories)])
-    os.makedirs(directory, exist_ok=True)
-    shutil.copyfile(os.path.join(source, name), os.path.join(directory, name))
-PY
-    touch "$work/payload.stamp"
-fi
+bench_payload "$work"
 echo "payload: $(find "$payload" -type f | wc -l) files, $(du -sb "$payload" | cut -f1) bytes," \
      "$(find "$payload" -mindepth 1 -type d | wc -l) directories"
 
