@@ -208,7 +208,8 @@ int inspect(const InspectOptions &options) {
             totals.bytes += entry->size;
 
             // The launcher refuses such a record; so does a check.
-            if (options.verify && !isContainedEntryName(entry->name.c_str())) {
+            if (options.verify &&
+                !isContainedEntryName(reinterpret_cast<const WideUnit *>(entry->name.c_str()))) {
                 std::fprintf(stderr,
                              "tallix-pack inspect: %s: the attached data is damaged: the record "
                              "name '%s' could leave the target directory\n",

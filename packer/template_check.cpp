@@ -23,10 +23,12 @@ TemplateCheck checkTemplate(const std::u16string &pattern) {
     }
     std::size_t literalUnits = 0;
     bool first = true;
-    const char16_t *cursor = pattern.c_str();
+    // One UTF-16 unit either way; only the spelling differs between builds.
+    const WideUnit *start = reinterpret_cast<const WideUnit *>(pattern.c_str());
+    const WideUnit *cursor = start;
     for (;;) {
         TemplateToken token = nextTemplateToken(cursor);
-        const auto offset = std::to_string(token.text - pattern.c_str());
+        const auto offset = std::to_string(token.text - start);
         switch (token.kind) {
         case TEMPLATE_END:
             if (literalUnits > TEMPLATE_TEXT_LIMIT) {
@@ -48,7 +50,9 @@ TemplateCheck checkTemplate(const std::u16string &pattern) {
             TemplatePlaceholder placeholder = findTemplatePlaceholder(token.text, token.length);
             if (placeholder == PH_UNKNOWN) {
                 check.error = "unknown placeholder '{" +
-                              utf16ToUtf8(std::u16string(token.text, token.length)) + "}'";
+                              utf16ToUtf8(pattern.substr(
+                                  static_cast<std::size_t>(token.text - start), token.length)) +
+                              "}'";
                 return check;
             }
             // "{HOME}x" would name a sibling of the profile, not a folder in it.
