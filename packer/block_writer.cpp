@@ -201,9 +201,11 @@ class FrameWriter {
         }
         set(ZSTD_c_compressionLevel, options.level, "compression level");
         set(ZSTD_c_windowLog, windowLog, "window log");
-        // The content size is unknown while streaming; no checksum, no dictionary.
+        // The content size is unknown while streaming; no dictionary. The
+        // content checksum lets the launcher see damage to names and sizes,
+        // which the records' own crc does not cover.
         set(ZSTD_c_contentSizeFlag, 0, "content size flag");
-        set(ZSTD_c_checksumFlag, 0, "checksum flag");
+        set(ZSTD_c_checksumFlag, 1, "checksum flag");
         set(ZSTD_c_dictIDFlag, 0, "dictionary id flag");
         // With one worker or more the frame is the same whatever their number.
         set(ZSTD_c_nbWorkers, std::max(1, options.workers), "worker count");

@@ -2,8 +2,8 @@
 //
 // Records: the main program first, then a depth-first walk (each directory's
 // own files in UTF-16 code-unit order, then its subdirectories in code-unit
-// order), the main program not repeated. One zstd frame (no content size, no
-// checksum, no dictionary, window <= 2^27), streamed: no whole file and no
+// order), the main program not repeated. One zstd frame (no content size, a
+// content checksum, no dictionary, window <= 2^27), streamed: no whole file and no
 // whole stream is held in memory. A content CRC-32 of 0 is stored as 1, as
 // the launcher's own checksum reports it, so that empty files are created.
 #pragma once

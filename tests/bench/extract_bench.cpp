@@ -5,9 +5,9 @@
 // A warm pass (every file reused) can do no better than A + B.
 //
 // usage: extract_bench TARGET_DIRECTORY   (must not exist yet)
+#include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "paths/target_directory.h"
-#include "paths/wide_append.h"
 #include "payload/attached_data_format.h"
 #include "payload/crc32.h"
 #include "payload/extraction.h"

@@ -9,8 +9,8 @@
 // input ends, standing in for another program that has it open.
 // "--deep DIR LEVELS" makes the parents of DIR\a\a...\f (LEVELS times "a")
 // exist and prints "done".
+#include "base/wide_append.h"
 #include "paths/target_directory.h"
-#include "paths/wide_append.h"
 #include "payload/directories.h"
 #include "payload/extraction.h"
 #include "payload/payload_stream.h"

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes the application directory the extraction tests pack, and the test
 blocks that the packer cannot make: a stream cut before its end marker, a
-damaged frame, a frame whose window is above the decoder's limit, and names
-at and past the longest a record may hold.
+damaged frame, a frame whose window is above the decoder's limit, names
+at and past the longest a record may hold, a name that leaves the target
+directory, and a frame without a content checksum.
 
 usage: make_app.py APP_DIR
        make_app.py --blocks GOOD_BLOCK OUT_DIR
@@ -59,8 +60,8 @@ def zstd(data, *args):
 
 
 def block_offsets(frame):
-    """Offsets of the block headers of a zstd frame without checksum, and
-    the frame's end."""
+    """Offsets of the block headers of a zstd frame, and the frame's end
+    (after its content checksum, when it has one)."""
     descriptor = frame[4]
     at = 5
     single_segment = descriptor & 0x20
@@ -76,7 +77,7 @@ def block_offsets(frame):
         kind, size = (header >> 1) & 3, header >> 3
         at += 3 + (1 if kind == 1 else size)
         if header & 1:
-            return offsets, at
+            return offsets, at + (4 if descriptor & 0x04 else 0)
 
 
 def record(name, content):
@@ -120,6 +121,14 @@ def write_blocks(good_path, out_dir):
     records = (record("first.txt", b"first") + record(fits, b"longest name") +
                record(too_long, b"never written") + b"\0\0")
     blocks["longname"] = wrap(zstd(records, "-c", "--no-check"))
+
+    # The same records in a frame without a content checksum, as packers
+    # wrote them before.
+    blocks["legacy"] = wrap(zstd(stream, "-c", "--no-check", "-3"))
+
+    # A record that would land beside the target directory.
+    blocks["escape"] = wrap(zstd(record("first.txt", b"first") + record("..\\evil.txt", b"evil") +
+                                 b"\0\0", "-c"))
 
     for name, data in blocks.items():
         with open(os.path.join(out_dir, name + ".bin"), "wb") as f:
