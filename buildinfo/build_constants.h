@@ -1,6 +1,6 @@
 // What each launcher build compiles in for its application. The packer
 // generates the definitions (constants from build_constants.cpp.in, the block
-// from attached_data.S.in); test programs link their own.
+// and its index from attached_data.S.in); test programs link their own.
 #pragma once
 
 #include <stdint.h>
@@ -16,4 +16,9 @@ extern const wchar_t BUILD_PRODUCT_VERSION[];
 // The attached data block and its length, trailer included (link-time symbols).
 extern const unsigned char AttachedData[];
 extern const uint64_t ATTACHED_DATA_SIZE;
+
+// The index of the block's records (payload/attached_data_format.h); a size
+// of 0 when the launcher was built without one.
+extern const unsigned char PayloadIndexData[];
+extern const uint64_t PAYLOAD_INDEX_SIZE;
 }

@@ -20,16 +20,28 @@ set(TALLIX_LAUNCHER_CONSOLE_LINK_OPTIONS -mconsole)
 # test launchers keep them for debugging.
 set(TALLIX_LAUNCHER_RELEASE_LINK_OPTIONS -s)
 
-# tallix_add_attached_data(TARGET target BLOCK block.bin [DEPENDS ...])
-# An object library defining AttachedData and ATTACHED_DATA_SIZE from a block file.
+# tallix_add_attached_data(TARGET target BLOCK block.bin [INDEX index.bin] [DEPENDS ...])
+# An object library defining AttachedData and ATTACHED_DATA_SIZE from a block
+# file, and PayloadIndexData and PAYLOAD_INDEX_SIZE from an index file (none
+# without INDEX).
+set(TALLIX_NO_INDEX_FILE ${CMAKE_BINARY_DIR}/no_payload_index.bin)
+if(NOT EXISTS ${TALLIX_NO_INDEX_FILE})
+    file(WRITE ${TALLIX_NO_INDEX_FILE} "")
+endif()
 function(tallix_add_attached_data)
-    cmake_parse_arguments(A "" "TARGET;BLOCK" "DEPENDS" ${ARGN})
-    # The path lands inside an assembler string.
-    string(REPLACE "\\" "\\\\" TALLIX_BLOCK_PATH "${A_BLOCK}")
-    string(REPLACE "\"" "\\\"" TALLIX_BLOCK_PATH "${TALLIX_BLOCK_PATH}")
+    cmake_parse_arguments(A "" "TARGET;BLOCK;INDEX" "DEPENDS" ${ARGN})
+    if(NOT A_INDEX)
+        set(A_INDEX ${TALLIX_NO_INDEX_FILE})
+    endif()
+    # The paths land inside assembler strings.
+    foreach(kind IN ITEMS BLOCK INDEX)
+        string(REPLACE "\\" "\\\\" path "${A_${kind}}")
+        string(REPLACE "\"" "\\\"" TALLIX_${kind}_PATH "${path}")
+    endforeach()
     set(source ${CMAKE_CURRENT_BINARY_DIR}/${A_TARGET}.S)
     configure_file(${PROJECT_SOURCE_DIR}/buildinfo/attached_data.S.in ${source} @ONLY)
-    set_source_files_properties(${source} PROPERTIES OBJECT_DEPENDS "${A_BLOCK};${A_DEPENDS}")
+    set_source_files_properties(${source} PROPERTIES
+        OBJECT_DEPENDS "${A_BLOCK};${A_INDEX};${A_DEPENDS}")
     add_library(${A_TARGET} OBJECT ${source})
 endfunction()
 

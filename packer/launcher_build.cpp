@@ -86,9 +86,11 @@ void buildLauncher(const LauncherRuntime &runtime, const LauncherBuild &build,
 
     // The template quotes the path itself: substitute the text between the quotes.
     std::string quoted = assemblerString(BLOCK_FILE);
+    std::string quotedIndex = assemblerString(INDEX_FILE);
     writeText(workDirectory / "attached_data.S",
               fillTemplate(readText(runtime.file("buildinfo/attached_data.S.in")),
-                           {{"TALLIX_BLOCK_PATH", quoted.substr(1, quoted.size() - 2)}}));
+                           {{"TALLIX_BLOCK_PATH", quoted.substr(1, quoted.size() - 2)},
+                            {"TALLIX_INDEX_PATH", quotedIndex.substr(1, quotedIndex.size() - 2)}}));
 
     Bytes icon = iconFile(build.iconImages);
     writeFile(workDirectory / "icon.ico", icon.data(), icon.size());

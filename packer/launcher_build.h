@@ -17,6 +17,8 @@ namespace tallix {
 
 // Fixed names inside the work directory.
 inline constexpr char BLOCK_FILE[] = "attached_data.bin";
+// Empty for a launcher without an index.
+inline constexpr char INDEX_FILE[] = "payload_index.bin";
 inline constexpr char LAUNCHER_FILE[] = "launcher.exe";
 
 struct BuildConstants {
@@ -42,7 +44,8 @@ std::string fillTemplate(const std::string &text, const std::map<std::string, st
 std::string assemblerString(const std::string &path);
 
 // Writes the sources and links `workDirectory`/LAUNCHER_FILE; the block must
-// already be in `workDirectory`/BLOCK_FILE. Throws PackFailure.
+// already be in `workDirectory`/BLOCK_FILE, the index in INDEX_FILE. Throws
+// PackFailure.
 void buildLauncher(const LauncherRuntime &runtime, const LauncherBuild &build,
                    const std::filesystem::path &workDirectory);
 

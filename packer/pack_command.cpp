@@ -430,6 +430,16 @@ int pack(const PackOptions &options) {
                               std::strerror(errno) + ")");
         }
     }
+    {
+        std::string index = options.noIndex ? std::string() : encodePayloadIndex(summary.records);
+        std::ofstream out(work.path() / INDEX_FILE, std::ios::binary | std::ios::trunc);
+        out.write(index.data(), static_cast<std::streamsize>(index.size()));
+        out.close();
+        if (!out) {
+            throw PackFailure((work.path() / INDEX_FILE).string() + ": cannot write (" +
+                              std::strerror(errno) + ")");
+        }
+    }
     buildLauncher(runtime, build, work.path());
     fs::path launcher = work.path() / LAUNCHER_FILE;
     if (signing) {

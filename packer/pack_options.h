@@ -41,6 +41,7 @@ struct PackOptions {
     std::optional<std::string> manifestName;
     bool console = false;
     bool quiet = false;
+    bool noIndex = false;
     int level = DEFAULT_LEVEL;
     std::optional<int> jobs;      // default: every core
     std::optional<int> windowLog; // default: the level's own, capped
