@@ -8,8 +8,7 @@
 #include "paths/template_expansion.h"
 #include "paths/wide_append.h"
 #include "payload/attached_data_format.h"
-#include "payload/extraction.h"
-#include "payload/payload_stream.h"
+#include "payload/index_check.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -52,7 +51,6 @@ int launcherMain(HINSTANCE, HINSTANCE, wchar_t *, int) {
     if (!attachedDataHasMagic()) {
         fatalError("Error, couldn't find attached data header.");
     }
-    openPayloadStream();
-    extractPayloadFiles();
+    preparePayloadFiles();
     return launchChild();
 }

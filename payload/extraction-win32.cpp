@@ -6,6 +6,7 @@
 #include "payload/attached_data_format.h"
 #include "payload/directories.h"
 #include "payload/file_checksum.h"
+#include "payload/index_check.h"
 #include "payload/payload_stream.h"
 
 #include <windows.h>
@@ -86,11 +87,13 @@ void extractPayloadFiles() {
         }
         uint64_t size = readLittleEndian(8);
         uint32_t storedCrc = static_cast<uint32_t>(readLittleEndian(4));
+        checkRecordAgainstIndex(EntryName, size, storedCrc);
         if (computeFileChecksum(TargetFilePath) == storedCrc) {
             skipContent(size);
         } else {
             writeContent(size);
         }
     }
+    checkIndexComplete();
     closePayloadStream();
 }

@@ -1,6 +1,7 @@
-// Runs one extraction the way a launcher start does, into the directory
-// named by the first argument, and reports how often it opened a file for
-// writing and called CreateDirectoryW:
+// Puts the files in place the way a launcher start does (the index first,
+// when the linked block has one) into the directory named by the first
+// argument, and reports how often it opened a file for writing and called
+// CreateDirectoryW:
 //   written N
 //   directory-calls N
 //   directories-created N
@@ -13,7 +14,7 @@
 #include "paths/wide_append.h"
 #include "payload/directories.h"
 #include "payload/extraction.h"
-#include "payload/payload_stream.h"
+#include "payload/index_check.h"
 
 #include <windows.h>
 
@@ -107,8 +108,7 @@ int wmain(int argc, wchar_t **argv) {
         &__imp_CreateDirectoryW, reinterpret_cast<void *>(&countingCreateDirectoryW)));
 
     appendWideString(TargetDirectory, argv[1], PATH_CAPACITY);
-    openPayloadStream();
-    extractPayloadFiles();
+    preparePayloadFiles();
     printf("written %d\ndirectory-calls %d\ndirectories-created %d\nchild %ls\n", writeOpens,
            directoryCalls, directoriesCreated, ChildProgramPath);
     return 0;

@@ -128,23 +128,27 @@ class ExtractionTest(unittest.TestCase):
             self.assertEqual(after[relative], untouched[relative], relative)
 
     def test_file_open_elsewhere_stops_with_open_message(self):
-        self.assertOk(self.start())
-        locked = os.path.join(self.target, "exact.bin")
-        holder = subprocess.Popen(
-            ["wine", os.path.join(BIN, "extraction_probe_good.exe"), "--lock",
-             windows_path(locked)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            env=wine_environment())
-        try:
-            self.assertEqual(holder.stdout.readline().strip(), b"locked")
-            blocked = self.start()
-        finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
-        self.assertEqual(blocked.status, 2)
-        self.assertEqual(blocked.stdout, "")
-        self.assertEqual(blocked.stderr, "Error, failed to open '%s' for writing.\n"
-                         % (windows_path(self.target) + "\\exact.bin"))
+        # With an index the locked file cannot be read, so the check falls
+        # back to extracting, which meets the lock as before.
+        for variant in ("good", "indexed"):
+            with self.subTest(variant):
+                self.assertOk(self.start(variant))
+                locked = os.path.join(self.target, "exact.bin")
+                holder = subprocess.Popen(
+                    ["wine", os.path.join(BIN, "extraction_probe_good.exe"), "--lock",
+                     windows_path(locked)],
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                    env=wine_environment())
+                try:
+                    self.assertEqual(holder.stdout.readline().strip(), b"locked")
+                    blocked = self.start(variant)
+                finally:
+                    holder.stdin.close()
+                    holder.wait(timeout=60)
+                self.assertEqual(blocked.status, 2)
+                self.assertEqual(blocked.stdout, "")
+                self.assertEqual(blocked.stderr, "Error, failed to open '%s' for writing.\n"
+                                 % (windows_path(self.target) + "\\exact.bin"))
 
     def test_request_past_end_of_stream(self):
         cut = self.start("truncated")
@@ -155,17 +159,20 @@ class ExtractionTest(unittest.TestCase):
         self.assertFiles(app_files())
 
     def test_damaged_frame(self):
-        damaged = self.start("damaged")
-        self.assertEqual(damaged.status, 2)
-        self.assertEqual(damaged.stdout, DECODE_ERROR)
-        expected = app_files()
-        # The first block of the frame holds these whole.
-        self.assertFiles({name: expected[name]
-                          for name in ("main.exe", "empty.txt", "exact.bin", "plus1.bin")})
-        self.assertFalse(os.path.exists(os.path.join(self.target, "sub")))
-        # Cut inside the file whose bytes ran into the damage.
-        self.assertLess(os.path.getsize(os.path.join(self.target, "other", "big.bin")),
-                        len(expected["other/big.bin"]))
+        for variant in ("damaged", "indexed_damaged"):
+            with self.subTest(variant):
+                subprocess.run(["rm", "-rf", self.target])
+                damaged = self.start(variant)
+                self.assertEqual(damaged.status, 2)
+                self.assertEqual(damaged.stdout, DECODE_ERROR)
+                expected = app_files()
+                # The first block of the frame holds these whole.
+                self.assertFiles({name: expected[name]
+                                  for name in ("main.exe", "empty.txt", "exact.bin", "plus1.bin")})
+                self.assertFalse(os.path.exists(os.path.join(self.target, "sub")))
+                # Cut inside the file whose bytes ran into the damage.
+                self.assertLess(os.path.getsize(os.path.join(self.target, "other", "big.bin")),
+                                len(expected["other/big.bin"]))
 
     def test_window_above_limit(self):
         wide = self.start("widewindow")
@@ -192,6 +199,62 @@ class ExtractionTest(unittest.TestCase):
         with open(longest, "rb") as f:
             self.assertEqual(f.read(), b"longest name")
         self.assertFalse(os.path.exists(os.path.join(self.target, "e" * 200)))
+
+    def test_index_path_reads_no_payload(self):
+        expected = app_files()
+        first = self.start("indexed")
+        self.assertOk(first)
+        self.assertFiles(expected)
+        before = self.snapshot()
+        # Its frame is zeros, so any decoding would fail: success means none.
+        warm = self.start("indexed_garbage")
+        self.assertOk(warm)
+        self.assertEqual((warm.counts["written"], warm.counts["directory-calls"]), ("0", "0"))
+        self.assertEqual(warm.counts["child"], first.counts["child"])
+        # The empty file too is left alone.
+        self.assertEqual(self.snapshot(), before)
+
+    def test_index_differs_so_the_payload_is_extracted(self):
+        def rewrite(relative, content):
+            with open(os.path.join(self.target, relative), "wb") as f:
+                f.write(content)
+
+        expected = app_files()
+        changed_byte = bytes([expected["exact.bin"][0] ^ 1]) + expected["exact.bin"][1:]
+        # (what, change, variant that decodes a frame of zeros, files written
+        # by the designed path: the changed one and, being empty, empty.txt)
+        cases = [
+            ("content", lambda: rewrite("exact.bin", changed_byte), "indexed_garbage", "2"),
+            ("size", lambda: rewrite("sub/one.txt", b"one\n" * 99), "indexed_garbage", "2"),
+            ("missing", lambda: os.remove(os.path.join(self.target, "x/y/z/deep.txt")),
+             "indexed_garbage", "2"),
+            ("empty file not empty", lambda: rewrite("empty.txt", b"x"), "indexed_garbage", "1"),
+            ("index fails its own check", lambda: None, "badindex_garbage", "1"),
+        ]
+        for what, change, garbage, written in cases:
+            with self.subTest(what):
+                subprocess.run(["rm", "-rf", self.target])
+                self.assertOk(self.start("indexed"))
+                change()
+                decoded = self.start(garbage)
+                self.assertEqual((decoded.status, decoded.stdout), (2, DECODE_ERROR))
+                variant = "badindex" if garbage == "badindex_garbage" else "indexed"
+                repaired = self.start(variant)
+                self.assertOk(repaired)
+                self.assertEqual(repaired.counts["written"], written)
+                self.assertFiles(expected)
+                # Both paths leave the same files: the index path finds them whole.
+                self.assertOk(self.start("indexed_garbage"))
+                self.assertEqual(sorted(self.snapshot()), sorted(expected))
+
+    def test_record_unlike_its_index_entry_is_not_written(self):
+        # The index names sub\\onf.txt where the stream has sub\\one.txt.
+        other = self.start("otherindex")
+        self.assertEqual((other.status, other.stdout), (2, DECODE_ERROR))
+        expected = app_files()
+        self.assertFiles({name: expected[name] for name in
+                          ("main.exe", "empty.txt", "exact.bin", "plus1.bin", "other/big.bin")})
+        self.assertFalse(os.path.exists(os.path.join(self.target, "sub")))
 
 
 if __name__ == "__main__":

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Writes the application directory the extraction tests pack, and the test
 blocks that the packer cannot make: a stream cut before its end marker, a
-damaged frame, a frame whose window is above the decoder's limit, and names
-at and past the longest a record may hold.
+damaged frame, a frame whose window is above the decoder's limit, names at
+and past the longest a record may hold, and a frame of zeros that cannot be
+decoded at all; and two indexes beside the good block: one that fails its
+own checksum, one whose entry for sub\\one.txt names another file.
 
 usage: make_app.py APP_DIR
-       make_app.py --blocks GOOD_BLOCK OUT_DIR
+       make_app.py --blocks GOOD_BLOCK GOOD_INDEX OUT_DIR
 """
 import os
 import random
@@ -85,7 +87,22 @@ def record(name, content):
             content)
 
 
-def write_blocks(good_path, out_dir):
+def index_variants(index):
+    """(fails its own check, names another file): both differ from `index`
+    only in the name of sub\\one.txt."""
+    count = struct.unpack_from("<I", index, 4)[0]
+    for k in range(count):
+        _, _, offset, length = struct.unpack_from("<QIII", index, 12 + 20 * k)
+        if index[offset:offset + 2 * length].decode("utf-16-le") == "sub\\one.txt":
+            renamed = bytearray(index)
+            renamed[offset + 2 * length - 10] = ord("f")  # "one" -> "onf"
+            sealed = bytearray(renamed)
+            struct.pack_into("<I", sealed, 8, zlib.crc32(bytes(sealed[12:])))
+            return bytes(renamed), bytes(sealed)
+    raise AssertionError("no sub\\one.txt in the index")
+
+
+def write_blocks(good_path, index_path, out_dir):
     with open(good_path, "rb") as f:
         good = f.read()
     frame = frame_of(good)
@@ -121,13 +138,19 @@ def write_blocks(good_path, out_dir):
                record(too_long, b"never written") + b"\0\0")
     blocks["longname"] = wrap(zstd(records, "-c", "--no-check"))
 
-    for name, data in blocks.items():
-        with open(os.path.join(out_dir, name + ".bin"), "wb") as f:
+    # Magic intact, nothing after it decodes: a start that succeeds never read it.
+    blocks["garbage"] = wrap(b"\0" * len(frame))
+
+    files = {name + ".bin": data for name, data in blocks.items()}
+    with open(index_path, "rb") as f:
+        files["badindex.idx"], files["otherindex.idx"] = index_variants(f.read())
+    for name, data in files.items():
+        with open(os.path.join(out_dir, name), "wb") as f:
             f.write(data)
 
 
 if __name__ == "__main__":
     if sys.argv[1] == "--blocks":
-        write_blocks(sys.argv[2], sys.argv[3])
+        write_blocks(sys.argv[2], sys.argv[3], sys.argv[4])
     else:
         write_app(sys.argv[1])
