@@ -99,7 +99,7 @@ static DWORD WINAPI checkWorker(void *worker) {
     return 0;
 }
 
-static size_t chooseThreadCount() {
+static size_t chooseThreadCount(size_t maxThreads) {
     uint64_t bytes = 0;
     for (size_t k = 0; k < WholeIndex.count; ++k) {
         bytes += payloadIndexEntry(WholeIndex, k).size;
@@ -110,12 +110,13 @@ static size_t chooseThreadCount() {
     GetSystemInfo(&system);
     uint64_t threads = system.dwNumberOfProcessors;
     threads = threads < worth ? threads : worth;
+    threads = threads < maxThreads ? threads : maxThreads;
     threads = threads < INDEX_CHECK_MAX_THREADS ? threads : uint64_t{INDEX_CHECK_MAX_THREADS};
     threads = threads < WholeIndex.count ? threads : WholeIndex.count;
     return threads > 0 ? static_cast<size_t>(threads) : 1;
 }
 
-bool indexedFilesMatch(size_t *threadsUsed) {
+bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed) {
     indexIsWhole = openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &WholeIndex);
     nextRecord = 0;
     if (threadsUsed != nullptr) {
@@ -130,7 +131,7 @@ bool indexedFilesMatch(size_t *threadsUsed) {
     // share to the others.
     HANDLE threads[INDEX_CHECK_MAX_THREADS];
     size_t started = 0;
-    size_t wanted = chooseThreadCount();
+    size_t wanted = chooseThreadCount(maxThreads);
     for (size_t worker = 1; worker < wanted; ++worker) {
         HANDLE thread =
             CreateThread(nullptr, WORKER_STACK_SIZE, checkWorker, reinterpret_cast<void *>(worker),
@@ -153,7 +154,7 @@ bool indexedFilesMatch(size_t *threadsUsed) {
 }
 
 void preparePayloadFiles() {
-    if (indexedFilesMatch(nullptr)) {
+    if (indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr)) {
         if (WholeIndex.count > 0) {
             buildIndexedPath(payloadIndexEntry(WholeIndex, 0), ChildProgramPath);
         }

@@ -35,6 +35,7 @@ void checkRecordAgainstIndex(const WideUnit *name, uint64_t size, uint32_t crc);
 void checkIndexComplete();
 
 // The check alone (also for the benchmark): true when the index is whole and
-// every file it names matches. `threadsUsed`, when given, gets the number of
-// threads that checked, the calling one included (0 without a whole index).
-bool indexedFilesMatch(size_t *threadsUsed);
+// every file it names matches, checked on at most `maxThreads` threads (the
+// calling one included). `threadsUsed`, when given, gets how many ran (0
+// without a whole index).
+bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed);
