@@ -7,10 +7,14 @@ set(TALLIX_RUNTIME_DIR ${CMAKE_BINARY_DIR}/runtime)
 # How every launcher is linked: x86-64 program, no DLL of ours or of the
 # compiler's runtime, ASLR with high entropy, NX, room on the stack for the
 # launcher's fixed buffers, and no timestamp so builds are reproducible.
+# Sections start at page boundaries in the file, so that Wine maps the image
+# instead of reading all of it: a warm start that never touches the attached
+# data then neither reads it (measured: 17 instead of 79 MB resident).
 # The packer reads the same lists from the staged launcher-link-options.txt.
 set(TALLIX_LAUNCHER_LINK_OPTIONS
     -static -municode
     -Wl,--stack,0x968000
+    -Wl,--file-alignment,4096
     -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
     -Wl,--no-insert-timestamp)
 # GUI subsystem unless a launcher is built for the console.

@@ -15,8 +15,10 @@ enum { INDEX_CHECK_MAX_THREADS = 4 };
 // many files, each: below that it costs more than it saves.
 enum : uint64_t { INDEX_CHECK_BYTES_PER_THREAD = uint64_t{16} << 20 };
 enum { INDEX_CHECK_FILES_PER_THREAD = 64 };
-// Files are read in pieces of this size into each thread's own buffer.
-enum { INDEX_READ_PIECE_SIZE = 1 << 20 };
+// Files are read in pieces of this size into each thread's own buffer;
+// natively 1 MiB was three times slower than 128 KiB, which stays in cache
+// between the copy and the CRC.
+enum { INDEX_READ_PIECE_SIZE = 128 * 1024 };
 
 // Puts the application's files in place. When the index is whole and every
 // file it names has its size and CRC-32 on disk (an entry of size 0: an
