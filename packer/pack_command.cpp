@@ -36,8 +36,8 @@ namespace {
 
 constexpr char DEFAULT_APP_VERSION[] = "1.0.0";
 constexpr char FALLBACK_NAME[] = "Application";
-// The launcher's checksum cannot cover files this large, so it rewrites them
-// on every start.
+// The launcher's unpacking checksum cannot cover files this large, so it
+// rewrites them whenever it unpacks (its index check reads them whole).
 constexpr std::uint64_t LARGE_FILE_WARNING = std::uint64_t(4) << 30;
 
 void warn(const std::string &message) {
@@ -201,8 +201,8 @@ void checkReadable(const std::vector<PayloadFile> &files) {
         }
         if (file.size >= LARGE_FILE_WARNING) {
             warn(file.source.string() + ": " + std::to_string(file.size >> 20) +
-                 " MiB; the launcher cannot reuse a file of 4 GiB or more and rewrites it "
-                 "on every start");
+                 " MiB; the launcher rewrites a file of 4 GiB or more whenever it unpacks "
+                 "(on every start with --no-index)");
         }
     }
 }
