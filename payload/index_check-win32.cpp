@@ -23,7 +23,9 @@ static size_t nextRecord;
 // Workers take entries from one counter; the first mismatch stops them all.
 static std::atomic<size_t> nextEntry;
 static std::atomic<bool> mismatchSeen;
-static unsigned char ReadBuffers[INDEX_CHECK_MAX_THREADS][INDEX_READ_PIECE_SIZE];
+// Cache-line aligned: the system's copy into a misaligned buffer was
+// measured at half the speed.
+alignas(64) static unsigned char ReadBuffers[INDEX_CHECK_MAX_THREADS][INDEX_READ_PIECE_SIZE];
 static wchar_t WorkerPaths[INDEX_CHECK_MAX_THREADS][PATH_CAPACITY];
 
 // TargetDirectory, "\" and the entry's name; false when it does not fit (the
