@@ -6,28 +6,17 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
+source scripts/common.sh
 
 zstd_prefix="$(bash scripts/setup.sh --print-zstd-prefix | tail -n1)"
 werror="${TALLIX_WERROR:-OFF}"
 jobs="$(nproc)"
 
-# Configure quietly; show the log only when it fails.
-configure() {
-    local log
-    log="$(mktemp)"
-    if ! cmake "$@" >"$log" 2>&1; then
-        cat "$log" >&2
-        rm -f "$log"
-        return 1
-    fi
-    rm -f "$log"
-}
-
-configure --preset host -DTALLIX_WERROR="$werror"
+configure_quietly --preset host -DTALLIX_WERROR="$werror"
 cmake --build --preset host -j "$jobs"
 cmake --install build/host --prefix out >/dev/null
 
-configure --preset windows -DTALLIX_WERROR="$werror" \
+configure_quietly --preset windows -DTALLIX_WERROR="$werror" \
     -DTALLIX_ZSTD_MINGW_PREFIX="$zstd_prefix" -DTALLIX_HOST_BIN="$root/out/bin"
 cmake --build --preset windows -j "$jobs"
 cmake --install build/windows --prefix out >/dev/null

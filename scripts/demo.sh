@@ -6,6 +6,7 @@
 #                         (default: build/windows/examples/halvory-quin/app)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/common.sh"
 out="${TALLIX_OUT:-$root/out}"
 app="${TALLIX_EXAMPLE_APP:-$root/build/windows/examples/halvory-quin/app}"
 
@@ -15,13 +16,7 @@ launcher="$work/Halvory-Quin.exe"
 
 echo "demo: packing $app"
 TALLIX_PACK="$out/bin/tallix-pack" bash "$root/examples/halvory-quin/pack.sh" "$app" "$launcher"
-# A new Wine prefix announces itself; create it quietly first.
-export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "demo: preparing the Wine prefix $WINEPREFIX"
-    WINEDEBUG=-all wineboot -i </dev/null >/dev/null 2>&1 || true
-    wineserver -w
-fi
+prepare_wine_prefix
 echo "demo: running Halvory-Quin.exe \"an argument\" another under Wine"
 status=0
 "$root/scripts/wine-run" "$launcher" "an argument" another </dev/null || status=$?

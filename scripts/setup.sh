@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs and does nothing when it is all there:
 # the Debian packages of scripts/packages.txt and a static, decoder-only
-# libzstd for mingw built from Debian's source package.
+# libzstd for mingw built from Debian's source package. Then checks that every
+# tool the build calls comes from a listed package (scripts/check-packages.sh).
 #
 # Prints the prefix of the mingw libzstd on its last line of stdout when
 # called with --print-zstd-prefix.
@@ -94,6 +95,8 @@ build_mingw_zstd() {
 }
 
 install_packages
+# Every tool the build calls must come from the list, not from this machine.
+bash "$here/check-packages.sh" || { log "fix scripts/packages.txt as said above"; exit 1; }
 if [ -z "${TALLIX_ZSTD_MINGW_PREFIX:-}" ] && existing="$(installed_mingw_zstd)"; then
     zstd_prefix="$existing"
 else

@@ -1,0 +1,27 @@
+# Sourced by the scripts: the one place for the quiet configure step and for
+# the project's Wine settings.
+
+# Runs cmake with the arguments quietly; shows the log only when it fails.
+configure_quietly() {
+    local log status=0
+    log="$(mktemp)"
+    cmake "$@" >"$log" 2>&1 || status=$?
+    [ "$status" -eq 0 ] || cat "$log" >&2
+    rm -f "$log"
+    return "$status"
+}
+
+# The project's own Wine prefix, quiet, without the Mono and Gecko installers
+# a new prefix would otherwise offer.
+tallix_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export WINEPREFIX="${WINEPREFIX:-$tallix_root/build/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+
+# A new prefix announces itself on its first start; create it quietly first.
+prepare_wine_prefix() {
+    [ -f "$WINEPREFIX/system.reg" ] && return 0
+    echo "preparing the Wine prefix $WINEPREFIX" >&2
+    wineboot -i </dev/null >/dev/null 2>&1 || true
+    wineserver -w
+}
