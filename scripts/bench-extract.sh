@@ -28,6 +28,10 @@ levels=("$@")
 [ ${#levels[@]} -gt 0 ] || levels=(9)
 source_dir=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 caxa_version=3.0.1
+if ! command -v npm >/dev/null; then
+    echo "bench-extract: the comparison with caxa needs npm (Debian package npm)" >&2
+    exit 1
+fi
 mkdir -p "$work"
 
 # The payload: mshtml.dll (the largest) first, then every third of the other
