@@ -6,6 +6,7 @@
 //   directory-calls N
 //   directories-created N
 //   child PATH
+//   index-threads N   (threads a check against the index used; 0: no index)
 // "--lock FILE" instead holds FILE open without sharing until standard
 // input ends, standing in for another program that has it open.
 // "--deep DIR LEVELS" makes the parents of DIR\a\a...\f (LEVELS times "a")
@@ -108,8 +109,10 @@ int wmain(int argc, wchar_t **argv) {
         &__imp_CreateDirectoryW, reinterpret_cast<void *>(&countingCreateDirectoryW)));
 
     appendWideString(TargetDirectory, argv[1], PATH_CAPACITY);
+    size_t threads = 0;
+    indexedFilesMatch(INDEX_CHECK_MAX_THREADS, &threads);
     preparePayloadFiles();
-    printf("written %d\ndirectory-calls %d\ndirectories-created %d\nchild %ls\n", writeOpens,
-           directoryCalls, directoriesCreated, ChildProgramPath);
+    printf("written %d\ndirectory-calls %d\ndirectories-created %d\nchild %ls\nindex-threads %zu\n",
+           writeOpens, directoryCalls, directoriesCreated, ChildProgramPath, threads);
     return 0;
 }

@@ -14,17 +14,18 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from wine_test_support import (ABORT_STATUS, run_windows, wine_environment,  # noqa: E402
                                windows_path)
 
-BIN = APP = None
+BIN = APP = MANY_APP = None
 DECODE_ERROR = "Error, couldn't decode attached data.\n"
 
 
-def app_files():
+def app_files(app=None):
+    app = app or APP
     files = {}
-    for directory, _, names in os.walk(APP):
+    for directory, _, names in os.walk(app):
         for name in names:
             path = os.path.join(directory, name)
             with open(path, "rb") as f:
-                files[os.path.relpath(path, APP)] = f.read()
+                files[os.path.relpath(path, app)] = f.read()
     return files
 
 
@@ -256,11 +257,31 @@ class ExtractionTest(unittest.TestCase):
                           ("main.exe", "empty.txt", "exact.bin", "plus1.bin", "other/big.bin")})
         self.assertFalse(os.path.exists(os.path.join(self.target, "sub")))
 
+    def test_many_files_are_checked_on_several_threads(self):
+        expected = app_files(MANY_APP)
+        self.assertOk(self.start("many_indexed"))
+        warm = self.start("many_garbage")
+        self.assertOk(warm)
+        self.assertEqual(warm.counts["written"], "0")
+        if os.cpu_count() > 1:
+            self.assertGreater(int(warm.counts["index-threads"]), 1)
+        # One file late in the order differs, whichever thread meets it.
+        last = sorted(name for name in expected if name.startswith("m3/"))[-1]
+        with open(os.path.join(self.target, last), "r+b") as f:
+            f.write(b"F")
+        broken = self.start("many_garbage")
+        self.assertEqual((broken.status, broken.stdout), (2, DECODE_ERROR))
+        repaired = self.start("many_indexed")
+        self.assertOk(repaired)
+        self.assertEqual(repaired.counts["written"], "1")
+        self.assertFiles(expected)
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True, help="directory of the probe programs")
     parser.add_argument("--app", required=True, help="the application the good block holds")
+    parser.add_argument("--many-app", required=True, help="the application of many files")
     options, rest = parser.parse_known_args()
-    BIN, APP = options.bin, options.app
+    BIN, APP, MANY_APP = options.bin, options.app, options.many_app
     unittest.main(argv=[sys.argv[0]] + rest)

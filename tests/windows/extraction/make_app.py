@@ -6,8 +6,13 @@ and past the longest a record may hold, and a frame of zeros that cannot be
 decoded at all; and two indexes beside the good block: one that fails its
 own checksum, one whose entry for sub\\one.txt names another file.
 
+A second application, of many small files, makes the index check use
+several threads.
+
 usage: make_app.py APP_DIR
+       make_app.py --many APP_DIR
        make_app.py --blocks GOOD_BLOCK GOOD_INDEX OUT_DIR
+       make_app.py --garbage BLOCK OUT_BLOCK
 """
 import os
 import random
@@ -34,8 +39,19 @@ def app_files():
     }
 
 
-def write_app(app_dir):
-    for relative, content in app_files().items():
+# More files than one thread of the index check takes on.
+MANY_FILES = 300
+
+
+def many_files():
+    files = {"main.exe": b"MZ many"}
+    for i in range(MANY_FILES):
+        files["m%d/f%03d.txt" % (i % 4, i)] = b"file %d\n" % i * (i + 1)
+    return files
+
+
+def write_app(app_dir, files):
+    for relative, content in files.items():
         path = os.path.join(app_dir, relative)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
@@ -85,6 +101,11 @@ def record(name, content):
     crc = zlib.crc32(content) or 1
     return (name.encode("utf-16-le") + b"\0\0" + struct.pack("<QI", len(content), crc) +
             content)
+
+
+def garbage(block):
+    """Magic intact, nothing after it decodes: a start that succeeds never read it."""
+    return wrap(b"\0" * len(frame_of(block)))
 
 
 def index_variants(index):
@@ -138,8 +159,7 @@ def write_blocks(good_path, index_path, out_dir):
                record(too_long, b"never written") + b"\0\0")
     blocks["longname"] = wrap(zstd(records, "-c", "--no-check"))
 
-    # Magic intact, nothing after it decodes: a start that succeeds never read it.
-    blocks["garbage"] = wrap(b"\0" * len(frame))
+    blocks["garbage"] = garbage(good)
 
     files = {name + ".bin": data for name, data in blocks.items()}
     with open(index_path, "rb") as f:
@@ -152,5 +172,10 @@ def write_blocks(good_path, index_path, out_dir):
 if __name__ == "__main__":
     if sys.argv[1] == "--blocks":
         write_blocks(sys.argv[2], sys.argv[3], sys.argv[4])
+    elif sys.argv[1] == "--garbage":
+        with open(sys.argv[2], "rb") as source, open(sys.argv[3], "wb") as out:
+            out.write(garbage(source.read()))
+    elif sys.argv[1] == "--many":
+        write_app(sys.argv[2], many_files())
     else:
-        write_app(sys.argv[1])
+        write_app(sys.argv[1], app_files())
