@@ -62,15 +62,15 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t foldRegister(uint32_t r, const
 
     // 128 bits to 64, then Barrett reduction to 32.
     const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
-    __m128i x2b = _mm_clmulepi64_si128(x1, k, 0x10);
-    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2b);
+    __m128i t = _mm_clmulepi64_si128(x1, k, 0x10);
+    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), t);
     k = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(FOLD_TO_64));
-    x2b = _mm_srli_si128(x1, 4);
-    x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, low32), k, 0x00), x2b);
+    t = _mm_srli_si128(x1, 4);
+    x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, low32), k, 0x00), t);
     k = _mm_load_si128(reinterpret_cast<const __m128i *>(BARRETT));
-    x2b = _mm_clmulepi64_si128(_mm_and_si128(x1, low32), k, 0x10);
-    x2b = _mm_clmulepi64_si128(_mm_and_si128(x2b, low32), k, 0x00);
-    return static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, x2b), 1));
+    t = _mm_clmulepi64_si128(_mm_and_si128(x1, low32), k, 0x10);
+    t = _mm_clmulepi64_si128(_mm_and_si128(t, low32), k, 0x00);
+    return static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, t), 1));
 }
 
 } // namespace
