@@ -1,24 +1,30 @@
-// What each launcher build compiles in for its application. The packer
-// generates the definitions (constants from build_constants.cpp.in, the block
-// and its index from attached_data.S.in); test programs link their own.
+// The launcher's view of its application's build constants. They live in the
+// constants section of its own image (buildinfo/constants_section.h);
+// loadBuildConstants points these at them once, first thing at start.
+// Programs that call the launcher's code directly (tests) set them instead.
 #pragma once
 
 #include <stdint.h>
 
 extern "C" {
-extern const wchar_t DirectoryTemplate[];
-extern const wchar_t BUILD_COMPANY[];
-extern const wchar_t BUILD_PRODUCT[];
-extern const wchar_t BUILD_VERSION[];
-extern const wchar_t BUILD_FILE_VERSION[];
-extern const wchar_t BUILD_PRODUCT_VERSION[];
+extern const wchar_t *DirectoryTemplate;
+extern const wchar_t *BUILD_COMPANY;
+extern const wchar_t *BUILD_PRODUCT;
+extern const wchar_t *BUILD_VERSION;
+extern const wchar_t *BUILD_FILE_VERSION;
+extern const wchar_t *BUILD_PRODUCT_VERSION;
 
-// The attached data block and its length, trailer included (link-time symbols).
-extern const unsigned char AttachedData[];
-extern const uint64_t ATTACHED_DATA_SIZE;
+// The attached data block and its length, trailer included.
+extern const unsigned char *AttachedData;
+extern uint64_t ATTACHED_DATA_SIZE;
 
-// The index of the block's records (payload/attached_data_format.h); a size
-// of 0 when the launcher was built without one.
-extern const unsigned char PayloadIndexData[];
-extern const uint64_t PAYLOAD_INDEX_SIZE;
+// The index of the block's records (payload/attached_data_format.h); size 0
+// when the launcher was packed without one.
+extern const unsigned char *PayloadIndexData;
+extern uint64_t PAYLOAD_INDEX_SIZE;
 }
+
+// Finds the constants in the running program's image. False when the
+// section or one of its entries is missing or malformed (an image the packer
+// did not finish); the variables are then left as they were.
+bool loadBuildConstants();

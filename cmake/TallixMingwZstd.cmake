@@ -35,3 +35,16 @@ set_target_properties(tallix::zstd_decoder PROPERTIES
     INTERFACE_INCLUDE_DIRECTORIES "${_zstd_inc}")
 set(TALLIX_ZSTD_MINGW_LIBRARY "${_zstd_lib}" CACHE INTERNAL "")
 set(TALLIX_ZSTD_MINGW_INCLUDE "${_zstd_inc}" CACHE INTERNAL "")
+
+# The packer's libzstd: compressor and decoder. scripts/setup.sh builds
+# libzstd-full.a beside the decoder-only library; a library found otherwise
+# is taken to be complete.
+add_library(tallix::zstd_full STATIC IMPORTED GLOBAL)
+get_filename_component(_zstd_dir "${_zstd_lib}" DIRECTORY)
+set(_zstd_full "${_zstd_lib}")
+if(EXISTS "${_zstd_dir}/libzstd-full.a")
+    set(_zstd_full "${_zstd_dir}/libzstd-full.a")
+endif()
+set_target_properties(tallix::zstd_full PROPERTIES
+    IMPORTED_LOCATION "${_zstd_full}"
+    INTERFACE_INCLUDE_DIRECTORIES "${_zstd_inc}")

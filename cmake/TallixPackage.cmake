@@ -15,4 +15,32 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/tallix-onefile-conf
 install(FILES
     ${CMAKE_CURRENT_BINARY_DIR}/tallix-onefile-config.cmake
     ${CMAKE_CURRENT_BINARY_DIR}/tallix-onefile-config-version.cmake
-    DESTINATION ${TALLIX_PACKAGE_DIR})
+    DESTINATION ${TALLIX_PACKAGE_DIR}
+    COMPONENT packer)
+
+# The Debian package of the Linux packer (cpack -G DEB in this tree): the
+# packer and its CMake package from here, the launcher runtime from the
+# windows tree's install. Relocatable like out/: the packer finds its runtime
+# relative to itself.
+set(TALLIX_WINDOWS_BUILD "${PROJECT_SOURCE_DIR}/build/windows" CACHE PATH
+    "The windows build tree whose launcher runtime the Debian package carries")
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tallix-onefile)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "packs a Windows application directory into one executable")
+set(CPACK_PACKAGE_DESCRIPTION "tallix-pack takes an application directory and writes a single
+64-bit Windows executable that unpacks it into a per-user cache and runs it.
+Packing needs no compiler or Windows tool chain.")
+set(CPACK_PACKAGE_CONTACT "tallix-onefile maintainers <tallix-onefile@invalid>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${CMAKE_BINARY_DIR};tallix-onefile;packer;/"
+    "${TALLIX_WINDOWS_BUILD};tallix-onefile;runtime;/")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+# libzstd, libstdc++ and the C library, as dpkg-shlibdeps finds them.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS osslsigncode)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wine, cmake")
+include(CPack)

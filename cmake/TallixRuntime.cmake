@@ -1,144 +1,61 @@
-# The launcher runtime: what links a launcher. It is staged into
+# The launcher runtime: two prebuilt launcher images (GUI and console
+# subsystem) that tallix-pack completes for each application by adding its
+# constants section and resources, and the default icon. Staged into
 # ${TALLIX_RUNTIME_DIR} at build time and installed to lib/tallix-onefile,
-# where tallix-pack finds it; tests link their own launchers here with
-# tallix_add_test_launcher.
+# where tallix-pack finds it.
 set(TALLIX_RUNTIME_DIR ${CMAKE_BINARY_DIR}/runtime)
 
-# How every launcher is linked: x86-64 program, no DLL of ours or of the
-# compiler's runtime, ASLR with high entropy, NX, room on the stack for the
-# launcher's fixed buffers, and no timestamp so builds are reproducible.
-# Sections start at page boundaries in the file, so that Wine maps the image
-# instead of reading all of it: a warm start that never touches the attached
-# data then neither reads it (measured: 17 instead of 79 MB resident).
-# The packer reads the same lists from the staged launcher-link-options.txt.
+# How every launcher image is linked: x86-64 program, no DLL of ours or of
+# the compiler's runtime, ASLR with high entropy, NX, room on the stack for
+# the launcher's fixed buffers, no timestamp (reproducible) and no symbols.
+# Sections start at page boundaries in the file (the packer's sections
+# follow the image's alignment), so that Wine maps the image instead of
+# reading all of it: a warm start that never touches the attached data then
+# neither reads it (measured: 17 instead of 79 MB resident).
 set(TALLIX_LAUNCHER_LINK_OPTIONS
     -static -municode
     -Wl,--stack,0x968000
     -Wl,--file-alignment,4096
     -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
-    -Wl,--no-insert-timestamp)
-# GUI subsystem unless a launcher is built for the console.
-set(TALLIX_LAUNCHER_GUI_LINK_OPTIONS -mwindows)
-set(TALLIX_LAUNCHER_CONSOLE_LINK_OPTIONS -mconsole)
-# Delivered launchers (the packer's) carry no symbols or debug sections;
-# test launchers keep them for debugging.
-set(TALLIX_LAUNCHER_RELEASE_LINK_OPTIONS -s)
+    -Wl,--no-insert-timestamp -s)
 
-# tallix_add_attached_data(TARGET target BLOCK block.bin [INDEX index.bin] [DEPENDS ...])
-# An object library defining AttachedData and ATTACHED_DATA_SIZE from a block
-# file, and PayloadIndexData and PAYLOAD_INDEX_SIZE from an index file (none
-# without INDEX).
-set(TALLIX_NO_INDEX_FILE ${CMAKE_BINARY_DIR}/no_payload_index.bin)
-if(NOT EXISTS ${TALLIX_NO_INDEX_FILE})
-    file(WRITE ${TALLIX_NO_INDEX_FILE} "")
-endif()
-function(tallix_add_attached_data)
-    cmake_parse_arguments(A "" "TARGET;BLOCK;INDEX" "DEPENDS" ${ARGN})
-    if(NOT A_INDEX)
-        set(A_INDEX ${TALLIX_NO_INDEX_FILE})
+foreach(subsystem IN ITEMS gui console)
+    set(target tallix_launcher_${subsystem})
+    set(flag -mconsole)
+    if(subsystem STREQUAL "gui")
+        set(flag -mwindows)
     endif()
-    # The paths land inside assembler strings.
-    foreach(kind IN ITEMS BLOCK INDEX)
-        string(REPLACE "\\" "\\\\" path "${A_${kind}}")
-        string(REPLACE "\"" "\\\"" TALLIX_${kind}_PATH "${path}")
-    endforeach()
-    set(source ${CMAKE_CURRENT_BINARY_DIR}/${A_TARGET}.S)
-    configure_file(${PROJECT_SOURCE_DIR}/buildinfo/attached_data.S.in ${source} @ONLY)
-    set_source_files_properties(${source} PROPERTIES
-        OBJECT_DEPENDS "${A_BLOCK};${A_INDEX};${A_DEPENDS}")
-    add_library(${A_TARGET} OBJECT ${source})
-endfunction()
-
-# tallix_add_test_launcher(NAME name CONSTANTS constants.cpp BLOCK block.bin
-#                          [BLOCK_DEPENDS targets-or-files...] [CONSOLE])
-# A launcher linked from the runtime with the test's own build constants and
-# attached data block.
-function(tallix_add_test_launcher)
-    cmake_parse_arguments(L "CONSOLE" "NAME;BLOCK" "CONSTANTS;BLOCK_DEPENDS" ${ARGN})
-    tallix_add_attached_data(TARGET ${L_NAME}_data BLOCK ${L_BLOCK} DEPENDS ${L_BLOCK_DEPENDS})
-    add_executable(${L_NAME} ${L_CONSTANTS} $<TARGET_OBJECTS:${L_NAME}_data>)
-    target_link_libraries(${L_NAME} PRIVATE tallix_entry tallix_core)
-    target_link_options(${L_NAME} PRIVATE ${TALLIX_LAUNCHER_LINK_OPTIONS})
-    if(L_CONSOLE)
-        target_link_options(${L_NAME} PRIVATE ${TALLIX_LAUNCHER_CONSOLE_LINK_OPTIONS})
-    else()
-        target_link_options(${L_NAME} PRIVATE ${TALLIX_LAUNCHER_GUI_LINK_OPTIONS})
-    endif()
-endfunction()
-
-# --- Staging --------------------------------------------------------------
-
-# System libraries the runtime needs, from tallix_core's own link interface.
-set(_system_libraries "")
-get_target_property(_core_links tallix_core INTERFACE_LINK_LIBRARIES)
-foreach(item IN LISTS _core_links)
-    if(item AND NOT TARGET ${item} AND NOT item MATCHES "^\\$<")
-        list(APPEND _system_libraries -l${item})
-    endif()
+    add_executable(${target} ${PROJECT_SOURCE_DIR}/launcher/entry-win32.cpp)
+    target_link_libraries(${target} PRIVATE tallix_core)
+    tallix_launcher_options(${target})
+    target_link_options(${target} PRIVATE ${TALLIX_LAUNCHER_LINK_OPTIONS} ${flag})
+    set_target_properties(${target} PROPERTIES
+        OUTPUT_NAME launcher-${subsystem}
+        RUNTIME_OUTPUT_DIRECTORY ${TALLIX_RUNTIME_DIR})
 endforeach()
 
-set(_link_text "# How tallix-pack links a launcher; generated by the build.\n")
-string(APPEND _link_text "# Each line: all|release|gui|console|lib ARGUMENT (lib: system libraries, last).\n")
-foreach(group IN ITEMS all release gui console lib)
-    if(group STREQUAL "all")
-        set(_arguments ${TALLIX_LAUNCHER_LINK_OPTIONS})
-    elseif(group STREQUAL "release")
-        set(_arguments ${TALLIX_LAUNCHER_RELEASE_LINK_OPTIONS})
-    elseif(group STREQUAL "gui")
-        set(_arguments ${TALLIX_LAUNCHER_GUI_LINK_OPTIONS})
-    elseif(group STREQUAL "console")
-        set(_arguments ${TALLIX_LAUNCHER_CONSOLE_LINK_OPTIONS})
-    else()
-        set(_arguments ${_system_libraries})
-    endif()
-    foreach(argument IN LISTS _arguments)
-        string(APPEND _link_text "${group} ${argument}\n")
-    endforeach()
-endforeach()
-file(CONFIGURE OUTPUT ${TALLIX_RUNTIME_DIR}/launcher-link-options.txt CONTENT "${_link_text}" @ONLY)
-
-# Source -> staged name (relative to the runtime directory).
 set(_staged "")
 macro(_tallix_stage source destination)
     set(_to ${TALLIX_RUNTIME_DIR}/${destination})
     add_custom_command(OUTPUT ${_to}
         COMMAND ${CMAKE_COMMAND} -E copy_if_different ${source} ${_to}
-        DEPENDS ${source} ${ARGN}
+        DEPENDS ${source}
         COMMENT "Staging ${destination}" VERBATIM)
     list(APPEND _staged ${_to})
 endmacro()
-
-_tallix_stage($<TARGET_FILE:tallix_core> libtallix_core.a tallix_core)
-if(TARGET tallix_entry)
-    _tallix_stage($<TARGET_FILE:tallix_entry> libtallix_entry.a tallix_entry)
-else()
-    message(WARNING "tallix_entry is not defined yet: the staged runtime cannot link launchers")
-endif()
-_tallix_stage(${TALLIX_ZSTD_MINGW_LIBRARY} libzstd.a)
-# zstd's licence travels with the library that every launcher contains.
+_tallix_stage(${PROJECT_SOURCE_DIR}/buildinfo/default-icon.png default-icon.png)
+# zstd's licence travels with the decoder that every launcher contains.
 get_filename_component(_zstd_prefix ${TALLIX_ZSTD_MINGW_LIBRARY} DIRECTORY)
 if(EXISTS ${_zstd_prefix}/../LICENSE)
     _tallix_stage(${_zstd_prefix}/../LICENSE zstd-LICENSE)
-    install(FILES ${TALLIX_RUNTIME_DIR}/zstd-LICENSE DESTINATION lib/tallix-onefile)
+    install(FILES ${TALLIX_RUNTIME_DIR}/zstd-LICENSE DESTINATION lib/tallix-onefile
+        COMPONENT runtime)
 endif()
-_tallix_stage(${PROJECT_SOURCE_DIR}/buildinfo/build_constants.h include/buildinfo/build_constants.h)
-_tallix_stage(${PROJECT_SOURCE_DIR}/buildinfo/build_constants.cpp.in buildinfo/build_constants.cpp.in)
-_tallix_stage(${PROJECT_SOURCE_DIR}/buildinfo/attached_data.S.in buildinfo/attached_data.S.in)
-_tallix_stage(${PROJECT_SOURCE_DIR}/buildinfo/default-icon.png default-icon.png)
-add_custom_target(tallix_runtime ALL DEPENDS ${_staged})
+add_custom_target(tallix_runtime ALL DEPENDS ${_staged} tallix_launcher_gui tallix_launcher_console)
 
 install(FILES
-    ${TALLIX_RUNTIME_DIR}/libtallix_core.a
-    ${TALLIX_RUNTIME_DIR}/libzstd.a
+    $<TARGET_FILE:tallix_launcher_gui>
+    $<TARGET_FILE:tallix_launcher_console>
     ${TALLIX_RUNTIME_DIR}/default-icon.png
-    ${TALLIX_RUNTIME_DIR}/launcher-link-options.txt
-    DESTINATION lib/tallix-onefile)
-if(TARGET tallix_entry)
-    install(FILES ${TALLIX_RUNTIME_DIR}/libtallix_entry.a DESTINATION lib/tallix-onefile)
-endif()
-install(FILES ${TALLIX_RUNTIME_DIR}/include/buildinfo/build_constants.h
-    DESTINATION lib/tallix-onefile/include/buildinfo)
-install(FILES
-    ${TALLIX_RUNTIME_DIR}/buildinfo/build_constants.cpp.in
-    ${TALLIX_RUNTIME_DIR}/buildinfo/attached_data.S.in
-    DESTINATION lib/tallix-onefile/buildinfo)
+    DESTINATION lib/tallix-onefile
+    COMPONENT runtime)

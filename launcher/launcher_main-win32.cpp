@@ -24,6 +24,10 @@ static bool attachedDataHasMagic() {
 
 int launcherMain(HINSTANCE, HINSTANCE, wchar_t *, int) {
     launcherArguments = __wargv;
+    // Without its constants the launcher has nothing to unpack or name.
+    if (!loadBuildConstants()) {
+        fatalError("Error, couldn't find attached data header.");
+    }
     // Libraries are never loaded from wherever the user happens to be.
     SetDllDirectoryW(L"");
 

@@ -1,7 +1,9 @@
 // tallix-pack block: writes only the attached data block of an application
-// directory, for build systems that link launchers themselves and for tests.
+// directory, for tests and benchmarks that link a block into a program of
+// their own.
 #include "packer/block_writer.h"
 #include "packer/commands.h"
+#include "packer/host_system.h"
 #include "packer/pack_errors.h"
 
 #include <cctype>
@@ -11,7 +13,6 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
-#include <unistd.h>
 
 namespace tallix {
 
@@ -141,7 +142,7 @@ fs::path defaultMainProgram(const fs::path &appDir) {
 // partial block behind.
 void writeBlockFile(const BlockArguments &arguments, const std::vector<PayloadFile> &files) {
     fs::path partial = arguments.output;
-    partial += ".partial-" + std::to_string(getpid());
+    partial += ".partial-" + std::to_string(processId());
     try {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
         if (!out) {
@@ -204,7 +205,7 @@ int runBlockCommand(const Arguments &args) {
             std::fprintf(stderr,
                          "tallix-pack block: warning: '%s' and '%s' differ only in letter case "
                          "and are one file on Windows\n",
-                         first.c_str(), second.c_str());
+                         first.string().c_str(), second.string().c_str());
         }
         writeBlockFile(arguments, files);
         return int(STATUS_SUCCESS);

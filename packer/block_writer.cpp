@@ -243,7 +243,11 @@ void appendLittleEndian(std::string &bytes, std::uint64_t value, int count) {
 }
 
 FilePointer openForReading(const PayloadFile &file) {
+#ifdef _WIN32
+    FilePointer stream(_wfopen(file.source.c_str(), L"rb"));
+#else
     FilePointer stream(std::fopen(file.source.c_str(), "rb"));
+#endif
     if (!stream) {
         throw BadInput("cannot read '" + file.source.string() + "': " + std::strerror(errno));
     }

@@ -177,10 +177,15 @@ std::vector<Bytes> loadIconImages(const std::filesystem::path &file) {
     throw BadInput(file.string() + ": the icon must be a PNG image or an .ico file");
 }
 
-Bytes iconFile(const std::vector<Bytes> &images) {
+namespace {
+
+// The directory of an .ico file (each entry ends with the image's offset) or
+// of an RT_GROUP_ICON resource (each ends with the image's identifier,
+// 1 on): the same header and entries but for that last field.
+Bytes iconDirectory(const std::vector<Bytes> &images, bool group) {
     Bytes out;
     appendLittle(out, 0, 2);
-    appendLittle(out, 1, 2);
+    appendLittle(out, 1, 2); // icons, not cursors
     appendLittle(out, static_cast<std::uint32_t>(images.size()), 2);
     std::uint32_t offset =
         static_cast<std::uint32_t>(ICO_HEADER_SIZE + images.size() * ICO_ENTRY_SIZE);
@@ -194,13 +199,28 @@ Bytes iconFile(const std::vector<Bytes> &images) {
         appendLittle(out, 1, 2);  // planes
         appendLittle(out, 32, 2); // bits per pixel
         appendLittle(out, static_cast<std::uint32_t>(images[i].size()), 4);
-        appendLittle(out, offset, 4);
-        offset += static_cast<std::uint32_t>(images[i].size());
+        if (group) {
+            appendLittle(out, static_cast<std::uint32_t>(i + 1), 2);
+        } else {
+            appendLittle(out, offset, 4);
+            offset += static_cast<std::uint32_t>(images[i].size());
+        }
     }
+    return out;
+}
+
+} // namespace
+
+Bytes iconFile(const std::vector<Bytes> &images) {
+    Bytes out = iconDirectory(images, false);
     for (const Bytes &image : images) {
         out.insert(out.end(), image.begin(), image.end());
     }
     return out;
+}
+
+Bytes iconGroup(const std::vector<Bytes> &images) {
+    return iconDirectory(images, true);
 }
 
 } // namespace tallix

@@ -29,4 +29,7 @@ std::vector<Bytes> loadIconImages(const std::filesystem::path &file);
 // The .ico file for ICON_SIZES-ordered images.
 Bytes iconFile(const std::vector<Bytes> &images);
 
+// The RT_GROUP_ICON resource for the same images, identifiers 1 on.
+Bytes iconGroup(const std::vector<Bytes> &images);
+
 } // namespace tallix

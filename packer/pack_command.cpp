@@ -1,32 +1,29 @@
 // tallix-pack pack: builds one launcher executable from an application
-// directory. Inputs are checked first; the block and the launcher are then
-// built in a work directory beside the output (fixed name) and the result is
+// directory. Inputs are checked and resolved into a plan first; the launcher
+// is then written from the runtime's prebuilt image, with the block streamed
+// straight into it, in a work directory beside the output (fixed name), and
 // renamed into place, so a failure never leaves a partial output behind.
 #include "packer/block_writer.h"
 #include "packer/commands.h"
 #include "packer/depfile.h"
+#include "packer/host_system.h"
 #include "packer/icon_builder.h"
-#include "packer/launcher_build.h"
 #include "packer/launcher_runtime.h"
+#include "packer/launcher_writer.h"
 #include "packer/pack_errors.h"
 #include "packer/pack_options.h"
+#include "packer/pack_plan.h"
 #include "packer/progress_line.h"
 #include "packer/signing.h"
-#include "packer/template_check.h"
-#include "packer/text_encoding.h"
-#include "packer/tool_runner.h"
-#include "packer/version_string.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
-#include <sys/stat.h>
+#include <iterator>
 #include <thread>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -34,85 +31,14 @@ namespace tallix {
 
 namespace {
 
-constexpr char DEFAULT_APP_VERSION[] = "1.0.0";
-constexpr char FALLBACK_NAME[] = "Application";
+// The launcher is written here inside the work directory.
+constexpr char LAUNCHER_FILE[] = "launcher.exe";
 // The launcher's unpacking checksum cannot cover files this large, so it
 // rewrites them whenever it unpacks (its index check reads them whole).
 constexpr std::uint64_t LARGE_FILE_WARNING = std::uint64_t(4) << 30;
 
 void warn(const std::string &message) {
     std::fprintf(stderr, "tallix-pack pack: warning: %s\n", message.c_str());
-}
-
-bool endsWithExe(const std::string &name) {
-    if (name.size() < 4) {
-        return false;
-    }
-    std::string tail = name.substr(name.size() - 4);
-    std::transform(tail.begin(), tail.end(), tail.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return tail == ".exe";
-}
-
-std::string stemOf(const fs::path &output) {
-    std::string name = output.filename().string();
-    return endsWithExe(name) ? name.substr(0, name.size() - 4) : name;
-}
-
-// A user's text for a resource or a constant: UTF-8, one line.
-std::u16string userText(const std::string &option, const std::string &value) {
-    std::optional<std::u16string> wide = utf8ToUtf16(value);
-    if (!wide) {
-        throw BadInput(option + ": not valid UTF-8");
-    }
-    for (char16_t unit : *wide) {
-        if (unit < 0x20 || unit == 0x7F) {
-            throw BadInput(option + ": control characters are not allowed");
-        }
-    }
-    return *wide;
-}
-
-VersionNumber versionOption(const std::string &option, const std::string &value) {
-    std::optional<VersionNumber> version = parseVersion(value);
-    if (!version) {
-        throw BadInput(option + " '" + value +
-                       "': expected 1 to 4 dot-separated numbers, each at most 65535");
-    }
-    return *version;
-}
-
-// Characters a value cannot have when the template puts it into a path.
-void checkPathComponent(const std::string &placeholder, const std::u16string &value) {
-    static const std::u16string forbidden = u"<>:\"/\\|?*";
-    bool bad = value.empty() || value.back() == u'.' || value.back() == u' ' || value == u"." ||
-               value == u"..";
-    for (char16_t unit : value) {
-        bad = bad || forbidden.find(unit) != std::u16string::npos;
-    }
-    if (bad) {
-        throw BadInput(
-            "the template uses {" + placeholder + "}, whose value '" + utf16ToUtf8(value) +
-            "' cannot be a directory name on Windows; choose --template or another value");
-    }
-}
-
-std::string defaultManifestName(const std::string &product) {
-    std::string name;
-    for (char c : product) {
-        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.') {
-            name += c;
-        } else if (c == ' ' && !name.empty() && name.back() != '.') {
-            name += '.';
-        }
-    }
-    while (!name.empty() && name.back() == '.') {
-        name.pop_back();
-    }
-    while (!name.empty() && name.front() == '.') {
-        name.erase(name.begin());
-    }
-    return name.empty() ? FALLBACK_NAME : name;
 }
 
 // Top-level .exe files of the application directory, sorted.
@@ -138,8 +64,8 @@ void checkAppDirectory(const fs::path &appDirectory) {
     if (!fs::is_directory(status)) {
         throw BadInput(appDirectory.string() + ": not a directory");
     }
-    if (::access(appDirectory.c_str(), R_OK | X_OK) != 0) {
-        throw BadInput(appDirectory.string() + ": " + std::strerror(errno));
+    if (std::optional<std::string> problem = readProblem(appDirectory, true)) {
+        throw BadInput(appDirectory.string() + ": " + *problem);
     }
     fs::recursive_directory_iterator walk(appDirectory, error);
     bool anyFile = false;
@@ -154,50 +80,12 @@ void checkAppDirectory(const fs::path &appDirectory) {
     }
 }
 
-// The program to start, relative to the application directory.
-std::string chooseMainProgram(const PackOptions &options) {
-    std::vector<std::string> programs = topLevelPrograms(options.appDirectory);
-    if (options.mainProgram) {
-        fs::path relative = fs::path(*options.mainProgram).lexically_normal();
-        if (relative.empty() || relative.is_absolute() || *relative.begin() == "..") {
-            throw BadInput("--main " + *options.mainProgram +
-                           ": must name a file inside the application directory");
-        }
-        if (programs.empty()) {
-            warn(options.appDirectory.string() +
-                 ": no .exe at the top of the application directory");
-        }
-        return relative.string();
-    }
-    if (programs.size() == 1) {
-        return programs.front();
-    }
-    if (programs.empty()) {
-        throw BadInput(options.appDirectory.string() +
-                       ": no .exe at the top of the application directory; name the program "
-                       "to start with --main");
-    }
-    std::string list;
-    for (const std::string &program : programs) {
-        list += (list.empty() ? "" : ", ") + program;
-    }
-    throw BadInput(options.appDirectory.string() + ": several programs could be started (" + list +
-                   "); choose one with --main");
-}
-
 // Opens every file once before any work, so an unreadable one is reported
 // as bad input before minutes of compression.
 void checkReadable(const std::vector<PayloadFile> &files) {
     for (const PayloadFile &file : files) {
-        int descriptor = ::open(file.source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (descriptor < 0) {
-            throw BadInput(file.source.string() + ": " + std::strerror(errno));
-        }
-        struct stat info {};
-        bool regular = ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode);
-        ::close(descriptor);
-        if (!regular) {
-            throw BadInput(file.source.string() + ": not a regular file");
+        if (std::optional<std::string> problem = regularFileProblem(file.source)) {
+            throw BadInput(file.source.string() + ": " + *problem);
         }
         if (file.size >= LARGE_FILE_WARNING) {
             warn(file.source.string() + ": " + std::to_string(file.size >> 20) +
@@ -212,8 +100,8 @@ void checkInputFile(const std::string &option, const fs::path &file) {
     if (!fs::is_regular_file(file, error)) {
         throw BadInput(option + " " + file.string() + ": no such file");
     }
-    if (::access(file.c_str(), R_OK) != 0) {
-        throw BadInput(option + " " + file.string() + ": " + std::strerror(errno));
+    if (std::optional<std::string> problem = readProblem(file, false)) {
+        throw BadInput(option + " " + file.string() + ": " + *problem);
     }
 }
 
@@ -279,6 +167,99 @@ void writeDepfile(const fs::path &depfile, const fs::path &target,
     }
 }
 
+pe::Image loadImage(const fs::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    pe::Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
+        throw PackFailure(file.string() + ": " + std::strerror(errno));
+    }
+    try {
+        return pe::Image::parse(std::move(bytes));
+    } catch (const pe::ImageError &error) {
+        throw PackFailure(file.string() + ": not a usable launcher image: " + error.what());
+    }
+}
+
+// Writes the launcher into `launcher` from the image at `imageFile`, the
+// block streamed straight into its constants section.
+BlockSummary writeLauncherFile(const fs::path &launcher, const fs::path &imageFile,
+                               const PackPlan &plan, const std::vector<pe::Bytes> &iconImages,
+                               const std::vector<PayloadFile> &files, const PackOptions &options) {
+    pe::Image image = loadImage(imageFile);
+    std::fstream out(launcher, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
+    if (!out) {
+        throw PackFailure(launcher.string() + ": " + std::strerror(errno));
+    }
+    std::uint64_t totalBytes = 0;
+    for (const PayloadFile &file : files) {
+        totalBytes += file.size;
+    }
+    ProgressLine progress(!options.quiet && standardErrorIsTerminal(), files.size(), totalBytes);
+    BlockOptions blockOptions;
+    blockOptions.level = options.level;
+    blockOptions.workers = options.jobs.value_or(
+        std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, JOBS_MAX));
+    blockOptions.windowLog = options.windowLog.value_or(0);
+    BlockSummary summary;
+    auto writeBlock = [&](std::ostream &block) {
+        CountingBuffer counter(block.rdbuf());
+        std::ostream counted(&counter);
+        summary = writeAttachedData(files, counted, blockOptions,
+                                    [&](std::uint64_t done, std::uint64_t bytes) {
+                                        progress.update(done, bytes, counter.count());
+                                    });
+        progress.finish();
+        if (options.noIndex) {
+            return pe::Bytes();
+        }
+        std::string index = encodePayloadIndex(summary.records);
+        return pe::Bytes(index.begin(), index.end());
+    };
+    try {
+        writeLauncher(image, plan.constants, launcherResources(plan.resources, iconImages),
+                      writeBlock, out);
+    } catch (const pe::ImageError &problem) {
+        throw PackFailure("cannot write the launcher from " + imageFile.string() + ": " +
+                          problem.what());
+    }
+    out.close();
+    if (!out) {
+        throw PackFailure(launcher.string() + ": cannot write (" + std::strerror(errno) + ")");
+    }
+    return summary;
+}
+
+// Every file the launcher was made from, absolute, for the depfile.
+std::vector<fs::path> packInputs(const PackOptions &options, const std::vector<PayloadFile> &files,
+                                 const fs::path &iconSource, const LauncherRuntime &runtime) {
+    std::vector<fs::path> inputs;
+    for (const PayloadFile &file : files) {
+        inputs.push_back(file.source);
+    }
+    // A directory's time changes when an entry is added, removed or renamed
+    // in it, so listing them re-packs for new files too.
+    inputs.push_back(options.appDirectory);
+    for (const fs::directory_entry &entry :
+         fs::recursive_directory_iterator(options.appDirectory)) {
+        if (entry.is_directory() && !entry.is_symlink()) {
+            inputs.push_back(entry.path());
+        }
+    }
+    inputs.push_back(iconSource);
+    for (const fs::path &file : runtime.inputFiles()) {
+        inputs.push_back(file);
+    }
+    for (const auto &file : {options.signCertificate, options.signKey, options.signPasswordFile}) {
+        if (file && options.signCertificate) {
+            inputs.push_back(*file);
+        }
+    }
+    for (fs::path &input : inputs) {
+        input = fs::absolute(input).lexically_normal();
+    }
+    return inputs;
+}
+
 int pack(const PackOptions &options) {
     // Everything the user gave is checked before anything is built.
     checkAppDirectory(options.appDirectory);
@@ -292,65 +273,7 @@ int pack(const PackOptions &options) {
     if (fs::is_directory(options.output, error)) {
         throw BadInput("-o " + options.output.string() + ": is a directory");
     }
-
-    std::string product = options.product.value_or(stemOf(options.output));
-    if (product.empty()) {
-        product = FALLBACK_NAME;
-    }
-    std::string appVersionText = options.appVersion.value_or(DEFAULT_APP_VERSION);
-    VersionNumber appVersion = versionOption("--app-version", appVersionText);
-    VersionNumber fileVersion =
-        versionOption("--file-version", options.fileVersion.value_or(appVersionText));
-    VersionNumber productVersion =
-        versionOption("--product-version", options.productVersion.value_or(appVersionText));
-
-    LauncherBuild build;
-    build.console = options.console;
-    BuildConstants &constants = build.constants;
-    constants.product = userText("--product", product);
-    constants.company = userText("--company", options.company.value_or(product));
-    constants.version = userText("--app-version", appVersion.text);
-    constants.fileVersion = userText("--file-version", fileVersion.text);
-    constants.productVersion = userText("--product-version", productVersion.text);
-    constants.directoryTemplate =
-        userText("--template", options.directoryTemplate.value_or(DEFAULT_TEMPLATE));
-    TemplateCheck templateCheck = checkTemplate(constants.directoryTemplate);
-    if (templateCheck.error) {
-        throw BadInput("--template '" + utf16ToUtf8(constants.directoryTemplate) +
-                       "': " + *templateCheck.error);
-    }
-    const std::pair<const char *, const std::u16string *> pathValues[] = {
-        {"COMPANY", &constants.company},
-        {"PRODUCT", &constants.product},
-        {"VERSION", &constants.version},
-        {"FILE_VERSION", &constants.fileVersion},
-        {"PRODUCT_VERSION", &constants.productVersion}};
-    for (const auto &[placeholder, value] : pathValues) {
-        if (templateCheck.placeholders.count(placeholder)) {
-            checkPathComponent(placeholder, *value);
-        }
-    }
-
-    ResourceInfo &resources = build.resources;
-    resources.company = constants.company;
-    resources.product = constants.product;
-    resources.description = userText("--description", options.description.value_or(product));
-    if (options.copyright) {
-        resources.copyright = userText("--copyright", *options.copyright);
-    }
-    resources.originalFilename =
-        userText("--original-filename",
-                 options.originalFilename.value_or(options.output.filename().string()));
-    resources.internalName =
-        userText("--internal-name", options.internalName.value_or(stemOf(options.output)));
-    resources.fileVersion = fileVersion;
-    resources.productVersion = productVersion;
-    resources.manifestName = options.manifestName.value_or(defaultManifestName(product));
-    if (!isAssemblyName(resources.manifestName)) {
-        throw BadInput("--manifest-name '" + resources.manifestName +
-                       "': use letters, digits, '.', '-' and '_' only, not starting or ending "
-                       "with '.'");
-    }
+    PackPlan plan = planPack(options, topLevelPrograms(options.appDirectory));
 
     std::optional<SigningOptions> signing;
     if (options.signCertificate) {
@@ -364,84 +287,38 @@ int pack(const PackOptions &options) {
                 checkInputFile(option, *file);
             }
         }
-    } else if (options.signKey || options.signPasswordFile) {
-        throw BadInput("--sign-key and --sign-pass-file need --sign-cert");
     }
-
+    std::vector<pe::Bytes> iconImages;
     if (options.icon) {
         checkInputFile("--icon", *options.icon);
-        build.iconImages = loadIconImages(*options.icon);
+        iconImages = loadIconImages(*options.icon);
     }
-
-    std::string mainProgram = chooseMainProgram(options);
-    std::vector<PayloadFile> files = collectPayloadFiles(options.appDirectory, mainProgram);
+    for (const std::string &warning : plan.warnings) {
+        warn(warning);
+    }
+    std::vector<PayloadFile> files = collectPayloadFiles(options.appDirectory, plan.mainProgram);
     checkReadable(files);
     for (const auto &[first, second] : findCaseCollisions(files)) {
         warn("'" + first.string() + "' and '" + second.string() +
              "' differ only in letter case and are one file on Windows; the launcher "
              "rewrites it on every start and only the latter survives");
     }
-    if (!templateCheck.perUserStart) {
-        warn("the template '" + utf16ToUtf8(constants.directoryTemplate) +
-             "' does not start in a per-user folder ({CACHE_DIR}, {HOME} or {TEMP}); another "
-             "user who can write there can plant files the launcher then runs");
+    for (const std::string &warning : plan.lateWarnings) {
+        warn(warning);
     }
 
     LauncherRuntime runtime = locateRuntime(options.runtime);
-    for (const char *tool : {MINGW_CXX, MINGW_CC, MINGW_WINDRES}) {
-        if (!findOnPath(tool)) {
-            throw PackFailure(std::string(tool) + " is not on PATH (install mingw-w64)");
-        }
-    }
-    fs::path iconSource = options.icon ? *options.icon : runtime.file("default-icon.png");
+    fs::path iconSource = options.icon ? *options.icon : runtime.file(DEFAULT_ICON);
     if (!options.icon) {
-        build.iconImages = loadIconImages(iconSource);
+        iconImages = loadIconImages(iconSource);
     }
 
     // Building.
     WorkDirectory work(options.output);
     auto started = std::chrono::steady_clock::now();
-    BlockSummary summary;
-    {
-        std::ofstream block(work.path() / BLOCK_FILE, std::ios::binary | std::ios::trunc);
-        if (!block) {
-            throw PackFailure((work.path() / BLOCK_FILE).string() + ": " + std::strerror(errno));
-        }
-        CountingBuffer counter(block.rdbuf());
-        std::ostream counted(&counter);
-        std::uint64_t totalBytes = 0;
-        for (const PayloadFile &file : files) {
-            totalBytes += file.size;
-        }
-        ProgressLine progress(!options.quiet && ::isatty(STDERR_FILENO), files.size(), totalBytes);
-        BlockOptions blockOptions;
-        blockOptions.level = options.level;
-        blockOptions.workers = options.jobs.value_or(
-            std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, JOBS_MAX));
-        blockOptions.windowLog = options.windowLog.value_or(0);
-        summary = writeAttachedData(files, counted, blockOptions,
-                                    [&](std::uint64_t done, std::uint64_t bytes) {
-                                        progress.update(done, bytes, counter.count());
-                                    });
-        progress.finish();
-        block.close();
-        if (!block) {
-            throw PackFailure((work.path() / BLOCK_FILE).string() + ": cannot write (" +
-                              std::strerror(errno) + ")");
-        }
-    }
-    {
-        std::string index = options.noIndex ? std::string() : encodePayloadIndex(summary.records);
-        std::ofstream out(work.path() / INDEX_FILE, std::ios::binary | std::ios::trunc);
-        out.write(index.data(), static_cast<std::streamsize>(index.size()));
-        out.close();
-        if (!out) {
-            throw PackFailure((work.path() / INDEX_FILE).string() + ": cannot write (" +
-                              std::strerror(errno) + ")");
-        }
-    }
-    buildLauncher(runtime, build, work.path());
     fs::path launcher = work.path() / LAUNCHER_FILE;
+    BlockSummary summary =
+        writeLauncherFile(launcher, runtime.image(plan.console), plan, iconImages, files, options);
     if (signing) {
         signLauncher(launcher, *signing);
     }
@@ -451,32 +328,8 @@ int pack(const PackOptions &options) {
     }
 
     if (options.depfile) {
-        std::vector<fs::path> inputs;
-        for (const PayloadFile &file : files) {
-            inputs.push_back(fs::absolute(file.source).lexically_normal());
-        }
-        // A directory's time changes when an entry is added, removed or
-        // renamed in it, so listing them re-packs for new files too.
-        inputs.push_back(fs::absolute(options.appDirectory).lexically_normal());
-        for (const fs::directory_entry &entry :
-             fs::recursive_directory_iterator(options.appDirectory)) {
-            if (entry.is_directory() && !entry.is_symlink()) {
-                inputs.push_back(fs::absolute(entry.path()).lexically_normal());
-            }
-        }
-        inputs.push_back(fs::absolute(iconSource).lexically_normal());
-        for (const fs::path &file : runtime.inputFiles()) {
-            inputs.push_back(fs::absolute(file).lexically_normal());
-        }
-        if (signing) {
-            for (const auto &file :
-                 {std::optional(signing->certificate), signing->key, signing->passwordFile}) {
-                if (file) {
-                    inputs.push_back(fs::absolute(*file).lexically_normal());
-                }
-            }
-        }
-        writeDepfile(*options.depfile, options.output, inputs);
+        writeDepfile(*options.depfile, options.output,
+                     packInputs(options, files, iconSource, runtime));
     }
 
     if (!options.quiet) {

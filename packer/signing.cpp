@@ -1,16 +1,13 @@
 #include "packer/signing.h"
 
+#include "packer/host_system.h"
 #include "packer/pack_errors.h"
-#include "packer/tool_runner.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -19,11 +16,16 @@ namespace tallix {
 namespace {
 
 constexpr char SIGNING_TOOL[] = "osslsigncode";
+#ifdef _WIN32
+constexpr char WINDOWS_SIGNING_TOOL[] = "signtool";
+constexpr char NO_SIGNING_TOOL[] = "neither osslsigncode.exe nor signtool.exe is on PATH (install "
+                                   "osslsigncode, or the Windows SDK for signtool)";
+#else
+constexpr char NO_SIGNING_TOOL[] = "osslsigncode is not on PATH (install the osslsigncode package)";
+#endif
 // Enough of a key or certificate file to tell PEM from PKCS#12 and to find
 // its markers; real ones are a few KiB.
 constexpr std::size_t PEM_SNIFF_LIMIT = 1 << 20;
-// Exit status of a child whose exec failed, as the shell reports it.
-constexpr int EXEC_FAILED = 127;
 
 std::string readHead(const fs::path &file, const char *option) {
     std::ifstream in(file, std::ios::binary);
@@ -50,79 +52,85 @@ bool isEncryptedKey(const std::string &pem) {
            pem.find("Proc-Type: 4,ENCRYPTED") != std::string::npos;
 }
 
-struct ToolResult {
-    int status = 0; // exit status, or 128 + signal
-    std::string output;
-};
+#ifdef _WIN32
+// First line of a password file.
+std::string readPassword(const fs::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
+}
 
-// Runs the signing tool in a session of its own: without a controlling
-// terminal, a key that needs a password fails instead of waiting for one
-// at a prompt nobody sees.
-ToolResult runDetached(const std::vector<std::string> &command) {
-    std::vector<char *> argv;
-    for (const std::string &argument : command) {
-        argv.push_back(const_cast<char *>(argument.c_str()));
+// The Windows SDK's signer: a PKCS#12 bundle only, signing a copy in place.
+std::vector<std::string> signtoolCommand(const fs::path &tool, const SigningOptions &options,
+                                         const std::string &certificateText, const fs::path &copy) {
+    if (options.key || isPem(certificateText)) {
+        throw BadInput("--sign-cert " + options.certificate.string() +
+                       ": signtool.exe signs with a PKCS#12 bundle only; convert the PEM files "
+                       "(openssl pkcs12 -export) or put osslsigncode.exe on PATH");
     }
-    argv.push_back(nullptr);
-    int pipeEnds[2];
-    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        throw PackFailure(std::string("cannot start ") + SIGNING_TOOL + ": " +
-                          std::strerror(errno));
+    std::vector<std::string> command = {tool.string(), "sign", "/fd",
+                                        "sha256",      "/f",   options.certificate.string()};
+    if (options.passwordFile) {
+        command.insert(command.end(), {"/p", readPassword(*options.passwordFile)});
     }
-    pid_t child = ::fork();
-    if (child == 0) {
-        ::setsid();
-        int null = ::open("/dev/null", O_RDONLY);
-        if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(pipeEnds[1], 1) < 0 ||
-            ::dup2(pipeEnds[1], 2) < 0) {
-            ::_exit(EXEC_FAILED);
-        }
-        ::execv(argv[0], argv.data());
-        ::_exit(EXEC_FAILED);
+    command.push_back(copy.string());
+    return command;
+}
+#endif
+
+// Replaces `executable` by the signed copy, or reports why there is none.
+void finishSigning(const fs::path &executable, const fs::path &signedCopy,
+                   const ProgramResult &result, const char *tool, const SigningOptions &options,
+                   const std::string &certificateText) {
+    std::error_code ignored;
+    if (result.status != 0 || !fs::is_regular_file(signedCopy)) {
+        fs::remove(signedCopy, ignored);
+        bool bundle = !isPem(certificateText);
+        throw PackFailure(std::string(tool) + " could not sign the launcher with " +
+                          options.certificate.string() + " (exit status " +
+                          std::to_string(result.status) + ")" +
+                          (result.output.empty() ? "" : ":\n" + result.output) +
+                          (bundle && !options.passwordFile
+                               ? "\n(a password-protected bundle needs --sign-pass-file)"
+                               : ""));
     }
-    int saved = errno;
-    ::close(pipeEnds[1]);
-    if (child < 0) {
-        ::close(pipeEnds[0]);
-        throw PackFailure(std::string("cannot start ") + SIGNING_TOOL + ": " +
-                          std::strerror(saved));
+    std::error_code error;
+    fs::rename(signedCopy, executable, error);
+    if (error) {
+        fs::remove(signedCopy, ignored);
+        throw PackFailure("cannot sign " + executable.string() + ": " + error.message());
     }
-    ToolResult result;
-    char buffer[4096];
-    for (;;) {
-        ssize_t got = ::read(pipeEnds[0], buffer, sizeof buffer);
-        if (got > 0) {
-            result.output.append(buffer, static_cast<std::size_t>(got));
-        } else if (got == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    ::close(pipeEnds[0]);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            throw PackFailure(std::string("waiting for ") + SIGNING_TOOL + ": " +
-                              std::strerror(errno));
-        }
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    while (!result.output.empty() &&
-           (result.output.back() == '\n' || result.output.back() == '\r')) {
-        result.output.pop_back();
-    }
-    return result;
 }
 
 } // namespace
 
 void signLauncher(const fs::path &executable, const SigningOptions &options) {
     std::optional<fs::path> tool = findOnPath(SIGNING_TOOL);
-    if (!tool) {
-        throw PackFailure("cannot sign " + executable.string() + ": " + SIGNING_TOOL +
-                          " is not on PATH (install the osslsigncode package)");
-    }
     const std::string certificate = options.certificate.string();
     const std::string certificateText = readHead(options.certificate, "--sign-cert");
+    fs::path signedCopy = executable;
+    signedCopy += ".signed";
+    std::error_code ignored;
+    fs::remove(signedCopy, ignored);
+#ifdef _WIN32
+    if (!tool) {
+        if (std::optional<fs::path> signtool = findOnPath(WINDOWS_SIGNING_TOOL)) {
+            std::vector<std::string> command =
+                signtoolCommand(*signtool, options, certificateText, signedCopy);
+            fs::copy_file(executable, signedCopy, ignored);
+            finishSigning(executable, signedCopy, runProgram(command), "signtool", options,
+                          certificateText);
+            return;
+        }
+    }
+#endif
+    if (!tool) {
+        throw PackFailure("cannot sign " + executable.string() + ": " + NO_SIGNING_TOOL);
+    }
     std::vector<std::string> command = {tool->string(), "sign"};
     std::string keyText;
     if (options.key) {
@@ -165,30 +173,10 @@ void signLauncher(const fs::path &executable, const SigningOptions &options) {
     }
     // No timestamp server: signing works offline. Authenticode without a
     // timestamp is valid only while the certificate is.
-    fs::path signedCopy = executable;
-    signedCopy += ".signed";
     command.insert(command.end(),
                    {"-h", "sha256", "-in", executable.string(), "-out", signedCopy.string()});
-
-    std::error_code ignored;
-    fs::remove(signedCopy, ignored);
-    ToolResult result = runDetached(command);
-    if (result.status != 0 || !fs::is_regular_file(signedCopy)) {
-        fs::remove(signedCopy, ignored);
-        bool bundle = !isPem(certificateText);
-        throw PackFailure(std::string(SIGNING_TOOL) + " could not sign the launcher with " +
-                          certificate + " (exit status " + std::to_string(result.status) + ")" +
-                          (result.output.empty() ? "" : ":\n" + result.output) +
-                          (bundle && !options.passwordFile
-                               ? "\n(a password-protected bundle needs --sign-pass-file)"
-                               : ""));
-    }
-    std::error_code error;
-    fs::rename(signedCopy, executable, error);
-    if (error) {
-        fs::remove(signedCopy, ignored);
-        throw PackFailure("cannot sign " + executable.string() + ": " + error.message());
-    }
+    finishSigning(executable, signedCopy, runProgram(command), SIGNING_TOOL, options,
+                  certificateText);
 }
 
 } // namespace tallix

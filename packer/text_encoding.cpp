@@ -86,40 +86,4 @@ std::string utf16ToUtf8(const std::u16string &text) {
     return result;
 }
 
-namespace {
-
-bool isHexDigit(char16_t unit) {
-    return (unit >= u'0' && unit <= u'9') || (unit >= u'a' && unit <= u'f') ||
-           (unit >= u'A' && unit <= u'F');
-}
-
-} // namespace
-
-std::string wideStringLiteral(const std::u16string &text) {
-    std::string result = "L\"";
-    bool afterHexEscape = false;
-    for (char16_t unit : text) {
-        // A hex escape swallows every hex digit after it: end the literal
-        // there and let the compiler concatenate the next one.
-        if (afterHexEscape && isHexDigit(unit)) {
-            result += "\" L\"";
-        }
-        afterHexEscape = false;
-        if (unit == u'\\' || unit == u'"') {
-            result += '\\';
-            result += static_cast<char>(unit);
-        } else if (unit >= 0x20 && unit < 0x7F && unit != u'?') {
-            result += static_cast<char>(unit);
-        } else {
-            // "?" too, so that no trigraph-like sequence ever forms.
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%04X", static_cast<unsigned>(unit));
-            result += escape;
-            afterHexEscape = true;
-        }
-    }
-    result += '"';
-    return result;
-}
-
 } // namespace tallix

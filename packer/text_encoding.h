@@ -1,5 +1,5 @@
-// Text conversions for what the packer writes into generated sources: the
-// user's options arrive as UTF-8, the launcher keeps UTF-16.
+// Text conversions: the user's options arrive as UTF-8, the launcher keeps
+// UTF-16.
 #pragma once
 
 #include <optional>
@@ -11,9 +11,5 @@ namespace tallix {
 std::optional<std::u16string> utf8ToUtf16(const std::string &text);
 
 std::string utf16ToUtf8(const std::u16string &text);
-
-// A C++ wide string literal, L"...", that spells `text` exactly under a
-// 16-bit wchar_t: printable ASCII as itself, everything else as \xHHHH.
-std::string wideStringLiteral(const std::u16string &text);
 
 } // namespace tallix

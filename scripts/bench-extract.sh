@@ -19,6 +19,7 @@
 #   (whole-process rounds, default 7), WINEPREFIX.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/common.sh"
 host="${TALLIX_BENCH_HOST:-$root/build/host}"
 windows="${TALLIX_BENCH_WINDOWS:-$root/build/windows}"
 work="${TALLIX_BENCH_WORK:-$root/build/bench}"
@@ -26,7 +27,6 @@ rounds="${TALLIX_BENCH_ROUNDS:-7}"
 export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}" WINEDEBUG=-all
 levels=("$@")
 [ ${#levels[@]} -gt 0 ] || levels=(9)
-source_dir=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 caxa_version=3.0.1
 if ! command -v npm >/dev/null; then
     echo "bench-extract: the comparison with caxa needs npm (Debian package npm)" >&2
@@ -34,34 +34,20 @@ if ! command -v npm >/dev/null; then
 fi
 mkdir -p "$work"
 
-# The payload: mshtml.dll (the largest) first, then every third of the other
-# files by name, starting with the third: 217 files. They are spread over the
-# top directory and 33 directories (p00..p10, each with q and q/r).
+# The payload: 217 of Wine's PE files in 33 directories (scripts/bench_payload.py).
 payload="$work/payload"
-if [ ! -f "$work/payload.stamp" ]; then
-    rm -rf "$payload"
-    python3 - "$source_dir" "$payload" <<'PY'
-import os, shutil, sys
-source, target = sys.argv[1], sys.argv[2]
-names = sorted(n for n in os.listdir(source) if os.path.isfile(os.path.join(source, n)))
-first = "mshtml.dll"
-rest = [n for n in names if n != first][2::3][:216]
-directories = [""] + [os.path.join("p%02d" % i, *["q", "r"][:depth])
-                      for i in range(11) for depth in range(3)]
-os.makedirs(target)
-shutil.copyfile(os.path.join(source, first), os.path.join(target, first))
-for index, name in enumerate(rest):
-    directory = os.path.join(target, directories[index % len(directories)])
-    os.makedirs(directory, exist_ok=True)
-    shutil.copyfile(os.path.join(source, name), os.path.join(directory, name))
-PY
-    # The program the launchers start: a console program that exits at once.
+bench_payload "$work"
+# The application: the payload and the program the launchers start, a
+# console program that exits at once.
+app="$work/app"
+if [ ! -f "$app/start.exe" ]; then
+    rm -rf "$app"
+    cp -al "$payload" "$app"
     printf 'int main(void) { return 0; }\n' >"$work/start.c"
-    x86_64-w64-mingw32-gcc-posix -O2 -s -static -o "$payload/start.exe" "$work/start.c"
-    touch "$work/payload.stamp"
+    x86_64-w64-mingw32-gcc-posix -O2 -s -static -o "$app/start.exe" "$work/start.c"
 fi
-echo "payload: $(find "$payload" -type f | wc -l) files, $(du -sb "$payload" | cut -f1) bytes," \
-     "$(find "$payload" -mindepth 1 -type d | wc -l) directories"
+echo "application: $(find "$app" -type f | wc -l) files, $(du -sb "$app" | cut -f1) bytes," \
+     "$(find "$app" -mindepth 1 -type d | wc -l) directories"
 
 cmake --build "$host" --target tallix-pack >/dev/null
 cmake --build "$windows" --target tallix_runtime >/dev/null
@@ -82,7 +68,7 @@ floors=""
 for level in "${levels[@]}"; do
     block="$work/payload-$level.bin"
     start=$(date +%s%N)
-    "$pack" block "$payload" -o "$block" --index "$work/payload-$level.idx" --main start.exe \
+    "$pack" block "$app" -o "$block" --index "$work/payload-$level.idx" --main start.exe \
         --level "$level" >/dev/null
     packed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
     cmake "$windows" -DTALLIX_BENCH_BLOCK="$block" \
@@ -99,7 +85,7 @@ done
 rm -rf "$work"/target*
 
 echo
-"$work/crc_bench_host" "$payload"
+"$work/crc_bench_host" "$app"
 
 # Whole processes, at the packer's default level.
 tallix_cache="$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')"
@@ -108,12 +94,12 @@ temp="$(winepath -u "$(wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')" 2>/dev
 for variant in indexed unindexed; do
     options=()
     [ "$variant" = indexed ] || options=(--no-index)
-    "$pack" pack "$payload" -o "$work/tallix-$variant.exe" --main start.exe --console --quiet \
+    "$pack" pack "$app" -o "$work/tallix-$variant.exe" --main start.exe --console --quiet \
         --template "{CACHE_DIR}\\tallix-bench\\$variant" --runtime "$windows/runtime" \
         "${options[@]}"
 done
 if [ ! -f "$work/caxa.exe" ]; then
-    (cd "$work/caxa" && ./node_modules/.bin/caxa --input "$payload" --output "$work/caxa.exe" \
+    (cd "$work/caxa" && ./node_modules/.bin/caxa --input "$app" --output "$work/caxa.exe" \
         -N -D --identifier tallix-bench --stub node_modules/caxa/stubs/stub--win32--x64 \
         -- "{{caxa}}/start.exe")
 fi

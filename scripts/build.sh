@@ -17,7 +17,8 @@ cmake --build --preset host -j "$jobs"
 cmake --install build/host --prefix out >/dev/null
 
 configure_quietly --preset windows -DTALLIX_WERROR="$werror" \
-    -DTALLIX_ZSTD_MINGW_PREFIX="$zstd_prefix" -DTALLIX_HOST_BIN="$root/out/bin"
+    -DTALLIX_ZSTD_MINGW_PREFIX="$zstd_prefix" -DTALLIX_HOST_BIN="$root/out/bin" \
+    -DTALLIX_HOST_BUILD="$root/build/host"
 cmake --build --preset windows -j "$jobs"
 cmake --install build/windows --prefix out >/dev/null
 

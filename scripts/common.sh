@@ -25,3 +25,15 @@ prepare_wine_prefix() {
     wineboot -i </dev/null >/dev/null 2>&1 || true
     wineserver -w
 }
+
+# bench_payload WORK: the benchmarks' payload of Wine's PE files in WORK/payload
+# (scripts/bench_payload.py), made once.
+bench_payload() {
+    local payload="$1/payload"
+    if [ ! -f "$1/payload.stamp" ]; then
+        rm -rf "$payload"
+        python3 "$tallix_root/scripts/bench_payload.py" \
+            /usr/lib/x86_64-linux-gnu/wine/x86_64-windows "$payload"
+        touch "$1/payload.stamp"
+    fi
+}

@@ -66,8 +66,40 @@ SRC
     as_root apt-get update -qq
 }
 
+# Two static libraries from one source tree: libzstd.a, decoder only, for the
+# launcher; libzstd-full.a, compressor (multithreaded) and decoder, for the
+# Windows packer.
+ZSTD_DECODER_SOURCES=(common/debug common/entropy_common common/error_private
+    common/fse_decompress common/xxhash common/zstd_common decompress/huf_decompress
+    decompress/zstd_ddict decompress/zstd_decompress decompress/zstd_decompress_block)
+ZSTD_FULL_SOURCES=("${ZSTD_DECODER_SOURCES[@]}" common/pool common/threading
+    compress/fse_compress compress/hist compress/huf_compress compress/zstd_compress
+    compress/zstd_compress_literals compress/zstd_compress_sequences
+    compress/zstd_compress_superblock compress/zstd_double_fast compress/zstd_fast
+    compress/zstd_lazy compress/zstd_ldm compress/zstd_opt compress/zstdmt_compress)
+
+# mingw_zstd_archive SOURCE_TREE ARCHIVE EXTRA_FLAG... -- FILE...
+mingw_zstd_archive() {
+    local src="$1" archive="$2" flags=() objects=() f o
+    shift 2
+    while [ "$1" != "--" ]; do flags+=("$1"); shift; done
+    shift
+    local objdir
+    objdir="$(mktemp -d)"
+    for f in "$@"; do
+        o="$objdir/$(basename "$f").o"
+        x86_64-w64-mingw32-gcc-posix -O3 -DNDEBUG -DXXH_NAMESPACE=ZSTD_ -DZSTD_LEGACY_SUPPORT=0 \
+            "${flags[@]}" -I"$src/lib" -I"$src/lib/common" -c "$src/lib/$f.c" -o "$o"
+        objects+=("$o")
+    done
+    rm -f "$archive"
+    x86_64-w64-mingw32-ar rcs "$archive" "${objects[@]}"
+    rm -rf "$objdir"
+}
+
 build_mingw_zstd() {
-    [ -f "$zstd_prefix/lib/libzstd.a" ] && [ -f "$zstd_prefix/include/zstd.h" ] && return 0
+    [ -f "$zstd_prefix/lib/libzstd.a" ] && [ -f "$zstd_prefix/lib/libzstd-full.a" ] &&
+        [ -f "$zstd_prefix/include/zstd.h" ] && return 0
     ensure_deb_src
     log "building libzstd $ZSTD_SOURCE_VERSION for mingw into $zstd_prefix"
     local work
@@ -77,19 +109,10 @@ build_mingw_zstd() {
     local src
     src="$(find "$work" -maxdepth 1 -type d -name 'libzstd-*' | head -n1)"
     [ -n "$src" ] || { log "apt-get source libzstd=$ZSTD_SOURCE_VERSION gave no source tree"; exit 1; }
-    local cc=x86_64-w64-mingw32-gcc-posix
-    local objs=() f
-    for f in common/debug common/entropy_common common/error_private common/fse_decompress \
-             common/xxhash common/zstd_common decompress/huf_decompress decompress/zstd_ddict \
-             decompress/zstd_decompress decompress/zstd_decompress_block; do
-        local o="$work/$(basename "$f").o"
-        "$cc" -O3 -DNDEBUG -DXXH_NAMESPACE=ZSTD_ -DZSTD_LEGACY_SUPPORT=0 \
-            -I"$src/lib" -I"$src/lib/common" -c "$src/lib/$f.c" -o "$o"
-        objs+=("$o")
-    done
     mkdir -p "$zstd_prefix/lib" "$zstd_prefix/include"
-    rm -f "$zstd_prefix/lib/libzstd.a"
-    x86_64-w64-mingw32-ar rcs "$zstd_prefix/lib/libzstd.a" "${objs[@]}"
+    mingw_zstd_archive "$src" "$zstd_prefix/lib/libzstd.a" -- "${ZSTD_DECODER_SOURCES[@]}"
+    mingw_zstd_archive "$src" "$zstd_prefix/lib/libzstd-full.a" -DZSTD_MULTITHREAD -- \
+        "${ZSTD_FULL_SOURCES[@]}"
     cp "$src/lib/zstd.h" "$src/lib/zstd_errors.h" "$zstd_prefix/include/"
     cp "$src/LICENSE" "$zstd_prefix/LICENSE"
 }

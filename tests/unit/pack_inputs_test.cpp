@@ -1,11 +1,11 @@
-// What the pack command generates from the user's inputs: version numbers,
-// template checks, C++ and resource string literals, the depfile, options.
+// What the pack command makes of the user's inputs: version numbers,
+// template checks, text encoding, the depfile, options.
 #include "packer/depfile.h"
-#include "packer/launcher_build.h"
+#include "packer/launcher_resources.h"
 #include "packer/pack_errors.h"
 #include "packer/pack_options.h"
+#include "packer/pack_plan.h"
 #include "packer/progress_line.h"
-#include "packer/resource_script.h"
 #include "packer/template_check.h"
 #include "packer/text_encoding.h"
 #include "packer/version_string.h"
@@ -70,40 +70,7 @@ TEST(TextEncoding, StrictUtf8) {
     EXPECT_EQ(utf16ToUtf8(u"a\u00E9\U0001F6E0"), "a\xC3\xA9\xF0\x9F\x9B\xA0");
 }
 
-TEST(TextEncoding, WideLiteralSpellsEveryUnit) {
-    EXPECT_EQ(wideStringLiteral(u"{CACHE_DIR}\\Halvory"), "L\"{CACHE_DIR}\\\\Halvory\"");
-    EXPECT_EQ(wideStringLiteral(u"say \"hi\"?"), "L\"say \\\"hi\\\"\\x003F\"");
-    // A hex escape would swallow a following hex digit: the literal is split.
-    EXPECT_EQ(wideStringLiteral(u"\u00E9a\u00E9g"), "L\"\\x00E9\" L\"a\\x00E9g\"");
-    EXPECT_EQ(wideStringLiteral(u"\U0001F6E0\n"), "L\"\\xD83D\\xDEE0\\x000A\"");
-    EXPECT_EQ(wideStringLiteral(u""), "L\"\"");
-}
-
-TEST(ResourceScript, StringsAndFixedPart) {
-    EXPECT_EQ(resourceStringLiteral(u"A \"B\" \\ \u00E9"), "L\"A \"\"B\"\" \\\\ \\x00e9\"");
-    ResourceInfo info;
-    info.company = u"Orlisk Works";
-    info.product = u"Halvory-Quin";
-    info.description = u"d";
-    info.originalFilename = u"Halvory-Quin.exe";
-    info.internalName = u"Halvory-Quin";
-    info.fileVersion = *parseVersion("1.1.0");
-    info.productVersion = *parseVersion("2");
-    info.manifestName = "Zere";
-    std::string script = resourceScript(info, "icon.ico", "manifest.xml");
-    for (const char *line :
-         {"LANGUAGE 0, 0\n", "FILEVERSION 1,1,0,0\n", "PRODUCTVERSION 2,0,0,0\n",
-          "FILEFLAGSMASK 0x3F\n", "FILEOS 0x4\n", "FILETYPE 0x1\n", "BLOCK \"000004b0\"",
-          "VALUE \"FileVersion\", L\"1.1.0.0\"", "VALUE \"ProductVersion\", L\"2.0.0.0\"",
-          "VALUE \"Translation\", 0x0000, 0x04B0", "1 ICON \"icon.ico\"",
-          "1 24 \"manifest.xml\""}) {
-        EXPECT_NE(script.find(line), std::string::npos) << line;
-    }
-    EXPECT_EQ(script.find("LegalCopyright"), std::string::npos);
-    EXPECT_NE(manifestText("Zere").find("name=\"Zere\" version=\"1.0.0.0\""), std::string::npos);
-}
-
-TEST(ResourceScript, AssemblyNames) {
+TEST(LauncherResources, AssemblyNames) {
     for (const char *good : {"Zere", "Orlisk.Halvory-Quin_2"}) {
         EXPECT_TRUE(isAssemblyName(good)) << good;
     }
@@ -112,11 +79,43 @@ TEST(ResourceScript, AssemblyNames) {
     }
 }
 
-TEST(LauncherBuild, TemplatesAndAssemblerPaths) {
-    EXPECT_EQ(fillTemplate("a @X@ b @Y@ @X@", {{"X", "1"}, {"Y", "@X@"}}), "a 1 b @X@ 1");
-    // Unknown names and lone "@" stay as they are.
-    EXPECT_EQ(fillTemplate("mail@host @NOPE@ @X@", {{"X", "2"}}), "mail@host @NOPE@ 2");
-    EXPECT_EQ(assemblerString("dir \"q\"\\f.bin"), "\"dir \\\"q\\\"\\\\f.bin\"");
+TEST(PackPlan, DefaultsFollowTheOutputName) {
+    PackPlan plan = planPack(parsePackOptions({"app", "-o", "dist/My Tool.exe"}), {"tool.exe"});
+    EXPECT_EQ(plan.constants.product, u"My Tool");
+    EXPECT_EQ(plan.constants.company, u"My Tool");
+    EXPECT_EQ(plan.constants.version, u"1.0.0");
+    EXPECT_EQ(plan.constants.directoryTemplate, u"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}-{VERSION}");
+    EXPECT_EQ(plan.resources.originalFilename, u"My Tool.exe");
+    EXPECT_EQ(plan.resources.internalName, u"My Tool");
+    EXPECT_EQ(plan.resources.description, u"My Tool");
+    EXPECT_EQ(plan.resources.manifestName, "My.Tool");
+    EXPECT_EQ(plan.resources.fileVersion.padded(), "1.0.0.0");
+    EXPECT_EQ(plan.mainProgram, "tool.exe");
+    EXPECT_FALSE(plan.console);
+    EXPECT_TRUE(plan.warnings.empty() && plan.lateWarnings.empty());
+}
+
+TEST(PackPlan, MainProgramTemplateAndSigningChoices) {
+    auto plan = [](Arguments args, std::vector<std::string> programs) {
+        args.insert(args.begin(), {"app", "-o", "x.exe"});
+        return planPack(parsePackOptions(args), programs);
+    };
+    PackPlan below = plan({"--main", "bin/./run.exe", "--template", "C:\\{PRODUCT}"}, {});
+    EXPECT_EQ(below.mainProgram, "bin/run.exe");
+    EXPECT_EQ(below.warnings,
+              std::vector<std::string>{"app: no .exe at the top of the application directory"});
+    ASSERT_EQ(below.lateWarnings.size(), 1u);
+    EXPECT_NE(below.lateWarnings[0].find("does not start in a per-user folder"), std::string::npos);
+    for (const auto &[args, programs] : std::vector<std::pair<Arguments, std::vector<std::string>>>{
+             {{}, {}},
+             {{}, {"a.exe", "b.exe"}},
+             {{"--main", "../a.exe"}, {"a.exe"}},
+             {{"--sign-key", "k.pem"}, {"a.exe"}},
+             {{"--company", "A/B"}, {"a.exe"}},
+             {{"--manifest-name", "a b"}, {"a.exe"}},
+             {{"--product", "P\x01"}, {"a.exe"}}}) {
+        EXPECT_THROW(plan(args, programs), BadInput) << (args.empty() ? "" : args.back());
+    }
 }
 
 TEST(Depfile, EscapesForMakeAndNinja) {

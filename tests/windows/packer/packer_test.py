@@ -5,6 +5,7 @@ the built file with pefile, reproducibility, and runs under Wine.
     packer_test.py TEST --tallix-pack P --runtime DIR --example-app DIR
                    --example-pack pack.sh --make-image make_image.py
                    --runner exitcode_runner.exe --wine-run wine-run
+                   --resource-probe resource_probe.exe --windows-pack tallix-pack.exe
 """
 import argparse
 import hashlib
@@ -35,10 +36,13 @@ STACK_RESERVE = 0x968000
 args = None
 
 
-def pack(app, output, *options, example=True, expect_status=0):
+def pack(app, output, *options, example=True, expect_status=0, path=None):
     """Packs `app` into `output`, as the example's script does unless
-    example=False. Returns the completed process."""
+    example=False, with PATH set to `path` if given. Returns the completed
+    process."""
     env = dict(os.environ, TALLIX_PACK=str(args.tallix_pack))
+    if path is not None:
+        env["PATH"] = path
     if example:
         command = ["bash", str(args.example_pack), str(app), str(output)]
     else:
@@ -331,9 +335,10 @@ def test_runs(work):
           "the application runs from the template's directory")
     check("data\\note.txt: This file travelled inside the launcher." in out,
           "files beside the program are unpacked")
-    # Defaults only: the product from the output name, the default template.
+    # Defaults only: the product from the output name, the default template;
+    # and packing needs no tool on PATH.
     plain = work / "Plain.exe"
-    pack(args.example_app, plain, example=False)
+    pack(args.example_app, plain, example=False, path="/nonexistent")
     status, out = run_and_cleanup(plain, "--exit", "7")
     check_equal(status, 7, "exit status with default options")
     check("\\Plain\\Plain-1.0.0\\Halvory-Quin.exe" in out,
@@ -391,22 +396,91 @@ def test_depfile(work):
     check(not depfile.exists(), "no depfile after a failure")
 
 
-def test_tool_failure(work):
-    """A tool that fails: status 1, its output shown, nothing half-written,
-    and an earlier launcher at the output path left as it was."""
+def test_broken_runtime(work):
+    """A damaged launcher image: status 1, the file and the cause named,
+    nothing half-written, and an earlier launcher at the output path left as
+    it was."""
     runtime = work / "runtime"
     shutil.copytree(args.runtime, runtime)
     output = work / "app.exe"
     pack(args.example_app, output, "--runtime", str(runtime))
     before = output.read_bytes()
-    (runtime / "libtallix_entry.a").write_bytes(b"not an archive")
+    image = runtime / "launcher-gui.exe"
+    image.write_bytes(image.read_bytes() + b"trailing bytes")
     result = pack(args.example_app, output, "--runtime", str(runtime), expect_status=1)
-    check("x86_64-w64-mingw32-g++-posix failed (exit status 1):" in result.stderr,
-          f"the failing tool is named: {result.stderr!r}")
-    check("libtallix_entry.a" in result.stderr, "the tool's own message is shown")
+    check(f"{image}: not a usable launcher image: data follows the last section (14 bytes)"
+          in result.stderr, f"the image and the cause are named: {result.stderr!r}")
     check_equal(output.read_bytes(), before, "the earlier launcher")
     check_equal(sorted(p.name for p in work.iterdir()), ["app.exe", "runtime"],
                 "files beside the output after the failure")
+
+
+def test_resources_through_api(work):
+    """The system's own readers (GetFileVersionInfoW, VerQueryValueW,
+    LoadImageW, FindResourceW under Wine) find what pefile finds."""
+    subprocess.run([sys.executable, str(args.make_image), str(work / "icon.png"), "png", "300", "300"],
+                   check=True)
+    launcher = work / "tool.exe"
+    pack(args.example_app, launcher, *[
+        "--company", 'Ørsted & "Söhne"', "--product", "Tool", "--app-version", "2.3",
+        "--file-version", "4.5.6.7", "--description", "Ein Werkzeug", "--copyright", "© 2026",
+        "--icon", str(work / "icon.png"), "--manifest-name", "Zere",
+        "--template", "{CACHE_DIR}\\tallix-packer-tests\\{PRODUCT}"], example=False)
+    probe = run_windows(args.resource_probe, windows_path(launcher), wine=args.wine_run)
+    check_equal(probe.status, 0, "resource probe status")
+    seen = {}
+    for line in probe.out.splitlines():
+        kind, _, rest = line.partition(" ")
+        seen.setdefault(kind, []).append(rest)
+    pe = pefile.PE(str(launcher))
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    check_equal(seen.get("fixed"), [f"{fixed.FileVersionMS:08x} {fixed.FileVersionLS:08x} "
+                                    f"{fixed.ProductVersionMS:08x} {fixed.ProductVersionLS:08x} "
+                                    f"{fixed.FileFlagsMask:x} {fixed.FileOS:x} {fixed.FileType:x}"],
+                "fixed version information")
+    check_equal(seen.get("translation"), ["0000 04b0"], "translation")
+    tables, _ = version_strings(pe)
+    check_equal(sorted(seen.get("string", [])),
+                sorted(f"{k} {v}" for k, v in tables.get("000004b0", {}).items()),
+                "version strings, as VerQueryValueW and pefile read them")
+    check(len(seen.get("string", [])) == 8, f"eight strings: {seen.get('string')}")
+    images = check_icons(resources(pe))
+    check_equal(seen.get("icon"), [f"{size} {size}x{size} 32" for size in images],
+                "every icon size loads at its own size")
+    manifest = resources(pe)[(RT_MANIFEST, 1)][0][1]
+    check_equal(seen.get("manifest"), [f"{len(manifest)} Zere"], "manifest found and read")
+
+
+def test_windows_packer(work):
+    """tallix-pack.exe under Wine writes the same bytes as the Linux packer
+    from the same inputs, and without a signing tool says which to install."""
+    app = work / "app"
+    shutil.copytree(args.example_app, app)
+    make_payload(app, 8)
+    (work / "linux").mkdir()
+    (work / "windows").mkdir()
+    options = ["--company", "Orlisk Works", "--app-version", "1.1.0", "--quiet"]
+    pack(app, work / "linux" / "Tool.exe", *options, "--jobs", "1", example=False)
+    result = run_windows(args.windows_pack, "pack", windows_path(app), "-o",
+                         windows_path(work / "windows" / "Tool.exe"), "--runtime",
+                         windows_path(args.runtime), *options, "--jobs", "2", wine=args.wine_run)
+    check_equal(result.status, 0, f"tallix-pack.exe status ({result.err})")
+    linux, windows = (work / place / "Tool.exe" for place in ("linux", "windows"))
+    check(windows.exists() and windows.read_bytes() == linux.read_bytes(),
+          "tallix-pack.exe and tallix-pack write byte-identical launchers")
+    status, out = run_and_cleanup(windows, "--exit", "5")
+    check_equal(status, 5, f"the launcher from tallix-pack.exe runs: {out!r}")
+
+    (work / "cert.p12").write_bytes(b"not really a bundle")
+    result = run_windows(args.windows_pack, "pack", windows_path(app), "-o",
+                         windows_path(work / "windows" / "Signed.exe"), "--runtime",
+                         windows_path(args.runtime), "--quiet", "--sign-cert",
+                         windows_path(work / "cert.p12"), wine=args.wine_run,
+                         env={"WINEPATH": ""})
+    check_equal(result.status, 1, "status without a signing tool")
+    check("neither osslsigncode.exe nor signtool.exe is on PATH" in result.err,
+          f"the message names both tools: {result.err!r}")
+    check(not (work / "windows" / "Signed.exe").exists(), "no unsigned launcher is left behind")
 
 
 TESTS = {
@@ -419,7 +493,9 @@ TESTS = {
     "runs": test_runs,
     "index": test_index,
     "depfile": test_depfile,
-    "tool-failure": test_tool_failure,
+    "broken-runtime": test_broken_runtime,
+    "resources-through-api": test_resources_through_api,
+    "windows-packer": test_windows_packer,
 }
 
 
@@ -428,7 +504,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("test", choices=sorted(TESTS))
     for option in ["tallix-pack", "runtime", "example-app", "example-pack", "make-image", "runner",
-                   "wine-run"]:
+                   "wine-run", "resource-probe", "windows-pack"]:
         parser.add_argument("--" + option, type=pathlib.Path, required=True)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="tallix-packer-") as work:

@@ -11,11 +11,11 @@
 
 // This program's own build constants; the two version texts differ on purpose.
 extern "C" {
-extern const wchar_t BUILD_COMPANY[] = L"Orlisk Works";
-extern const wchar_t BUILD_PRODUCT[] = L"Halvory-Quin";
-extern const wchar_t BUILD_VERSION[] = L"1.1.0";
-extern const wchar_t BUILD_FILE_VERSION[] = L"1.1.0.7";
-extern const wchar_t BUILD_PRODUCT_VERSION[] = L"1.1.0-rc2";
+const wchar_t *BUILD_COMPANY = L"Orlisk Works";
+const wchar_t *BUILD_PRODUCT = L"Halvory-Quin";
+const wchar_t *BUILD_VERSION = L"1.1.0";
+const wchar_t *BUILD_FILE_VERSION = L"1.1.0.7";
+const wchar_t *BUILD_PRODUCT_VERSION = L"1.1.0-rc2";
 }
 
 // Room for any result here; units from `size` on must stay untouched.

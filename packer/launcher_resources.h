@@ -1,12 +1,14 @@
-// The launcher's resources as a windres script: version information
-// (identifier 1), the icon group (identifier 1) and the manifest (type 24,
-// identifier 1), all in the neutral language.
+// The launcher's resources: version information (identifier 1), the icon
+// group (identifier 1) with its images (identifiers 1 to 7) and the manifest
+// (identifier 1), all in the neutral language.
 #pragma once
 
+#include "packer/pe/resource_tree.h"
 #include "packer/version_string.h"
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tallix {
 
@@ -22,19 +24,18 @@ struct ResourceInfo {
     std::string manifestName; // assembly identity name, checked by isAssemblyName
 };
 
-// A windres string literal: "" for a quote, \\ for a backslash, \xHHHH for
-// anything but printable ASCII (windres reads at most four hex digits).
-std::string resourceStringLiteral(const std::u16string &text);
-
 // True for names the manifest's assembly identity accepts: letters, digits,
 // ".", "-" and "_", not starting or ending with ".".
 bool isAssemblyName(const std::string &name);
 
 std::string manifestText(const std::string &assemblyName);
 
-// The script; `iconFile` and `manifestFile` are paths as windres should open
-// them (relative to its working directory).
-std::string resourceScript(const ResourceInfo &info, const std::string &iconFile,
-                           const std::string &manifestFile);
+// The VS_VERSIONINFO block: the fixed part (VOS__WINDOWS32, VFT_APP, flags
+// mask 0x3F), one string table "000004b0" and the translation 0x0000, 0x04B0.
+pe::Bytes versionResource(const ResourceInfo &info);
+
+// Every resource of a launcher.
+std::vector<pe::Resource> launcherResources(const ResourceInfo &info,
+                                            const std::vector<pe::Bytes> &iconImages);
 
 } // namespace tallix
