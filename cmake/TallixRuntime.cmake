@@ -5,6 +5,16 @@
 # where tallix-pack finds it.
 set(TALLIX_RUNTIME_DIR ${CMAKE_BINARY_DIR}/runtime)
 
+# A tree configured by an older version still holds the libraries and
+# templates the runtime used to have; they would pass for part of it.
+file(GLOB _tallix_runtime_files ${TALLIX_RUNTIME_DIR}/*)
+foreach(_file IN LISTS _tallix_runtime_files)
+    get_filename_component(_name ${_file} NAME)
+    if(NOT _name MATCHES "^(launcher-(gui|console)\\.exe|default-icon\\.png|zstd-LICENSE)$")
+        file(REMOVE_RECURSE ${_file})
+    endif()
+endforeach()
+
 # How every launcher image is linked: x86-64 program, no DLL of ours or of
 # the compiler's runtime, ASLR with high entropy, NX, room on the stack for
 # the launcher's fixed buffers, no timestamp (reproducible) and no symbols.

@@ -20,6 +20,8 @@ configure_quietly --preset windows -DTALLIX_WERROR="$werror" \
     -DTALLIX_ZSTD_MINGW_PREFIX="$zstd_prefix" -DTALLIX_HOST_BIN="$root/out/bin" \
     -DTALLIX_HOST_BUILD="$root/build/host"
 cmake --build --preset windows -j "$jobs"
+# Installed afresh: files an older runtime had must not linger beside it.
+rm -rf out/lib/tallix-onefile
 cmake --install build/windows --prefix out >/dev/null
 
 if [ "${1:-}" != "--no-demo" ]; then
