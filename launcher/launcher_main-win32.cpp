@@ -8,8 +8,7 @@
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
 #include "payload/attached_data_format.h"
-#include "payload/extraction.h"
-#include "payload/payload_stream.h"
+#include "payload/index_check.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -56,7 +55,6 @@ int launcherMain() {
     if (!attachedDataHasMagic()) {
         fatalError("Error, couldn't find attached data header.");
     }
-    openPayloadStream();
-    extractPayloadFiles();
+    preparePayloadFiles();
     return launchChild();
 }

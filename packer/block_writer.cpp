@@ -440,8 +440,10 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
         appendLittleEndian(header, size, 8);
         // 0 is the launcher's "no file" checksum; stored as such, an empty
         // file would never be created.
-        appendLittleEndian(header, crc == 0 ? 1 : crc, 4);
+        std::uint32_t storedCrc = crc == 0 ? 1 : crc;
+        appendLittleEndian(header, storedCrc, 4);
         frame.feed(header.data(), header.size());
+        summary.records.push_back({file.name, size, storedCrc});
 
         std::uint32_t again = 0;
         std::uint64_t fed = 0;
@@ -484,6 +486,34 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
     summary.frameBytes = frame.frameBytes();
     summary.blockBytes = offset + tail.size();
     return summary;
+}
+
+std::string encodePayloadIndex(const std::vector<RecordHeader> &records) {
+    std::string entries, names;
+    std::uint64_t nameOffset =
+        PAYLOAD_INDEX_HEADER_SIZE + std::uint64_t{PAYLOAD_INDEX_ENTRY_SIZE} * records.size();
+    for (const RecordHeader &record : records) {
+        if (auto why = checkEntryName(record.name)) {
+            throw BadInput("the index cannot hold " + quoted(record.name) + ": " + *why);
+        }
+        appendLittleEndian(entries, record.size, 8);
+        appendLittleEndian(entries, record.crc, 4);
+        appendLittleEndian(entries, nameOffset + names.size(), 4);
+        appendLittleEndian(entries, record.name.size(), 4);
+        for (char16_t unit : record.name) {
+            appendLittleEndian(names, unit, 2);
+        }
+    }
+    if (nameOffset + names.size() > UINT32_MAX) {
+        throw BadInput("the index of " + std::to_string(records.size()) +
+                       " files does not fit in 4 GiB");
+    }
+    std::string body = entries + names;
+    std::string index(reinterpret_cast<const char *>(PAYLOAD_INDEX_MAGIC),
+                      sizeof PAYLOAD_INDEX_MAGIC);
+    appendLittleEndian(index, records.size(), 4);
+    appendLittleEndian(index, computeCrc32(body.data(), body.size()), 4);
+    return index + body;
 }
 
 } // namespace tallix

@@ -34,7 +34,15 @@ struct BlockOptions {
     int windowLog = 0; // 0: the level's default, capped at 27
 };
 
+// One record as the block stores it.
+struct RecordHeader {
+    std::u16string name;
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0; // as stored: a content CRC of 0 is 1
+};
+
 struct BlockSummary {
+    std::vector<RecordHeader> records; // in record order
     std::uint64_t files = 0;
     std::uint64_t contentBytes = 0; // sum of the size fields
     std::uint64_t streamBytes = 0;  // decompressed record stream
@@ -84,5 +92,10 @@ findCaseCollisions(const std::vector<PayloadFile> &files);
 // BadInput, a compression or output failure PackFailure.
 BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostream &out,
                                const BlockOptions &options, const ProgressFn &progress = {});
+
+// The payload index of `records` (layout in payload/attached_data_format.h),
+// the launcher's second constant beside the block. Pure: the same records
+// give the same bytes. Throws BadInput for a name the index cannot hold.
+std::string encodePayloadIndex(const std::vector<RecordHeader> &records);
 
 } // namespace tallix

@@ -36,8 +36,8 @@ namespace {
 
 // The launcher is written here inside the work directory.
 constexpr char LAUNCHER_FILE[] = "launcher.exe";
-// The launcher's checksum cannot cover files this large, so it rewrites them
-// on every start.
+// The launcher's unpacking checksum cannot cover files this large, so it
+// rewrites them whenever it unpacks (its index check reads them whole).
 constexpr std::uint64_t LARGE_FILE_WARNING = std::uint64_t(4) << 30;
 // A node_modules tree holds hundreds of links; the summary names a few.
 constexpr std::size_t LINKS_LISTED = 5;
@@ -96,8 +96,8 @@ void checkReadable(const std::vector<PayloadFile> &files) {
         }
         if (file.size >= LARGE_FILE_WARNING) {
             warn(file.source.string() + ": " + std::to_string(file.size >> 20) +
-                 " MiB; the launcher cannot reuse a file of 4 GiB or more and rewrites it "
-                 "on every start");
+                 " MiB; the launcher rewrites a file of 4 GiB or more whenever it unpacks "
+                 "(on every start with --no-index)");
         }
     }
 }
@@ -231,6 +231,11 @@ BlockSummary writeLauncherFile(const fs::path &launcher, const fs::path &imageFi
                                         progress.update(done, bytes, counter.count());
                                     });
         progress.finish();
+        if (options.noIndex) {
+            return pe::Bytes();
+        }
+        std::string index = encodePayloadIndex(summary.records);
+        return pe::Bytes(index.begin(), index.end());
     };
     try {
         writeLauncher(image, plan.constants, launcherResources(plan.resources, iconImages),

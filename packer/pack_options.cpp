@@ -48,6 +48,8 @@ unpacks it into a per-user cache on its first start and runs its main program.
   --sign-pass-file FILE      the password of the key or bundle
   --runtime DIR              the launcher runtime (default: ../lib/tallix-onefile
                              next to this tool)
+  --no-index                 leave out the index of names, sizes and CRC-32s;
+                             every start then decodes the whole payload
   --quiet                    no progress line and no summary
   -h, --help                 show this help
 
@@ -112,6 +114,7 @@ PackOptions parsePackOptions(const Arguments &args) {
         {"--console", {.kind = Kind::Subsystem, .subsystem = Subsystem::Console}},
         {"--gui", {.kind = Kind::Subsystem, .subsystem = Subsystem::Gui}},
         {"--quiet", {Kind::Flag, nullptr, nullptr, &P::quiet}},
+        {"--no-index", {Kind::Flag, nullptr, nullptr, &P::noIndex}},
     };
     PackOptions options;
     std::optional<std::string> appDirectory, output;

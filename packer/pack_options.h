@@ -44,6 +44,7 @@ struct PackOptions {
     std::optional<Subsystem> subsystem; // default: the main program's own
     std::vector<std::string> exclusions;
     bool quiet = false;
+    bool noIndex = false;
     int level = DEFAULT_LEVEL;
     std::optional<int> jobs;      // default: every core
     std::optional<int> windowLog; // default: the level's own, capped

@@ -8,6 +8,7 @@
 #include "payload/directories.h"
 #include "payload/entry_name.h"
 #include "payload/file_checksum.h"
+#include "payload/index_check.h"
 #include "payload/payload_stream.h"
 
 #include <windows.h>
@@ -308,6 +309,7 @@ void extractPayloadFiles() {
         }
         uint64_t size = readLittleEndian(8);
         uint32_t storedCrc = static_cast<uint32_t>(readLittleEndian(4));
+        checkRecordAgainstIndex(EntryName, size, storedCrc);
         // No content has a stored crc of 0; it would pass for a missing file.
         if (storedCrc == NO_FILE_CHECKSUM) {
             fatalError(DECODE_FAILURE);
@@ -318,6 +320,7 @@ void extractPayloadFiles() {
             writeTemporaryFile(size, storedCrc);
         }
     }
+    checkIndexComplete();
     finishPayloadStream();
     closePayloadStream();
     commitPendingFiles();

@@ -14,12 +14,12 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from wine_test_support import (file_tree, run_windows, wine_environment,  # noqa: E402
                                windows_path)
 
-BIN = APP = None
+BIN = APP = MANY_APP = None
 DECODE_ERROR = "Error, couldn't decode attached data.\n"
 
 
-def app_files():
-    return file_tree(APP)
+def app_files(app=None):
+    return file_tree(app or APP)
 
 
 class Start:
@@ -121,30 +121,35 @@ class ExtractionTest(unittest.TestCase):
             self.assertEqual(after[relative], untouched[relative], relative)
 
     def test_file_open_elsewhere_stops_with_open_message(self):
-        self.assertOk(self.start())
-        locked = os.path.join(self.target, "exact.bin")
-        holder = subprocess.Popen(
-            ["wine", os.path.join(BIN, "extraction_probe_good.exe"), "--lock",
-             windows_path(locked)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            env=wine_environment())
-        try:
-            self.assertEqual(holder.stdout.readline().strip(), b"locked")
-            blocked = self.start()
-        finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
-        self.assertEqual(blocked.status, 2)
-        self.assertEqual(blocked.stdout, "")
-        self.assertEqual(blocked.stderr, "Error, failed to open '%s' for writing.\n"
-                         % (windows_path(self.target) + "\\exact.bin"))
+        # With an index the locked file cannot be read, so the check falls
+        # back to extracting, which meets the lock as before.
+        for variant in ("good", "indexed"):
+            with self.subTest(variant):
+                self.assertOk(self.start(variant))
+                locked = os.path.join(self.target, "exact.bin")
+                holder = subprocess.Popen(
+                    ["wine", os.path.join(BIN, "extraction_probe_good.exe"), "--lock",
+                     windows_path(locked)],
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                    env=wine_environment())
+                try:
+                    self.assertEqual(holder.stdout.readline().strip(), b"locked")
+                    blocked = self.start(variant)
+                finally:
+                    holder.stdin.close()
+                    holder.wait(timeout=60)
+                self.assertEqual(blocked.status, 2)
+                self.assertEqual(blocked.stdout, "")
+                self.assertEqual(blocked.stderr, "Error, failed to open '%s' for writing.\n"
+                                 % (windows_path(self.target) + "\\exact.bin"))
 
     def test_damaged_streams_leave_nothing_new(self):
         # Cut before the end marker (every record whole), a damaged third
-        # block (the first holds small files whole), a name too long for any
-        # packer and one that leaves the target: files written on the way
-        # go, with the folders made for them.
-        for variant in ("truncated", "damaged", "longname", "escape"):
+        # block (the first holds small files whole; also with an index, which
+        # an empty cache fails), a name too long for any packer and one that
+        # leaves the target: files written on the way go, with the folders
+        # made for them.
+        for variant in ("truncated", "damaged", "indexed_damaged", "longname", "escape"):
             with self.subTest(variant=variant):
                 failed = self.start(variant)
                 self.assertEqual((failed.status, failed.stdout, failed.stderr),
@@ -167,11 +172,85 @@ class ExtractionTest(unittest.TestCase):
         self.assertTrue(os.path.isdir(os.path.join(self.target, *(["a"] * levels))))
         self.assertFalse(os.path.exists(os.path.join(self.target, *(["a"] * levels), "f")))
 
+    def test_index_path_reads_no_payload(self):
+        expected = app_files()
+        first = self.start("indexed")
+        self.assertOk(first)
+        self.assertFiles(expected)
+        before = self.snapshot()
+        # Its frame is zeros, so any decoding would fail: success means none.
+        warm = self.start("indexed_garbage")
+        self.assertOk(warm)
+        self.assertEqual((warm.counts["written"], warm.counts["directory-calls"]), ("0", "0"))
+        self.assertEqual(warm.counts["child"], first.counts["child"])
+        # The empty file too is left alone.
+        self.assertEqual(self.snapshot(), before)
+
+    def test_index_differs_so_the_payload_is_extracted(self):
+        def rewrite(relative, content):
+            with open(os.path.join(self.target, relative), "wb") as f:
+                f.write(content)
+
+        expected = app_files()
+        changed_byte = bytes([expected["exact.bin"][0] ^ 1]) + expected["exact.bin"][1:]
+        # (what, change, variant that decodes a frame of zeros, files written
+        # by the designed path: the changed one only)
+        cases = [
+            ("content", lambda: rewrite("exact.bin", changed_byte), "indexed_garbage", "1"),
+            ("size", lambda: rewrite("sub/one.txt", b"one\n" * 99), "indexed_garbage", "1"),
+            ("missing", lambda: os.remove(os.path.join(self.target, "x/y/z/deep.txt")),
+             "indexed_garbage", "1"),
+            ("empty file not empty", lambda: rewrite("empty.txt", b"x"), "indexed_garbage", "1"),
+            ("index fails its own check", lambda: None, "badindex_garbage", "0"),
+        ]
+        for what, change, garbage, written in cases:
+            with self.subTest(what):
+                subprocess.run(["rm", "-rf", self.target])
+                self.assertOk(self.start("indexed"))
+                change()
+                decoded = self.start(garbage)
+                self.assertEqual((decoded.status, decoded.stdout), (2, DECODE_ERROR))
+                variant = "badindex" if garbage == "badindex_garbage" else "indexed"
+                repaired = self.start(variant)
+                self.assertOk(repaired)
+                self.assertEqual(repaired.counts["written"], written)
+                self.assertFiles(expected)
+                # Both paths leave the same files: the index path finds them whole.
+                self.assertOk(self.start("indexed_garbage"))
+                self.assertEqual(sorted(self.snapshot()), sorted(expected))
+
+    def test_record_unlike_its_index_entry_is_not_written(self):
+        # The index names sub\\onf.txt where the stream has sub\\one.txt.
+        # Files decoded before it go too: nothing is left under any name.
+        other = self.start("otherindex")
+        self.assertEqual((other.status, other.stdout), (2, DECODE_ERROR))
+        self.assertEqual(os.listdir(self.scratch), [])
+
+    def test_many_files_are_checked_on_several_threads(self):
+        expected = app_files(MANY_APP)
+        self.assertOk(self.start("many_indexed"))
+        warm = self.start("many_garbage")
+        self.assertOk(warm)
+        self.assertEqual(warm.counts["written"], "0")
+        if os.cpu_count() > 1:
+            self.assertGreater(int(warm.counts["index-threads"]), 1)
+        # One file late in the order differs, whichever thread meets it.
+        last = sorted(name for name in expected if name.startswith("m3/"))[-1]
+        with open(os.path.join(self.target, last), "r+b") as f:
+            f.write(b"F")
+        broken = self.start("many_garbage")
+        self.assertEqual((broken.status, broken.stdout), (2, DECODE_ERROR))
+        repaired = self.start("many_indexed")
+        self.assertOk(repaired)
+        self.assertEqual(repaired.counts["written"], "1")
+        self.assertFiles(expected)
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True, help="directory of the probe programs")
     parser.add_argument("--app", required=True, help="the application the good block holds")
+    parser.add_argument("--many-app", required=True, help="the application of many files")
     options, rest = parser.parse_known_args()
-    BIN, APP = options.bin, options.app
+    BIN, APP, MANY_APP = options.bin, options.app, options.many_app
     unittest.main(argv=[sys.argv[0]] + rest)

@@ -347,6 +347,29 @@ def test_runs(work):
           f"default template {{CACHE_DIR}}\\{{COMPANY}}\\{{PRODUCT}}-{{VERSION}}: {out!r}")
 
 
+def test_index(work):
+    """With the index a warm start never reads the payload, so a launcher
+    whose frame cannot be decoded still starts from a complete cache;
+    without it every start decodes."""
+    unique = f"{os.getpid()}"
+    outcomes = {}
+    for name, options in (("Indexed", ()), ("Unindexed", ("--no-index",))):
+        launcher = work / f"{name}.exe"
+        pack(args.example_app, launcher, *options,
+             "--template", f"{{CACHE_DIR}}\\tallix-packer-tests\\{name}-{unique}")
+        data = launcher.read_bytes()
+        frame = data.find(b"QVZ\x28\xb5\x2f\xfd") + 3
+        broken = work / f"{name}-broken.exe"
+        broken.write_bytes(data[:frame] + b"\0\0\0\0" + data[frame + 4:])
+        check_equal(run_windows(launcher, wine=args.wine_run).status, 0, f"{name}: cold start")
+        warm = run_windows(broken, "--exit", "5", wine=args.wine_run)
+        outcomes[name] = (warm.status, warm.out if name == "Unindexed" else "Hello" in warm.out)
+        run_and_cleanup(launcher)
+    check_equal(outcomes["Indexed"], (5, True), "a warm start from the index runs the application")
+    check_equal(outcomes["Unindexed"], (2, "Error, couldn't decode attached data.\n"),
+                "a warm start that decodes")
+
+
 def test_depfile(work):
     app = work / "my app"
     shutil.copytree(args.example_app, app)
@@ -568,6 +591,7 @@ TESTS = {
     "icon-from-ico": test_icon_from_ico,
     "reproducible": test_reproducible,
     "runs": test_runs,
+    "index": test_index,
     "depfile": test_depfile,
     "broken-runtime": test_broken_runtime,
     "resources-through-api": test_resources_through_api,
