@@ -5,12 +5,29 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+static void (*beforeFatalReport)();
+
+void setBeforeFatalReport(void (*hook)()) {
+    beforeFatalReport = hook;
+}
+
+// Cleared first: a report from within the hook is made directly.
+static void runBeforeFatalReport() {
+    void (*hook)() = beforeFatalReport;
+    beforeFatalReport = nullptr;
+    if (hook != nullptr) {
+        hook();
+    }
+}
+
 void fatalError(const char *message) {
+    runBeforeFatalReport();
     puts(message);
     exit(FATAL_EXIT_STATUS);
 }
 
 void fatalSystemError(const char *message, uint32_t errorCode) {
+    runBeforeFatalReport();
     // Stays empty when the system has no text for the code.
     char *text = nullptr;
     static char noText[1] = {0};
@@ -34,6 +51,7 @@ void fatalSystemError(const char *message, uint32_t errorCode) {
 }
 
 void fatalOpenError(const wchar_t *path) {
+    runBeforeFatalReport();
     fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
     exit(FATAL_EXIT_STATUS);
 }

@@ -35,3 +35,9 @@ enum { SYSTEM_MESSAGE_LANGUAGE = 1033 };
 
 // "Error, couldn't runtime expand spec '%ls'.\n" on stderr, then abort().
 [[noreturn]] void fatalTemplateError(const wchar_t *pattern);
+
+// `hook` runs once, on the failing thread, before the next report of the
+// three exit(2) forms above (not the template error): a part with work on
+// another thread finishes it there, and may end the process with an earlier
+// failure of its own instead. nullptr removes it.
+void setBeforeFatalReport(void (*hook)());

@@ -25,12 +25,17 @@ static const wchar_t TEMPORARY_SUFFIX[] = L".tmp";
 
 wchar_t ChildProgramPath[PATH_CAPACITY];
 
+// The main thread decodes into these; WriterTargetPath and
+// WriterTemporaryPath belong to the writer thread, and are read elsewhere
+// only once it is idle.
 static wchar_t EntryName[ENTRY_NAME_CAPACITY];
 static wchar_t TargetFilePath[PATH_CAPACITY];
 static wchar_t TemporaryPath[PATH_CAPACITY];
+static wchar_t WriterTargetPath[PATH_CAPACITY];
+static wchar_t WriterTemporaryPath[PATH_CAPACITY];
 static unsigned char CopyBuffer[COPY_PIECE_SIZE];
 
-// The temporary file being written, if any.
+// The temporary file being written, if any (writer thread).
 static HANDLE openTemporary = INVALID_HANDLE_VALUE;
 // Numbers the temporary files of this process.
 static uint32_t temporaryCount;
@@ -38,6 +43,7 @@ static uint32_t temporaryCount;
 // Files written under temporary names whose stream has not been seen to end
 // yet, one after the other: the stored crc (two units), the temporary's
 // number (two units), 1 for an empty file, then the name and its terminator.
+// Kept by the main thread; an entry is added when its file is queued.
 enum { PENDING_HEADER_UNITS = 5 };
 static wchar_t PendingFiles[PENDING_FILES_CAPACITY];
 static size_t pendingLength;
@@ -45,6 +51,35 @@ static size_t pendingLength;
 // While set, a process end (every failure goes through exit) removes what
 // this start has not yet put in place.
 static bool extractionUnfinished;
+
+// --- The write queue -----------------------------------------------------------
+//
+// The main thread decodes straight into pieces of a ring; the writer thread
+// creates the files and writes them in queue order, so a cold start costs
+// about the longer of decoding and writing. The writer never reports: its
+// first failure is kept, later pieces are only passed over, and the main
+// thread reports it as the sequential order would have.
+
+enum PieceKind { PIECE_OPEN, PIECE_CONTENT, PIECE_CLOSE, PIECE_SYNC };
+struct Piece {
+    PieceKind kind;
+    uint32_t size;   // PIECE_CONTENT: bytes in data
+    uint32_t number; // PIECE_OPEN: the temporary's number; data: the name
+    unsigned char data[COPY_PIECE_SIZE];
+};
+static_assert(ENTRY_NAME_CAPACITY * sizeof(wchar_t) <= COPY_PIECE_SIZE, "a name fits a piece");
+static Piece WriteQueue[WRITE_QUEUE_PIECES];
+static size_t queueHead; // main thread: the next piece to fill
+static size_t queueTail; // writer thread: the next piece to write
+
+static HANDLE writerThread;
+static HANDLE freePieces;   // semaphore: pieces the main thread may fill
+static HANDLE filledPieces; // semaphore: pieces the writer may take
+static HANDLE writerIdle;   // event: the writer reached a PIECE_SYNC
+
+enum WriterFailure { WRITER_OK, WRITER_OPEN_FAILED, WRITER_WRITE_FAILED };
+static volatile LONG writerFailure = WRITER_OK;
+static DWORD writerErrorCode;
 
 // --- Reading records --------------------------------------------------------
 
@@ -101,19 +136,19 @@ static void appendNumber(wchar_t *path, uint32_t number) {
     appendNarrowString(path, text, PATH_CAPACITY);
 }
 
-// The temporary name of file `number` beside `finalPath`.
-static void buildTemporaryPath(const wchar_t *finalPath, uint32_t number) {
-    TemporaryPath[0] = 0;
-    appendWideString(TemporaryPath, finalPath, PATH_CAPACITY);
-    wchar_t *separator = wcsrchr(TemporaryPath, L'\\');
+// The temporary name of file `number` beside `finalPath`, into `path`.
+static void buildTemporaryPath(wchar_t *path, const wchar_t *finalPath, uint32_t number) {
+    path[0] = 0;
+    appendWideString(path, finalPath, PATH_CAPACITY);
+    wchar_t *separator = wcsrchr(path, L'\\');
     if (separator != nullptr) {
         separator[1] = 0;
     }
-    appendWideString(TemporaryPath, TEMPORARY_PREFIX, PATH_CAPACITY);
-    appendNumber(TemporaryPath, GetCurrentProcessId());
-    appendWideChar(TemporaryPath, L'-', PATH_CAPACITY);
-    appendNumber(TemporaryPath, number);
-    appendWideString(TemporaryPath, TEMPORARY_SUFFIX, PATH_CAPACITY);
+    appendWideString(path, TEMPORARY_PREFIX, PATH_CAPACITY);
+    appendNumber(path, GetCurrentProcessId());
+    appendWideChar(path, L'-', PATH_CAPACITY);
+    appendNumber(path, number);
+    appendWideString(path, TEMPORARY_SUFFIX, PATH_CAPACITY);
 }
 
 // --- What is on disk -----------------------------------------------------------
@@ -196,40 +231,164 @@ static void removeStaleTemporaries(const wchar_t *finalPath) {
     FindClose(search);
 }
 
-// --- Writing -----------------------------------------------------------------
+// --- Writing (writer thread) ----------------------------------------------------
+
+static void failWriter(WriterFailure failure, DWORD errorCode) {
+    writerErrorCode = errorCode;
+    InterlockedExchange(&writerFailure, failure);
+}
+
+// Creates the temporary file of the piece's name beside its final name.
+static void openTemporaryFile(const Piece *piece) {
+    buildTargetPath(WriterTargetPath, reinterpret_cast<const wchar_t *>(piece->data));
+    if (!mayBeReplaced(WriterTargetPath) || !createParentDirectories(WriterTargetPath)) {
+        failWriter(WRITER_OPEN_FAILED, 0);
+        return;
+    }
+    removeStaleTemporaries(WriterTargetPath);
+    buildTemporaryPath(WriterTemporaryPath, WriterTargetPath, piece->number);
+    // A leftover of an earlier process with the same id goes first; a link
+    // planted under this name is removed, not followed.
+    DeleteFileW(WriterTemporaryPath);
+    // Read sharing only: no other start can remove it while it is written.
+    openTemporary = CreateFileW(WriterTemporaryPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (openTemporary == INVALID_HANDLE_VALUE) {
+        failWriter(WRITER_OPEN_FAILED, 0);
+    }
+}
+
+static void writePiece(const Piece *piece) {
+    switch (piece->kind) {
+    case PIECE_OPEN:
+        openTemporaryFile(piece);
+        break;
+    case PIECE_CONTENT: {
+        DWORD written = 0;
+        if (!WriteFile(openTemporary, piece->data, piece->size, &written, nullptr)) {
+            failWriter(WRITER_WRITE_FAILED, GetLastError());
+        }
+        break;
+    }
+    case PIECE_CLOSE:
+        CloseHandle(openTemporary);
+        openTemporary = INVALID_HANDLE_VALUE;
+        break;
+    case PIECE_SYNC:
+        break;
+    }
+}
+
+static DWORD WINAPI writeQueuedPieces(void *) {
+    for (;;) {
+        WaitForSingleObject(filledPieces, INFINITE);
+        const Piece *piece = &WriteQueue[queueTail++ % WRITE_QUEUE_PIECES];
+        if (piece->kind == PIECE_SYNC) {
+            SetEvent(writerIdle);
+        } else if (writerFailure == WRITER_OK) {
+            writePiece(piece);
+        }
+        ReleaseSemaphore(freePieces, 1, nullptr);
+    }
+}
+
+// --- Writing (main thread) -------------------------------------------------------
+
+// A free piece to fill; it goes to the writer with queuePiece().
+static Piece *claimPiece() {
+    WaitForSingleObject(freePieces, INFINITE);
+    return &WriteQueue[queueHead % WRITE_QUEUE_PIECES];
+}
+
+static void queuePiece() {
+    ++queueHead;
+    ReleaseSemaphore(filledPieces, 1, nullptr);
+}
+
+static void queueMarker(PieceKind kind) {
+    claimPiece()->kind = kind;
+    queuePiece();
+}
+
+// Returns once the writer has handled every piece queued so far. A piece
+// claimed but not queued (a failure while decoding into it) is left out.
+static void waitForWriter() {
+    if (writerThread == nullptr) {
+        return;
+    }
+    queueMarker(PIECE_SYNC);
+    WaitForSingleObject(writerIdle, INFINITE);
+}
+
+// After waitForWriter(): the writer's failure, reported as if the
+// extraction had met it on this thread.
+static void reportWriterFailure() {
+    switch (writerFailure) {
+    case WRITER_OK:
+        return;
+    case WRITER_OPEN_FAILED:
+        fatalOpenError(WriterTargetPath);
+    case WRITER_WRITE_FAILED:
+        fatalSystemError("Error, couldn't unpack file to target path.", writerErrorCode);
+    }
+}
+
+static void reportEarlierFailure() {
+    waitForWriter();
+    reportWriterFailure();
+}
+
+static void startWriter() {
+    freePieces = CreateSemaphoreW(nullptr, WRITE_QUEUE_PIECES, WRITE_QUEUE_PIECES, nullptr);
+    filledPieces = CreateSemaphoreW(nullptr, 0, WRITE_QUEUE_PIECES, nullptr);
+    writerIdle = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (freePieces != nullptr && filledPieces != nullptr && writerIdle != nullptr) {
+        writerThread = CreateThread(nullptr, 0, writeQueuedPieces, nullptr, 0, nullptr);
+    }
+    if (writerThread == nullptr) {
+        fatalError("Error, couldn't allocate memory.");
+    }
+}
+
+// Ends when the writer has failed, at the failure it met first.
+static void checkWriter() {
+    if (writerFailure != WRITER_OK) {
+        reportEarlierFailure();
+    }
+}
 
 // The 32-bit number stored in two units of a pending entry.
 static uint32_t pendingNumber(const wchar_t *units) {
     return static_cast<uint32_t>(units[0]) | static_cast<uint32_t>(units[1]) << 16;
 }
 
+// Runs at exit, when the writer is idle (see reportEarlierFailure).
 static void discardUnfinishedFiles() {
     if (!extractionUnfinished) {
         return;
     }
     if (openTemporary != INVALID_HANDLE_VALUE) {
         CloseHandle(openTemporary);
-        DeleteFileW(TemporaryPath);
     }
     for (size_t at = 0; at < pendingLength;) {
         const wchar_t *entry = PendingFiles + at;
         buildTargetPath(TargetFilePath, entry + PENDING_HEADER_UNITS);
-        buildTemporaryPath(TargetFilePath, pendingNumber(entry + 2));
+        buildTemporaryPath(TemporaryPath, TargetFilePath, pendingNumber(entry + 2));
         DeleteFileW(TemporaryPath);
         at += PENDING_HEADER_UNITS + wcslen(entry + PENDING_HEADER_UNITS) + 1;
     }
     removeCreatedDirectories();
 }
 
-// Moves every pending file to its final name. A move that fails is fine when
-// the file there now matches (another launcher put it in place and may be
-// running it); anything else is the open failure.
+// Moves every pending file to its final name, once the writer is idle. A
+// move that fails is fine when the file there now matches (another launcher
+// put it in place and may be running it); anything else is the open failure.
 static void commitPendingFiles() {
     for (size_t at = 0; at < pendingLength;) {
         const wchar_t *entry = PendingFiles + at;
         uint32_t storedCrc = pendingNumber(entry);
         buildTargetPath(TargetFilePath, entry + PENDING_HEADER_UNITS);
-        buildTemporaryPath(TargetFilePath, pendingNumber(entry + 2));
+        buildTemporaryPath(TemporaryPath, TargetFilePath, pendingNumber(entry + 2));
         if (!MoveFileExW(TemporaryPath, TargetFilePath, MOVEFILE_REPLACE_EXISTING)) {
             if (!fileMatches(TargetFilePath, storedCrc, entry[4] != 0)) {
                 fatalOpenError(TargetFilePath);
@@ -244,6 +403,7 @@ static void commitPendingFiles() {
 static void addPendingFile(uint32_t storedCrc, uint32_t number, bool empty) {
     size_t nameLength = wcslen(EntryName);
     if (pendingLength + PENDING_HEADER_UNITS + nameLength + 1 > PENDING_FILES_CAPACITY) {
+        reportEarlierFailure();
         commitPendingFiles();
     }
     wchar_t *entry = PendingFiles + pendingLength;
@@ -256,49 +416,45 @@ static void addPendingFile(uint32_t storedCrc, uint32_t number, bool empty) {
     pendingLength += PENDING_HEADER_UNITS + nameLength + 1;
 }
 
-// Writes the record's content to a new temporary file beside TargetFilePath,
-// checking its CRC-32 on the way, and queues it for its final name.
-static void writeTemporaryFile(uint64_t size, uint32_t storedCrc) {
-    if (!mayBeReplaced(TargetFilePath) || !createParentDirectories(TargetFilePath)) {
-        fatalOpenError(TargetFilePath);
+// Decodes the record's content into the write queue, checking its CRC-32 on
+// the way; the writer puts it in a new temporary file beside its final name.
+static void queueTemporaryFile(uint64_t size, uint32_t storedCrc) {
+    if (writerThread == nullptr) {
+        startWriter();
     }
-    removeStaleTemporaries(TargetFilePath);
+    checkWriter();
     uint32_t number = temporaryCount++;
-    buildTemporaryPath(TargetFilePath, number);
-    // A leftover of an earlier process with the same id goes first; a link
-    // planted under this name is removed, not followed.
-    DeleteFileW(TemporaryPath);
-    // Read sharing only: no other start can remove it while it is written.
-    openTemporary = CreateFileW(TemporaryPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (openTemporary == INVALID_HANDLE_VALUE) {
-        fatalOpenError(TargetFilePath);
-    }
-    const bool empty = size == 0;
+    addPendingFile(storedCrc, number, size == 0);
+    Piece *piece = claimPiece();
+    piece->kind = PIECE_OPEN;
+    piece->number = number;
+    wmemcpy(reinterpret_cast<wchar_t *>(piece->data), EntryName, wcslen(EntryName) + 1);
+    queuePiece();
     uint32_t crc = 0;
     while (size > 0) {
+        checkWriter();
         size_t n = nextPieceSize(size);
-        readPayloadBytes(CopyBuffer, n);
-        crc = continueCrc32(crc, CopyBuffer, n);
-        DWORD written = 0;
-        if (!WriteFile(openTemporary, CopyBuffer, static_cast<DWORD>(n), &written, nullptr)) {
-            fatalSystemError("Error, couldn't unpack file to target path.", GetLastError());
-        }
+        piece = claimPiece();
+        readPayloadBytes(piece->data, n);
+        crc = continueCrc32(crc, piece->data, n);
+        piece->kind = PIECE_CONTENT;
+        piece->size = static_cast<uint32_t>(n);
+        queuePiece();
         size -= n;
     }
-    CloseHandle(openTemporary);
-    openTemporary = INVALID_HANDLE_VALUE;
     // The same 0-to-1 rule as the file checksum.
     if ((crc == NO_FILE_CHECKSUM ? 1 : crc) != storedCrc) {
-        DeleteFileW(TemporaryPath);
         fatalError(DECODE_FAILURE);
     }
-    addPendingFile(storedCrc, number, empty);
+    queueMarker(PIECE_CLOSE);
 }
 
 void extractPayloadFiles() {
     extractionUnfinished = true;
     atexit(discardUnfinishedFiles);
+    // A failure of this thread is reported only once the writer is idle, and
+    // only when the writer met none earlier in the stream.
+    setBeforeFatalReport(reportEarlierFailure);
     while (readEntryName()) {
         if (!isContainedEntryName(EntryName)) {
             fatalError(DECODE_FAILURE);
@@ -317,12 +473,14 @@ void extractPayloadFiles() {
         if (fileMatches(TargetFilePath, storedCrc, size == 0)) {
             skipContent(size);
         } else {
-            writeTemporaryFile(size, storedCrc);
+            queueTemporaryFile(size, storedCrc);
         }
     }
     checkIndexComplete();
     finishPayloadStream();
     closePayloadStream();
+    reportEarlierFailure();
     commitPendingFiles();
+    setBeforeFatalReport(nullptr);
     extractionUnfinished = false;
 }

@@ -13,12 +13,18 @@
 // folders are created or files are written. A failed start removes its
 // temporary files and the folders it created; a killed start's temporary
 // files are removed by a later start that writes into their directory.
+// Files are created and written on a second thread, started with the first
+// file to write, while this one decodes; what is reported, and in which order
+// files and folders appear, is as if one thread did both.
 #pragma once
 
 #include "base/wide_text.h"
 
 // Content moves from the stream to the file in pieces of at most this size.
 enum { COPY_PIECE_SIZE = 32768 };
+// Decoded pieces waiting for the writer thread, at most (512 KiB): the
+// decoder runs this far ahead of the disk.
+enum { WRITE_QUEUE_PIECES = 16 };
 // Names of written files waiting for the stream's end (2 MiB); when full,
 // those already written go into place early.
 enum { PENDING_FILES_CAPACITY = 1 << 20 };

@@ -5,7 +5,7 @@
 //      does (read into reused buffers, on the launcher's threads), beside
 //      the same on one thread and through read-only mappings;
 //   W  writing files of the same names and sizes the way the extraction
-//      does, with nothing to decode.
+//      does (temporary names, content CRC-32, moves), with nothing to decode.
 // A warm pass without the index can do no better than A + B, a cold start
 // no better than the larger of A and W.
 //
@@ -29,6 +29,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
+#include <utility>
 #include <vector>
 #include <zstd.h>
 
@@ -104,8 +105,10 @@ void listFiles(const std::wstring &directory, std::vector<std::wstring> &files) 
     FindClose(search);
 }
 
-// The extraction's write sequence (directories, create, 32 KiB pieces,
-// close) for every indexed file, below `directory`.
+// The extraction's write sequence for every indexed file, below `directory`,
+// with nothing to decode: directories, a look at the final name, a new
+// temporary file beside it written in 32 KiB pieces with its CRC-32, and
+// every file moved to its final name at the end.
 void writeOnly(const std::wstring &directory) {
     static unsigned char piece[COPY_PIECE_SIZE];
     PayloadIndex index;
@@ -113,26 +116,40 @@ void writeOnly(const std::wstring &directory) {
         fputs("the benchmark needs a block with an index\n", stderr);
         exit(1);
     }
+    std::vector<std::pair<std::wstring, std::wstring>> moves;
+    volatile uint32_t sink = 0;
     for (size_t k = 0; k < index.count; ++k) {
         PayloadIndexEntry entry = payloadIndexEntry(index, k);
         std::wstring path = directory + L"\\";
         for (size_t i = 0; i < entry.nameLength; ++i) {
             path += static_cast<wchar_t>(indexNameUnit(entry, i));
         }
+        std::wstring temporary = path.substr(0, path.rfind(L'\\') + 1) + L"~tallix-bench-" +
+                                 std::to_wstring(k) + L".tmp";
+        GetFileAttributesW(path.c_str());
         createParentDirectories(path.c_str());
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                  CREATE_ALWAYS, 0, nullptr);
+        DeleteFileW(temporary.c_str());
+        HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
-            fprintf(stderr, "cannot write '%ls'\n", path.c_str());
+            fprintf(stderr, "cannot write '%ls'\n", temporary.c_str());
             exit(1);
         }
+        uint32_t crc = 0;
         for (uint64_t left = entry.size; left > 0;) {
             DWORD n = left < COPY_PIECE_SIZE ? static_cast<DWORD>(left) : DWORD{COPY_PIECE_SIZE};
+            crc = continueCrc32(crc, piece, n);
             DWORD written = 0;
             WriteFile(file, piece, n, &written, nullptr);
             left -= n;
         }
+        sink = crc;
         CloseHandle(file);
+        moves.emplace_back(temporary, path);
+    }
+    (void)sink;
+    for (const auto &move : moves) {
+        MoveFileExW(move.first.c_str(), move.second.c_str(), MOVEFILE_REPLACE_EXISTING);
     }
 }
 

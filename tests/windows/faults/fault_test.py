@@ -110,6 +110,42 @@ class DamagedLaunchers(LauncherCase):
         print("bit flips: %s" % dict(outcomes), file=sys.stderr)
 
 
+class FailuresWhileTheWriterIsBusy(LauncherCase):
+    """Content is written on a second thread while the next piece is decoded:
+    a failure on either side is reported as if one thread did both, the
+    earlier one in the stream first, and leaves nothing behind."""
+
+    def test_damaged_content_and_full_disk_while_the_large_file_is_written(self):
+        with open(self.launcher, "rb") as f:
+            damaged = bytearray(f.read())
+        block = damaged.find(b"QVZ" + ZSTD_MAGIC)
+        self.assertGreater(block, 0)
+        # Past the middle of the frame, inside the large incompressible file:
+        # its content differs from its CRC-32, seen when its last piece is
+        # decoded, while the writer still has pieces of it queued.
+        damaged[block + int(os.path.getsize(os.path.join(self.app, "big.bin")) * 0.9)] ^= 0x10
+        with open(self.launcher, "wb") as f:
+            f.write(damaged)
+        disk_full = (r"^Error, couldn't unpack file to target path\. "
+                     r"\(\[Error 112\] [^\n]*\)\n$")
+        for case, small_disk, out, err in (
+                ("damaged content", False, DECODE_ERROR, "^$"),
+                ("the disk fills before the damage", True, "", disk_full)):
+            with self.subTest(case=case):
+                shutil.rmtree(self.cache, ignore_errors=True)
+                if small_disk:
+                    os.makedirs(self.cache)
+                    self.mount("-t", "tmpfs", "-o", "size=4m", "tmpfs", self.cache)
+                    self.unmount_later(self.cache)
+                result = self.start()
+                self.assertEqual((result.status, result.out), (2, out))
+                self.assertRegex(result.err, err)
+                if small_disk:
+                    self.assertEqual(os.listdir(self.cache), [])
+                else:
+                    self.assertFalse(os.path.exists(self.cache), "left behind after a refusal")
+
+
 class FullOrReadOnlyDisk(LauncherCase):
     def test_disk_full_leaves_nothing_and_the_next_start_recovers(self):
         os.makedirs(self.cache)
