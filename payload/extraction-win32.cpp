@@ -60,7 +60,7 @@ static bool extractionUnfinished;
 // first failure is kept, later pieces are only passed over, and the main
 // thread reports it as the sequential order would have.
 
-enum PieceKind { PIECE_OPEN, PIECE_CONTENT, PIECE_CLOSE, PIECE_SYNC };
+enum PieceKind { PIECE_OPEN, PIECE_CONTENT, PIECE_CLOSE };
 struct Piece {
     PieceKind kind;
     uint32_t size;   // PIECE_CONTENT: bytes in data
@@ -69,13 +69,16 @@ struct Piece {
 };
 static_assert(ENTRY_NAME_CAPACITY * sizeof(wchar_t) <= COPY_PIECE_SIZE, "a name fits a piece");
 static Piece WriteQueue[WRITE_QUEUE_PIECES];
-static size_t queueHead; // main thread: the next piece to fill
-static size_t queueTail; // writer thread: the next piece to write
+// Under queueLock. Pieces queueTail up to queueHead are the writer's. A
+// slim lock and condition variables, because under Wine a kernel semaphore
+// or event costs a server round trip per piece, more than the write itself.
+static size_t queueHead; // the next piece the main thread fills
+static size_t queueTail; // the next piece the writer writes
+static SRWLOCK queueLock = SRWLOCK_INIT;
+static CONDITION_VARIABLE pieceQueued = CONDITION_VARIABLE_INIT;
+static CONDITION_VARIABLE pieceWritten = CONDITION_VARIABLE_INIT;
 
 static HANDLE writerThread;
-static HANDLE freePieces;   // semaphore: pieces the main thread may fill
-static HANDLE filledPieces; // semaphore: pieces the writer may take
-static HANDLE writerIdle;   // event: the writer reached a PIECE_SYNC
 
 enum WriterFailure { WRITER_OK, WRITER_OPEN_FAILED, WRITER_WRITE_FAILED };
 static volatile LONG writerFailure = WRITER_OK;
@@ -274,21 +277,24 @@ static void writePiece(const Piece *piece) {
         CloseHandle(openTemporary);
         openTemporary = INVALID_HANDLE_VALUE;
         break;
-    case PIECE_SYNC:
-        break;
     }
 }
 
 static DWORD WINAPI writeQueuedPieces(void *) {
     for (;;) {
-        WaitForSingleObject(filledPieces, INFINITE);
-        const Piece *piece = &WriteQueue[queueTail++ % WRITE_QUEUE_PIECES];
-        if (piece->kind == PIECE_SYNC) {
-            SetEvent(writerIdle);
-        } else if (writerFailure == WRITER_OK) {
+        AcquireSRWLockExclusive(&queueLock);
+        while (queueTail == queueHead) {
+            SleepConditionVariableSRW(&pieceQueued, &queueLock, INFINITE, 0);
+        }
+        const Piece *piece = &WriteQueue[queueTail % WRITE_QUEUE_PIECES];
+        ReleaseSRWLockExclusive(&queueLock);
+        if (writerFailure == WRITER_OK) {
             writePiece(piece);
         }
-        ReleaseSemaphore(freePieces, 1, nullptr);
+        AcquireSRWLockExclusive(&queueLock);
+        ++queueTail;
+        ReleaseSRWLockExclusive(&queueLock);
+        WakeConditionVariable(&pieceWritten);
     }
 }
 
@@ -296,13 +302,19 @@ static DWORD WINAPI writeQueuedPieces(void *) {
 
 // A free piece to fill; it goes to the writer with queuePiece().
 static Piece *claimPiece() {
-    WaitForSingleObject(freePieces, INFINITE);
+    AcquireSRWLockExclusive(&queueLock);
+    while (queueHead - queueTail == WRITE_QUEUE_PIECES) {
+        SleepConditionVariableSRW(&pieceWritten, &queueLock, INFINITE, 0);
+    }
+    ReleaseSRWLockExclusive(&queueLock);
     return &WriteQueue[queueHead % WRITE_QUEUE_PIECES];
 }
 
 static void queuePiece() {
+    AcquireSRWLockExclusive(&queueLock);
     ++queueHead;
-    ReleaseSemaphore(filledPieces, 1, nullptr);
+    ReleaseSRWLockExclusive(&queueLock);
+    WakeConditionVariable(&pieceQueued);
 }
 
 static void queueMarker(PieceKind kind) {
@@ -313,11 +325,11 @@ static void queueMarker(PieceKind kind) {
 // Returns once the writer has handled every piece queued so far. A piece
 // claimed but not queued (a failure while decoding into it) is left out.
 static void waitForWriter() {
-    if (writerThread == nullptr) {
-        return;
+    AcquireSRWLockExclusive(&queueLock);
+    while (queueTail != queueHead) {
+        SleepConditionVariableSRW(&pieceWritten, &queueLock, INFINITE, 0);
     }
-    queueMarker(PIECE_SYNC);
-    WaitForSingleObject(writerIdle, INFINITE);
+    ReleaseSRWLockExclusive(&queueLock);
 }
 
 // After waitForWriter(): the writer's failure, reported as if the
@@ -339,12 +351,7 @@ static void reportEarlierFailure() {
 }
 
 static void startWriter() {
-    freePieces = CreateSemaphoreW(nullptr, WRITE_QUEUE_PIECES, WRITE_QUEUE_PIECES, nullptr);
-    filledPieces = CreateSemaphoreW(nullptr, 0, WRITE_QUEUE_PIECES, nullptr);
-    writerIdle = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (freePieces != nullptr && filledPieces != nullptr && writerIdle != nullptr) {
-        writerThread = CreateThread(nullptr, 0, writeQueuedPieces, nullptr, 0, nullptr);
-    }
+    writerThread = CreateThread(nullptr, 0, writeQueuedPieces, nullptr, 0, nullptr);
     if (writerThread == nullptr) {
         fatalError("Error, couldn't allocate memory.");
     }
