@@ -181,6 +181,26 @@ TEST_F(BlockWriterTest, BytesDoNotDependOnTheWorkerCount) {
     EXPECT_EQ(static_cast<unsigned char>(frameOf(one)[5]) >> 3, 17 - 10);
 }
 
+TEST_F(BlockWriterTest, ProgressCountsTheFileInWorkAndEndsAtTheSummary) {
+    put("app.exe", std::string(3 << 20, 'a'));
+    put("b.txt", "b");
+    std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "app.exe");
+    std::vector<tallix::BlockProgress> reports;
+    std::ostringstream out;
+    tallix::BlockSummary summary = tallix::writeAttachedData(
+        files, out, BlockOptions{},
+        [&](const tallix::BlockProgress &now) { reports.push_back(now); });
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front().files, 1u) << "the first file counts while it is read";
+    EXPECT_EQ(reports.back().files, 2u);
+    EXPECT_EQ(reports.back().consumed, summary.streamBytes);
+    EXPECT_EQ(reports.back().produced, summary.frameBytes);
+    EXPECT_EQ(tallix::recordStreamBytes(files), summary.streamBytes);
+    for (std::size_t i = 1; i < reports.size(); ++i) {
+        EXPECT_LE(reports[i - 1].consumed, reports[i].consumed);
+    }
+}
+
 TEST_F(BlockWriterTest, EmptyAppHasOnlyTheEndMarker) {
     std::string block = writeBlock({}, BlockOptions{});
     EXPECT_EQ(decodeWithTool(frameOf(block)), std::string(2, '\0'));
