@@ -204,9 +204,13 @@ class FrameWriter {
         }
     }
 
-    BlockProgress progress(std::uint64_t files) const {
+    // `recordStarts`: each record's offset in the stream, ascending. A record
+    // counts once the compressor has consumed its first byte.
+    BlockProgress progress(const std::vector<std::uint64_t> &recordStarts) const {
         ZSTD_frameProgression now = ZSTD_getFrameProgression(context_.get());
-        return {files, now.consumed, now.produced};
+        auto reached = std::lower_bound(recordStarts.begin(), recordStarts.end(), now.consumed);
+        return {static_cast<std::uint64_t>(reached - recordStarts.begin()), now.consumed,
+                now.produced};
     }
 
     std::uint64_t streamBytes() const { return streamBytes_; }
@@ -393,6 +397,7 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
     FrameWriter frame(out, options);
     BlockSummary summary;
     std::vector<unsigned char> buffer(BLOCK_IO_PIECE);
+    std::vector<std::uint64_t> recordStarts;
 
     for (const PayloadFile &file : files) {
         // The CRC precedes the content, so a first pass computes it.
@@ -406,6 +411,7 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
             });
         }
 
+        recordStarts.push_back(frame.streamBytes());
         std::string header;
         for (char16_t unit : file.name) {
             appendLittleEndian(header, unit, 2);
@@ -428,7 +434,7 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
             frame.feed(data, n);
             fed += n;
             if (progress) {
-                progress(frame.progress(summary.files + 1));
+                progress(frame.progress(recordStarts));
             }
         });
         if (fed != size || again != crc) {

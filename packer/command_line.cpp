@@ -132,7 +132,8 @@ std::optional<std::string> closestName(const std::string &typed,
     std::size_t bestDistance = SUGGESTION_MAX_EDITS + 1;
     for (const std::string &name : names) {
         std::size_t distance = editDistance(typed, name);
-        // Short names are too easily "close": two edits turn --jobs into --job.
+        // The shorter the name, the fewer edits still make a likely slip:
+        // "--lvl" is two edits from "--level" but hardly meant for it.
         std::size_t letters = name.size() - std::min(name.find_first_not_of('-'), name.size());
         if (distance < bestDistance && distance * 3 <= letters) {
             best = name;
