@@ -131,18 +131,12 @@ void writeBlockFile(const BlockArguments &arguments, const std::vector<PayloadFi
 } // namespace
 
 int runBlockCommand(const Arguments &args) {
-    return runReportingErrors("block", [&] {
-        BlockArguments arguments;
-        unsigned hardware = std::thread::hardware_concurrency();
-        arguments.options.workers = std::clamp(static_cast<int>(hardware), 1, JOBS_MAX);
-        arguments.options.level = DEFAULT_LEVEL;
-        CommandSpec command = blockCommand(arguments);
-        std::optional<std::string> appDir = parseCommandLine(command, args);
-        if (!appDir) {
-            std::fputs(usageText(command).c_str(), stdout);
-            return int(STATUS_SUCCESS);
-        }
-        arguments.appDir = *appDir;
+    BlockArguments arguments;
+    unsigned hardware = std::thread::hardware_concurrency();
+    arguments.options.workers = std::clamp(static_cast<int>(hardware), 1, JOBS_MAX);
+    arguments.options.level = DEFAULT_LEVEL;
+    return runCommand(blockCommand(arguments), args, [&](const std::string &appDir) {
+        arguments.appDir = appDir;
         std::error_code error;
         if (!fs::is_directory(arguments.appDir, error)) {
             throw BadInput("'" + arguments.appDir.string() + "' is not a directory");

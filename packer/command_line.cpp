@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 
 namespace tallix {
 
@@ -220,6 +221,18 @@ std::optional<std::string> parseCommandLine(const CommandSpec &command, const Ar
         }
     }
     return operand;
+}
+
+int runCommand(const CommandSpec &command, const Arguments &args,
+               const std::function<int(const std::string &operand)> &body) {
+    return runReportingErrors(command.name.c_str(), [&] {
+        std::optional<std::string> operand = parseCommandLine(command, args);
+        if (!operand) {
+            std::fputs(usageText(command).c_str(), stdout);
+            return int(STATUS_SUCCESS);
+        }
+        return body(*operand);
+    });
 }
 
 std::string usageText(const CommandSpec &command) {

@@ -47,6 +47,12 @@ struct CommandSpec {
 // value, a missing operand or required option, and what a setter throws.
 std::optional<std::string> parseCommandLine(const CommandSpec &command, const Arguments &args);
 
+// Runs a command: with -h or --help prints the usage text and returns 0;
+// otherwise calls `body` with the operand. An error escaping either is
+// reported as runReportingErrors (packer/pack_errors.h) does.
+int runCommand(const CommandSpec &command, const Arguments &args,
+               const std::function<int(const std::string &operand)> &body);
+
 // The text `--help` prints: usage line, description, one entry per option
 // (with its default), "-h, --help", epilogue.
 std::string usageText(const CommandSpec &command);

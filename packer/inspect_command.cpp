@@ -4,7 +4,6 @@
 #include "packer/command_line.h"
 #include "packer/commands.h"
 #include "packer/launcher_info.h"
-#include "packer/pack_errors.h"
 #include "packer/text_encoding.h"
 #include "payload/crc32.h"
 
@@ -347,15 +346,9 @@ int inspect(const InspectOptions &options) {
 } // namespace
 
 int runInspectCommand(const Arguments &args) {
-    return runReportingErrors("inspect", [&] {
-        InspectOptions options;
-        CommandSpec command = inspectCommand(options);
-        std::optional<std::string> launcher = parseCommandLine(command, args);
-        if (!launcher) {
-            std::fputs(usageText(command).c_str(), stdout);
-            return int(STATUS_SUCCESS);
-        }
-        options.launcher = *launcher;
+    InspectOptions options;
+    return runCommand(inspectCommand(options), args, [&](const std::string &launcher) {
+        options.launcher = launcher;
         return inspect(options);
     });
 }

@@ -334,12 +334,9 @@ int pack(const PackOptions &options) {
 } // namespace
 
 int runPackCommand(const Arguments &args) {
-    return runReportingErrors("pack", [&] {
-        PackOptions options = parsePackOptions(args);
-        if (options.help) {
-            std::fputs(usageText(packCommand(options)).c_str(), stdout);
-            return int(STATUS_SUCCESS);
-        }
+    PackOptions options;
+    return runCommand(packCommand(options), args, [&](const std::string &appDirectory) {
+        options.appDirectory = appDirectory;
         return pack(options);
     });
 }
