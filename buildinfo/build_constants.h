@@ -17,6 +17,11 @@ extern const wchar_t *BUILD_PRODUCT_VERSION;
 // The attached data block and its length, trailer included.
 extern const unsigned char *AttachedData;
 extern uint64_t ATTACHED_DATA_SIZE;
+
+// The index of the block's records (payload/attached_data_format.h); size 0
+// when the launcher was packed without one.
+extern const unsigned char *PayloadIndexData;
+extern uint64_t PAYLOAD_INDEX_SIZE;
 }
 
 // Finds the constants in the running program's image. False when the

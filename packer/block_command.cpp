@@ -26,6 +26,7 @@ struct BlockArguments {
     fs::path appDir;
     std::optional<fs::path> output;
     std::optional<fs::path> main;
+    std::optional<fs::path> index;
     BlockOptions options;
 };
 
@@ -56,6 +57,10 @@ CommandSpec blockCommand(BlockArguments &arguments) {
             numberOption("--jobs", "N", "every core",
                          "compression threads; the block is the same for any value", 1, JOBS_MAX,
                          [&arguments](int jobs) { arguments.options.workers = jobs; }),
+            pathOption("--index", "INDEX.bin", "",
+                       "also write the index of the records (name, size and CRC-32 of each), "
+                       "the launcher's second constant",
+                       arguments.index),
         },
         "",
     };
@@ -105,6 +110,15 @@ void writeBlockFile(const BlockArguments &arguments, const std::vector<PayloadFi
         out.close();
         if (!out) {
             throw PackFailure("cannot write '" + partial.string() + "'");
+        }
+        if (arguments.index) {
+            std::string index = encodePayloadIndex(summary.records);
+            std::ofstream indexOut(*arguments.index, std::ios::binary | std::ios::trunc);
+            indexOut.write(index.data(), static_cast<std::streamsize>(index.size()));
+            indexOut.close();
+            if (!indexOut) {
+                throw PackFailure("cannot write '" + arguments.index->string() + "'");
+            }
         }
         std::error_code error;
         fs::rename(partial, *arguments.output, error);

@@ -34,6 +34,18 @@ void setWindowLog(PackOptions &options, const std::string &value) {
     options.windowLog = log;
 }
 
+OptionSpec subsystemOption(PackOptions &options, std::string name, Subsystem subsystem,
+                           std::string help, std::string defaultText) {
+    OptionSpec option{
+        std::move(name),
+        OptionKind::Flag,
+        "",
+        std::move(defaultText),
+        std::move(help),
+        [&options, subsystem](const std::string &) { options.subsystem = subsystem; }};
+    return option;
+}
+
 } // namespace
 
 CommandSpec packCommand(PackOptions &o) {
@@ -84,7 +96,15 @@ CommandSpec packCommand(PackOptions &o) {
                        o.icon),
             textOption("--manifest-name", "NAME", "from the product",
                        "assembly identity in the manifest", o.manifestName),
-            flagOption("--console", "build for the console subsystem (default: GUI)", o.console),
+            subsystemOption(o, "--console", Subsystem::Console, "build a console launcher", ""),
+            subsystemOption(o, "--gui", Subsystem::Gui, "build a GUI launcher",
+                            "the main program's own subsystem"),
+            OptionSpec{"--exclude", OptionKind::Text, "GLOB", "",
+                       "leave out what GLOB matches (repeatable), as in .gitignore: '*' and '?' "
+                       "within a name, '**' any folders, a trailing '/' folders only, no '/' in "
+                       "GLOB any depth; matched on the '/'-separated path below APP_DIR (e.g. "
+                       "'*.bak', 'node_modules/.bin/')",
+                       [&o](const std::string &glob) { o.exclusions.push_back(glob); }},
             numberOption("--level", "N", std::to_string(DEFAULT_LEVEL), "zstd level, 1 to 22",
                          LEVEL_MIN, LEVEL_MAX, [&o](int level) { o.level = level; }),
             numberOption("--jobs", "N", "every core",
@@ -100,6 +120,10 @@ CommandSpec packCommand(PackOptions &o) {
                        o.signPasswordFile),
             pathOption("--runtime", "DIR", "../lib/tallix-onefile next to this tool",
                        "the launcher runtime", o.runtime),
+            flagOption("--no-index",
+                       "leave out the index of names, sizes and CRC-32s; every start then "
+                       "decodes the whole payload",
+                       o.noIndex),
             flagOption("--quiet", "no progress line and no summary", o.quiet),
         },
         PACK_EPILOGUE,

@@ -4,10 +4,12 @@
 
 #include "packer/command_line.h"
 #include "packer/commands.h"
+#include "packer/pe_probe.h"
 
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tallix {
 
@@ -40,8 +42,10 @@ struct PackOptions {
     std::optional<std::string> internalName;
     std::optional<std::filesystem::path> icon;
     std::optional<std::string> manifestName;
-    bool console = false;
+    std::optional<Subsystem> subsystem; // default: the main program's own
+    std::vector<std::string> exclusions;
     bool quiet = false;
+    bool noIndex = false;
     int level = DEFAULT_LEVEL;
     std::optional<int> jobs;      // default: every core
     std::optional<int> windowLog; // default: the level's own, capped
