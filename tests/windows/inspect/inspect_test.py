@@ -72,7 +72,7 @@ def main():
                  "  FileVersion       2.5.1.7",
                  "  ProductVersion    3.0.0.0",
                  "  OriginalFilename  Inspected.exe",
-                 "Subsystem:        GUI (2)",
+                 "Subsystem:        console (3)",  # the main program's own
                  "Signed:           no",
                  "Icon sizes:       16, 24, 32, 48, 64, 128, 256 px",
                  '  <assemblyIdentity type="win32" name="Inspected" version="2.5.1.7"/>'):
