@@ -2,6 +2,7 @@
 // file system.
 #pragma once
 
+#include "packer/command_line.h"
 #include "packer/commands.h"
 #include "packer/pe_probe.h"
 
@@ -56,10 +57,12 @@ struct PackOptions {
     bool help = false;
 };
 
+// The command-line table of `pack`, bound to `options`. APP_DIR is not in
+// it: parsePackOptions sets it from the operand.
+CommandSpec packCommand(PackOptions &options);
+
 // A later option overrides an earlier one. Throws BadInput for an unknown
 // option, a missing value, a number out of range, or a missing APP_DIR or -o.
 PackOptions parsePackOptions(const Arguments &args);
-
-extern const char PACK_USAGE[];
 
 } // namespace tallix
