@@ -17,6 +17,13 @@ extern const wchar_t *BUILD_PRODUCT_VERSION;
 // The attached data block and its length, trailer included.
 extern const unsigned char *AttachedData;
 extern uint64_t ATTACHED_DATA_SIZE;
+
+// The arguments put before the user's, LEADING_ARGUMENTS_UNITS units of
+// terminated strings one after the other (0: none), and the LaunchOption
+// bits. Images packed without them keep 0.
+extern const wchar_t *LeadingArguments;
+extern uint64_t LEADING_ARGUMENTS_UNITS;
+extern uint32_t LaunchOptions;
 }
 
 // Finds the constants in the running program's image. False when the

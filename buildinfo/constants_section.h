@@ -34,6 +34,17 @@ enum BuildConstantId {
     CONSTANT_FILE_VERSION = 5,
     CONSTANT_PRODUCT_VERSION = 6,
     CONSTANT_ATTACHED_DATA = 7,
+    // Optional; missing means none. Leading arguments: UTF-16 strings, each
+    // with its terminator, one after the other.
+    CONSTANT_LEADING_ARGUMENTS = 9,
+    // Optional; missing means 0. A u32 of LaunchOption bits.
+    CONSTANT_LAUNCH_OPTIONS = 10,
+};
+
+// Bits of CONSTANT_LAUNCH_OPTIONS; unknown bits are ignored.
+enum LaunchOption {
+    LAUNCH_CLEAN_OLD_VERSIONS = 1,
+    LAUNCH_KILL_CHILD_WITH_LAUNCHER = 2,
 };
 
 // The section called `name` (8 bytes, NUL-padded) of the image mapped at

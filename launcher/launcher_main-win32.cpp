@@ -9,6 +9,7 @@
 #include "paths/wide_append.h"
 #include "payload/attached_data_format.h"
 #include "payload/extraction.h"
+#include "payload/folder_marker.h"
 #include "payload/payload_stream.h"
 
 #include <stdio.h>
@@ -58,5 +59,6 @@ int launcherMain(HINSTANCE, HINSTANCE, wchar_t *, int) {
     }
     openPayloadStream();
     extractPayloadFiles();
+    markTargetDirectory();
     return launchChild();
 }

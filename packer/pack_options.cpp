@@ -30,6 +30,14 @@ unpacks it into a per-user cache on its first start and runs its main program.
   --icon FILE                a square PNG of at least 256 pixels, or an .ico with
                              seven PNG images of 16 to 256 pixels (default: built-in)
   --manifest-name NAME       assembly identity in the manifest (default: from the product)
+  --arg TEXT                 an argument put before the user's (repeatable); the
+                             template's placeholders and {APP_DIR} (the folder the
+                             application was unpacked to) are expanded at start
+  --clean-old-versions       after a start, remove the folders that older versions
+                             of this company's product unpacked beside this one,
+                             unless they are in use
+  --kill-child-with-launcher end the application (and what it started) when the
+                             launcher ends, also when the launcher is killed
   --console                  build for the console subsystem (default: GUI)
   --level N                  zstd level, 1 to 22 (default: 9)
   --jobs N                   compression threads (default: every core); the
@@ -44,22 +52,38 @@ unpacks it into a per-user cache on its first start and runs its main program.
   --quiet                    no progress line and no summary
   -h, --help                 show this help
 
-Template placeholders: {CACHE_DIR} {HOME} {TEMP} {PROGRAM} {PROGRAM_BASE}
-{PROGRAM_DIR} {PID} {COMPANY} {PRODUCT} {VERSION} {FILE_VERSION}
-{PRODUCT_VERSION} {RANDOM} {TIME_US} {TIME}
+Placeholders of --template and --arg (names in any letter case):
+  {CACHE_DIR}        the user's local application data  C:\Users\ann\AppData\Local
+  {HOME}             the user's profile folder           C:\Users\ann
+  {TEMP}             the user's temporary folder         C:\Users\ann\AppData\Local\Temp
+  {PROGRAM}          the launcher's full path            D:\tools\MyApp.exe
+  {PROGRAM_BASE}     the same without ".exe"             D:\tools\MyApp
+  {PROGRAM_DIR}      the launcher's folder               D:\tools
+  {PID}              the launcher's process id           4711
+  {COMPANY}          --company                           Example Co
+  {PRODUCT}          --product                           MyApp
+  {VERSION}          --app-version                       2.3.1
+  {FILE_VERSION}     --file-version                      2.3.1
+  {PRODUCT_VERSION}  --product-version                   2.3.1
+  {RANDOM}           11 random characters, new per start kX3q9_Tz0aB
+  {TIME}             the start time, 100 ns since 1601   133790112000000000
+  {TIME_US}          the start's microseconds, 6 digits  042137
+  {APP_DIR}          --arg only: the unpack folder       C:\Users\ann\AppData\Local\Example Co\MyApp-2.3.1
+The first six are full paths: use them only at the start of the template.
 
 Exit status: 0 success, 2 bad input, 1 any other failure.
 )";
 
 namespace {
 
-enum class Kind { Text, Path, Number, Flag };
+enum class Kind { Text, Path, Number, Flag, List };
 
 struct OptionSpec {
     Kind kind;
     std::optional<std::string> PackOptions::*text = nullptr;
     std::optional<std::filesystem::path> PackOptions::*path = nullptr;
     bool PackOptions::*flag = nullptr;
+    std::vector<std::string> PackOptions::*list = nullptr;
 };
 
 int parseNumber(const std::string &option, const std::string &value, int minimum, int maximum) {
@@ -99,6 +123,9 @@ PackOptions parsePackOptions(const Arguments &args) {
         {"--level", {Kind::Number}},
         {"--jobs", {Kind::Number}},
         {"--window-log", {Kind::Number}},
+        {"--arg", {Kind::List, nullptr, nullptr, nullptr, &P::leadingArguments}},
+        {"--clean-old-versions", {Kind::Flag, nullptr, nullptr, &P::cleanOldVersions}},
+        {"--kill-child-with-launcher", {Kind::Flag, nullptr, nullptr, &P::killChildWithLauncher}},
         {"--console", {Kind::Flag, nullptr, nullptr, &P::console}},
         {"--quiet", {Kind::Flag, nullptr, nullptr, &P::quiet}},
     };
@@ -168,6 +195,8 @@ PackOptions parsePackOptions(const Arguments &args) {
                                std::to_string(WINDOW_LOG_MAX) + " bytes");
             }
             options.windowLog = log;
+        } else if (spec->second.kind == Kind::List) {
+            (options.*(spec->second.list)).push_back(value);
         } else if (spec->second.kind == Kind::Path) {
             if (value.empty()) {
                 throw BadInput(argument + " needs a file name");

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tallix {
 
@@ -39,6 +40,9 @@ struct PackOptions {
     std::optional<std::string> internalName;
     std::optional<std::filesystem::path> icon;
     std::optional<std::string> manifestName;
+    std::vector<std::string> leadingArguments; // --arg, in order
+    bool cleanOldVersions = false;
+    bool killChildWithLauncher = false;
     bool console = false;
     bool quiet = false;
     int level = DEFAULT_LEVEL;

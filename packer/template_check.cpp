@@ -71,6 +71,9 @@ TemplateCheck checkTemplate(const std::u16string &pattern) {
                 }
             }
             check.placeholders.insert(name);
+            if (open != 0) {
+                check.notAtStart.insert(name);
+            }
             open = std::u16string::npos;
             first = false;
         } else if (open == std::u16string::npos) {
