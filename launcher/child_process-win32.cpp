@@ -1,6 +1,7 @@
 #include "launcher/child_process.h"
 
 #include "buildinfo/build_constants.h"
+#include "buildinfo/constants_section.h"
 #include "launcher/command_line.h"
 #include "launcher/diagnostics.h"
 #include "launcher/old_versions.h"

@@ -27,8 +27,8 @@ prepare_wine_prefix() {
         wineboot -i </dev/null >/dev/null 2>&1 || true
         wineserver -w
     fi
-    if ! grep -q '^"Version"="win10"' "$WINEPREFIX/user.reg" 2>/dev/null; then
-        wine winecfg -v win10 </dev/null >/dev/null 2>&1 || true
+    if [ ! -f "$WINEPREFIX/.tallix-win10" ]; then
+        wine winecfg -v win10 </dev/null >/dev/null 2>&1 && touch "$WINEPREFIX/.tallix-win10"
         wineserver -w
     fi
 }
