@@ -23,7 +23,7 @@ struct BuildConstants {
     std::u16string productVersion;
     // Written only when there are some, so that other launchers stay as
     // they were byte for byte.
-    std::vector<std::u16string> leadingArguments;
+    std::vector<std::u16string> leadingArguments{};
     std::uint32_t launchOptions = 0; // LaunchOption bits
 };
 

@@ -47,7 +47,7 @@ TEST(LaunchOptions, StoredOnlyWhenGivenAndInOrder) {
         planWith({"--arg", "{app_dir}\\js\\index.js", "--arg", "", "--arg", "--port={PID}",
                   "--clean-old-versions", "--kill-child-with-launcher"});
     EXPECT_EQ(constantBytes(plan, CONSTANT_LEADING_ARGUMENTS),
-              wideBytes(std::u16string(u"{app_dir}\\js\\index.js\0\0--port={PID}\0", 35)));
+              wideBytes(std::u16string(u"{app_dir}\\js\\index.js\0\0--port={PID}\0", 36)));
     EXPECT_EQ(constantBytes(plan, CONSTANT_LAUNCH_OPTIONS), std::string("\x03\0\0\0", 4));
 }
 
