@@ -13,6 +13,8 @@ const wchar_t *BUILD_FILE_VERSION;
 const wchar_t *BUILD_PRODUCT_VERSION;
 const unsigned char *AttachedData;
 uint64_t ATTACHED_DATA_SIZE;
+const unsigned char *PayloadIndexData;
+uint64_t PAYLOAD_INDEX_SIZE;
 const wchar_t *LeadingArguments;
 uint64_t LEADING_ARGUMENTS_UNITS;
 uint32_t LaunchOptions;
@@ -88,5 +90,12 @@ bool loadBuildConstants() {
     }
     AttachedData = block;
     ATTACHED_DATA_SIZE = blockSize;
+    // Optional: without it every start unpacks.
+    const unsigned char *index;
+    uint64_t indexSize;
+    if (findBuildConstant(section, sectionSize, CONSTANT_PAYLOAD_INDEX, &index, &indexSize)) {
+        PayloadIndexData = index;
+        PAYLOAD_INDEX_SIZE = indexSize;
+    }
     return true;
 }

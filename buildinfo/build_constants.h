@@ -24,6 +24,10 @@ extern uint64_t ATTACHED_DATA_SIZE;
 extern const wchar_t *LeadingArguments;
 extern uint64_t LEADING_ARGUMENTS_UNITS;
 extern uint32_t LaunchOptions;
+// The index of the block's records (payload/attached_data_format.h); size 0
+// when the launcher was packed without one.
+extern const unsigned char *PayloadIndexData;
+extern uint64_t PAYLOAD_INDEX_SIZE;
 }
 
 // Finds the constants in the running program's image. False when the

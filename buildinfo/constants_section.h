@@ -34,6 +34,9 @@ enum BuildConstantId {
     CONSTANT_FILE_VERSION = 5,
     CONSTANT_PRODUCT_VERSION = 6,
     CONSTANT_ATTACHED_DATA = 7,
+    // The payload index (payload/attached_data_format.h), right after the
+    // block; empty or missing: the launcher unpacks on every start.
+    CONSTANT_PAYLOAD_INDEX = 8,
     // Optional; missing means none. Leading arguments: UTF-16 strings, each
     // with its terminator, one after the other.
     CONSTANT_LEADING_ARGUMENTS = 9,

@@ -60,17 +60,29 @@ function(tallix_add_windows_program)
 endfunction()
 
 if(WIN32)
-    # tallix_add_attached_data(TARGET target BLOCK block.bin [DEPENDS ...])
+    # tallix_add_attached_data(TARGET target BLOCK block.bin [INDEX index.bin] [DEPENDS ...])
     # An object library defining TestAttachedData and TEST_ATTACHED_DATA_SIZE
-    # from a block file, for test programs that link tests/tools/extraction_constants.cpp.
+    # from a block file, and TestPayloadIndex and TEST_PAYLOAD_INDEX_SIZE from
+    # an index file (none without INDEX), for test programs that link
+    # tests/tools/extraction_constants.cpp.
+    set(TALLIX_NO_INDEX_FILE ${CMAKE_BINARY_DIR}/no_payload_index.bin)
+    if(NOT EXISTS ${TALLIX_NO_INDEX_FILE})
+        file(WRITE ${TALLIX_NO_INDEX_FILE} "")
+    endif()
     function(tallix_add_attached_data)
-        cmake_parse_arguments(A "" "TARGET;BLOCK" "DEPENDS" ${ARGN})
-        # The path lands inside an assembler string.
-        string(REPLACE "\\" "\\\\" TALLIX_BLOCK_PATH "${A_BLOCK}")
-        string(REPLACE "\"" "\\\"" TALLIX_BLOCK_PATH "${TALLIX_BLOCK_PATH}")
+        cmake_parse_arguments(A "" "TARGET;BLOCK;INDEX" "DEPENDS" ${ARGN})
+        if(NOT A_INDEX)
+            set(A_INDEX ${TALLIX_NO_INDEX_FILE})
+        endif()
+        # The paths land inside assembler strings.
+        foreach(kind IN ITEMS BLOCK INDEX)
+            string(REPLACE "\\" "\\\\" path "${A_${kind}}")
+            string(REPLACE "\"" "\\\"" TALLIX_${kind}_PATH "${path}")
+        endforeach()
         set(source ${CMAKE_CURRENT_BINARY_DIR}/${A_TARGET}.S)
         configure_file(${PROJECT_SOURCE_DIR}/tests/tools/attached_data.S.in ${source} @ONLY)
-        set_source_files_properties(${source} PROPERTIES OBJECT_DEPENDS "${A_BLOCK};${A_DEPENDS}")
+        set_source_files_properties(${source} PROPERTIES
+            OBJECT_DEPENDS "${A_BLOCK};${A_INDEX};${A_DEPENDS}")
         add_library(${A_TARGET} OBJECT ${source})
     endfunction()
 endif()

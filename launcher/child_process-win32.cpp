@@ -1,12 +1,13 @@
 #include "launcher/child_process.h"
 
+#include "base/diagnostics.h"
+#include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "buildinfo/constants_section.h"
 #include "launcher/command_line.h"
-#include "launcher/diagnostics.h"
 #include "launcher/old_versions.h"
 #include "paths/environment.h"
-#include "paths/wide_append.h"
+#include "paths/module_path.h"
 #include "payload/extraction.h"
 
 #include <stdlib.h>
@@ -33,17 +34,15 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free, "the handler must neve
 
 wchar_t **launcherArguments = nullptr;
 
-// The module file name and its directory; one unit more than a path buffer.
-enum { LAUNCHER_PATH_CAPACITY = PATH_CAPACITY + 1 };
-static wchar_t launcherModuleName[LAUNCHER_PATH_CAPACITY];
-static wchar_t launcherDirectory[LAUNCHER_PATH_CAPACITY];
+// The directory of the launcher's module file; one unit more than a path buffer.
+static wchar_t launcherDirectory[PATH_CAPACITY + 1];
 
 const wchar_t *getLauncherDirectory() {
-    if (launcherModuleName[0] == 0) {
-        GetModuleFileNameW(nullptr, launcherModuleName, LAUNCHER_PATH_CAPACITY);
-    }
     launcherDirectory[0] = 0;
-    appendWideString(launcherDirectory, launcherModuleName, LAUNCHER_PATH_CAPACITY);
+    const wchar_t *program = getLauncherModulePath();
+    if (program != nullptr) {
+        appendWideString(launcherDirectory, program, PATH_CAPACITY + 1);
+    }
     wchar_t *lastSeparator = wcsrchr(launcherDirectory, L'\\');
     if (lastSeparator != nullptr) {
         *lastSeparator = 0;
@@ -119,8 +118,7 @@ int launchChild() {
     if (!CreateProcessW(ChildProgramPath, commandLine, nullptr, nullptr, TRUE,
                         NORMAL_PRIORITY_CLASS | (job != nullptr ? CREATE_SUSPENDED : 0), nullptr,
                         nullptr, &startupInfo, &processInfo)) {
-        printSystemError("Error, couldn't launch child", GetLastError());
-        exit(FATAL_EXIT_STATUS);
+        fatalSystemError("Error, couldn't launch child", GetLastError());
     }
     if (job != nullptr) {
         startInJob(job, processInfo);
@@ -131,9 +129,6 @@ int launchChild() {
     }
 
     DWORD exitCode = 0;
-    if (processInfo.hProcess == nullptr) {
-        return 0;
-    }
     childProcessHandle = processInfo.hProcess;
     childProcessShare.store(CHILD_PUBLISHED, std::memory_order_release);
 

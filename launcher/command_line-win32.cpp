@@ -1,11 +1,12 @@
 #include "launcher/command_line.h"
 
+#include "base/diagnostics.h"
+#include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
-#include "launcher/diagnostics.h"
 #include "paths/argument_template.h"
+#include "paths/module_path.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
-#include "paths/wide_append.h"
 
 #include <windows.h>
 
@@ -15,8 +16,6 @@
 
 // CreateProcessW may write into the command line it is given.
 static wchar_t childCommandLine[COMMAND_LINE_CAPACITY];
-// The child's argv[0]; filled on first use.
-static wchar_t launcherFileName[PATH_CAPACITY];
 
 // One leading argument once expanded, and the piece of it being expanded: no
 // argument can be longer than the line that carries it.
@@ -63,18 +62,16 @@ static void appendLeadingArguments() {
 wchar_t *buildChildCommandLine() {
     childCommandLine[0] = 0;
     int count = 0;
-    // Kept until the process ends. Without a vector there is nothing sound
-    // to pass on, so this ends like the step's other failures.
+    // Kept until the process ends. Without a vector or the module's name
+    // there is nothing sound to pass on: an internal limit, like the step's
+    // overflows.
     wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments == nullptr) {
-        abort();
-    }
-    if (launcherFileName[0] == 0 &&
-        GetModuleFileNameW(nullptr, launcherFileName, PATH_CAPACITY) == 0) {
+    const wchar_t *program = getLauncherModulePath();
+    if (arguments == nullptr || program == nullptr) {
         abort();
     }
     if (count > 0) {
-        arguments[0] = launcherFileName;
+        arguments[0] = const_cast<wchar_t *>(program);
     }
     for (int i = 0; i < count; ++i) {
         if (i > 0) {

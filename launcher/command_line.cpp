@@ -5,6 +5,10 @@
 static const WideUnit QUOTE_TRIGGER_CHARACTERS[] = {u' ', u'\t', u'\n', u'\v', u'"', 0};
 
 static bool needsQuotes(const WideUnit *argument) {
+    // Unquoted, an empty argument would vanish from the child's vector.
+    if (*argument == 0) {
+        return true;
+    }
     for (; *argument != 0; ++argument) {
         for (const WideUnit *trigger = QUOTE_TRIGGER_CHARACTERS; *trigger != 0; ++trigger) {
             if (*argument == *trigger) {
@@ -67,22 +71,4 @@ void appendArgument(WideUnit *target, const WideUnit *argument) {
         ++unit;
     }
     end.put(u'"');
-}
-
-const WideUnit *skipProgramName(const WideUnit *commandLine) {
-    static const WideUnit emptyTail[1] = {0};
-    if (commandLine == nullptr) {
-        return emptyTail;
-    }
-    bool quoted = false;
-    while (*commandLine != 0 && (quoted || *commandLine > u' ')) {
-        if (*commandLine == u'"') {
-            quoted = !quoted;
-        }
-        ++commandLine;
-    }
-    while (*commandLine != 0 && *commandLine <= u' ') {
-        ++commandLine;
-    }
-    return commandLine;
 }

@@ -1,24 +1,19 @@
 // The child's command line: the launcher's own arguments as the shell's
 // parser splits them, argv[0] replaced by the launcher's module file name,
 // re-quoted so that a child splitting by the usual Windows rules gets them
-// back (an empty argument is lost).
+// back.
 #pragma once
 
-#include "paths/wide_text.h"
+#include "base/wide_text.h"
 
 // The longest command line Windows accepts, 32767 units, plus the terminator.
 enum { COMMAND_LINE_CAPACITY = 32768 };
 
 // Appends `argument` to `target` (capacity COMMAND_LINE_CAPACITY): verbatim
-// unless it holds a space, tab, LF, VT or double quote; then in quotes, with
+// unless it is empty or holds a space, tab, LF, VT or double quote; then in quotes, with
 // backslashes doubled before a quote or the closing quote and each quote
 // escaped. Overflow ends the process through abort().
 void appendArgument(WideUnit *target, const WideUnit *argument);
-
-// The command-line tail handed to the entry point: past the program name
-// (which may hold quoted blanks) and the blanks and controls after it. A null
-// command line gives the empty tail.
-const WideUnit *skipProgramName(const WideUnit *commandLine);
 
 #if defined(_WIN32)
 // Builds the command line into a static writable buffer and returns it.

@@ -1,16 +1,15 @@
 #include "launcher/launcher_main.h"
 
+#include "base/diagnostics.h"
+#include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "launcher/child_process.h"
-#include "launcher/diagnostics.h"
 #include "paths/environment.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
-#include "paths/wide_append.h"
 #include "payload/attached_data_format.h"
-#include "payload/extraction.h"
 #include "payload/folder_marker.h"
-#include "payload/payload_stream.h"
+#include "payload/index_check.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,7 +23,7 @@ static bool attachedDataHasMagic() {
            memcmp(AttachedData, ATTACHED_DATA_MAGIC, ATTACHED_DATA_MAGIC_SIZE) == 0;
 }
 
-int launcherMain(HINSTANCE, HINSTANCE, wchar_t *, int) {
+int launcherMain() {
     launcherArguments = __wargv;
     // Without its constants the launcher has nothing to unpack or name.
     if (!loadBuildConstants()) {
@@ -57,8 +56,7 @@ int launcherMain(HINSTANCE, HINSTANCE, wchar_t *, int) {
     if (!attachedDataHasMagic()) {
         fatalError("Error, couldn't find attached data header.");
     }
-    openPayloadStream();
-    extractPayloadFiles();
+    preparePayloadFiles();
     markTargetDirectory();
     return launchChild();
 }

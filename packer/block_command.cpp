@@ -22,6 +22,7 @@ namespace {
 
 const char BLOCK_USAGE[] =
     "usage: tallix-pack block APP_DIR -o BLOCK.bin [--main REL] [--level N] [--jobs N]\n"
+    "                         [--index INDEX.bin]\n"
     "\n"
     "Writes the attached data block of APP_DIR: every file below it, compressed\n"
     "into one zstd frame, the main program first.\n"
@@ -34,12 +35,15 @@ const char BLOCK_USAGE[] =
     "  --level N               zstd compression level, 1..22 (default 3)\n"
     "  --jobs N                zstd worker threads, 1 or more (default: the number of\n"
     "                          processors); the block is the same for every count\n"
+    "  --index INDEX.bin       also write the index of the records (name, size and\n"
+    "                          CRC-32 of each), the launcher's second constant\n"
     "  -h, --help              show this help\n";
 
 struct BlockArguments {
     fs::path appDir;
     fs::path output;
     std::optional<fs::path> main;
+    std::optional<fs::path> index;
     BlockOptions options;
 };
 
@@ -77,6 +81,8 @@ BlockArguments parseArguments(const Arguments &args) {
             parsed.output = value();
         } else if (option == "--main") {
             parsed.main = fs::path(value());
+        } else if (option == "--index") {
+            parsed.index = fs::path(value());
         } else if (option == "--level") {
             parsed.options.level = parseNumber(option, value());
         } else if (option == "--jobs") {
@@ -146,6 +152,15 @@ void writeBlockFile(const BlockArguments &arguments, const std::vector<PayloadFi
         out.close();
         if (!out) {
             throw PackFailure("cannot write '" + partial.string() + "'");
+        }
+        if (arguments.index) {
+            std::string index = encodePayloadIndex(summary.records);
+            std::ofstream indexOut(*arguments.index, std::ios::binary | std::ios::trunc);
+            indexOut.write(index.data(), static_cast<std::streamsize>(index.size()));
+            indexOut.close();
+            if (!indexOut) {
+                throw PackFailure("cannot write '" + arguments.index->string() + "'");
+            }
         }
         std::error_code error;
         fs::rename(partial, arguments.output, error);

@@ -42,15 +42,22 @@ std::u16string asciiLower(std::u16string text) {
     return text;
 }
 
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9, with or without an extension,
-// open devices instead of files.
+// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (also with a
+// superscript 1, 2 or 3) open devices instead of files, whatever extension
+// follows and with spaces before it ("con .txt").
 bool isDeviceName(const std::u16string &component) {
     std::u16string stem = asciiLower(component.substr(0, component.find(u'.')));
-    if (stem == u"con" || stem == u"prn" || stem == u"aux" || stem == u"nul") {
-        return true;
+    while (!stem.empty() && stem.back() == u' ') {
+        stem.pop_back();
     }
+    for (const char16_t *device : {u"con", u"prn", u"aux", u"nul", u"conin$", u"conout$"}) {
+        if (stem == device) {
+            return true;
+        }
+    }
+    const std::u16string digits = u"0123456789\u00B9\u00B2\u00B3";
     return stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) &&
-           stem[3] >= u'1' && stem[3] <= u'9';
+           digits.find(stem[3]) != std::u16string::npos;
 }
 
 std::string describeUnit(char16_t unit) {
@@ -68,9 +75,15 @@ std::string quoted(const std::u16string &name) {
 }
 
 struct Walker {
+    const std::vector<ExcludeGlob> &exclusions;
+    WalkReport &report;
     std::vector<PayloadFile> files;
 
-    void walk(const fs::path &directory, const std::u16string &prefix) {
+    // `relative`: the directory's path below the application directory,
+    // '/'-separated as exclusions read it, with a trailing '/' unless empty.
+    void walk(const fs::path &directory, const std::u16string &prefix,
+              const std::string &relative) {
+        report.directories.push_back(directory);
         std::vector<std::pair<std::u16string, fs::path>> ownFiles;
         std::vector<std::pair<std::u16string, fs::path>> subdirectories;
         std::error_code error;
@@ -83,19 +96,29 @@ struct Walker {
             }
             std::error_code statusError;
             fs::file_status status = fs::status(path, statusError);
+            std::error_code linkError;
+            bool link = fs::is_symlink(fs::symlink_status(path, linkError));
+            if (findExclusion(exclusions, relative + path.filename().string(),
+                              fs::is_directory(status))) {
+                ++(fs::is_directory(status) ? report.excludedDirectories : report.excludedFiles);
+                continue;
+            }
             if (statusError) {
                 // A dangling link lands here too; name it, not its directory.
-                throw BadInput(
-                    "'" + path.string() + "': " + statusError.message() +
-                    (fs::is_symlink(fs::symlink_status(path)) ? " (a broken link)" : ""));
+                throw BadInput("'" + path.string() + "': " + statusError.message() +
+                               (link ? " (a broken link)" : ""));
             }
             if (fs::is_directory(status)) {
-                if (fs::is_symlink(fs::symlink_status(path))) {
+                if (link) {
                     throw BadInput("'" + path.string() +
-                                   "': a symbolic link to a directory cannot be packed");
+                                   "': a symbolic link to a directory cannot be packed; leave "
+                                   "it out with --exclude");
                 }
                 subdirectories.emplace_back(*name, path);
             } else if (fs::is_regular_file(status)) {
+                if (link) {
+                    report.links.emplace_back(path, fs::read_symlink(path, statusError));
+                }
                 ownFiles.emplace_back(*name, path);
             } else {
                 throw BadInput("'" + path.string() +
@@ -119,7 +142,7 @@ struct Walker {
             files.push_back(std::move(file));
         }
         for (const auto &[name, path] : subdirectories) {
-            walk(path, prefix + name + SEPARATOR);
+            walk(path, prefix + name + SEPARATOR, relative + path.filename().string() + "/");
         }
     }
 };
@@ -178,9 +201,11 @@ class FrameWriter {
         }
         set(ZSTD_c_compressionLevel, options.level, "compression level");
         set(ZSTD_c_windowLog, windowLog, "window log");
-        // The content size is unknown while streaming; no checksum, no dictionary.
+        // The content size is unknown while streaming; no dictionary. The
+        // content checksum lets the launcher see damage to names and sizes,
+        // which the records' own crc does not cover.
         set(ZSTD_c_contentSizeFlag, 0, "content size flag");
-        set(ZSTD_c_checksumFlag, 0, "checksum flag");
+        set(ZSTD_c_checksumFlag, 1, "checksum flag");
         set(ZSTD_c_dictIDFlag, 0, "dictionary id flag");
         // With one worker or more the frame is the same whatever their number.
         set(ZSTD_c_nbWorkers, std::max(1, options.workers), "worker count");
@@ -311,7 +336,9 @@ std::optional<std::string> checkEntryName(const std::u16string &name) {
                    " has a component ending in a dot or a space, which Windows drops";
         }
         if (isDeviceName(component)) {
-            return "the name " + quoted(name) + " is a device name on Windows";
+            return "the name " + quoted(name) +
+                   " is a device name on Windows, which opens the device instead of a file; "
+                   "rename it, or leave it out with --exclude";
         }
         if (end == std::u16string::npos) {
             return std::nullopt;
@@ -320,7 +347,9 @@ std::optional<std::string> checkEntryName(const std::u16string &name) {
     }
 }
 
-std::vector<PayloadFile> collectPayloadFiles(const fs::path &appDir, const fs::path &mainRelative) {
+std::vector<PayloadFile> collectPayloadFiles(const fs::path &appDir, const fs::path &mainRelative,
+                                             const std::vector<ExcludeGlob> &exclusions,
+                                             WalkReport *report) {
     std::error_code error;
     if (!fs::is_directory(appDir, error)) {
         throw BadInput("'" + appDir.string() + "' is not a directory");
@@ -335,8 +364,22 @@ std::vector<PayloadFile> collectPayloadFiles(const fs::path &appDir, const fs::p
         throw BadInput("main program '" + mainRelative.string() + "': " + *why);
     }
 
-    Walker walker;
-    walker.walk(appDir, u"");
+    // The main program or a folder it lies in.
+    std::string mainPath = mainRelative.generic_string();
+    for (std::size_t end = mainPath.find('/');; end = mainPath.find('/', end + 1)) {
+        bool folder = end != std::string::npos;
+        if (const ExcludeGlob *glob = findExclusion(exclusions, mainPath.substr(0, end), folder)) {
+            throw BadInput("main program '" + mainRelative.string() +
+                           "' is left out by --exclude '" + glob->pattern() + "'");
+        }
+        if (!folder) {
+            break;
+        }
+    }
+
+    WalkReport ownReport;
+    Walker walker{exclusions, report ? *report : ownReport, {}};
+    walker.walk(appDir, u"", "");
     std::vector<PayloadFile> &files = walker.files;
     auto main = std::find_if(files.begin(), files.end(),
                              [&](const PayloadFile &file) { return file.name == *mainName; });
@@ -397,8 +440,10 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
         appendLittleEndian(header, size, 8);
         // 0 is the launcher's "no file" checksum; stored as such, an empty
         // file would never be created.
-        appendLittleEndian(header, crc == 0 ? 1 : crc, 4);
+        std::uint32_t storedCrc = crc == 0 ? 1 : crc;
+        appendLittleEndian(header, storedCrc, 4);
         frame.feed(header.data(), header.size());
+        summary.records.push_back({file.name, size, storedCrc});
 
         std::uint32_t again = 0;
         std::uint64_t fed = 0;
@@ -441,6 +486,34 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
     summary.frameBytes = frame.frameBytes();
     summary.blockBytes = offset + tail.size();
     return summary;
+}
+
+std::string encodePayloadIndex(const std::vector<RecordHeader> &records) {
+    std::string entries, names;
+    std::uint64_t nameOffset =
+        PAYLOAD_INDEX_HEADER_SIZE + std::uint64_t{PAYLOAD_INDEX_ENTRY_SIZE} * records.size();
+    for (const RecordHeader &record : records) {
+        if (auto why = checkEntryName(record.name)) {
+            throw BadInput("the index cannot hold " + quoted(record.name) + ": " + *why);
+        }
+        appendLittleEndian(entries, record.size, 8);
+        appendLittleEndian(entries, record.crc, 4);
+        appendLittleEndian(entries, nameOffset + names.size(), 4);
+        appendLittleEndian(entries, record.name.size(), 4);
+        for (char16_t unit : record.name) {
+            appendLittleEndian(names, unit, 2);
+        }
+    }
+    if (nameOffset + names.size() > UINT32_MAX) {
+        throw BadInput("the index of " + std::to_string(records.size()) +
+                       " files does not fit in 4 GiB");
+    }
+    std::string body = entries + names;
+    std::string index(reinterpret_cast<const char *>(PAYLOAD_INDEX_MAGIC),
+                      sizeof PAYLOAD_INDEX_MAGIC);
+    appendLittleEndian(index, records.size(), 4);
+    appendLittleEndian(index, computeCrc32(body.data(), body.size()), 4);
+    return index + body;
 }
 
 } // namespace tallix

@@ -3,12 +3,15 @@
 #include "packer/pack_errors.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tallix {
@@ -17,6 +20,24 @@ namespace {
 
 // Exit status of a child whose exec failed, as the shell reports it.
 constexpr int EXEC_FAILED = 127;
+// The status a shell gives a process ended by a signal, should re-raising fail.
+constexpr int SIGNAL_STATUS_BASE = 128;
+
+[[noreturn]] void awaitInterrupt(sigset_t signals, void (*cleanup)()) {
+    int signal = 0;
+    while (sigwait(&signals, &signal) != 0) {
+    }
+    cleanup();
+    // Ends the process by the same signal, so a calling shell or make sees
+    // an interrupt rather than a failure.
+    std::signal(signal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+    _exit(SIGNAL_STATUS_BASE + signal);
+}
 
 } // namespace
 
@@ -79,6 +100,11 @@ ProgramResult runProgram(const std::vector<std::string> &command) {
     }
     pid_t child = ::fork();
     if (child == 0) {
+        // The packer blocks interrupts to handle them on a thread; a tool
+        // must still stop on them.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::setsid();
         int null = ::open("/dev/null", O_RDONLY);
         if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(pipeEnds[1], 1) < 0 ||
@@ -121,6 +147,19 @@ ProgramResult runProgram(const std::vector<std::string> &command) {
 
 unsigned long processId() {
     return static_cast<unsigned long>(::getpid());
+}
+
+void onInterrupt(void (*cleanup)()) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+            sigaddset(&signals, signal);
+        }
+    }
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread(awaitInterrupt, signals, cleanup).detach();
 }
 
 } // namespace tallix

@@ -182,4 +182,22 @@ unsigned long processId() {
     return GetCurrentProcessId();
 }
 
+namespace {
+
+void (*interruptCleanup)() = nullptr;
+
+// Runs on a thread the system starts; returning FALSE lets the default
+// handler end the process.
+BOOL WINAPI onControlEvent(DWORD) {
+    interruptCleanup();
+    return FALSE;
+}
+
+} // namespace
+
+void onInterrupt(void (*cleanup)()) {
+    interruptCleanup = cleanup;
+    SetConsoleCtrlHandler(onControlEvent, TRUE);
+}
+
 } // namespace tallix

@@ -36,4 +36,11 @@ ProgramResult runProgram(const std::vector<std::string> &command);
 
 unsigned long processId();
 
+// From now on, an interrupt (SIGINT, SIGTERM or SIGHUP on Linux, a console
+// control event on Windows) first runs `cleanup` on a thread of its own,
+// then ends the process as the interrupt would have. On Linux the signals
+// are blocked in the calling thread and in the threads it starts later; call
+// this before starting any. An interrupt ignored at that time stays ignored.
+void onInterrupt(void (*cleanup)());
+
 } // namespace tallix

@@ -5,6 +5,7 @@
 #include "packer/launcher_info.h"
 #include "packer/text_encoding.h"
 #include "payload/crc32.h"
+#include "payload/entry_name.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -206,6 +207,15 @@ int inspect(const InspectOptions &options) {
             ++totals.files;
             totals.bytes += entry->size;
 
+            // The launcher refuses such a record; so does a check.
+            if (options.verify &&
+                !isContainedEntryName(reinterpret_cast<const WideUnit *>(entry->name.c_str()))) {
+                std::fprintf(stderr,
+                             "tallix-pack inspect: %s: the attached data is damaged: the record "
+                             "name '%s' could leave the target directory\n",
+                             shown.c_str(), name.c_str());
+                ++totals.refused;
+            }
             std::ofstream out;
             std::optional<fs::path> target;
             if (options.extractDir) {

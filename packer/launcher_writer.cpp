@@ -40,7 +40,8 @@ std::string sectionName() {
 
 } // namespace
 
-pe::Bytes constantsSectionHead(const BuildConstants &constants, std::uint64_t blockSize) {
+pe::Bytes constantsSectionHead(const BuildConstants &constants, std::uint64_t blockSize,
+                               std::uint64_t indexSize) {
     const std::pair<std::uint32_t, const std::u16string *> strings[] = {
         {CONSTANT_DIRECTORY_TEMPLATE, &constants.directoryTemplate},
         {CONSTANT_COMPANY, &constants.company},
@@ -51,7 +52,7 @@ pe::Bytes constantsSectionHead(const BuildConstants &constants, std::uint64_t bl
     bool hasArguments = !constants.leadingArguments.empty();
     bool hasOptions = constants.launchOptions != 0;
     const std::size_t entries =
-        std::size(strings) + (hasArguments ? 1 : 0) + (hasOptions ? 1 : 0) + 1;
+        std::size(strings) + (hasArguments ? 1 : 0) + (hasOptions ? 1 : 0) + 2;
     pe::Bytes out(BUILD_CONSTANTS_HEADER_SIZE + entries * BUILD_CONSTANTS_ENTRY_SIZE, 0);
     std::copy(std::begin(BUILD_CONSTANTS_MAGIC), std::end(BUILD_CONSTANTS_MAGIC), out.begin());
     putLittle(out, 8, BUILD_CONSTANTS_FORMAT, 4);
@@ -84,6 +85,7 @@ pe::Bytes constantsSectionHead(const BuildConstants &constants, std::uint64_t bl
     }
     out.resize((out.size() + BLOCK_ALIGNMENT - 1) / BLOCK_ALIGNMENT * BLOCK_ALIGNMENT, 0);
     entry(CONSTANT_ATTACHED_DATA, out.size(), blockSize);
+    entry(CONSTANT_PAYLOAD_INDEX, out.size() + blockSize, indexSize);
     return out;
 }
 
@@ -95,16 +97,19 @@ void writeLauncher(const pe::Image &image, const BuildConstants &constants,
     }
     pe::ImageWriter writer(image, file);
     writer.beginSection(sectionName(), READ_ONLY_DATA);
-    pe::Bytes head = constantsSectionHead(constants, 0);
+    pe::Bytes head = constantsSectionHead(constants, 0, 0);
     writer.content().write(reinterpret_cast<const char *>(head.data()),
                            static_cast<std::streamsize>(head.size()));
     std::streamoff blockStart = writer.content().tellp();
-    writeBlock(writer.content());
+    pe::Bytes index = writeBlock(writer.content());
     std::streamoff blockEnd = writer.content().tellp();
+    writer.content().write(reinterpret_cast<const char *>(index.data()),
+                           static_cast<std::streamsize>(index.size()));
     if (!writer.content() || blockStart < 0 || blockEnd < blockStart) {
         throw pe::ImageError("cannot write the attached data");
     }
-    writer.rewrite(0, constantsSectionHead(constants, std::uint64_t(blockEnd - blockStart)));
+    writer.rewrite(
+        0, constantsSectionHead(constants, std::uint64_t(blockEnd - blockStart), index.size()));
     writer.endSection();
 
     std::uint32_t resourceRva = writer.beginSection(RESOURCE_SECTION, READ_ONLY_DATA);

@@ -1,6 +1,6 @@
 // Writes one launcher: a prebuilt launcher image completed with its
 // application's constants section (buildinfo/constants_section.h: the build
-// constants and the attached data block) and its resource section. No path
+// constants, the attached data block and its index) and its resource section. No path
 // or time of the build machine ends up in it.
 #pragma once
 
@@ -27,12 +27,16 @@ struct BuildConstants {
     std::uint32_t launchOptions = 0; // LaunchOption bits
 };
 
-// Writes the attached data block to the stream it is given.
-using BlockWriterFn = std::function<void(std::ostream &)>;
+// Writes the attached data block to the stream it is given; returns the
+// payload index of its records (packer/block_writer.h), empty for none.
+using BlockWriterFn = std::function<pe::Bytes(std::ostream &)>;
 
 // The constants section's bytes up to the attached data block, whose size
-// (`blockSize`) is the last entry's; the block follows them directly.
-pe::Bytes constantsSectionHead(const BuildConstants &constants, std::uint64_t blockSize);
+// (`blockSize`) is the attached data entry's; the block follows them
+// directly, and the payload index (`indexSize` bytes, the last entry) the
+// block.
+pe::Bytes constantsSectionHead(const BuildConstants &constants, std::uint64_t blockSize,
+                               std::uint64_t indexSize);
 
 // Writes the launcher into `file` (empty, open for reading and writing).
 // Throws pe::ImageError when `image` cannot take the sections (it has

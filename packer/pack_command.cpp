@@ -10,11 +10,14 @@
 #include "packer/icon_builder.h"
 #include "packer/launcher_runtime.h"
 #include "packer/launcher_writer.h"
+#include "packer/output_path_check.h"
 #include "packer/pack_errors.h"
 #include "packer/pack_options.h"
 #include "packer/pack_plan.h"
+#include "packer/pe_probe.h"
 #include "packer/progress_line.h"
 #include "packer/signing.h"
+#include "packer/work_directory.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -33,21 +36,25 @@ namespace {
 
 // The launcher is written here inside the work directory.
 constexpr char LAUNCHER_FILE[] = "launcher.exe";
-// The launcher's checksum cannot cover files this large, so it rewrites them
-// on every start.
+// The launcher's unpacking checksum cannot cover files this large, so it
+// rewrites them whenever it unpacks (its index check reads them whole).
 constexpr std::uint64_t LARGE_FILE_WARNING = std::uint64_t(4) << 30;
+// A node_modules tree holds hundreds of links; the summary names a few.
+constexpr std::size_t LINKS_LISTED = 5;
 
 void warn(const std::string &message) {
     std::fprintf(stderr, "tallix-pack pack: warning: %s\n", message.c_str());
 }
 
-// Top-level .exe files of the application directory, sorted.
-std::vector<std::string> topLevelPrograms(const fs::path &appDirectory) {
+// Top-level .exe files of the application directory that are not excluded, sorted.
+std::vector<std::string> topLevelPrograms(const fs::path &appDirectory,
+                                          const std::vector<ExcludeGlob> &exclusions) {
     std::vector<std::string> programs;
     std::error_code error;
     for (const fs::directory_entry &entry : fs::directory_iterator(appDirectory, error)) {
         std::string name = entry.path().filename().string();
-        if (endsWithExe(name) && entry.is_regular_file(error)) {
+        if (endsWithExe(name) && entry.is_regular_file(error) &&
+            !findExclusion(exclusions, name, false)) {
             programs.push_back(name);
         }
     }
@@ -89,8 +96,8 @@ void checkReadable(const std::vector<PayloadFile> &files) {
         }
         if (file.size >= LARGE_FILE_WARNING) {
             warn(file.source.string() + ": " + std::to_string(file.size >> 20) +
-                 " MiB; the launcher cannot reuse a file of 4 GiB or more and rewrites it "
-                 "on every start");
+                 " MiB; the launcher rewrites a file of 4 GiB or more whenever it unpacks "
+                 "(on every start with --no-index)");
         }
     }
 }
@@ -131,27 +138,42 @@ class CountingBuffer : public std::streambuf {
     std::uint64_t count_ = 0;
 };
 
-// The work directory: one per output, fixed name, removed when done.
-class WorkDirectory {
-  public:
-    explicit WorkDirectory(const fs::path &output)
-        : path_(output.parent_path() / ("." + output.filename().string() + ".tallix-pack")) {
-        std::error_code error;
-        fs::remove_all(path_, error);
-        if (!fs::create_directory(path_, error)) {
-            throw PackFailure(path_.string() + ": cannot create the work directory (" +
-                              error.message() + ")");
-        }
-    }
-    ~WorkDirectory() {
-        std::error_code error;
-        fs::remove_all(path_, error);
-    }
-    const fs::path &path() const { return path_; }
+std::string counted(std::uint64_t count, const char *noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
 
-  private:
-    fs::path path_;
-};
+// Under the summary: what the packer chose or followed on its own.
+void printNotes(const PackOptions &options, bool console, const fs::path &mainProgram,
+                const WalkReport &walk) {
+    const char *kind = console ? "console" : "GUI";
+    if (options.subsystem) {
+        std::printf("  %s launcher (--%s)\n", kind, console ? "console" : "gui");
+    } else {
+        std::printf("  %s launcher, as %s is (--console or --gui chooses)\n", kind,
+                    mainProgram.filename().string().c_str());
+    }
+    if (!options.exclusions.empty()) {
+        std::string patterns;
+        for (const std::string &pattern : options.exclusions) {
+            patterns += " '" + pattern + "'";
+        }
+        std::printf("  left out by --exclude%s: %s, %s\n", patterns.c_str(),
+                    counted(walk.excludedFiles, "file").c_str(),
+                    counted(walk.excludedDirectories, "folder").c_str());
+    }
+    if (!walk.links.empty()) {
+        std::printf("  symbolic links packed as their targets (%zu):", walk.links.size());
+        for (std::size_t i = 0; i < walk.links.size() && i < LINKS_LISTED; ++i) {
+            const auto &[link, target] = walk.links[i];
+            std::printf(" %s -> %s", link.lexically_relative(options.appDirectory).string().c_str(),
+                        target.string().c_str());
+        }
+        if (walk.links.size() > LINKS_LISTED) {
+            std::printf(" and %zu more", walk.links.size() - LINKS_LISTED);
+        }
+        std::printf("\n");
+    }
+}
 
 void writeDepfile(const fs::path &depfile, const fs::path &target,
                   const std::vector<fs::path> &inputs) {
@@ -209,6 +231,11 @@ BlockSummary writeLauncherFile(const fs::path &launcher, const fs::path &imageFi
                                         progress.update(done, bytes, counter.count());
                                     });
         progress.finish();
+        if (options.noIndex) {
+            return pe::Bytes();
+        }
+        std::string index = encodePayloadIndex(summary.records);
+        return pe::Bytes(index.begin(), index.end());
     };
     try {
         writeLauncher(image, plan.constants, launcherResources(plan.resources, iconImages),
@@ -226,6 +253,7 @@ BlockSummary writeLauncherFile(const fs::path &launcher, const fs::path &imageFi
 
 // Every file the launcher was made from, absolute, for the depfile.
 std::vector<fs::path> packInputs(const PackOptions &options, const std::vector<PayloadFile> &files,
+                                 const std::vector<fs::path> &directories,
                                  const fs::path &iconSource, const LauncherRuntime &runtime) {
     std::vector<fs::path> inputs;
     for (const PayloadFile &file : files) {
@@ -233,13 +261,7 @@ std::vector<fs::path> packInputs(const PackOptions &options, const std::vector<P
     }
     // A directory's time changes when an entry is added, removed or renamed
     // in it, so listing them re-packs for new files too.
-    inputs.push_back(options.appDirectory);
-    for (const fs::directory_entry &entry :
-         fs::recursive_directory_iterator(options.appDirectory)) {
-        if (entry.is_directory() && !entry.is_symlink()) {
-            inputs.push_back(entry.path());
-        }
-    }
+    inputs.insert(inputs.end(), directories.begin(), directories.end());
     inputs.push_back(iconSource);
     for (const fs::path &file : runtime.inputFiles()) {
         inputs.push_back(file);
@@ -258,17 +280,10 @@ std::vector<fs::path> packInputs(const PackOptions &options, const std::vector<P
 int pack(const PackOptions &options) {
     // Everything the user gave is checked before anything is built.
     checkAppDirectory(options.appDirectory);
-    fs::path outputDirectory =
-        options.output.parent_path().empty() ? fs::path(".") : options.output.parent_path();
+    checkPackOutputs(options);
     std::error_code error;
-    if (!fs::is_directory(outputDirectory, error)) {
-        throw BadInput("-o " + options.output.string() + ": the directory " +
-                       outputDirectory.string() + " does not exist");
-    }
-    if (fs::is_directory(options.output, error)) {
-        throw BadInput("-o " + options.output.string() + ": is a directory");
-    }
-    PackPlan plan = planPack(options, topLevelPrograms(options.appDirectory));
+    std::vector<ExcludeGlob> exclusions(options.exclusions.begin(), options.exclusions.end());
+    PackPlan plan = planPack(options, topLevelPrograms(options.appDirectory, exclusions));
 
     std::optional<SigningOptions> signing;
     if (options.signCertificate) {
@@ -291,7 +306,11 @@ int pack(const PackOptions &options) {
     for (const std::string &warning : plan.warnings) {
         warn(warning);
     }
-    std::vector<PayloadFile> files = collectPayloadFiles(options.appDirectory, plan.mainProgram);
+    WalkReport walk;
+    std::vector<PayloadFile> files =
+        collectPayloadFiles(options.appDirectory, plan.mainProgram, exclusions, &walk);
+    plan.console =
+        options.subsystem.value_or(probeMainProgram(files.front().source)) == Subsystem::Console;
     checkReadable(files);
     for (const auto &[first, second] : findCaseCollisions(files)) {
         warn("'" + first.string() + "' and '" + second.string() +
@@ -303,6 +322,7 @@ int pack(const PackOptions &options) {
     }
 
     LauncherRuntime runtime = locateRuntime(options.runtime);
+    checkPackOutputs(options, runtime.inputFiles());
     fs::path iconSource = options.icon ? *options.icon : runtime.file(DEFAULT_ICON);
     if (!options.icon) {
         iconImages = loadIconImages(iconSource);
@@ -324,7 +344,7 @@ int pack(const PackOptions &options) {
 
     if (options.depfile) {
         writeDepfile(*options.depfile, options.output,
-                     packInputs(options, files, iconSource, runtime));
+                     packInputs(options, files, walk.directories, iconSource, runtime));
     }
 
     if (!options.quiet) {
@@ -340,6 +360,7 @@ int pack(const PackOptions &options) {
                                                static_cast<double>(summary.contentBytes)
                                          : 0.0,
                     static_cast<double>(size) / 1e6, seconds);
+        printNotes(options, plan.console, files.front().source, walk);
     }
     return STATUS_SUCCESS;
 }

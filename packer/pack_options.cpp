@@ -38,7 +38,14 @@ unpacks it into a per-user cache on its first start and runs its main program.
                              unless they are in use
   --kill-child-with-launcher end the application (and what it started) when the
                              launcher ends, also when the launcher is killed
-  --console                  build for the console subsystem (default: GUI)
+  --console                  build a console launcher
+  --gui                      build a GUI launcher (default: the main program's
+                             own subsystem)
+  --exclude GLOB             leave out what GLOB matches (repeatable), as in
+                             .gitignore: '*' and '?' within a name, '**' any
+                             folders, a trailing '/' folders only, no '/' in
+                             GLOB any depth; matched on the '/'-separated path
+                             below APP_DIR (e.g. '*.bak', 'node_modules/.bin/')
   --level N                  zstd level, 1 to 22 (default: 9)
   --jobs N                   compression threads (default: every core); the
                              output is the same for any value
@@ -49,6 +56,8 @@ unpacks it into a per-user cache on its first start and runs its main program.
   --sign-pass-file FILE      the password of the key or bundle
   --runtime DIR              the launcher runtime (default: ../lib/tallix-onefile
                              next to this tool)
+  --no-index                 leave out the index of names, sizes and CRC-32s;
+                             every start then decodes the whole payload
   --quiet                    no progress line and no summary
   -h, --help                 show this help
 
@@ -76,14 +85,15 @@ Exit status: 0 success, 2 bad input, 1 any other failure.
 
 namespace {
 
-enum class Kind { Text, Path, Number, Flag, List };
+enum class Kind { Text, Path, Number, Flag, List, Subsystem };
 
 struct OptionSpec {
     Kind kind;
     std::optional<std::string> PackOptions::*text = nullptr;
     std::optional<std::filesystem::path> PackOptions::*path = nullptr;
     bool PackOptions::*flag = nullptr;
-    std::vector<std::string> PackOptions::*list = nullptr;
+    std::vector<std::string> PackOptions::*list = nullptr; // each use appends
+    Subsystem subsystem = Subsystem::Gui;
 };
 
 int parseNumber(const std::string &option, const std::string &value, int minimum, int maximum) {
@@ -123,11 +133,14 @@ PackOptions parsePackOptions(const Arguments &args) {
         {"--level", {Kind::Number}},
         {"--jobs", {Kind::Number}},
         {"--window-log", {Kind::Number}},
-        {"--arg", {Kind::List, nullptr, nullptr, nullptr, &P::leadingArguments}},
-        {"--clean-old-versions", {Kind::Flag, nullptr, nullptr, &P::cleanOldVersions}},
-        {"--kill-child-with-launcher", {Kind::Flag, nullptr, nullptr, &P::killChildWithLauncher}},
-        {"--console", {Kind::Flag, nullptr, nullptr, &P::console}},
+        {"--arg", {.kind = Kind::List, .list = &P::leadingArguments}},
+        {"--clean-old-versions", {.kind = Kind::Flag, .flag = &P::cleanOldVersions}},
+        {"--kill-child-with-launcher", {.kind = Kind::Flag, .flag = &P::killChildWithLauncher}},
+        {"--exclude", {.kind = Kind::List, .list = &P::exclusions}},
+        {"--console", {.kind = Kind::Subsystem, .subsystem = Subsystem::Console}},
+        {"--gui", {.kind = Kind::Subsystem, .subsystem = Subsystem::Gui}},
         {"--quiet", {Kind::Flag, nullptr, nullptr, &P::quiet}},
+        {"--no-index", {Kind::Flag, nullptr, nullptr, &P::noIndex}},
     };
     PackOptions options;
     std::optional<std::string> appDirectory, output;
@@ -162,11 +175,16 @@ PackOptions parsePackOptions(const Arguments &args) {
         if (spec == specs.end() && argument != "--output") {
             throw BadInput("unknown option '" + argument + "' (see tallix-pack pack --help)");
         }
-        if (spec != specs.end() && spec->second.kind == Kind::Flag) {
+        if (spec != specs.end() &&
+            (spec->second.kind == Kind::Flag || spec->second.kind == Kind::Subsystem)) {
             if (inlineValue) {
                 throw BadInput(argument + " takes no value");
             }
-            options.*(spec->second.flag) = true;
+            if (spec->second.kind == Kind::Flag) {
+                options.*(spec->second.flag) = true;
+            } else {
+                options.subsystem = spec->second.subsystem;
+            }
             continue;
         }
         std::string value;

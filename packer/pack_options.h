@@ -3,6 +3,7 @@
 #pragma once
 
 #include "packer/commands.h"
+#include "packer/pe_probe.h"
 
 #include <filesystem>
 #include <optional>
@@ -43,8 +44,10 @@ struct PackOptions {
     std::vector<std::string> leadingArguments; // --arg, in order
     bool cleanOldVersions = false;
     bool killChildWithLauncher = false;
-    bool console = false;
+    std::optional<Subsystem> subsystem; // default: the main program's own
+    std::vector<std::string> exclusions;
     bool quiet = false;
+    bool noIndex = false;
     int level = DEFAULT_LEVEL;
     std::optional<int> jobs;      // default: every core
     std::optional<int> windowLog; // default: the level's own, capped

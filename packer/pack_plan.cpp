@@ -181,7 +181,7 @@ bool endsWithExe(const std::string &name) {
 
 PackPlan planPack(const PackOptions &options, const std::vector<std::string> &topLevelPrograms) {
     PackPlan plan;
-    plan.console = options.console;
+    plan.console = options.subsystem == Subsystem::Console;
     std::string product = options.product.value_or(stemOf(options.output));
     if (product.empty()) {
         product = FALLBACK_NAME;

@@ -16,6 +16,8 @@ struct PackPlan {
     BuildConstants constants;
     ResourceInfo resources;
     std::string mainProgram; // relative to the application directory
+    // --console; without --console or --gui the caller takes the main
+    // program's own subsystem once the file is found.
     bool console = false;
     // Printed before anything is built, in this order.
     std::vector<std::string> warnings;

@@ -4,7 +4,7 @@
 // directory between them, so the packer checks exactly those pieces.
 #pragma once
 
-#include "paths/wide_text.h"
+#include "base/wide_text.h"
 
 #include <stddef.h>
 

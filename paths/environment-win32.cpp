@@ -1,6 +1,6 @@
 #include "paths/environment.h"
 
-#include "paths/wide_append.h"
+#include "base/wide_append.h"
 
 #include <windows.h>
 

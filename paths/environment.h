@@ -5,7 +5,7 @@
 // that does not fit its buffer ends the process through abort().
 #pragma once
 
-#include "paths/wide_text.h"
+#include "base/wide_text.h"
 
 // Longest variable name, 39 characters, plus the terminator.
 enum { ENV_NAME_CAPACITY = 40 };

@@ -2,7 +2,7 @@
 // then made absolute in place; read for every file path.
 #pragma once
 
-#include "paths/wide_text.h"
+#include "base/wide_text.h"
 
 extern wchar_t TargetDirectory[PATH_CAPACITY];
 

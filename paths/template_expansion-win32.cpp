@@ -1,9 +1,11 @@
 #include "paths/template_expansion.h"
 
+#include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "paths/environment.h"
+#include "paths/module_path.h"
 #include "paths/random_text.h"
-#include "paths/wide_append.h"
+#include "paths/template_tokens.h"
 
 #include <windows.h>
 
@@ -16,39 +18,6 @@
 
 // Room for any 64-bit number in decimal, as the process id text needs.
 enum { NUMBER_TEXT_CAPACITY = 128 };
-
-enum Placeholder {
-    PH_TEMP,
-    PH_PROGRAM,
-    PH_PROGRAM_BASE,
-    PH_PROGRAM_DIR,
-    PH_PID,
-    PH_HOME,
-    PH_CACHE_DIR,
-    PH_COMPANY,
-    PH_PRODUCT,
-    PH_VERSION,
-    PH_FILE_VERSION,
-    PH_PRODUCT_VERSION,
-    PH_RANDOM,
-    PH_TIME_US,
-    PH_TIME,
-    PH_UNKNOWN
-};
-
-static const wchar_t *const PLACEHOLDER_NAMES[PH_UNKNOWN] = {
-    L"TEMP",         L"PROGRAM",         L"PROGRAM_BASE", L"PROGRAM_DIR", L"PID",
-    L"HOME",         L"CACHE_DIR",       L"COMPANY",      L"PRODUCT",     L"VERSION",
-    L"FILE_VERSION", L"PRODUCT_VERSION", L"RANDOM",       L"TIME_US",     L"TIME"};
-
-static Placeholder lookupPlaceholder(const wchar_t *name) {
-    for (int i = 0; i < PH_UNKNOWN; ++i) {
-        if (_wcsicmp(name, PLACEHOLDER_NAMES[i]) == 0) {
-            return static_cast<Placeholder>(i);
-        }
-    }
-    return PH_UNKNOWN;
-}
 
 // The output of one expansion: `end` always points at the terminator and
 // `remaining` counts the units from there to the end of the buffer.
@@ -170,14 +139,17 @@ static void appendTempPath(Output &out) {
 }
 
 static bool appendProgram(Output &out) {
-    DWORD length = GetModuleFileNameW(nullptr, out.end, static_cast<DWORD>(out.remaining));
-    if (length == 0) {
+    const wchar_t *program = getLauncherModulePath();
+    if (program == nullptr) {
         return false;
     }
-    // A shortened name may come without a terminator; keep the part that fits.
+    // Keep the part that fits; a shortened name is still the best value.
+    size_t length = wcslen(program);
     if (length >= out.remaining) {
-        out.end[out.remaining - 1] = 0;
+        length = out.remaining - 1;
     }
+    wmemcpy(out.end, program, length);
+    out.end[length] = 0;
     advanceOutput(out);
     return true;
 }
@@ -206,7 +178,7 @@ static bool appendProgramDirectory(Output &out) {
     return true;
 }
 
-static bool appendPlaceholder(Output &out, Placeholder placeholder) {
+static bool appendPlaceholder(Output &out, TemplatePlaceholder placeholder) {
     switch (placeholder) {
     case PH_TEMP:
         appendTempPath(out);
@@ -260,43 +232,31 @@ bool expandTemplatePath(wchar_t *target, const wchar_t *pattern, size_t size) {
     }
     target[0] = 0;
     Output out = {target, target, size};
-
-    wchar_t name[PLACEHOLDER_NAME_CAPACITY];
-    size_t nameLength = 0;
-    // Set when a name outgrows its buffer: it can match nothing, so the
-    // closing brace fails the expansion.
-    bool nameTooLong = false;
-    bool inPlaceholder = false;
-
-    for (; *pattern != 0; ++pattern) {
-        wchar_t unit = *pattern;
-        if (unit == L'{') {
-            inPlaceholder = true;
-            nameLength = 0;
-            nameTooLong = false;
-        } else if (unit == L'}' && inPlaceholder) {
-            inPlaceholder = false;
-            name[nameLength] = 0;
-            Placeholder placeholder = nameTooLong ? PH_UNKNOWN : lookupPlaceholder(name);
-            if (!appendPlaceholder(out, placeholder)) {
+    for (const wchar_t *cursor = pattern;;) {
+        TemplateToken token = nextTemplateToken(cursor);
+        switch (token.kind) {
+        case TEMPLATE_END:
+            return true;
+        case TEMPLATE_LITERAL: {
+            // What fits stays in the target, as the contract says.
+            size_t fitting = token.length < out.remaining ? token.length : out.remaining - 1;
+            wmemcpy(out.end, token.text, fitting);
+            out.end[fitting] = 0;
+            out.end += fitting;
+            out.remaining -= fitting;
+            if (fitting < token.length) {
                 return false;
             }
-        } else if (inPlaceholder) {
-            if (nameLength + 1 < PLACEHOLDER_NAME_CAPACITY) {
-                name[nameLength++] = unit;
-            } else {
-                nameTooLong = true;
-            }
-        } else {
-            // Literal text, a stray "}" included.
-            if (out.remaining < 2) {
+            break;
+        }
+        case TEMPLATE_PLACEHOLDER:
+            if (!appendPlaceholder(out, findTemplatePlaceholder(token.text, token.length))) {
                 return false;
             }
-            out.end[0] = unit;
-            out.end[1] = 0;
-            ++out.end;
-            --out.remaining;
+            break;
+        case TEMPLATE_NESTED_BRACE:
+        case TEMPLATE_UNCLOSED:
+            return false;
         }
     }
-    return true;
 }

@@ -6,17 +6,14 @@
 // TIME are sticky: the first value is stored in TALLIX_ONEFILE_RANDOM,
 // TALLIX_ONEFILE_TIME_US and TALLIX_ONEFILE_START and reused from there,
 // also by child processes. TEMP, HOME and CACHE_DIR lose trailing
-// backslashes. A "}" outside a placeholder is copied as literal text.
+// backslashes. The grammar is that of paths/template_tokens.h.
 #pragma once
 
 #include <stddef.h>
 
-// Collects the name between "{" and "}", terminator included.
-enum { PLACEHOLDER_NAME_CAPACITY = 1024 };
-
 // Expands `pattern` into `target` of `size` units. Returns false for an
-// unknown or empty placeholder name, literal text that does not fit, or a
-// system query that fails (PROGRAM*, HOME, CACHE_DIR); the target then holds
+// invalid template, an unknown or empty placeholder name, literal text that
+// does not fit, or a system query that fails (PROGRAM*, HOME, CACHE_DIR); the target then holds
 // the text expanded so far. A value that does not fit, or a non-digit in
 // TALLIX_ONEFILE_PARENT, ends the process through abort().
 bool expandTemplatePath(wchar_t *target, const wchar_t *pattern, size_t size);

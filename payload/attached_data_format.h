@@ -21,3 +21,15 @@ enum { ATTACHED_DATA_TRAILER_SIZE = 8 };
 enum { ENTRY_NAME_CAPACITY = 1024 };
 // The launcher's decoder keeps zstd's default window limit.
 enum { ATTACHED_DATA_MAX_WINDOW_LOG = 27 };
+
+// The index, a second constant beside the block: every record's name, size
+// and stored CRC-32 in record order, so that a start whose files all match
+// needs no decoding. Little-endian throughout:
+//   header  "QVI1", entry count (u32), CRC-32 of every byte after the header (u32)
+//   entries count times: size (u64), crc (u32), name offset from the index's
+//           first byte (u32), name length in UTF-16 units (u32)
+//   names   UTF-16LE units, no terminators
+// An empty index (0 bytes) means none; the launcher then always decodes.
+static const unsigned char PAYLOAD_INDEX_MAGIC[4] = {'Q', 'V', 'I', '1'};
+enum { PAYLOAD_INDEX_HEADER_SIZE = 12 };
+enum { PAYLOAD_INDEX_ENTRY_SIZE = 20 };

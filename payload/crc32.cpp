@@ -1,5 +1,7 @@
 #include "payload/crc32.h"
 
+#include "payload/crc32_carryless.h"
+
 namespace {
 
 const uint32_t CRC_POLYNOMIAL = 0xEDB88320u;
@@ -78,7 +80,7 @@ uint32_t bytewiseTail(uint32_t r, const unsigned char *p, size_t length) {
 
 } // namespace
 
-uint32_t continueCrc32(uint32_t crc, const void *data, size_t length) {
+uint32_t continueCrc32Braided(uint32_t crc, const void *data, size_t length) {
     const unsigned char *p = static_cast<const unsigned char *>(data);
     uint32_t r = crc ^ 0xFFFFFFFFu;
     if (length >= CRC_BRAID_MINIMUM) {
@@ -106,6 +108,13 @@ uint32_t continueCrc32(uint32_t crc, const void *data, size_t length) {
         p += CRC_BRAID_BLOCK;
     }
     return bytewiseTail(r, p, length) ^ 0xFFFFFFFFu;
+}
+
+uint32_t continueCrc32(uint32_t crc, const void *data, size_t length) {
+    if (length >= CRC_CARRYLESS_MINIMUM && crc32HasCarrylessMultiply()) {
+        return continueCrc32Carryless(crc, data, length);
+    }
+    return continueCrc32Braided(crc, data, length);
 }
 
 uint32_t computeCrc32(const void *data, size_t length) {

@@ -1,8 +1,9 @@
 #include "payload/directories.h"
 
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
+#include "base/wide_text.h"
+#include "paths/target_directory.h"
 #include "paths/template_expansion.h"
-#include "paths/wide_text.h"
 
 #include <windows.h>
 
@@ -11,23 +12,42 @@
 
 static const wchar_t HOME_TEMPLATE[] = L"{HOME}";
 
-// Heap copies of directories seen to exist; never freed.
+// Heap copies of directories seen to exist, and whether this process created
+// each; never freed.
 static wchar_t *KnownDirectories[KNOWN_DIRECTORIES_CAPACITY];
+static bool CreatedHere[KNOWN_DIRECTORIES_CAPACITY];
 static size_t knownDirectoryCount;
 
 // A copy that cannot be allocated is simply not remembered: the directory
-// is then checked again by the system next time, which is still correct.
-static void rememberDirectory(const wchar_t *path) {
+// is then checked again by the system next time, which is still correct
+// (only its removal after a failed start is lost).
+static void rememberDirectory(const wchar_t *path, bool created) {
     if (knownDirectoryCount >= KNOWN_DIRECTORIES_CAPACITY) {
         return;
     }
     wchar_t *copy = _wcsdup(path);
     if (copy != nullptr) {
+        CreatedHere[knownDirectoryCount] = created;
         KnownDirectories[knownDirectoryCount++] = copy;
     }
 }
 
-bool ensureDirectory(const wchar_t *path) {
+// Below TargetDirectory only what the launcher owns is trusted.
+static bool isInsideTargetDirectory(const wchar_t *path) {
+    size_t length = wcslen(TargetDirectory);
+    return length > 0 && wcsncmp(path, TargetDirectory, length) == 0 &&
+           (path[length] == L'\\' || TargetDirectory[length - 1] == L'\\') && path[length] != 0;
+}
+
+static bool isPlainDirectory(const wchar_t *path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+enum DirectoryState { DIRECTORY_EXISTS, DIRECTORY_MISSING, DIRECTORY_REFUSED };
+
+static DirectoryState ensureDirectory(const wchar_t *path) {
     if (knownDirectoryCount == 0) {
         // The profile directory always exists and may not be creatable, so a
         // walk up from below it stops there.
@@ -36,21 +56,38 @@ bool ensureDirectory(const wchar_t *path) {
         if (!expandTemplatePath(home, HOME_TEMPLATE, PATH_CAPACITY)) {
             fatalTemplateError(HOME_TEMPLATE);
         }
-        rememberDirectory(home);
+        rememberDirectory(home, false);
     }
     for (size_t i = 0; i < knownDirectoryCount; ++i) {
         if (wcscmp(KnownDirectories[i], path) == 0) {
-            return true;
+            return DIRECTORY_EXISTS;
         }
     }
     if (path[0] != 0 && path[1] == L':' && path[2] == 0) {
-        return true;
+        return DIRECTORY_EXISTS;
     }
-    if (CreateDirectoryW(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
-        rememberDirectory(path);
-        return true;
+    if (CreateDirectoryW(path, nullptr)) {
+        rememberDirectory(path, true);
+        return DIRECTORY_EXISTS;
     }
-    return false;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) {
+        return DIRECTORY_MISSING;
+    }
+    // Whatever stands there (a file, a link) counts as a directory above
+    // the target directory, as it always did; below it, it must be one.
+    if (isInsideTargetDirectory(path) && !isPlainDirectory(path)) {
+        return DIRECTORY_REFUSED;
+    }
+    rememberDirectory(path, false);
+    return DIRECTORY_EXISTS;
+}
+
+void removeCreatedDirectories() {
+    for (size_t i = knownDirectoryCount; i > 0; --i) {
+        if (CreatedHere[i - 1]) {
+            RemoveDirectoryW(KnownDirectories[i - 1]);
+        }
+    }
 }
 
 // Position of the last separator at index 1 or later, or 0 when there is none.
@@ -69,15 +106,9 @@ static size_t findParentSeparator(const wchar_t *path) {
 
 // Climbs while a level cannot be made to exist, then makes the levels below
 // it on the way back down. Each level is a cut of the same buffer (its
-// separator replaced by a terminator), so the depth costs no stack.
-void createParentDirectories(const wchar_t *path) {
-    wchar_t copy[PATH_CAPACITY];
-    size_t length = wcslen(path);
-    if (length >= PATH_CAPACITY) {
-        abort();
-    }
-    wmemcpy(copy, path, length + 1);
-
+// separator replaced by a terminator), so the depth costs no stack. Only for
+// levels outside the target directory: the deepest level comes first.
+static void createAncestors(wchar_t *copy) {
     size_t cuts = 0;
     bool reachedExisting = false;
     for (;;) {
@@ -87,7 +118,7 @@ void createParentDirectories(const wchar_t *path) {
         }
         copy[separator] = 0;
         ++cuts;
-        if (ensureDirectory(copy)) {
+        if (ensureDirectory(copy) == DIRECTORY_EXISTS) {
             reachedExisting = true;
             break;
         }
@@ -110,5 +141,59 @@ void createParentDirectories(const wchar_t *path) {
             return;
         }
         copy[wcslen(copy)] = L'\\';
+    }
+}
+
+bool createParentDirectories(const wchar_t *path) {
+    wchar_t copy[PATH_CAPACITY];
+    size_t length = wcslen(path);
+    if (length >= PATH_CAPACITY) {
+        abort();
+    }
+    wmemcpy(copy, path, length + 1);
+    size_t separator = findParentSeparator(copy);
+    if (separator == 0) {
+        return true;
+    }
+    copy[separator] = 0;
+    if (!isInsideTargetDirectory(copy)) {
+        copy[separator] = L'\\';
+        createAncestors(copy);
+        return true;
+    }
+    // A remembered parent settles it with no system call.
+    for (size_t i = 0; i < knownDirectoryCount; ++i) {
+        if (wcscmp(KnownDirectories[i], copy) == 0) {
+            return true;
+        }
+    }
+    // The target directory and what is above it, links allowed, through its
+    // first level; then down from that level, so that no level is ever
+    // created or entered through a link.
+    size_t end = wcslen(TargetDirectory);
+    end += TargetDirectory[end - 1] == L'\\' ? 0 : 1;
+    while (copy[end] != 0 && copy[end] != L'\\') {
+        ++end;
+    }
+    wchar_t cut = copy[end];
+    copy[end] = 0;
+    wchar_t first[PATH_CAPACITY];
+    wmemcpy(first, copy, end + 1);
+    createAncestors(first);
+    for (;;) {
+        DirectoryState state = ensureDirectory(copy);
+        if (state == DIRECTORY_REFUSED) {
+            return false;
+        }
+        // A level that cannot be made shows up at the open.
+        if (state == DIRECTORY_MISSING || cut == 0) {
+            return true;
+        }
+        copy[end] = cut;
+        do {
+            ++end;
+        } while (copy[end] != 0 && copy[end] != L'\\');
+        cut = copy[end];
+        copy[end] = 0;
     }
 }

@@ -6,9 +6,13 @@
 // "{HOME}" (which therefore is never created).
 enum { KNOWN_DIRECTORIES_CAPACITY = 1024 };
 
-// True when `path` (no trailing separator) exists afterwards.
-bool ensureDirectory(const wchar_t *path);
+// Makes every missing ancestor directory of `path` exist, as far as possible.
+// Returns false when an ancestor below TargetDirectory exists but is not a
+// plain directory (a file, or a symbolic link or junction, which is never
+// followed there); a directory that could not be created shows up when the
+// file is opened. Levels down to TargetDirectory itself may be links.
+bool createParentDirectories(const wchar_t *path);
 
-// Makes every missing ancestor directory of `path` exist, as far as possible;
-// reports nothing. A failure shows up when the file is opened for writing.
-void createParentDirectories(const wchar_t *path);
+// Removes the directories this process created, deepest first, as far as
+// they are empty; for a start that failed.
+void removeCreatedDirectories();

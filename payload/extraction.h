@@ -1,15 +1,32 @@
 // Unpacking the attached data into TargetDirectory, reusing files on disk
 // whose CRC-32 matches their record.
+//
+// A file appears under its final name only complete and correct: it is
+// written under a temporary name in its own directory, its CRC-32 checked
+// against the record as it is written, and moved into place once the stream
+// has been seen to end cleanly (frame checksum included). An empty file is
+// reused when an empty file is there. Record names that could leave the
+// target directory, a stored crc of 0, a CRC-32 mismatch and a damaged
+// stream end the process with "Error, couldn't decode attached data."; a
+// folder, link or file where a file or folder must be, with the open-failure
+// message. No link or junction below the target directory is followed when
+// folders are created or files are written. A failed start removes its
+// temporary files and the folders it created; a killed start's temporary
+// files are removed by a later start that writes into their directory.
 #pragma once
 
-#include "paths/wide_text.h"
+#include "base/wide_text.h"
 
 // Content moves from the stream to the file in pieces of at most this size.
 enum { COPY_PIECE_SIZE = 32768 };
+// Names of written files waiting for the stream's end (2 MiB); when full,
+// those already written go into place early.
+enum { PENDING_FILES_CAPACITY = 1 << 20 };
 
 // The full path of the first record: the program to start. Empty until then.
 extern wchar_t ChildProgramPath[PATH_CAPACITY];
 
-// Reads every record up to the end marker, writing missing or changed files,
-// then closes the payload stream. Failures end the process.
+// Reads every record up to the end marker and the frame's end, writing
+// missing or changed files, then closes the payload stream. Failures end
+// the process.
 void extractPayloadFiles();

@@ -4,35 +4,38 @@
 
 #include <windows.h>
 
+// Only the main thread checksums files this way. Cache-line aligned: the
+// system's copy into a misaligned buffer was measured at half the speed.
+alignas(64) static unsigned char ChecksumBuffer[FILE_CHECKSUM_PIECE_SIZE];
+
 uint32_t computeFileChecksum(const wchar_t *path) {
     // Full sharing: a file another program holds open (a loaded library, a
     // running child of another launcher) can still be checked and reused.
-    HANDLE file =
-        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(
+        path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return NO_FILE_CHECKSUM;
     }
-    DWORD size = GetFileSize(file, nullptr);
-    if (size == INVALID_FILE_SIZE) {
+    // An empty file has no checksum (no mapping of it could be made, when
+    // files were mapped; what is stored for it relies on that).
+    DWORD remaining = GetFileSize(file, nullptr);
+    if (remaining == INVALID_FILE_SIZE || remaining == 0) {
         CloseHandle(file);
         return NO_FILE_CHECKSUM;
     }
-    // Fails for an empty file, which therefore has no checksum.
-    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (mapping == nullptr) {
-        CloseHandle(file);
-        return NO_FILE_CHECKSUM;
+    uint32_t crc = 0;
+    while (remaining > 0) {
+        DWORD wanted =
+            remaining < FILE_CHECKSUM_PIECE_SIZE ? remaining : DWORD{FILE_CHECKSUM_PIECE_SIZE};
+        DWORD got = 0;
+        if (!ReadFile(file, ChecksumBuffer, wanted, &got, nullptr) || got == 0) {
+            CloseHandle(file);
+            return NO_FILE_CHECKSUM;
+        }
+        crc = continueCrc32(crc, ChecksumBuffer, got);
+        remaining -= got;
     }
-    const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    if (view == nullptr) {
-        CloseHandle(mapping);
-        CloseHandle(file);
-        return NO_FILE_CHECKSUM;
-    }
-    uint32_t crc = computeCrc32(view, size);
-    UnmapViewOfFile(view);
-    CloseHandle(mapping);
     CloseHandle(file);
     // 0 stands for "no file", so real content never reports it.
     return crc == NO_FILE_CHECKSUM ? 1 : crc;

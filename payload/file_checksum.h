@@ -3,10 +3,15 @@
 
 #include <stdint.h>
 
-// No readable file (or no mapping: an empty file, a directory, a sharing conflict).
+// No readable file (or an empty file, a directory, a sharing conflict).
 enum : uint32_t { NO_FILE_CHECKSUM = 0 };
 
-// CRC-32 of the file through a read-only mapping of its first (size mod 2^32)
-// bytes; 1 when that CRC is 0; NO_FILE_CHECKSUM on any obstacle. Leaves no
-// handle open.
+// Files are read in pieces of this size into one reused buffer: under Wine
+// that beat a read-only mapping by a third, natively it was as fast, and
+// 128 KiB stays in cache between the copy and the CRC.
+enum { FILE_CHECKSUM_PIECE_SIZE = 128 * 1024 };
+
+// CRC-32 of the file's first (size mod 2^32) bytes; 1 when that CRC is 0;
+// NO_FILE_CHECKSUM for an empty file and on any obstacle. Leaves no handle
+// open. Main thread only.
 uint32_t computeFileChecksum(const wchar_t *path);

@@ -6,7 +6,7 @@
 // company, product and version. Packed texts hold no control characters.
 #pragma once
 
-#include "paths/wide_text.h"
+#include "base/wide_text.h"
 
 #include <stddef.h>
 

@@ -1,7 +1,7 @@
 #include "payload/payload_stream.h"
 
+#include "base/diagnostics.h"
 #include "buildinfo/build_constants.h"
-#include "launcher/diagnostics.h"
 #include "payload/attached_data_format.h"
 
 #include <stdlib.h>
@@ -18,6 +18,8 @@ static ZSTD_DCtx *decoder;
 // Whether the current request may still get output from the decoder: input
 // remains, or its last call filled the window (the decoder may hold more).
 static bool windowWasFilled;
+// Set once a decoder call reported the frame's end (checksum checked, if any).
+static bool frameEnded;
 
 void openPayloadStream() {
     void *windowMemory = malloc(PAYLOAD_WINDOW_SIZE);
@@ -61,10 +63,30 @@ void readPayloadBytes(void *destination, size_t count) {
         if (ZSTD_isError(result)) {
             fatalError(DECODE_FAILURE);
         }
+        frameEnded = frameEnded || result == 0;
         windowWasFilled = window.pos == PAYLOAD_WINDOW_SIZE;
         window.size = window.pos;
         window.pos = 0;
     }
+}
+
+void finishPayloadStream() {
+    if (window.pos != window.size) {
+        fatalError(DECODE_FAILURE);
+    }
+    while (!frameEnded) {
+        window.size = PAYLOAD_WINDOW_SIZE;
+        window.pos = 0;
+        size_t consumed = input.pos;
+        size_t result = ZSTD_decompressStream(decoder, &window, &input);
+        // Output here would be records after the end marker.
+        if (ZSTD_isError(result) || window.pos != 0 || (result != 0 && input.pos == consumed)) {
+            fatalError(DECODE_FAILURE);
+        }
+        frameEnded = result == 0;
+    }
+    window.size = 0;
+    window.pos = 0;
 }
 
 void closePayloadStream() {

@@ -16,5 +16,11 @@ void openPayloadStream();
 // Copies exactly `count` (at least 1) decoded bytes to `destination`.
 void readPayloadBytes(void *destination, size_t count);
 
+// After the end marker: the frame must end right there. Decodes what is left
+// of it (nothing but its checksum, when it has one), so that the decoder
+// checks the content checksum; decoded bytes after the marker, a frame that
+// does not end, or a checksum mismatch end the process with the decode message.
+void finishPayloadStream();
+
 // Releases the decoder, then the window.
 void closePayloadStream();

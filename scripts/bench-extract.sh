@@ -1,61 +1,132 @@
 #!/usr/bin/env bash
-# Extraction benchmark (not a test): packs a fixed payload of Wine's PE files
-# at each zstd LEVEL given (default 3), links it into the Windows benchmark
-# program, and runs it under Wine: decode-only and checksum-only floors, cold
-# extraction, warm pass; then the native CRC-32 throughputs.
+# Extraction benchmark (not a test), in one run:
+#  1. packs a fixed payload of Wine's PE files plus a tiny start program at
+#     each zstd LEVEL given (default 9, the packer's), links it into the
+#     Windows benchmark program and runs it under Wine: the floors A (decode
+#     only), B (checksum pass) and W (write only), cold extraction and the
+#     warm pass without the index, and the CRC-32 throughputs under Wine;
+#  2. natively: CRC-32 throughputs on 264 MB, and the checksum pass through
+#     mappings and through reads;
+#  3. whole processes under Wine, alternating: the packed launcher's warm
+#     start with and without its index and its cold start, and the same
+#     application packed with caxa (installed with npm into the scratch
+#     directory), warm and cold; then the table and the ratios.
 #
 # usage: scripts/bench-extract.sh [LEVEL...]
 # environment: TALLIX_BENCH_HOST (host build tree, default build/host),
 #   TALLIX_BENCH_WINDOWS (windows build tree, default build/windows),
-#   TALLIX_BENCH_WORK (scratch, default build/bench), WINEPREFIX.
+#   TALLIX_BENCH_WORK (scratch, default build/bench), TALLIX_BENCH_ROUNDS
+#   (whole-process rounds, default 7), WINEPREFIX.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/common.sh"
 host="${TALLIX_BENCH_HOST:-$root/build/host}"
 windows="${TALLIX_BENCH_WINDOWS:-$root/build/windows}"
 work="${TALLIX_BENCH_WORK:-$root/build/bench}"
+rounds="${TALLIX_BENCH_ROUNDS:-7}"
 export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}" WINEDEBUG=-all
 levels=("$@")
-[ ${#levels[@]} -gt 0 ] || levels=(3)
+[ ${#levels[@]} -gt 0 ] || levels=(9)
+caxa_version=3.0.1
+if ! command -v npm >/dev/null; then
+    echo "bench-extract: the comparison with caxa needs npm (Debian package npm)" >&2
+    exit 1
+fi
 mkdir -p "$work"
 
 # The payload: 217 of Wine's PE files in 33 directories (scripts/bench_payload.py).
 payload="$work/payload"
 bench_payload "$work"
-echo "payload: $(find "$payload" -type f | wc -l) files, $(du -sb "$payload" | cut -f1) bytes," \
-     "$(find "$payload" -mindepth 1 -type d | wc -l) directories"
+# The application: the payload and the program the launchers start, a
+# console program that exits at once.
+app="$work/app"
+if [ ! -f "$app/start.exe" ]; then
+    rm -rf "$app"
+    cp -al "$payload" "$app"
+    printf 'int main(void) { return 0; }\n' >"$work/start.c"
+    x86_64-w64-mingw32-gcc-posix -O2 -s -static -o "$app/start.exe" "$work/start.c"
+fi
+echo "application: $(find "$app" -type f | wc -l) files, $(du -sb "$app" | cut -f1) bytes," \
+     "$(find "$app" -mindepth 1 -type d | wc -l) directories"
 
 cmake --build "$host" --target tallix-pack >/dev/null
+cmake --build "$windows" --target tallix_runtime >/dev/null
 pack="$host/packer/tallix-pack"
 g++ -O2 -std=c++20 -I"$root" "$root/tests/bench/crc_bench_host.cpp" "$root/payload/crc32.cpp" \
-    -lz -o "$work/crc_bench_host"
+    "$root/payload/crc32_carryless.cpp" -lz -o "$work/crc_bench_host"
+
+if [ ! -x "$work/caxa/node_modules/.bin/caxa" ]; then
+    mkdir -p "$work/caxa"
+    (cd "$work/caxa" && npm install --no-audit --no-fund --silent "caxa@$caxa_version" >/dev/null)
+fi
 
 wineserver -p 300 </dev/null >/dev/null 2>&1 &
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wine cmd /c exit </dev/null >/dev/null 2>&1
 
-summary=()
+floors=""
 for level in "${levels[@]}"; do
     block="$work/payload-$level.bin"
     start=$(date +%s%N)
-    "$pack" block "$payload" -o "$block" --main mshtml.dll --level "$level" >/dev/null
+    "$pack" block "$app" -o "$block" --index "$work/payload-$level.idx" --main start.exe \
+        --level "$level" >/dev/null
     packed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
-    packed="$((packed_ms / 1000)).$(printf '%03d' $((packed_ms % 1000)))"
-    cmake "$windows" -DTALLIX_BENCH_BLOCK="$block" >/dev/null
+    cmake "$windows" -DTALLIX_BENCH_BLOCK="$block" \
+        -DTALLIX_BENCH_INDEX="$work/payload-$level.idx" >/dev/null
     cmake --build "$windows" --target extract_bench >/dev/null
-    rm -rf "$work/target"
+    rm -rf "$work"/target*
     echo
-    echo "== level $level: block $(stat -c %s "$block") bytes, packed in ${packed} s"
+    echo "== level $level: block $(stat -c %s "$block") bytes, packed in" \
+         "$((packed_ms / 1000)).$(printf '%03d' $((packed_ms % 1000))) s; under Wine, medians of 5:"
     report=$(wine "$windows/tests/bench/extract_bench.exe" "Z:${work//\//\\}\\target")
     echo "$report"
-    warm=$(echo "$report" | awk '/warm pass/ {print $5}')
-    cold=$(echo "$report" | awk '/cold extraction/ {print $3}')
-    summary+=("$(printf '%5s %12s %9.1f %8s %8s' "$level" "$(stat -c %s "$block")" "$packed" "$cold" "$warm")")
+    floors="$report"
 done
-rm -rf "$work/target"
+rm -rf "$work"/target*
 
 echo
-"$work/crc_bench_host"
+"$work/crc_bench_host" "$app"
+
+# Whole processes, at the packer's default level.
+tallix_cache="$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')"
+tallix_cache="$(winepath -u "$tallix_cache" 2>/dev/null)/tallix-bench"
+temp="$(winepath -u "$(wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')" 2>/dev/null)"
+for variant in indexed unindexed; do
+    options=()
+    [ "$variant" = indexed ] || options=(--no-index)
+    "$pack" pack "$app" -o "$work/tallix-$variant.exe" --main start.exe --console --quiet \
+        --template "{CACHE_DIR}\\tallix-bench\\$variant" --runtime "$windows/runtime" \
+        "${options[@]}"
+done
+if [ ! -f "$work/caxa.exe" ]; then
+    (cd "$work/caxa" && ./node_modules/.bin/caxa --input "$app" --output "$work/caxa.exe" \
+        -N -D --identifier tallix-bench --stub node_modules/caxa/stubs/stub--win32--x64 \
+        -- "{{caxa}}/start.exe")
+fi
 echo
-echo "level   block bytes  pack (s)  cold (s)  warm (s)"
-printf '%s\n' "${summary[@]}"
+echo "whole processes under Wine (wall time of \`wine X.exe\`), $rounds rounds alternating:"
+table=$(python3 "$root/tests/bench/whole_process_bench.py" --rounds "$rounds" \
+    "tallix warm, index=$work/tallix-indexed.exe" \
+    "tallix warm, --no-index=$work/tallix-unindexed.exe" \
+    "caxa warm=$work/caxa.exe" \
+    "tallix cold=$work/tallix-indexed.exe=$tallix_cache/indexed" \
+    "caxa cold=$work/caxa.exe=$temp/caxa")
+echo "$table"
+
+# Ratios from this one run.
+median() {
+    echo "$table" | awk -v name="$1" \
+        'index($0, name) == 1 {for (i = 1; i < NF; i++) if ($i == "median") print $(i + 1)}'
+}
+python3 - "$(median 'tallix warm, index')" "$(median 'tallix warm, --no-index')" \
+    "$(median 'caxa warm')" "$(median 'tallix cold')" "$(median 'caxa cold')" \
+    "$(echo "$floors" | awk '/^A /{print $7}')" "$(echo "$floors" | awk '/^B /{print $7}')" \
+    "$(echo "$floors" | awk '/^W /{print $4}')" <<'PY'
+import sys
+warm, unindexed, caxa_warm, cold, caxa_cold, a, b, w = map(float, sys.argv[1:])
+print()
+print("warm start with the index / caxa warm      %.2f x  (aim <= 1.0, 0.8)" % (warm / caxa_warm))
+print("warm start without the index / (A + B)     %.2f x  (aim <= 1.10)" % (unindexed / (a + b)))
+print("cold start / max(A, W)                     %.2f x  (aim <= 1.15)" % (cold / max(a, w)))
+print("cold start / caxa cold                     %.2f x  (aim <= 0.25)" % (cold / caxa_cold))
+PY

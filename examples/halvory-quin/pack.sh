@@ -20,4 +20,5 @@ exec "${TALLIX_PACK:-tallix-pack}" pack "$app" -o "$output" \
     --original-filename Halvory-Quin.exe \
     --internal-name Halvory-Quin \
     --manifest-name Zere \
+    --gui \
     "$@"

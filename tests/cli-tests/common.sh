@@ -26,13 +26,23 @@ unprivileged() {
     fi
 }
 
+# pe_program FILE [console|gui|native] [x64|x86|arm64] [exe|dll]: the
+# headers of a Windows program (default: an x86-64 console program).
+pe_program() {
+    python3 "$CLI_TESTS/make_pe.py" "$@"
+}
+
 # app_with FILE...: an application directory "app" holding the given files
-# (names relative to it, each with a little content).
+# (names relative to it): an .exe is an x86-64 console program, any other
+# file holds a little text.
 app_with() {
     mkdir -p app
     local file
     for file in "$@"; do
         mkdir -p "app/$(dirname "$file")"
-        printf 'content of %s\n' "$file" >"app/$file"
+        case "$file" in
+        *.exe) pe_program "app/$file" ;;
+        *) printf 'content of %s\n' "$file" >"app/$file" ;;
+        esac
     done
 }

@@ -34,7 +34,12 @@ int main(int argc, char **argv) {
         std::fstream out(argv[4],
                          std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
         tallix::writeLauncher(
-            image, constants, {}, [&](std::ostream &to) { to << block.rdbuf(); }, out);
+            image, constants, {},
+            [&](std::ostream &to) {
+                to << block.rdbuf();
+                return tallix::pe::Bytes();
+            },
+            out);
         out.close();
         if (!out) {
             std::fprintf(stderr, "make-test-launcher: cannot write %s\n", argv[4]);

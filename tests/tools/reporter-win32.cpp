@@ -6,6 +6,9 @@
 // writes "reporter-stderr" to standard error. Then it sleeps
 // REPORTER_SLEEP_MS and exits with REPORTER_EXIT_CODE (any 32-bit value,
 // decimal or 0x-hex). REPORTER_QUIET=1 prints nothing.
+// REPORTER_CHECK_FILES="NAME=SIZE;..." first reads each file (relative to
+// the reporter's own folder) to its end and exits with 99 when one cannot be
+// opened or read, or has another size: an application started too early.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -104,9 +107,44 @@ void writeAll(DWORD which, const std::string &text) {
     WriteFile(GetStdHandle(which), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
+// Whether every "NAME=SIZE;" entry names a readable file of that size.
+bool filesAreReadable(std::wstring list) {
+    wchar_t self[MAX_PATH * 4] = {0};
+    GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    std::wstring directory(self, wcsrchr(self, L'\\') + 1);
+    static char buffer[1 << 16];
+    for (size_t start = 0; start < list.size();) {
+        size_t end = list.find(L';', start);
+        std::wstring entry = list.substr(start, end == std::wstring::npos ? end : end - start);
+        start = end == std::wstring::npos ? list.size() : end + 1;
+        size_t equals = entry.find(L'=');
+        HANDLE file =
+            CreateFileW((directory + entry.substr(0, equals)).c_str(), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        unsigned long long total = 0;
+        DWORD count = 0;
+        while (ReadFile(file, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+            total += count;
+        }
+        CloseHandle(file);
+        if (total != wcstoull(entry.c_str() + equals + 1, nullptr, 10)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 int wmain() {
+    static wchar_t checkList[32768];
+    DWORD checkLength = GetEnvironmentVariableW(L"REPORTER_CHECK_FILES", checkList, 32768);
+    if (checkLength > 0 && checkLength < 32768 && !filesAreReadable(checkList)) {
+        ExitProcess(99);
+    }
     if (!environmentFlag(L"REPORTER_QUIET")) {
         const wchar_t *commandLine = GetCommandLineW();
         int count = 0;

@@ -73,6 +73,17 @@ def windows_path(path):
     return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
 
 
+def file_tree(root):
+    """Relative path -> bytes of every file below `root` (links followed)."""
+    files = {}
+    for directory, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(directory, name)
+            with open(path, "rb") as f:
+                files[os.path.relpath(path, root)] = f.read()
+    return files
+
+
 def fresh_directory(path):
     """An empty directory at `path`, whatever an earlier run left there."""
     shutil.rmtree(path, ignore_errors=True)

@@ -292,6 +292,9 @@ TEST_F(InspectCommand, ExtractRefusesNamesThatLeaveTheDirectory) {
         files += entry.is_regular_file() ? 1 : 0;
     }
     EXPECT_EQ(files, 2u) << "the launcher and ok.exe";
+    // The launcher refuses such records, so a check calls the launcher damaged.
+    EXPECT_EQ(run({launcher.string(), "--verify"}), 1);
+    EXPECT_NE(err_.find("the record name '..\\escaped' could leave"), std::string::npos) << err_;
 
     // A link planted inside the target directory is not followed.
     fs::create_directories(root_ / "outside");

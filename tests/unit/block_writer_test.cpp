@@ -134,11 +134,11 @@ TEST_F(BlockWriterTest, FrameDecodesToRecordsInOrder) {
     std::string block = writeBlock(files, BlockOptions{});
     std::string frame = frameOf(block);
 
-    // Header: no content size, no checksum, no dictionary, window <= 2^27.
+    // Header: no content size, a content checksum, no dictionary, window <= 2^27.
     unsigned char descriptor = static_cast<unsigned char>(frame[4]);
     EXPECT_EQ(descriptor & 0xC0, 0) << "content size field";
     EXPECT_EQ(descriptor & 0x20, 0) << "single segment implies a content size";
-    EXPECT_EQ(descriptor & 0x04, 0) << "content checksum";
+    EXPECT_EQ(descriptor & 0x04, 0x04) << "content checksum";
     EXPECT_EQ(descriptor & 0x03, 0) << "dictionary id";
     unsigned windowByte = static_cast<unsigned char>(frame[5]);
     std::uint64_t windowBase = std::uint64_t{1} << (10 + (windowByte >> 3));

@@ -1,4 +1,5 @@
 #include "payload/crc32.h"
+#include "payload/crc32_carryless.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -43,6 +44,8 @@ TEST(Crc32, MatchesZlibForShortRangesAtEveryAlignment) {
             std::uint32_t expected = zlibCrc(data, length);
             EXPECT_EQ(computeCrc32(data, length), expected)
                 << "length " << length << " offset " << offset;
+            EXPECT_EQ(continueCrc32Braided(0, data, length), expected)
+                << "length " << length << " offset " << offset;
             EXPECT_EQ(computeCrc32Bytewise(data, length), expected)
                 << "length " << length << " offset " << offset;
         }
@@ -55,6 +58,8 @@ TEST(Crc32, MatchesZlibForOneMebibyte) {
         std::size_t length = (1 << 20) - offset;
         std::uint32_t expected = zlibCrc(bytes.data() + offset, length);
         EXPECT_EQ(computeCrc32(bytes.data() + offset, length), expected) << "offset " << offset;
+        EXPECT_EQ(continueCrc32Braided(0, bytes.data() + offset, length), expected)
+            << "offset " << offset;
     }
     EXPECT_EQ(computeCrc32Bytewise(bytes.data(), 1 << 20), zlibCrc(bytes.data(), 1 << 20));
 }
@@ -77,6 +82,30 @@ TEST(Crc32, ContinuesOverPiecesOfAnySize) {
         }
         EXPECT_EQ(crc, whole) << "pieces of " << piece;
     }
+}
+
+// The folding path against the braided one: every length up to 4096 (the
+// 64-byte minimum, the 16-byte fold steps and every tail) from every start
+// address modulo 16, continuing from a non-trivial register; then 1 MiB.
+TEST(Crc32, CarrylessMatchesBraided) {
+    if (!crc32HasCarrylessMultiply()) {
+        GTEST_SKIP() << "this processor has no carry-less multiply";
+    }
+    std::vector<unsigned char> bytes = randomBytes(4096 + 16, 4);
+    for (std::size_t offset = 0; offset < 16; ++offset) {
+        for (std::size_t length = 0; length <= 4096; ++length) {
+            const unsigned char *data = bytes.data() + offset;
+            std::uint32_t seed = static_cast<std::uint32_t>(length * 2654435761u);
+            ASSERT_EQ(continueCrc32Carryless(seed, data, length),
+                      continueCrc32Braided(seed, data, length))
+                << "length " << length << " offset " << offset;
+        }
+    }
+    std::vector<unsigned char> large = randomBytes(1 << 20, 5);
+    EXPECT_EQ(continueCrc32Carryless(0, large.data(), large.size()),
+              continueCrc32Braided(0, large.data(), large.size()));
+    EXPECT_EQ(continueCrc32Carryless(0, large.data(), large.size()),
+              zlibCrc(large.data(), large.size()));
 }
 
 } // namespace

@@ -20,7 +20,7 @@ PackPlan planWith(Arguments options) {
 
 // The bytes of constant `id` in the head written for `plan`; empty if absent.
 std::string constantBytes(const PackPlan &plan, std::uint32_t id) {
-    pe::Bytes head = constantsSectionHead(plan.constants, 0);
+    pe::Bytes head = constantsSectionHead(plan.constants, 0, 0);
     const unsigned char *data;
     std::uint64_t size;
     if (!findBuildConstant(head.data(), head.size(), id, &data, &size)) {

@@ -127,16 +127,19 @@ TEST(Depfile, EscapesForMakeAndNinja) {
 
 TEST(PackOptions, ValuesFormsAndOverrides) {
     PackOptions options =
-        parsePackOptions({"-o", "x.exe", "--level=19", "--jobs", "3", "--console", "--company", "A",
-                          "--company", "B", "--window-log", "27", "--", "--"});
+        parsePackOptions({"-o", "x.exe", "--level=19", "--jobs", "3", "--gui", "--console",
+                          "--company", "A", "--company", "B", "--window-log", "27", "--exclude",
+                          "*.bak", "--exclude=tmp/", "--", "--"});
     EXPECT_EQ(options.appDirectory, "--"); // after "--" even a dash is the directory
     EXPECT_EQ(options.output, "x.exe");
     EXPECT_EQ(options.level, 19);
     EXPECT_EQ(options.jobs, 3);
     EXPECT_EQ(options.windowLog, 27);
-    EXPECT_TRUE(options.console);
+    EXPECT_EQ(options.subsystem, Subsystem::Console);
+    EXPECT_EQ(options.exclusions, (std::vector<std::string>{"*.bak", "tmp/"}));
     EXPECT_EQ(options.company, "B");
     EXPECT_EQ(parsePackOptions({"app", "-o", "x.exe"}).level, DEFAULT_LEVEL);
+    EXPECT_EQ(parsePackOptions({"app", "-o", "x.exe"}).subsystem, std::nullopt);
     EXPECT_TRUE(parsePackOptions({"--help"}).help);
     for (const Arguments &bad : std::vector<Arguments>{{"app"},
                                                        {"-o", "x.exe"},

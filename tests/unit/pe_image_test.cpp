@@ -104,13 +104,18 @@ TEST_F(PeWriter, LauncherSectionsReadBackByPefileAndByTheLaunchersLookup) {
     std::vector<pe::Resource> resources = launcherResources(info, {Bytes{1, 2, 3}, Bytes{4}});
     BuildConstants constants{u"{TEMP}\\x", u"C", u"P", u"1", u"2", u"3"};
     const std::string block = "QVZ-block-bytes";
+    const std::string index = "index-bytes";
 
     std::filesystem::path file = directory_ / "out.exe";
     {
         std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
         writeLauncher(
             pe::Image::parse(minimalImage()), constants, resources,
-            [&](std::ostream &to) { to << block; }, out);
+            [&](std::ostream &to) {
+                to << block;
+                return Bytes(index.begin(), index.end());
+            },
+            out);
     }
     std::ifstream in(file, std::ios::binary);
     Bytes written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -120,16 +125,16 @@ TEST_F(PeWriter, LauncherSectionsReadBackByPefileAndByTheLaunchersLookup) {
     for (std::string line; std::getline(facts, line);) {
         seen[line.substr(0, line.find(' '))].push_back(line);
     }
-    const std::size_t head = constantsSectionHead(constants, block.size()).size();
+    const std::size_t head = constantsSectionHead(constants, block.size(), index.size()).size();
+    const std::size_t content = head + block.size() + index.size();
     ASSERT_EQ(seen["resource_directory"].size(), 1u);
     const std::string resourceBytes = seen["resource_directory"][0].substr(25);
     EXPECT_EQ(seen["resource_directory"][0].substr(0, 25), "resource_directory 12288 ");
-    EXPECT_EQ(
-        seen["section"],
-        (std::vector<std::string>{
-            "section .text 4096 16 512 1024 0x60000020",
-            "section .tallix 8192 " + std::to_string(head + block.size()) + " 512 1536 0x40000040",
-            "section .rsrc 12288 " + resourceBytes + " 2560 2048 0x40000040"}));
+    EXPECT_EQ(seen["section"],
+              (std::vector<std::string>{
+                  "section .text 4096 16 512 1024 0x60000020",
+                  "section .tallix 8192 " + std::to_string(content) + " 512 1536 0x40000040",
+                  "section .rsrc 12288 " + resourceBytes + " 2560 2048 0x40000040"}));
     EXPECT_EQ(seen["checksum"], std::vector<std::string>{"checksum ok"});
     EXPECT_EQ(seen["size_of_image"], std::vector<std::string>{"size_of_image 16384"});
     EXPECT_EQ(seen["initialized_data"], std::vector<std::string>{"initialized_data 3072"});
@@ -153,7 +158,7 @@ TEST_F(PeWriter, LauncherSectionsReadBackByPefileAndByTheLaunchersLookup) {
     // The launcher's lookup on the image as the loader maps it.
     Bytes mapped(16384, 0);
     std::copy_n(written.begin(), 0x400, mapped.begin());
-    std::copy_n(written.begin() + 1536, head + block.size(), mapped.begin() + 8192);
+    std::copy_n(written.begin() + 1536, content, mapped.begin() + 8192);
     const unsigned char *section = nullptr;
     uint32_t sectionSize = 0;
     ASSERT_TRUE(
@@ -164,6 +169,8 @@ TEST_F(PeWriter, LauncherSectionsReadBackByPefileAndByTheLaunchersLookup) {
     ASSERT_TRUE(findBuildConstant(section, sectionSize, CONSTANT_ATTACHED_DATA, &data, &size));
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(data), size), block);
     EXPECT_EQ((data - section) % 16, 0);
+    ASSERT_TRUE(findBuildConstant(section, sectionSize, CONSTANT_PAYLOAD_INDEX, &data, &size));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(data), size), index);
     ASSERT_TRUE(findBuildConstant(section, sectionSize, CONSTANT_DIRECTORY_TEMPLATE, &data, &size));
     EXPECT_TRUE(isTerminatedWideString(data, size));
     EXPECT_EQ(Bytes(data, data + size),

@@ -1,5 +1,5 @@
 # A block found anywhere in a file is listed, verified and extracted; a
-# changed byte fails the CRC-32 check and a cut-off trailer hides the block.
+# changed byte fails the frame's checksum and a cut-off trailer hides the block.
 app_with app.exe "data/read me.txt"
 python3 -c 'import random,sys; sys.stdout.buffer.write(random.Random(5).randbytes(300000))' >app/data/random.bin
 tallix-pack block app -o block.bin >/dev/null

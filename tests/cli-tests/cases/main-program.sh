@@ -10,3 +10,16 @@ rm app/setup.exe app/tool.exe
 run tallix-pack pack app -o out.exe
 # Named explicitly, a program below the top works, with a warning.
 run tallix-pack pack app -o out.exe --main bin/inner.exe --runtime no-runtime
+# Only an x86-64 Windows program for the GUI or the console can be started.
+: >app/empty.exe
+printf 'MZ but nothing more' >app/short.exe
+printf '#!/bin/sh\n' >app/script.exe
+pe_program app/x86.exe console x86
+pe_program app/arm.exe gui arm64
+pe_program app/library.exe console x64 dll
+pe_program app/driver.exe native
+printf '@echo off\r\n' >app/run.cmd
+printf '@echo off\r\n' >app/RUN.BAT
+for main in empty.exe short.exe script.exe x86.exe arm.exe library.exe driver.exe run.cmd RUN.BAT; do
+    run tallix-pack pack app -o out.exe --main "$main"
+done

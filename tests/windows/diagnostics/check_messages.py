@@ -82,6 +82,14 @@ class SystemErrorLine(unittest.TestCase):
         self.assertEqual(result.stderr, b"Error, couldn't launch child ([Error 536875572] )\r\n")
 
 
+class OpenError(unittest.TestCase):
+    def test_names_the_file_on_stderr_and_exits_2(self):
+        result = run_windows(PROBE, "open", "C:\\cache\\a b.dll")
+        self.assertEqual(result.stderr, b"Error, failed to open 'C:\\cache\\a b.dll' for writing.\r\n")
+        self.assertEqual(result.stdout, b"")
+        self.assertEqual(result.status, FATAL_EXIT_STATUS)
+
+
 class TemplateError(unittest.TestCase):
     def test_names_the_template_on_stderr_and_aborts(self):
         for template in ["{HOME}", "{CACHE_DIR}\\Halvory\\Halvory-Quin-1.1.0"]:

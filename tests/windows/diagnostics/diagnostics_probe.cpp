@@ -1,10 +1,11 @@
 // Runs one reporting helper so that a driver can check its output and exit
 // status from outside the process. A GUI program, like the launcher.
 //   fatal N             fatalError with catalogue message N (0..3)
-//   system N CODE       printSystemError with message N (0..1) and CODE, then exit
+//   system N CODE       fatalSystemError with message N (0..1) and CODE
+//   open PATH           fatalOpenError(PATH)
 //   template TEXT       fatalTemplateError(TEXT)
 //   format CODE         the system's raw text for CODE in hex on stdout
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 
 #include <windows.h>
 
@@ -38,8 +39,10 @@ int wmain(int argc, wchar_t **argv) {
         fatalError(FATAL_MESSAGES[_wtoi(argv[2]) & 3]);
     }
     if (argc == 4 && wcscmp(argv[1], L"system") == 0) {
-        printSystemError(SYSTEM_MESSAGES[_wtoi(argv[2]) & 1], wcstoul(argv[3], nullptr, 0));
-        exit(FATAL_EXIT_STATUS);
+        fatalSystemError(SYSTEM_MESSAGES[_wtoi(argv[2]) & 1], wcstoul(argv[3], nullptr, 0));
+    }
+    if (argc == 3 && wcscmp(argv[1], L"open") == 0) {
+        fatalOpenError(argv[2]);
     }
     if (argc == 3 && wcscmp(argv[1], L"template") == 0) {
         fatalTemplateError(argv[2]);

@@ -1,19 +1,21 @@
-// Runs one extraction the way a launcher start does, into the directory
-// named by the first argument, and reports how often it opened a file for
-// writing and called CreateDirectoryW:
+// Puts the files in place the way a launcher start does (the index first,
+// when the linked block has one) into the directory named by the first
+// argument, and reports how often it opened a file for writing and called
+// CreateDirectoryW:
 //   written N
 //   directory-calls N
 //   directories-created N
 //   child PATH
+//   index-threads N   (threads a check against the index used; 0: no index)
 // "--lock FILE" instead holds FILE open without sharing until standard
 // input ends, standing in for another program that has it open.
 // "--deep DIR LEVELS" makes the parents of DIR\a\a...\f (LEVELS times "a")
 // exist and prints "done".
+#include "base/wide_append.h"
 #include "paths/target_directory.h"
-#include "paths/wide_append.h"
 #include "payload/directories.h"
 #include "payload/extraction.h"
-#include "payload/payload_stream.h"
+#include "payload/index_check.h"
 
 #include <windows.h>
 
@@ -107,9 +109,10 @@ int wmain(int argc, wchar_t **argv) {
         &__imp_CreateDirectoryW, reinterpret_cast<void *>(&countingCreateDirectoryW)));
 
     appendWideString(TargetDirectory, argv[1], PATH_CAPACITY);
-    openPayloadStream();
-    extractPayloadFiles();
-    printf("written %d\ndirectory-calls %d\ndirectories-created %d\nchild %ls\n", writeOpens,
-           directoryCalls, directoriesCreated, ChildProgramPath);
+    size_t threads = 0;
+    indexedFilesMatch(INDEX_CHECK_MAX_THREADS, &threads);
+    preparePayloadFiles();
+    printf("written %d\ndirectory-calls %d\ndirectories-created %d\nchild %ls\nindex-threads %zu\n",
+           writeOpens, directoryCalls, directoriesCreated, ChildProgramPath, threads);
     return 0;
 }

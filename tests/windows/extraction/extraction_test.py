@@ -11,21 +11,15 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from wine_test_support import (ABORT_STATUS, run_windows, wine_environment,  # noqa: E402
+from wine_test_support import (file_tree, run_windows, wine_environment,  # noqa: E402
                                windows_path)
 
-BIN = APP = None
+BIN = APP = MANY_APP = None
 DECODE_ERROR = "Error, couldn't decode attached data.\n"
 
 
-def app_files():
-    files = {}
-    for directory, _, names in os.walk(APP):
-        for name in names:
-            path = os.path.join(directory, name)
-            with open(path, "rb") as f:
-                files[os.path.relpath(path, APP)] = f.read()
-    return files
+def app_files(app=None):
+    return file_tree(app or APP)
 
 
 class Start:
@@ -77,26 +71,25 @@ class ExtractionTest(unittest.TestCase):
         self.assertEqual(sorted(self.snapshot()), sorted(expected))
         self.assertEqual(first.counts["written"], str(len(expected)))
         # One call per directory (target, other, sub, sub\deeper,
-        # sub\deeper\third) as its first file comes; later files find it
-        # remembered. For x\y\z the walk climbs to x and creates downwards:
-        # two failed calls, then x, x\y, x\y\z.
-        self.assertEqual(first.counts["directory-calls"], "10")
+        # sub\deeper\third, x, x\y, x\y\z) as its first file comes; later
+        # files find it remembered. Below the target the walk goes downwards.
+        self.assertEqual(first.counts["directory-calls"], "8")
         self.assertEqual(first.counts["directories-created"], "8")
         self.assertEqual(first.counts["child"], windows_path(self.target) + "\\main.exe")
 
         before = self.snapshot()
         second = self.start()
         self.assertOk(second)
-        # An empty file has no checksum, so only it is written again; its
-        # directory is settled by one call that finds it existing.
-        self.assertEqual(second.counts["written"], "1")
-        self.assertEqual(second.counts["directory-calls"], "1")
-        self.assertEqual(second.counts["directories-created"], "0")
-        after = self.snapshot()
-        del before["empty.txt"], after["empty.txt"]
-        self.assertEqual(after, before)
+        # The empty file is reused like every other.
+        self.assertEqual(second.counts["written"], "0")
+        self.assertEqual(second.counts["directory-calls"], "0")
+        self.assertEqual(self.snapshot(), before)
         self.assertEqual(second.counts["child"], first.counts["child"])
         self.assertFiles(expected)
+
+    def test_frame_without_checksum_still_unpacks(self):
+        self.assertOk(self.start("legacy"))
+        self.assertFiles(app_files())
 
     def test_missing_and_changed_files_are_rewritten(self):
         expected = app_files()
@@ -117,8 +110,8 @@ class ExtractionTest(unittest.TestCase):
         again = self.start()
         self.assertOk(again)
         self.assertFiles(expected)
-        # two.txt, three.dat, plus1.bin and the empty file.
-        self.assertEqual(again.counts["written"], "4")
+        # two.txt, three.dat and plus1.bin.
+        self.assertEqual(again.counts["written"], "3")
         self.assertEqual(again.counts["directories-created"], "1")
         with open(own, "rb") as f:
             self.assertEqual(f.read(), b"not in the payload")
@@ -128,44 +121,40 @@ class ExtractionTest(unittest.TestCase):
             self.assertEqual(after[relative], untouched[relative], relative)
 
     def test_file_open_elsewhere_stops_with_open_message(self):
-        self.assertOk(self.start())
-        locked = os.path.join(self.target, "exact.bin")
-        holder = subprocess.Popen(
-            ["wine", os.path.join(BIN, "extraction_probe_good.exe"), "--lock",
-             windows_path(locked)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            env=wine_environment())
-        try:
-            self.assertEqual(holder.stdout.readline().strip(), b"locked")
-            blocked = self.start()
-        finally:
-            holder.stdin.close()
-            holder.wait(timeout=60)
-        self.assertEqual(blocked.status, 2)
-        self.assertEqual(blocked.stdout, "")
-        self.assertEqual(blocked.stderr, "Error, failed to open '%s' for writing.\n"
-                         % (windows_path(self.target) + "\\exact.bin"))
+        # With an index the locked file cannot be read, so the check falls
+        # back to extracting, which meets the lock as before.
+        for variant in ("good", "indexed"):
+            with self.subTest(variant):
+                self.assertOk(self.start(variant))
+                locked = os.path.join(self.target, "exact.bin")
+                holder = subprocess.Popen(
+                    ["wine", os.path.join(BIN, "extraction_probe_good.exe"), "--lock",
+                     windows_path(locked)],
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                    env=wine_environment())
+                try:
+                    self.assertEqual(holder.stdout.readline().strip(), b"locked")
+                    blocked = self.start(variant)
+                finally:
+                    holder.stdin.close()
+                    holder.wait(timeout=60)
+                self.assertEqual(blocked.status, 2)
+                self.assertEqual(blocked.stdout, "")
+                self.assertEqual(blocked.stderr, "Error, failed to open '%s' for writing.\n"
+                                 % (windows_path(self.target) + "\\exact.bin"))
 
-    def test_request_past_end_of_stream(self):
-        cut = self.start("truncated")
-        self.assertEqual(cut.status, 2)
-        self.assertEqual(cut.stdout, DECODE_ERROR)
-        self.assertEqual(cut.stderr, "")
-        # Every record was complete before the missing end marker.
-        self.assertFiles(app_files())
-
-    def test_damaged_frame(self):
-        damaged = self.start("damaged")
-        self.assertEqual(damaged.status, 2)
-        self.assertEqual(damaged.stdout, DECODE_ERROR)
-        expected = app_files()
-        # The first block of the frame holds these whole.
-        self.assertFiles({name: expected[name]
-                          for name in ("main.exe", "empty.txt", "exact.bin", "plus1.bin")})
-        self.assertFalse(os.path.exists(os.path.join(self.target, "sub")))
-        # Cut inside the file whose bytes ran into the damage.
-        self.assertLess(os.path.getsize(os.path.join(self.target, "other", "big.bin")),
-                        len(expected["other/big.bin"]))
+    def test_damaged_streams_leave_nothing_new(self):
+        # Cut before the end marker (every record whole), a damaged third
+        # block (the first holds small files whole; also with an index, which
+        # an empty cache fails), a name too long for any packer and one that
+        # leaves the target: files written on the way go, with the folders
+        # made for them.
+        for variant in ("truncated", "damaged", "indexed_damaged", "longname", "escape"):
+            with self.subTest(variant=variant):
+                failed = self.start(variant)
+                self.assertEqual((failed.status, failed.stdout, failed.stderr),
+                                 (2, DECODE_ERROR, ""))
+                self.assertEqual(os.listdir(self.scratch), [])
 
     def test_window_above_limit(self):
         wide = self.start("widewindow")
@@ -183,21 +172,85 @@ class ExtractionTest(unittest.TestCase):
         self.assertTrue(os.path.isdir(os.path.join(self.target, *(["a"] * levels))))
         self.assertFalse(os.path.exists(os.path.join(self.target, *(["a"] * levels), "f")))
 
-    def test_name_longer_than_buffer_aborts(self):
-        aborted = self.start("longname")
-        self.assertEqual(aborted.status, ABORT_STATUS)
-        self.assertEqual(aborted.stdout + aborted.stderr, "")
-        self.assertFiles({"first.txt": b"first"})
-        longest = os.path.join(self.target, *(["d" * 200] * 5), "f" * 18)
-        with open(longest, "rb") as f:
-            self.assertEqual(f.read(), b"longest name")
-        self.assertFalse(os.path.exists(os.path.join(self.target, "e" * 200)))
+    def test_index_path_reads_no_payload(self):
+        expected = app_files()
+        first = self.start("indexed")
+        self.assertOk(first)
+        self.assertFiles(expected)
+        before = self.snapshot()
+        # Its frame is zeros, so any decoding would fail: success means none.
+        warm = self.start("indexed_garbage")
+        self.assertOk(warm)
+        self.assertEqual((warm.counts["written"], warm.counts["directory-calls"]), ("0", "0"))
+        self.assertEqual(warm.counts["child"], first.counts["child"])
+        # The empty file too is left alone.
+        self.assertEqual(self.snapshot(), before)
+
+    def test_index_differs_so_the_payload_is_extracted(self):
+        def rewrite(relative, content):
+            with open(os.path.join(self.target, relative), "wb") as f:
+                f.write(content)
+
+        expected = app_files()
+        changed_byte = bytes([expected["exact.bin"][0] ^ 1]) + expected["exact.bin"][1:]
+        # (what, change, variant that decodes a frame of zeros, files written
+        # by the designed path: the changed one only)
+        cases = [
+            ("content", lambda: rewrite("exact.bin", changed_byte), "indexed_garbage", "1"),
+            ("size", lambda: rewrite("sub/one.txt", b"one\n" * 99), "indexed_garbage", "1"),
+            ("missing", lambda: os.remove(os.path.join(self.target, "x/y/z/deep.txt")),
+             "indexed_garbage", "1"),
+            ("empty file not empty", lambda: rewrite("empty.txt", b"x"), "indexed_garbage", "1"),
+            ("index fails its own check", lambda: None, "badindex_garbage", "0"),
+        ]
+        for what, change, garbage, written in cases:
+            with self.subTest(what):
+                subprocess.run(["rm", "-rf", self.target])
+                self.assertOk(self.start("indexed"))
+                change()
+                decoded = self.start(garbage)
+                self.assertEqual((decoded.status, decoded.stdout), (2, DECODE_ERROR))
+                variant = "badindex" if garbage == "badindex_garbage" else "indexed"
+                repaired = self.start(variant)
+                self.assertOk(repaired)
+                self.assertEqual(repaired.counts["written"], written)
+                self.assertFiles(expected)
+                # Both paths leave the same files: the index path finds them whole.
+                self.assertOk(self.start("indexed_garbage"))
+                self.assertEqual(sorted(self.snapshot()), sorted(expected))
+
+    def test_record_unlike_its_index_entry_is_not_written(self):
+        # The index names sub\\onf.txt where the stream has sub\\one.txt.
+        # Files decoded before it go too: nothing is left under any name.
+        other = self.start("otherindex")
+        self.assertEqual((other.status, other.stdout), (2, DECODE_ERROR))
+        self.assertEqual(os.listdir(self.scratch), [])
+
+    def test_many_files_are_checked_on_several_threads(self):
+        expected = app_files(MANY_APP)
+        self.assertOk(self.start("many_indexed"))
+        warm = self.start("many_garbage")
+        self.assertOk(warm)
+        self.assertEqual(warm.counts["written"], "0")
+        if os.cpu_count() > 1:
+            self.assertGreater(int(warm.counts["index-threads"]), 1)
+        # One file late in the order differs, whichever thread meets it.
+        last = sorted(name for name in expected if name.startswith("m3/"))[-1]
+        with open(os.path.join(self.target, last), "r+b") as f:
+            f.write(b"F")
+        broken = self.start("many_garbage")
+        self.assertEqual((broken.status, broken.stdout), (2, DECODE_ERROR))
+        repaired = self.start("many_indexed")
+        self.assertOk(repaired)
+        self.assertEqual(repaired.counts["written"], "1")
+        self.assertFiles(expected)
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True, help="directory of the probe programs")
     parser.add_argument("--app", required=True, help="the application the good block holds")
+    parser.add_argument("--many-app", required=True, help="the application of many files")
     options, rest = parser.parse_known_args()
-    BIN, APP = options.bin, options.app
+    BIN, APP, MANY_APP = options.bin, options.app, options.many_app
     unittest.main(argv=[sys.argv[0]] + rest)

@@ -1,11 +1,19 @@
 #!/usr/bin/env python3
 """Writes the application directory the extraction tests pack, and the test
 blocks that the packer cannot make: a stream cut before its end marker, a
-damaged frame, a frame whose window is above the decoder's limit, and names
-at and past the longest a record may hold.
+damaged frame, a frame whose window is above the decoder's limit, names at
+and past the longest a record may hold, a name that leaves the target
+directory, a frame without a content checksum, and a frame of zeros that
+cannot be decoded at all; and two indexes beside the good block: one that
+fails its own checksum, one whose entry for sub\\one.txt names another file.
+
+A second application, of many small files, makes the index check use
+several threads.
 
 usage: make_app.py APP_DIR
-       make_app.py --blocks GOOD_BLOCK OUT_DIR
+       make_app.py --many APP_DIR
+       make_app.py --blocks GOOD_BLOCK GOOD_INDEX OUT_DIR
+       make_app.py --garbage BLOCK OUT_BLOCK
 """
 import os
 import random
@@ -32,8 +40,19 @@ def app_files():
     }
 
 
-def write_app(app_dir):
-    for relative, content in app_files().items():
+# More files than one thread of the index check takes on.
+MANY_FILES = 300
+
+
+def many_files():
+    files = {"main.exe": b"MZ many"}
+    for i in range(MANY_FILES):
+        files["m%d/f%03d.txt" % (i % 4, i)] = b"file %d\n" % i * (i + 1)
+    return files
+
+
+def write_app(app_dir, files):
+    for relative, content in files.items():
         path = os.path.join(app_dir, relative)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
@@ -59,8 +78,8 @@ def zstd(data, *args):
 
 
 def block_offsets(frame):
-    """Offsets of the block headers of a zstd frame without checksum, and
-    the frame's end."""
+    """Offsets of the block headers of a zstd frame, and the frame's end
+    (after its content checksum, when it has one)."""
     descriptor = frame[4]
     at = 5
     single_segment = descriptor & 0x20
@@ -76,7 +95,7 @@ def block_offsets(frame):
         kind, size = (header >> 1) & 3, header >> 3
         at += 3 + (1 if kind == 1 else size)
         if header & 1:
-            return offsets, at
+            return offsets, at + (4 if descriptor & 0x04 else 0)
 
 
 def record(name, content):
@@ -85,7 +104,27 @@ def record(name, content):
             content)
 
 
-def write_blocks(good_path, out_dir):
+def garbage(block):
+    """Magic intact, nothing after it decodes: a start that succeeds never read it."""
+    return wrap(b"\0" * len(frame_of(block)))
+
+
+def index_variants(index):
+    """(fails its own check, names another file): both differ from `index`
+    only in the name of sub\\one.txt."""
+    count = struct.unpack_from("<I", index, 4)[0]
+    for k in range(count):
+        _, _, offset, length = struct.unpack_from("<QIII", index, 12 + 20 * k)
+        if index[offset:offset + 2 * length].decode("utf-16-le") == "sub\\one.txt":
+            renamed = bytearray(index)
+            renamed[offset + 2 * length - 10] = ord("f")  # "one" -> "onf"
+            sealed = bytearray(renamed)
+            struct.pack_into("<I", sealed, 8, zlib.crc32(bytes(sealed[12:])))
+            return bytes(renamed), bytes(sealed)
+    raise AssertionError("no sub\\one.txt in the index")
+
+
+def write_blocks(good_path, index_path, out_dir):
     with open(good_path, "rb") as f:
         good = f.read()
     frame = frame_of(good)
@@ -121,13 +160,31 @@ def write_blocks(good_path, out_dir):
                record(too_long, b"never written") + b"\0\0")
     blocks["longname"] = wrap(zstd(records, "-c", "--no-check"))
 
-    for name, data in blocks.items():
-        with open(os.path.join(out_dir, name + ".bin"), "wb") as f:
+    # The same records in a frame without a content checksum, as packers
+    # wrote them before.
+    blocks["legacy"] = wrap(zstd(stream, "-c", "--no-check", "-3"))
+
+    # A record that would land beside the target directory.
+    blocks["escape"] = wrap(zstd(record("first.txt", b"first") + record("..\\evil.txt", b"evil") +
+                                 b"\0\0", "-c"))
+
+    blocks["garbage"] = garbage(good)
+
+    files = {name + ".bin": data for name, data in blocks.items()}
+    with open(index_path, "rb") as f:
+        files["badindex.idx"], files["otherindex.idx"] = index_variants(f.read())
+    for name, data in files.items():
+        with open(os.path.join(out_dir, name), "wb") as f:
             f.write(data)
 
 
 if __name__ == "__main__":
     if sys.argv[1] == "--blocks":
-        write_blocks(sys.argv[2], sys.argv[3])
+        write_blocks(sys.argv[2], sys.argv[3], sys.argv[4])
+    elif sys.argv[1] == "--garbage":
+        with open(sys.argv[2], "rb") as source, open(sys.argv[3], "wb") as out:
+            out.write(garbage(source.read()))
+    elif sys.argv[1] == "--many":
+        write_app(sys.argv[2], many_files())
     else:
-        write_app(sys.argv[1])
+        write_app(sys.argv[1], app_files())

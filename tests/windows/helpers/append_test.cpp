@@ -1,4 +1,4 @@
-#include "paths/wide_append.h"
+#include "base/wide_append.h"
 
 #include <gtest/gtest.h>
 

@@ -8,11 +8,22 @@ import filecmp
 import os
 import random
 import re
+import struct
 import sys
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from wine_test_support import check, fresh_directory, outcome, run  # noqa: E402
+
+
+def console_program_headers():
+    """What the packer checks of a main program: PE headers of an x86-64
+    console program (optional header magic 0x20B, subsystem 3 at 68)."""
+    optional = bytearray(240)
+    struct.pack_into("<H", optional, 0, 0x20B)
+    struct.pack_into("<H", optional, 68, 3)
+    return (b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40) + b"PE\0\0"
+            + struct.pack("<HHIIIHH", 0x8664, 0, 0, 0, 0, len(optional), 0x22) + bytes(optional))
 
 
 def main():
@@ -24,7 +35,7 @@ def main():
     fresh_directory(args.work)
     app = os.path.join(args.work, "app")
     files = {
-        "main.exe": b"MZ" + bytes(4000),
+        "main.exe": console_program_headers() + bytes(4000),
         "empty.dat": b"",
         "lib/r\u00e9sum\u00e9.txt": "d\u00e9j\u00e0 vu\n".encode(),
         # Several zstd blocks, most of them stored raw.

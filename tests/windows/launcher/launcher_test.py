@@ -30,7 +30,7 @@ QUOTING_TABLE = [
     ("tab\there", '"tab\there"'),
     ("line\nfeed", '"line\nfeed"'),
     ("vertical\vtab", '"vertical\vtab"'),
-    ("", ""),
+    ("", '""'),
     ("last", "last"),
 ]
 
@@ -107,11 +107,11 @@ class ChildSeesTheLaunch(unittest.TestCase):
         self.assertEqual(code, 0, err)
         report = report_of(out)
         module = windows_path(launcher)
-        # The child's raw command line is exactly the rewritten one: an empty
-        # argument leaves only its separating space.
+        # The child's raw command line is exactly the rewritten one, and it
+        # splits back into the launcher's arguments, the empty one included.
         expected = " ".join([module] + [written for _, written in QUOTING_TABLE])
         self.assertEqual(report["commandLine"], expected)
-        self.assertEqual(report["argv"], [module] + [a for a, _ in QUOTING_TABLE if a])
+        self.assertEqual(report["argv"], [module] + [a for a, _ in QUOTING_TABLE])
         self.assertEqual(report["env"], {
             "TALLIX_ONEFILE_PARENT": str(pid),
             "TALLIX_ONEFILE_DIRECTORY": ntpath.dirname(module),

@@ -14,10 +14,12 @@ import pathlib
 import random
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import zlib
 
 import pefile
@@ -36,7 +38,7 @@ STACK_RESERVE = 0x968000
 args = None
 
 
-def pack(app, output, *options, example=True, expect_status=0, path=None):
+def pack(app, output, *options, example=True, expect_status=0, path=None, quiet=True):
     """Packs `app` into `output`, as the example's script does unless
     example=False, with PATH set to `path` if given. Returns the completed
     process."""
@@ -47,7 +49,7 @@ def pack(app, output, *options, example=True, expect_status=0, path=None):
         command = ["bash", str(args.example_pack), str(app), str(output)]
     else:
         command = [str(args.tallix_pack), "pack", str(app), "-o", str(output)]
-    command += ["--runtime", str(args.runtime), "--quiet", *options]
+    command += ["--runtime", str(args.runtime), *(["--quiet"] if quiet else []), *options]
     result = run(command, env=env)
     if result.returncode != expect_status:
         raise SystemExit(f"packing failed ({result.returncode}):\n{' '.join(command)}\n"
@@ -345,6 +347,29 @@ def test_runs(work):
           f"default template {{CACHE_DIR}}\\{{COMPANY}}\\{{PRODUCT}}-{{VERSION}}: {out!r}")
 
 
+def test_index(work):
+    """With the index a warm start never reads the payload, so a launcher
+    whose frame cannot be decoded still starts from a complete cache;
+    without it every start decodes."""
+    unique = f"{os.getpid()}"
+    outcomes = {}
+    for name, options in (("Indexed", ()), ("Unindexed", ("--no-index",))):
+        launcher = work / f"{name}.exe"
+        pack(args.example_app, launcher, *options,
+             "--template", f"{{CACHE_DIR}}\\tallix-packer-tests\\{name}-{unique}")
+        data = launcher.read_bytes()
+        frame = data.find(b"QVZ\x28\xb5\x2f\xfd") + 3
+        broken = work / f"{name}-broken.exe"
+        broken.write_bytes(data[:frame] + b"\0\0\0\0" + data[frame + 4:])
+        check_equal(run_windows(launcher, wine=args.wine_run).status, 0, f"{name}: cold start")
+        warm = run_windows(broken, "--exit", "5", wine=args.wine_run)
+        outcomes[name] = (warm.status, warm.out if name == "Unindexed" else "Hello" in warm.out)
+        run_and_cleanup(launcher)
+    check_equal(outcomes["Indexed"], (5, True), "a warm start from the index runs the application")
+    check_equal(outcomes["Unindexed"], (2, "Error, couldn't decode attached data.\n"),
+                "a warm start that decodes")
+
+
 def test_depfile(work):
     app = work / "my app"
     shutil.copytree(args.example_app, app)
@@ -460,6 +485,104 @@ def test_windows_packer(work):
     check(not (work / "windows" / "Signed.exe").exists(), "no unsigned launcher is left behind")
 
 
+def remove_unpacked(unique):
+    """Removes what launchers unpacked under {CACHE_DIR}\\tallix-packer-tests\\`unique`."""
+    if os.environ.get("WINEPREFIX"):
+        for folder in pathlib.Path(os.environ["WINEPREFIX"]).glob(
+                f"drive_c/users/*/AppData/Local/tallix-packer-tests/{unique}"):
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+def test_subsystem(work):
+    """Without --console or --gui the launcher takes the main program's subsystem."""
+    inner = work / "gui-app" / "Inner.exe"
+    inner.parent.mkdir()
+    pack(args.example_app, inner)  # the example's own launcher: a GUI program
+    unique = f"subsystem-{os.getpid()}"
+    for app, expected, kind, main in [(args.example_app, SUBSYSTEM_CONSOLE, "console",
+                                       "Halvory-Quin.exe"),
+                                      (inner.parent, SUBSYSTEM_GUI, "GUI", "Inner.exe")]:
+        launcher = work / f"{kind}.exe"
+        result = pack(app, launcher, "--template", f"{{CACHE_DIR}}\\tallix-packer-tests\\{unique}",
+                      example=False, quiet=False)
+        check_equal(pefile.PE(str(launcher)).OPTIONAL_HEADER.Subsystem, expected,
+                    f"subsystem of the launcher of a {kind} program")
+        check(f"\n  {kind} launcher, as {main} is (--console or --gui chooses)\n" in result.stdout,
+              f"the packer says which subsystem it chose: {result.stdout!r}")
+        status, out = exit_code_through_runner(f'"{windows_path(launcher)}" --exit 0x1234')
+        check_equal(status, 0x1234, f"exit code through the {kind} launcher")
+        check("Hello from Halvory-Quin" in out, f"the application ran: {out!r}")
+    remove_unpacked(unique)
+
+
+def test_exclude(work):
+    """--exclude on folders, links and nested matches; links followed otherwise."""
+    app = work / "app"
+    shutil.copytree(args.example_app, app)
+    files = {"data/note.txt.bak": "old", "data/cache/big.bin": "x" * 5000,
+             "data/cache.txt": "a file, not a folder", "node_modules/pkg/tool.js": "js",
+             "node_modules/pkg/cache": "kept", "lib/real.txt": "real", "docs/top.md": "top",
+             "docs/a/b/readme.md": "deep", "docs/a/keep.txt": "keep"}
+    for name, content in files.items():
+        (app / name).parent.mkdir(parents=True, exist_ok=True)
+        (app / name).write_text(content)
+    (app / "node_modules" / ".bin").mkdir()
+    os.symlink("../pkg/tool.js", app / "node_modules" / ".bin" / "tool")
+    os.symlink("real.txt", app / "lib" / "current.txt")
+    os.symlink("../data", app / "lib" / "data-link")
+    excludes = ["*.bak", "cache/", "node_modules/.bin/", "docs/**/*.md"]
+    options = [f"--exclude={pattern}" for pattern in excludes]
+    refused = pack(app, work / "refused.exe", *options, example=False, expect_status=2)
+    check("lib/data-link': a symbolic link to a directory cannot be packed" in refused.stderr,
+          f"a link to a folder is refused: {refused.stderr!r}")
+    launcher, depfile = work / "out.exe", work / "out.d"
+    result = pack(app, launcher, *options, "--exclude", "lib/data-link", "--depfile", depfile,
+                  example=False, quiet=False)
+    check("\n  left out by --exclude '*.bak' 'cache/' 'node_modules/.bin/' 'docs/**/*.md' "
+          "'lib/data-link': 3 files, 3 folders\n" in result.stdout, f"summary: {result.stdout!r}")
+    check("\n  symbolic links packed as their targets (1): lib/current.txt -> real.txt\n"
+          in result.stdout, f"the followed link is named: {result.stdout!r}")
+    extracted = work / "extracted"
+    listing = run([args.tallix_pack, "inspect", launcher, "--extract", extracted])
+    check_equal(listing.returncode, 0, "inspect --extract status")
+    packed = sorted(str(p.relative_to(extracted)) for p in extracted.rglob("*") if p.is_file())
+    check_equal(packed, ["Halvory-Quin.exe", "data/cache.txt", "data/note.txt", "docs/a/keep.txt",
+                         "lib/current.txt", "lib/real.txt", "node_modules/pkg/cache",
+                         "node_modules/pkg/tool.js"], "packed files")
+    check_equal((extracted / "lib" / "current.txt").read_text(), "real",
+                "a link to a file is packed as its target")
+    listed = depfile.read_text()
+    for left_out in ["note.txt.bak", "data/cache ", "data/cache/", ".bin", "readme.md", "data-link"]:
+        check(left_out not in listed.replace("\\\n", " "), f"the depfile leaves out {left_out}")
+    for kept in ["data/cache.txt", "docs/a ", "node_modules/pkg/cache", "lib/current.txt"]:
+        check(kept in listed.replace("\\\n", " "), f"the depfile lists {kept}")
+
+
+def test_interrupted(work):
+    """SIGINT, SIGTERM and SIGHUP during a pack leave nothing beside the output."""
+    app = work / "app"
+    shutil.copytree(args.example_app, app)
+    make_payload(app, 8)
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        place = work / number.name
+        place.mkdir()
+        output = place / "app.exe"
+        packer = subprocess.Popen(
+            [str(args.tallix_pack), "pack", str(app), "-o", str(output), "--runtime",
+             str(args.runtime), "--level", "19", "--jobs", "1", "--quiet"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        block = place / ".app.exe.tallix-pack" / "launcher.exe"
+        deadline = time.monotonic() + 60
+        while not block.exists() and packer.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        check(block.exists(), f"{number.name}: the pack is writing the launcher")
+        packer.send_signal(number)
+        _, err = packer.communicate(timeout=60)
+        check_equal(packer.returncode, -number, f"{number.name}: ended by the signal")
+        check_equal(sorted(p.name for p in place.iterdir()), [],
+                    f"{number.name}: files beside the output ({err!r})")
+
+
 TESTS = {
     "pe-properties": test_pe_properties,
     "console-mode": test_console_mode,
@@ -468,10 +591,14 @@ TESTS = {
     "icon-from-ico": test_icon_from_ico,
     "reproducible": test_reproducible,
     "runs": test_runs,
+    "index": test_index,
     "depfile": test_depfile,
     "broken-runtime": test_broken_runtime,
     "resources-through-api": test_resources_through_api,
     "windows-packer": test_windows_packer,
+    "subsystem": test_subsystem,
+    "exclude": test_exclude,
+    "interrupted": test_interrupted,
 }
 
 

@@ -1,4 +1,4 @@
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 
 #include <windows.h>
 
@@ -10,7 +10,7 @@ void fatalError(const char *message) {
     exit(FATAL_EXIT_STATUS);
 }
 
-void printSystemError(const char *message, uint32_t errorCode) {
+void fatalSystemError(const char *message, uint32_t errorCode) {
     // Stays empty when the system has no text for the code.
     char *text = nullptr;
     static char noText[1] = {0};
@@ -30,6 +30,12 @@ void printSystemError(const char *message, uint32_t errorCode) {
     // The process ends right after; the system's buffer is not released.
     fprintf(stderr, "%s ([Error %ld] %s)\n", message,
             static_cast<long>(static_cast<int32_t>(errorCode)), text);
+    exit(FATAL_EXIT_STATUS);
+}
+
+void fatalOpenError(const wchar_t *path) {
+    fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
+    exit(FATAL_EXIT_STATUS);
 }
 
 void fatalTemplateError(const wchar_t *pattern) {

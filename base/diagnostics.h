@@ -1,5 +1,6 @@
-// The launcher's reporting helpers. Every reported failure ends the process;
-// no error is ever returned to a caller.
+// The launcher's reporting helpers, the bottom layer every other part of the
+// launcher reports through. Every reported failure ends the process; no error
+// is ever returned to a caller, and no caller ends the process itself.
 //
 // Catalogue (exact texts; "\n" is part of the text):
 //   stderr, then abort():  "Error, couldn't runtime expand spec '%ls'.\n"
@@ -25,8 +26,12 @@ enum { SYSTEM_MESSAGE_LANGUAGE = 1033 };
 
 // "%s ([Error %ld] %s)\n" on stderr: the message, the code as a signed 32-bit
 // number and the system's text for it without trailing CR/LF (empty when the
-// system has none). Returns; the caller exits.
-void printSystemError(const char *message, uint32_t errorCode);
+// system has none); then exit(FATAL_EXIT_STATUS).
+[[noreturn]] void fatalSystemError(const char *message, uint32_t errorCode);
+
+// "Error, failed to open '%ls' for writing.\n" on stderr, then
+// exit(FATAL_EXIT_STATUS).
+[[noreturn]] void fatalOpenError(const wchar_t *path);
 
 // "Error, couldn't runtime expand spec '%ls'.\n" on stderr, then abort().
 [[noreturn]] void fatalTemplateError(const wchar_t *pattern);

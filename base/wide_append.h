@@ -8,7 +8,7 @@
 
 #include <stddef.h>
 
-#include "paths/wide_text.h"
+#include "base/wide_text.h"
 
 // Appends one unit.
 void appendWideChar(WideUnit *target, WideUnit unit, size_t capacity);

@@ -1,0 +1,64 @@
+#!/usr/bin/env python3
+"""Whole-process start times under Wine, side by side in one run: each round
+runs every case once, in the same order, so the cases alternate (A B A B)
+and share whatever the machine does meanwhile. A cold case empties its
+cache directory first (not timed). Prints the median and the range of each
+case, and the peak resident memory of one more run of each warm case.
+
+usage: whole_process_bench.py --rounds N --wine WINE
+           CASE=EXE[=COLD_DIRECTORY] ...
+"""
+import argparse
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+MEASURE_PEAK = ("import resource, subprocess, sys;"
+                "subprocess.run(sys.argv[1:], stdin=subprocess.DEVNULL,"
+                " stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL);"
+                "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+
+
+def run(wine, exe):
+    started = time.perf_counter()
+    done = subprocess.run([wine, exe], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE)
+    elapsed = time.perf_counter() - started
+    if done.returncode != 0:
+        sys.exit("%s failed with status %d: %s" % (exe, done.returncode, done.stderr[-400:]))
+    return elapsed
+
+
+def peak_kib(wine, exe):
+    """Largest resident set of any process of one start (kernel's ru_maxrss)."""
+    out = subprocess.run([sys.executable, "-c", MEASURE_PEAK, wine, exe],
+                         stdout=subprocess.PIPE, text=True, check=True).stdout
+    return int(out)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--wine", default="wine")
+    parser.add_argument("cases", nargs="+", metavar="CASE=EXE[=COLD_DIRECTORY]")
+    args = parser.parse_args()
+    cases = [case.split("=") for case in args.cases]
+    times = {case[0]: [] for case in cases}
+    for name, exe, *cold in cases:  # one untimed start each: caches filled, files in place
+        run(args.wine, exe)
+    for _ in range(args.rounds):
+        for name, exe, *cold in cases:
+            if cold:
+                shutil.rmtree(cold[0], ignore_errors=True)
+            times[name].append(run(args.wine, exe))
+    for name, exe, *cold in cases:
+        values = times[name]
+        peak = "" if cold else "  peak %6.1f MB" % (peak_kib(args.wine, exe) / 1024)
+        print("%-28s median %6.3f s  (%5.3f .. %5.3f, %d runs)%s" % (
+            name, statistics.median(values), min(values), max(values), len(values), peak))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,10 @@
+# Names Windows opens as devices whatever follows them, refused one by one;
+# names that merely begin like a device are packed.
+for name in 'CONIN$' 'conout$.log' 'con .txt' 'Nul  .tar.gz' 'LPT0' 'COM¹.dat' 'aux'; do
+    app_with app.exe
+    : >"app/$name"
+    run tallix-pack block app -o block.bin
+    rm -r app
+done
+app_with app.exe 'console.txt' 'conin.txt' 'com10' 'lpt' 'con_.txt' 'x/nul_x'
+run tallix-pack block app -o block.bin >/dev/null

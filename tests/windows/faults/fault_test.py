@@ -1,0 +1,268 @@
+#!/usr/bin/env python3
+"""Launchers under faults, seen from outside: each case copies a launcher
+(whose cache is the folder "cache" beside it) into a scratch folder, sets up
+the fault, starts it under Wine and checks the message, the exit status and
+what is on disk afterwards.
+
+The packed application's main program is the test reporter: it exits with
+CHILD_EXIT_CODE, so that status tells that the application was started.
+TALLIX_FAULT_ROUNDS sets the rounds of eight concurrent starts (default 2).
+"""
+import argparse
+import collections
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from wine_test_support import (WINE_TIMEOUT_SECONDS, file_tree, run_windows,  # noqa: E402
+                               wine_environment, windows_path)
+
+ARGS = None
+CHILD_EXIT_CODE = 7
+DECODE_ERROR = "Error, couldn't decode attached data.\n"
+QUIET_CHILD = {"REPORTER_EXIT_CODE": str(CHILD_EXIT_CODE), "REPORTER_QUIET": "1"}
+ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+
+
+def open_failure(path):
+    return "Error, failed to open '%s' for writing.\n" % windows_path(path)
+
+
+class LauncherCase(unittest.TestCase):
+    """A scratch folder per test with its own copy of a launcher."""
+
+    kind = "large"
+
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="faults-")
+        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+        self.launcher = os.path.join(self.scratch, "app.exe")
+        self.cache = os.path.join(self.scratch, "cache")
+        self.app = ARGS.small_app if self.kind == "small" else ARGS.large_app
+        shutil.copy(ARGS.small if self.kind == "small" else ARGS.large, self.launcher)
+
+    def start(self, launcher=None, env=None):
+        return run_windows(launcher or self.launcher, env=dict(QUIET_CHILD, **(env or {})))
+
+    def assertStarted(self, result):
+        self.assertEqual((result.status, result.out, result.err), (CHILD_EXIT_CODE, "", ""))
+
+    def assertCacheExact(self):
+        """The cache holds the application exactly: nothing missing, wrong or extra."""
+        expected, actual = file_tree(self.app), file_tree(self.cache)
+        self.assertEqual(sorted(actual), sorted(expected))
+        wrong = [name for name in expected if actual[name] != expected[name]]
+        self.assertEqual(wrong, [])
+
+    def mount(self, *arguments):
+        """Runs mount as root; skips the test where the system refuses."""
+        if os.geteuid() != 0:
+            self.skipTest("mounting needs root")
+        done = subprocess.run(["mount", *arguments], capture_output=True, text=True)
+        if done.returncode != 0:
+            self.skipTest("mount %s: %s" % (" ".join(arguments), done.stderr.strip()))
+
+    def unmount_later(self, path):
+        self.addCleanup(subprocess.run, ["umount", "-l", path], check=False)
+
+
+class DamagedLaunchers(LauncherCase):
+    kind = "small"
+
+    def test_bit_flips_never_start_the_application_with_a_wrong_file(self):
+        with open(self.launcher, "rb") as f:
+            image = f.read()
+        block = image.find(b"QVZ" + ZSTD_MAGIC)
+        self.assertGreater(block, 0)
+        # The trailer, at a multiple of 8 from the block, holds its own offset.
+        trailer = next(at for at in range(8, len(image) - block, 8)
+                       if int.from_bytes(image[block + at:block + at + 8], "little") == at)
+        rng = random.Random(2024)
+        # The frame header and first block header byte by byte, then spread
+        # over the whole frame.
+        offsets = list(range(block + 3, block + 3 + 24))
+        offsets += sorted(rng.randrange(block + 3, block + trailer) for _ in range(ARGS.flips))
+        outcomes = collections.Counter()
+        for offset in offsets:
+            bit = rng.randrange(8)
+            with self.subTest(offset=offset - block, bit=bit):
+                damaged = bytearray(image)
+                damaged[offset] ^= 1 << bit
+                with open(self.launcher, "wb") as f:
+                    f.write(damaged)
+                shutil.rmtree(self.cache, ignore_errors=True)
+                result = self.start()
+                if result.status == CHILD_EXIT_CODE:
+                    outcomes["started, every file exact"] += 1
+                    self.assertEqual(result.out + result.err, "")
+                    self.assertCacheExact()
+                else:
+                    outcomes["refused"] += 1
+                    self.assertEqual((result.status, result.out, result.err),
+                                     (2, DECODE_ERROR, ""))
+                    self.assertFalse(os.path.exists(self.cache), "left behind after a refusal")
+        print("bit flips: %s" % dict(outcomes), file=sys.stderr)
+
+
+class FullOrReadOnlyDisk(LauncherCase):
+    def test_disk_full_leaves_nothing_and_the_next_start_recovers(self):
+        os.makedirs(self.cache)
+        self.mount("-t", "tmpfs", "-o", "size=4m", "tmpfs", self.cache)
+        self.unmount_later(self.cache)
+        full = self.start()
+        self.assertEqual((full.status, full.out), (2, ""))
+        self.assertRegex(full.err, r"^Error, couldn't unpack file to target path\. "
+                                   r"\(\[Error 112\] [^\n]*\)\n$")
+        self.assertEqual(os.listdir(self.cache), [])
+        self.mount("-o", "remount,size=64m", self.cache)
+        self.assertStarted(self.start())
+        self.assertCacheExact()
+
+    def test_read_only_cache_starts_when_complete_and_names_a_missing_file(self):
+        self.assertStarted(self.start())
+        missing = os.path.join(self.cache, "small", "d03", "f007.txt")
+        for case, remove in (("complete", False), ("a file missing", True)):
+            with self.subTest(case=case):
+                if remove:
+                    os.remove(missing)
+                before = file_tree(self.cache)
+                self.mount("--bind", self.cache, self.cache)
+                try:
+                    self.mount("-o", "remount,bind,ro", self.cache)
+                    result = self.start()
+                finally:
+                    subprocess.run(["umount", self.cache], check=True)
+                if remove:
+                    self.assertEqual((result.status, result.out, result.err),
+                                     (2, "", open_failure(missing)))
+                else:
+                    self.assertStarted(result)
+                self.assertEqual(file_tree(self.cache), before)
+
+
+class WrongThingInTheWay(LauncherCase):
+    def test_folders_files_and_links_where_the_launcher_writes(self):
+        outside = os.path.join(self.scratch, "outside")
+        first_small = os.path.join(self.cache, "small", "d00", "f000.txt")
+
+        def folder_for_file():
+            os.makedirs(os.path.join(self.cache, "empty.txt", "inner"))
+
+        def file_for_folder():
+            with open(os.path.join(self.cache, "small"), "wb") as f:
+                f.write(b"in the way")
+
+        def link_to_folder():
+            os.makedirs(outside)
+            os.symlink(outside, os.path.join(self.cache, "small"))
+
+        def link_to_file():
+            os.makedirs(outside)
+            with open(os.path.join(outside, "victim.bin"), "wb") as f:
+                f.write(b"not the launcher's")
+            os.symlink(os.path.join(outside, "victim.bin"), os.path.join(self.cache, "big.bin"))
+
+        # (case, set-up, status, stderr, what stays in the cache afterwards)
+        table = [
+            ("a folder where a file must be", folder_for_file, 2,
+             open_failure(os.path.join(self.cache, "empty.txt")), ["empty.txt"]),
+            ("a file where a folder must be", file_for_folder, 2,
+             open_failure(first_small), ["small"]),
+            # Wine shows a Linux link to a folder as a reparse point: never followed.
+            ("a link to a folder elsewhere", link_to_folder, 2,
+             open_failure(first_small), ["small"]),
+            # Wine shows a link to a file as a plain file: the launcher's
+            # file moves in over the link itself.
+            ("a link to a file elsewhere", link_to_file, CHILD_EXIT_CODE, "", None),
+        ]
+        for case, set_up, status, stderr, left in table:
+            with self.subTest(case=case):
+                shutil.rmtree(self.cache, ignore_errors=True)
+                shutil.rmtree(outside, ignore_errors=True)
+                os.makedirs(self.cache)
+                set_up()
+                result = self.start()
+                self.assertEqual((result.status, result.out, result.err), (status, "", stderr))
+                if left is None:
+                    self.assertCacheExact()
+                    self.assertFalse(os.path.islink(os.path.join(self.cache, "big.bin")))
+                else:
+                    self.assertEqual(sorted(os.listdir(self.cache)), left)
+                if os.path.isdir(outside):
+                    self.assertEqual(file_tree(outside), {} if case.endswith("folder elsewhere")
+                                     else {"victim.bin": b"not the launcher's"})
+
+
+class Concurrency(LauncherCase):
+    def test_eight_launchers_at_once_on_an_empty_and_a_complete_cache(self):
+        rounds = int(os.environ.get("TALLIX_FAULT_ROUNDS", "2"))
+        # The application itself reads these to the end before it exits.
+        check = "big.bin=%d;empty.txt=0" % os.path.getsize(os.path.join(self.app, "big.bin"))
+        # Through the runner, which reports all 32 bits of the exit code.
+        env = wine_environment(dict(QUIET_CHILD, REPORTER_CHECK_FILES=check,
+                                    RUNNER_APPLICATION=windows_path(self.launcher),
+                                    RUNNER_COMMAND_LINE="app.exe"))
+        expected = b"runner-exit-code %d\n" % CHILD_EXIT_CODE
+        failed = []
+        for round_number in range(rounds):
+            shutil.rmtree(self.cache, ignore_errors=True)
+            for state in ("empty", "complete"):
+                starts = [subprocess.Popen(["wine", ARGS.runner], stdin=subprocess.DEVNULL,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                           env=env) for _ in range(8)]
+                for start in starts:
+                    out, err = start.communicate(timeout=WINE_TIMEOUT_SECONDS)
+                    if start.returncode != 0 or not out.endswith(expected) or err:
+                        failed.append((round_number, state, start.returncode, out + err))
+                self.assertCacheExact()
+        print("%d rounds: %d of %d launchers exited with the application's code" %
+              (rounds, 16 * rounds - len(failed), 16 * rounds), file=sys.stderr)
+        self.assertEqual(failed, [])
+
+
+class KilledStart(LauncherCase):
+    def test_a_start_killed_while_unpacking_is_repaired_without_leftovers(self):
+        for delay in (0.1, 0.25, 0.5, 0.8):
+            with self.subTest(delay=delay):
+                shutil.rmtree(self.cache, ignore_errors=True)
+                start = subprocess.Popen(["wine", self.launcher], stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                         env=wine_environment(QUIET_CHILD))
+                time.sleep(delay)
+                start.kill()
+                start.wait()
+                self.assertStarted(self.start())
+                # Temporary files of the killed start included.
+                self.assertCacheExact()
+
+
+class ManySmallFiles(LauncherCase):
+    def test_cold_start_writes_all_and_warm_start_touches_none(self):
+        self.assertStarted(self.start())
+        self.assertCacheExact()
+        stamps = {name: os.stat(os.path.join(self.cache, name)).st_ctime_ns
+                  for name in file_tree(self.cache)}
+        self.assertGreater(len(stamps), 600)
+        self.assertStarted(self.start())
+        self.assertEqual({name: os.stat(os.path.join(self.cache, name)).st_ctime_ns
+                          for name in stamps}, stamps)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for option in ("small", "small-app", "large", "large-app", "runner"):
+        parser.add_argument("--" + option, required=True)
+    parser.add_argument("--flips", type=int, default=60, help="random bit flips over the frame")
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
