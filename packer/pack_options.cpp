@@ -14,9 +14,24 @@ unpacks it into a per-user cache on its first start and runs its main program.
 )";
 
 const char PACK_EPILOGUE[] =
-    R"(Template placeholders: {CACHE_DIR} {HOME} {TEMP} {PROGRAM} {PROGRAM_BASE}
-{PROGRAM_DIR} {PID} {COMPANY} {PRODUCT} {VERSION} {FILE_VERSION}
-{PRODUCT_VERSION} {RANDOM} {TIME_US} {TIME}
+    R"(Placeholders of --template and --arg (names in any letter case):
+  {CACHE_DIR}        the user's local application data  C:\Users\ann\AppData\Local
+  {HOME}             the user's profile folder           C:\Users\ann
+  {TEMP}             the user's temporary folder         C:\Users\ann\AppData\Local\Temp
+  {PROGRAM}          the launcher's full path            D:\tools\MyApp.exe
+  {PROGRAM_BASE}     the same without ".exe"             D:\tools\MyApp
+  {PROGRAM_DIR}      the launcher's folder               D:\tools
+  {PID}              the launcher's process id           4711
+  {COMPANY}          --company                           Example Co
+  {PRODUCT}          --product                           MyApp
+  {VERSION}          --app-version                       2.3.1
+  {FILE_VERSION}     --file-version                      2.3.1
+  {PRODUCT_VERSION}  --product-version                   2.3.1
+  {RANDOM}           11 random characters, new per start kX3q9_Tz0aB
+  {TIME}             the start time, 100 ns since 1601   133790112000000000
+  {TIME_US}          the start's microseconds, 6 digits  042137
+  {APP_DIR}          --arg only: the unpack folder       C:\Users\ann\AppData\Local\Example Co\MyApp-2.3.1
+The first six are full paths: use them only at the start of the template.
 
 Exit status: 0 success, 2 bad input, 1 any other failure.
 )";
@@ -96,6 +111,19 @@ CommandSpec packCommand(PackOptions &o) {
                        o.icon),
             textOption("--manifest-name", "NAME", "from the product",
                        "assembly identity in the manifest", o.manifestName),
+            OptionSpec{"--arg", OptionKind::Text, "TEXT", "",
+                       "an argument put before the user's (repeatable); the template's "
+                       "placeholders and {APP_DIR} (the folder the application was unpacked to) "
+                       "are expanded at start",
+                       [&o](const std::string &text) { o.leadingArguments.push_back(text); }},
+            flagOption("--clean-old-versions",
+                       "after a start, remove the folders that older versions of this company's "
+                       "product unpacked beside this one, unless they are in use",
+                       o.cleanOldVersions),
+            flagOption("--kill-child-with-launcher",
+                       "end the application (and what it started) when the launcher ends, also "
+                       "when the launcher is killed",
+                       o.killChildWithLauncher),
             subsystemOption(o, "--console", Subsystem::Console, "build a console launcher", ""),
             subsystemOption(o, "--gui", Subsystem::Gui, "build a GUI launcher",
                             "the main program's own subsystem"),

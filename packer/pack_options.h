@@ -42,6 +42,9 @@ struct PackOptions {
     std::optional<std::string> internalName;
     std::optional<std::filesystem::path> icon;
     std::optional<std::string> manifestName;
+    std::vector<std::string> leadingArguments; // --arg, in order
+    bool cleanOldVersions = false;
+    bool killChildWithLauncher = false;
     std::optional<Subsystem> subsystem; // default: the main program's own
     std::vector<std::string> exclusions;
     bool quiet = false;
