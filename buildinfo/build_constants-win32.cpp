@@ -15,6 +15,38 @@ const unsigned char *AttachedData;
 uint64_t ATTACHED_DATA_SIZE;
 const unsigned char *PayloadIndexData;
 uint64_t PAYLOAD_INDEX_SIZE;
+const wchar_t *LeadingArguments;
+uint64_t LEADING_ARGUMENTS_UNITS;
+uint32_t LaunchOptions;
+}
+
+// The optional constants: absent in images packed before they existed, so
+// absence is the old behaviour; present but malformed is an unfinished image.
+static bool loadOptionalConstants(const unsigned char *section, uint32_t sectionSize) {
+    const unsigned char *data;
+    uint64_t size;
+    const wchar_t *arguments = nullptr;
+    uint64_t argumentUnits = 0;
+    if (findBuildConstant(section, sectionSize, CONSTANT_LEADING_ARGUMENTS, &data, &size)) {
+        if (!isTerminatedWideString(data, size) ||
+            reinterpret_cast<uintptr_t>(data) % sizeof(wchar_t) != 0) {
+            return false;
+        }
+        arguments = reinterpret_cast<const wchar_t *>(data);
+        argumentUnits = size / sizeof(wchar_t);
+    }
+    uint32_t options = 0;
+    if (findBuildConstant(section, sectionSize, CONSTANT_LAUNCH_OPTIONS, &data, &size)) {
+        if (size != sizeof options) {
+            return false;
+        }
+        options = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
+                  static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
+    }
+    LeadingArguments = arguments;
+    LEADING_ARGUMENTS_UNITS = argumentUnits;
+    LaunchOptions = options;
+    return true;
 }
 
 bool loadBuildConstants() {
@@ -48,6 +80,9 @@ bool loadBuildConstants() {
     const unsigned char *block;
     uint64_t blockSize;
     if (!findBuildConstant(section, sectionSize, CONSTANT_ATTACHED_DATA, &block, &blockSize)) {
+        return false;
+    }
+    if (!loadOptionalConstants(section, sectionSize)) {
         return false;
     }
     for (size_t i = 0; i < sizeof strings / sizeof strings[0]; ++i) {

@@ -18,6 +18,12 @@ extern const wchar_t *BUILD_PRODUCT_VERSION;
 extern const unsigned char *AttachedData;
 extern uint64_t ATTACHED_DATA_SIZE;
 
+// The arguments put before the user's, LEADING_ARGUMENTS_UNITS units of
+// terminated strings one after the other (0: none), and the LaunchOption
+// bits. Images packed without them keep 0.
+extern const wchar_t *LeadingArguments;
+extern uint64_t LEADING_ARGUMENTS_UNITS;
+extern uint32_t LaunchOptions;
 // The index of the block's records (payload/attached_data_format.h); size 0
 // when the launcher was packed without one.
 extern const unsigned char *PayloadIndexData;

@@ -37,6 +37,17 @@ enum BuildConstantId {
     // The payload index (payload/attached_data_format.h), right after the
     // block; empty or missing: the launcher unpacks on every start.
     CONSTANT_PAYLOAD_INDEX = 8,
+    // Optional; missing means none. Leading arguments: UTF-16 strings, each
+    // with its terminator, one after the other.
+    CONSTANT_LEADING_ARGUMENTS = 9,
+    // Optional; missing means 0. A u32 of LaunchOption bits.
+    CONSTANT_LAUNCH_OPTIONS = 10,
+};
+
+// Bits of CONSTANT_LAUNCH_OPTIONS; unknown bits are ignored.
+enum LaunchOption {
+    LAUNCH_CLEAN_OLD_VERSIONS = 1,
+    LAUNCH_KILL_CHILD_WITH_LAUNCHER = 2,
 };
 
 // The section called `name` (8 bytes, NUL-padded) of the image mapped at

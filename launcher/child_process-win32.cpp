@@ -2,7 +2,10 @@
 
 #include "base/diagnostics.h"
 #include "base/wide_append.h"
+#include "buildinfo/build_constants.h"
+#include "buildinfo/constants_section.h"
 #include "launcher/command_line.h"
+#include "launcher/old_versions.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
 #include "payload/extraction.h"
@@ -65,6 +68,35 @@ static bool takeChildUse() {
     return true;
 }
 
+// A job that ends its processes when its last handle closes, which the
+// launcher holds until it ends, however it ends; null when there is none to
+// be had. Processes the application starts may leave it (breakaway allowed).
+static HANDLE createKillOnCloseJob() {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        return nullptr;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
+// The child was created suspended, so it runs no code outside the job. A
+// job the launcher already runs in may refuse a nested one; the child then
+// runs as it would without the option.
+static void startInJob(HANDLE job, const PROCESS_INFORMATION &processInfo) {
+    if (job != nullptr && !AssignProcessToJobObject(job, processInfo.hProcess)) {
+        CloseHandle(job);
+    }
+    ResumeThread(processInfo.hThread);
+}
+
 int launchChild() {
     setEnvironmentValue("TALLIX_ONEFILE_DIRECTORY", getLauncherDirectory());
     setEnvironmentValue("TALLIX_ORIGINAL_ARGV0",
@@ -79,13 +111,22 @@ int launchChild() {
     startupInfo.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
     wchar_t *commandLine = buildChildCommandLine();
+    HANDLE job =
+        (LaunchOptions & LAUNCH_KILL_CHILD_WITH_LAUNCHER) != 0 ? createKillOnCloseJob() : nullptr;
     PROCESS_INFORMATION processInfo;
     memset(&processInfo, 0, sizeof processInfo);
     if (!CreateProcessW(ChildProgramPath, commandLine, nullptr, nullptr, TRUE,
-                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startupInfo, &processInfo)) {
+                        NORMAL_PRIORITY_CLASS | (job != nullptr ? CREATE_SUSPENDED : 0), nullptr,
+                        nullptr, &startupInfo, &processInfo)) {
         fatalSystemError("Error, couldn't launch child", GetLastError());
     }
+    if (job != nullptr) {
+        startInJob(job, processInfo);
+    }
     CloseHandle(processInfo.hThread);
+    if ((LaunchOptions & LAUNCH_CLEAN_OLD_VERSIONS) != 0) {
+        removeOldVersions();
+    }
 
     DWORD exitCode = 0;
     childProcessHandle = processInfo.hProcess;

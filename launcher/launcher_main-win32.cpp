@@ -8,6 +8,7 @@
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
 #include "payload/attached_data_format.h"
+#include "payload/folder_marker.h"
 #include "payload/index_check.h"
 
 #include <stdio.h>
@@ -56,5 +57,6 @@ int launcherMain() {
         fatalError("Error, couldn't find attached data header.");
     }
     preparePayloadFiles();
+    markTargetDirectory();
     return launchChild();
 }

@@ -2,13 +2,15 @@
 // directory, for tests and benchmarks that link a block into a program of
 // their own.
 #include "packer/block_writer.h"
+#include "packer/command_line.h"
 #include "packer/commands.h"
 #include "packer/host_system.h"
 #include "packer/pack_errors.h"
+#include "packer/pack_options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -20,92 +22,48 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char BLOCK_USAGE[] =
-    "usage: tallix-pack block APP_DIR -o BLOCK.bin [--main REL] [--level N] [--jobs N]\n"
-    "                         [--index INDEX.bin]\n"
-    "\n"
-    "Writes the attached data block of APP_DIR: every file below it, compressed\n"
-    "into one zstd frame, the main program first.\n"
-    "\n"
-    "options:\n"
-    "  -o, --output BLOCK.bin  the block file to write (replaced only on success)\n"
-    "  --main REL              the program the launcher starts, relative to APP_DIR\n"
-    "                          (\"/\" or \"\\\" separated); default: the only .exe\n"
-    "                          directly in APP_DIR\n"
-    "  --level N               zstd compression level, 1..22 (default 3)\n"
-    "  --jobs N                zstd worker threads, 1 or more (default: the number of\n"
-    "                          processors); the block is the same for every count\n"
-    "  --index INDEX.bin       also write the index of the records (name, size and\n"
-    "                          CRC-32 of each), the launcher's second constant\n"
-    "  -h, --help              show this help\n";
-
 struct BlockArguments {
     fs::path appDir;
-    fs::path output;
+    std::optional<fs::path> output;
     std::optional<fs::path> main;
     std::optional<fs::path> index;
     BlockOptions options;
 };
 
-int parseNumber(const std::string &option, const std::string &text) {
-    int value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) {
-        throw BadInput("option " + option + ": '" + text + "' is not a number");
-    }
-    return value;
-}
-
-BlockArguments parseArguments(const Arguments &args) {
-    BlockArguments parsed;
-    unsigned hardware = std::thread::hardware_concurrency();
-    parsed.options.workers = hardware > 0 ? static_cast<int>(hardware) : 1;
-    bool haveAppDir = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string option = args[i];
-        std::optional<std::string> inlineValue;
-        if (option.starts_with("--") && option.find('=') != std::string::npos) {
-            inlineValue = option.substr(option.find('=') + 1);
-            option = option.substr(0, option.find('='));
-        }
-        auto value = [&]() -> std::string {
-            if (inlineValue) {
-                return *inlineValue;
-            }
-            if (i + 1 >= args.size()) {
-                throw BadInput("option " + option + " needs a value");
-            }
-            return args[++i];
-        };
-        if (option == "-o" || option == "--output") {
-            parsed.output = value();
-        } else if (option == "--main") {
-            parsed.main = fs::path(value());
-        } else if (option == "--index") {
-            parsed.index = fs::path(value());
-        } else if (option == "--level") {
-            parsed.options.level = parseNumber(option, value());
-        } else if (option == "--jobs") {
-            parsed.options.workers = parseNumber(option, value());
-            if (parsed.options.workers < 1) {
-                throw BadInput("option --jobs: the count must be 1 or more");
-            }
-        } else if (option.starts_with("-") && option != "-") {
-            throw BadInput("unknown option '" + args[i] + "'");
-        } else if (!haveAppDir) {
-            parsed.appDir = option;
-            haveAppDir = true;
-        } else {
-            throw BadInput("unexpected argument '" + option + "'");
-        }
-    }
-    if (!haveAppDir) {
-        throw BadInput("no application directory given");
-    }
-    if (parsed.output.empty()) {
-        throw BadInput("no output file given (-o BLOCK.bin)");
-    }
-    return parsed;
+CommandSpec blockCommand(BlockArguments &arguments) {
+    return {
+        "block",
+        "APP_DIR",
+        "APP_DIR -o BLOCK.bin [options]",
+        "Writes the attached data block of APP_DIR: every file below it, compressed\n"
+        "into one zstd frame, the main program first.\n",
+        {
+            [&] {
+                OptionSpec output = pathOption("--output", "BLOCK.bin", "",
+                                               "the block file to write, replaced only on "
+                                               "success",
+                                               arguments.output);
+                output.shortName = 'o';
+                output.required = true;
+                return output;
+            }(),
+            pathOption("--main", "REL_PATH", "the only .exe directly in APP_DIR",
+                       "the program the launcher starts, relative to APP_DIR (\"/\" or \"\\\" "
+                       "separated)",
+                       arguments.main),
+            numberOption("--level", "N", std::to_string(DEFAULT_LEVEL), "zstd level, 1 to 22",
+                         LEVEL_MIN, LEVEL_MAX,
+                         [&arguments](int level) { arguments.options.level = level; }),
+            numberOption("--jobs", "N", "every core",
+                         "compression threads; the block is the same for any value", 1, JOBS_MAX,
+                         [&arguments](int jobs) { arguments.options.workers = jobs; }),
+            pathOption("--index", "INDEX.bin", "",
+                       "also write the index of the records (name, size and CRC-32 of each), "
+                       "the launcher's second constant",
+                       arguments.index),
+        },
+        "",
+    };
 }
 
 bool isExecutableName(const std::string &name) {
@@ -141,7 +99,7 @@ fs::path defaultMainProgram(const fs::path &appDir) {
 // Written beside the target and renamed over it, so a failure leaves no
 // partial block behind.
 void writeBlockFile(const BlockArguments &arguments, const std::vector<PayloadFile> &files) {
-    fs::path partial = arguments.output;
+    fs::path partial = *arguments.output;
     partial += ".partial-" + std::to_string(processId());
     try {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
@@ -163,20 +121,20 @@ void writeBlockFile(const BlockArguments &arguments, const std::vector<PayloadFi
             }
         }
         std::error_code error;
-        fs::rename(partial, arguments.output, error);
+        fs::rename(partial, *arguments.output, error);
         if (error) {
             throw PackFailure("cannot rename '" + partial.string() + "' to '" +
-                              arguments.output.string() + "': " + error.message());
+                              arguments.output->string() + "': " + error.message());
         }
         std::printf("%s: %llu files, %llu content bytes, block of %llu bytes\n",
-                    arguments.output.string().c_str(),
+                    arguments.output->string().c_str(),
                     static_cast<unsigned long long>(summary.files),
                     static_cast<unsigned long long>(summary.contentBytes),
                     static_cast<unsigned long long>(summary.blockBytes));
     } catch (const PackFailure &failure) {
         std::error_code ignored;
         fs::remove(partial, ignored);
-        throw PackFailure(arguments.output.string() + ": " + failure.what());
+        throw PackFailure(arguments.output->string() + ": " + failure.what());
     } catch (...) {
         std::error_code ignored;
         fs::remove(partial, ignored);
@@ -187,14 +145,12 @@ void writeBlockFile(const BlockArguments &arguments, const std::vector<PayloadFi
 } // namespace
 
 int runBlockCommand(const Arguments &args) {
-    for (const std::string &arg : args) {
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(BLOCK_USAGE, stdout);
-            return STATUS_SUCCESS;
-        }
-    }
-    return runReportingErrors("block", [&] {
-        BlockArguments arguments = parseArguments(args);
+    BlockArguments arguments;
+    unsigned hardware = std::thread::hardware_concurrency();
+    arguments.options.workers = std::clamp(static_cast<int>(hardware), 1, JOBS_MAX);
+    arguments.options.level = DEFAULT_LEVEL;
+    return runCommand(blockCommand(arguments), args, [&](const std::string &appDir) {
+        arguments.appDir = appDir;
         std::error_code error;
         if (!fs::is_directory(arguments.appDir, error)) {
             throw BadInput("'" + arguments.appDir.string() + "' is not a directory");

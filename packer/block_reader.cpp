@@ -73,14 +73,15 @@ std::optional<FrameHeader> readFrameHeader(std::istream &in, std::uint64_t frame
 
 // Follows the frame's block headers; the frame's length, or nullopt when the
 // structure is not a frame's (a reserved block type, an oversized block, the
-// end of the file before the last block).
+// end of the file before the last block: then `cutShort` is set).
 std::optional<std::uint64_t> measureFrame(std::istream &in, std::uint64_t frame,
-                                          const FrameHeader &header) {
+                                          const FrameHeader &header, bool &cutShort) {
     std::uint64_t blockLimit = std::min(header.windowSize, ZSTD_MAX_BLOCK);
     std::uint64_t position = frame + header.headerBytes;
     for (;;) {
         unsigned char bytes[ZSTD_BLOCK_HEADER_SIZE];
         if (!readAt(in, position, bytes, sizeof bytes)) {
+            cutShort = true;
             return std::nullopt;
         }
         std::uint64_t blockHeader = readLittleEndian(bytes, 3);
@@ -101,14 +102,16 @@ std::optional<std::uint64_t> measureFrame(std::istream &in, std::uint64_t frame,
     return position - frame;
 }
 
-// Checks the candidate whose magic is at `offset`.
-std::optional<BlockLocation> checkCandidate(std::istream &in, std::uint64_t offset) {
+// Checks the candidate whose magic is at `offset`; sets `cutShort` when its
+// frame or trailer runs past the end of the file.
+std::optional<BlockLocation> checkCandidate(std::istream &in, std::uint64_t offset,
+                                            bool &cutShort) {
     std::uint64_t frame = offset + ATTACHED_DATA_MAGIC_SIZE;
     std::optional<FrameHeader> header = readFrameHeader(in, frame);
     if (!header) {
         return std::nullopt;
     }
-    std::optional<std::uint64_t> frameBytes = measureFrame(in, frame, *header);
+    std::optional<std::uint64_t> frameBytes = measureFrame(in, frame, *header, cutShort);
     if (!frameBytes) {
         return std::nullopt;
     }
@@ -116,8 +119,11 @@ std::optional<BlockLocation> checkCandidate(std::istream &in, std::uint64_t offs
     std::uint64_t trailer = (afterFrame + ATTACHED_DATA_TRAILER_ALIGNMENT - 1) /
                             ATTACHED_DATA_TRAILER_ALIGNMENT * ATTACHED_DATA_TRAILER_ALIGNMENT;
     unsigned char bytes[ATTACHED_DATA_TRAILER_SIZE];
-    if (!readAt(in, offset + trailer, bytes, sizeof bytes) ||
-        readLittleEndian(bytes, ATTACHED_DATA_TRAILER_SIZE) != trailer) {
+    if (!readAt(in, offset + trailer, bytes, sizeof bytes)) {
+        cutShort = true;
+        return std::nullopt;
+    }
+    if (readLittleEndian(bytes, ATTACHED_DATA_TRAILER_SIZE) != trailer) {
         return std::nullopt;
     }
     BlockLocation where;
@@ -130,7 +136,8 @@ std::optional<BlockLocation> checkCandidate(std::istream &in, std::uint64_t offs
 
 } // namespace
 
-std::optional<BlockLocation> locateAttachedData(std::istream &in) {
+std::optional<BlockLocation> locateAttachedData(std::istream &in, bool *cutShort) {
+    bool anyCutShort = false;
     const std::size_t overlap = CANDIDATE_PATTERN.size() - 1;
     std::vector<unsigned char> buffer(SCAN_CHUNK + overlap);
     std::size_t kept = 0;          // bytes carried over from the previous chunk
@@ -153,11 +160,14 @@ std::optional<BlockLocation> locateAttachedData(std::istream &in) {
              hit != end;
              hit = std::search(hit + 1, end, CANDIDATE_PATTERN.begin(), CANDIDATE_PATTERN.end())) {
             std::uint64_t offset = bufferStart + static_cast<std::uint64_t>(hit - begin);
-            if (std::optional<BlockLocation> found = checkCandidate(in, offset)) {
+            if (std::optional<BlockLocation> found = checkCandidate(in, offset, anyCutShort)) {
                 return found;
             }
         }
         if (filled < SCAN_CHUNK + kept || filled <= overlap) {
+            if (cutShort != nullptr) {
+                *cutShort = anyCutShort;
+            }
             return std::nullopt; // end of file
         }
         // Keep the tail so a pattern across the chunk boundary is still seen.

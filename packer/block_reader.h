@@ -34,9 +34,12 @@ struct BlockLocation {
     std::uint64_t windowSize = 0; // declared by the frame header
 };
 
-// The first block in `in`, or nullopt when the file holds none. Throws
-// std::runtime_error when the file cannot be read.
-std::optional<BlockLocation> locateAttachedData(std::istream &in);
+// The first block in `in`, or nullopt when the file holds none; then
+// `cutShort`, when given, tells whether a block's frame header is there but
+// its frame or trailer runs past the end of the file (a launcher cut short,
+// not some other file). Throws std::runtime_error when the file cannot be
+// read.
+std::optional<BlockLocation> locateAttachedData(std::istream &in, bool *cutShort = nullptr);
 
 struct EntryHeader {
     std::u16string name;

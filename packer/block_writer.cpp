@@ -5,7 +5,7 @@
 #include "payload/attached_data_format.h"
 #include "payload/crc32.h"
 
-// For the level's default window (ZSTD_getCParams).
+// For the level's default window (ZSTD_getCParams) and the frame's progress.
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
@@ -24,6 +24,10 @@ namespace fs = std::filesystem;
 namespace {
 
 const char16_t SEPARATOR = u'\\';
+// A record's fields after its terminated name; the stream ends with an empty name.
+constexpr std::uint64_t ENTRY_SIZE_BYTES = 8;
+constexpr std::uint64_t ENTRY_CRC_BYTES = 4;
+constexpr std::uint64_t ENTRY_END_MARKER_BYTES = 2;
 
 // Windows refuses these in file names; "/" would also act as a separator.
 bool isForbiddenUnit(char16_t unit) {
@@ -225,6 +229,15 @@ class FrameWriter {
         }
     }
 
+    // `recordStarts`: each record's offset in the stream, ascending. A record
+    // counts once the compressor has consumed its first byte.
+    BlockProgress progress(const std::vector<std::uint64_t> &recordStarts) const {
+        ZSTD_frameProgression now = ZSTD_getFrameProgression(context_.get());
+        auto reached = std::lower_bound(recordStarts.begin(), recordStarts.end(), now.consumed);
+        return {static_cast<std::uint64_t>(reached - recordStarts.begin()), now.consumed,
+                now.produced};
+    }
+
     std::uint64_t streamBytes() const { return streamBytes_; }
     std::uint64_t frameBytes() const { return frameBytes_; }
 
@@ -405,6 +418,14 @@ findCaseCollisions(const std::vector<PayloadFile> &files) {
     return collisions;
 }
 
+std::uint64_t recordStreamBytes(const std::vector<PayloadFile> &files) {
+    std::uint64_t bytes = ENTRY_END_MARKER_BYTES;
+    for (const PayloadFile &file : files) {
+        bytes += 2 * (file.name.size() + 1) + ENTRY_SIZE_BYTES + ENTRY_CRC_BYTES + file.size;
+    }
+    return bytes;
+}
+
 BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostream &out,
                                const BlockOptions &options, const ProgressFn &progress) {
     for (const PayloadFile &file : files) {
@@ -419,6 +440,7 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
     FrameWriter frame(out, options);
     BlockSummary summary;
     std::vector<unsigned char> buffer(BLOCK_IO_PIECE);
+    std::vector<std::uint64_t> recordStarts;
 
     for (const PayloadFile &file : files) {
         // The CRC precedes the content, so a first pass computes it.
@@ -432,6 +454,7 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
             });
         }
 
+        recordStarts.push_back(frame.streamBytes());
         std::string header;
         for (char16_t unit : file.name) {
             appendLittleEndian(header, unit, 2);
@@ -456,7 +479,7 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
             frame.feed(data, n);
             fed += n;
             if (progress) {
-                progress(summary.files, summary.contentBytes + fed);
+                progress(frame.progress(recordStarts));
             }
         });
         if (fed != size || again != crc) {
@@ -464,9 +487,6 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
         }
         ++summary.files;
         summary.contentBytes += size;
-        if (progress) {
-            progress(summary.files, summary.contentBytes);
-        }
     }
     const unsigned char endMarker[2] = {0, 0};
     frame.feed(endMarker, sizeof endMarker);
@@ -485,6 +505,9 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
     summary.streamBytes = frame.streamBytes();
     summary.frameBytes = frame.frameBytes();
     summary.blockBytes = offset + tail.size();
+    if (progress) {
+        progress({summary.files, summary.streamBytes, summary.frameBytes});
+    }
     return summary;
 }
 

@@ -50,8 +50,14 @@ struct BlockSummary {
     std::uint64_t blockBytes = 0; // magic, frame, padding, trailer
 };
 
-// Progress after each piece of input: files done, content bytes done.
-using ProgressFn = std::function<void(std::uint64_t files, std::uint64_t bytes)>;
+// Progress as the compressor sees it, so that a ratio or a rate drawn from
+// it agrees with the finished block. The last report equals the summary.
+struct BlockProgress {
+    std::uint64_t files = 0;    // files the compressor has reached, the current one included
+    std::uint64_t consumed = 0; // record-stream bytes compressed so far
+    std::uint64_t produced = 0; // frame bytes produced so far
+};
+using ProgressFn = std::function<void(const BlockProgress &)>;
 
 // Reads go through buffers of this size; nothing larger is ever held.
 inline constexpr std::size_t BLOCK_IO_PIECE = 1 << 20;
@@ -86,6 +92,10 @@ std::vector<PayloadFile> collectPayloadFiles(const std::filesystem::path &appDir
 // start. Worth a warning; the packer still stores both.
 std::vector<std::pair<std::filesystem::path, std::filesystem::path>>
 findCaseCollisions(const std::vector<PayloadFile> &files);
+
+// The length of the record stream of `files`: the total that
+// BlockProgress::consumed runs up to.
+std::uint64_t recordStreamBytes(const std::vector<PayloadFile> &files);
 
 // Writes the block to `out`. Each file is read twice (its CRC-32 precedes
 // its content); one that cannot be read or changes meanwhile throws

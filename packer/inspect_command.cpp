@@ -1,6 +1,7 @@
 // tallix-pack inspect: lists, verifies or unpacks the payload of a built
 // launcher without running it.
 #include "packer/block_reader.h"
+#include "packer/command_line.h"
 #include "packer/commands.h"
 #include "packer/launcher_info.h"
 #include "packer/text_encoding.h"
@@ -23,18 +24,16 @@ namespace fs = std::filesystem;
 namespace tallix {
 namespace {
 
-const char INSPECT_USAGE[] =
-    "usage: tallix-pack inspect LAUNCHER.exe [--verify] [--extract DIR]\n"
-    "\n"
+// The subsystem field's values for a windowed and a console program.
+constexpr unsigned PE_SUBSYSTEM_GUI = 2;
+constexpr unsigned PE_SUBSYSTEM_CONSOLE = 3;
+
+const char INSPECT_DESCRIPTION[] =
     "Lists the files packed into a launcher (name, size, CRC-32), the totals,\n"
     "the compression ratio and the launcher's template and version strings,\n"
-    "without running it.\n"
-    "\n"
-    "  --verify        decode everything and check every file's CRC-32\n"
-    "  --extract DIR   unpack the files into DIR (created if missing); every\n"
-    "                  CRC-32 is checked as well\n"
-    "  -h, --help      show this help\n"
-    "\n"
+    "without running it.\n";
+
+const char INSPECT_EPILOGUE[] =
     "Exit status: 0 all well, 1 a CRC-32 mismatch, damaged data or a write\n"
     "failure, 2 bad arguments or a file that is not a launcher.\n";
 
@@ -44,10 +43,20 @@ struct InspectOptions {
     std::optional<fs::path> extractDir;
 };
 
-int badUsage(const std::string &message) {
-    std::fprintf(stderr, "tallix-pack inspect: %s\n", message.c_str());
-    std::fprintf(stderr, "Run 'tallix-pack inspect --help' for usage.\n");
-    return STATUS_BAD_INPUT;
+CommandSpec inspectCommand(InspectOptions &options) {
+    return {"inspect",
+            "LAUNCHER.exe",
+            "LAUNCHER.exe [--verify] [--extract DIR]",
+            INSPECT_DESCRIPTION,
+            {
+                flagOption("--verify", "decode everything and check every file's CRC-32",
+                           options.verify),
+                pathOption("--extract", "DIR", "",
+                           "unpack the files into DIR (created if missing); every CRC-32 is "
+                           "checked as well",
+                           options.extractDir),
+            },
+            INSPECT_EPILOGUE};
 }
 
 bool hasUnpairedSurrogate(const std::u16string &text) {
@@ -141,6 +150,31 @@ void printInfo(const LauncherInfo &info) {
     for (const auto &[key, value] : info.versionResource) {
         std::printf("  %-18s%s\n", key.c_str(), value.c_str());
     }
+    if (info.subsystem) {
+        const char *name = *info.subsystem == PE_SUBSYSTEM_GUI       ? "GUI"
+                           : *info.subsystem == PE_SUBSYSTEM_CONSOLE ? "console"
+                                                                     : "other";
+        std::printf("%-18s%s (%u)\n", "Subsystem:", name, static_cast<unsigned>(*info.subsystem));
+        std::printf("%-18s%s\n", "Signed:",
+                    info.signature ? "yes (an Authenticode certificate table is present)" : "no");
+    }
+    if (!info.iconSizes.empty()) {
+        std::string sizes;
+        for (int size : info.iconSizes) {
+            sizes += (sizes.empty() ? "" : ", ") + std::to_string(size);
+        }
+        std::printf("%-18s%s px\n", "Icon sizes:", sizes.c_str());
+    }
+    if (!info.manifest.empty()) {
+        std::printf("Manifest:\n");
+        std::size_t start = 0;
+        while (start < info.manifest.size()) {
+            std::size_t end = info.manifest.find('\n', start);
+            end = end == std::string::npos ? info.manifest.size() : end;
+            std::printf("  %s\n", info.manifest.substr(start, end - start).c_str());
+            start = end + 1;
+        }
+    }
 }
 
 struct Totals {
@@ -164,10 +198,18 @@ int inspect(const InspectOptions &options) {
         return STATUS_BAD_INPUT;
     }
     std::optional<BlockLocation> where;
+    bool cutShort = false;
     try {
-        where = locateAttachedData(in);
+        where = locateAttachedData(in, &cutShort);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "tallix-pack inspect: %s: %s\n", shown.c_str(), error.what());
+        return STATUS_FAILURE;
+    }
+    if (!where && cutShort) {
+        std::fprintf(stderr,
+                     "tallix-pack inspect: %s: damaged launcher: its attached data is cut "
+                     "short\n",
+                     shown.c_str());
         return STATUS_FAILURE;
     }
     if (!where) {
@@ -315,41 +357,10 @@ int inspect(const InspectOptions &options) {
 
 int runInspectCommand(const Arguments &args) {
     InspectOptions options;
-    bool haveLauncher = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string &arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(INSPECT_USAGE, stdout);
-            return STATUS_SUCCESS;
-        } else if (arg == "--verify") {
-            options.verify = true;
-        } else if (arg == "--extract" || arg.rfind("--extract=", 0) == 0) {
-            std::string value;
-            if (arg == "--extract") {
-                if (i + 1 >= args.size()) {
-                    return badUsage("--extract needs a directory");
-                }
-                value = args[++i];
-            } else {
-                value = arg.substr(std::strlen("--extract="));
-            }
-            if (value.empty()) {
-                return badUsage("--extract needs a directory");
-            }
-            options.extractDir = fs::path(value);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return badUsage("unknown option '" + arg + "'");
-        } else if (haveLauncher) {
-            return badUsage("more than one launcher given ('" + arg + "')");
-        } else {
-            options.launcher = arg;
-            haveLauncher = true;
-        }
-    }
-    if (!haveLauncher) {
-        return badUsage("no launcher given");
-    }
-    return inspect(options);
+    return runCommand(inspectCommand(options), args, [&](const std::string &launcher) {
+        options.launcher = launcher;
+        return inspect(options);
+    });
 }
 
 } // namespace tallix

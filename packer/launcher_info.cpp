@@ -20,6 +20,12 @@ constexpr std::size_t SCAN_CHUNK = 1 << 20;
 // A version resource is a few KiB; anything far larger is not one.
 constexpr std::uint32_t VERSION_RESOURCE_LIMIT = 1 << 20;
 constexpr std::uint32_t RT_VERSION_ID = 16;
+constexpr std::uint32_t RT_GROUP_ICON_ID = 14;
+constexpr std::uint32_t RT_MANIFEST_ID = 24;
+// A manifest or an icon directory is a few KiB as well.
+constexpr std::uint32_t RESOURCE_LIMIT = 1 << 20;
+constexpr std::size_t SUBSYSTEM_OFFSET = 68; // in the optional header, PE32 and PE32+
+constexpr int SECURITY_DIRECTORY_INDEX = 4;
 constexpr std::uint16_t PE32_PLUS_MAGIC = 0x20B;
 constexpr std::uint16_t PE32_MAGIC = 0x10B;
 constexpr int RESOURCE_DIRECTORY_INDEX = 2;
@@ -118,6 +124,8 @@ struct PeLayout {
     std::vector<Section> sections;
     std::uint32_t resourceRva = 0;
     std::uint32_t resourceSize = 0;
+    std::uint16_t subsystem = 0;
+    bool certificateTable = false;
 
     std::optional<std::uint64_t> fileOffset(std::uint32_t rva, std::uint32_t size) const {
         for (const Section &s : sections) {
@@ -153,11 +161,18 @@ std::optional<PeLayout> readPeLayout(std::istream &in) {
         return std::nullopt;
     }
     PeLayout layout;
+    layout.subsystem = static_cast<std::uint16_t>(le(optional.data() + SUBSYSTEM_OFFSET, 2));
     std::uint32_t directoryCount = le(optional.data() + directories - 4, 4);
     std::size_t entry = directories + 8 * RESOURCE_DIRECTORY_INDEX;
     if (directoryCount > RESOURCE_DIRECTORY_INDEX && entry + 8 <= optionalSize) {
         layout.resourceRva = le(optional.data() + entry, 4);
         layout.resourceSize = le(optional.data() + entry + 4, 4);
+    }
+    // The certificate table's "address" is a file offset, not an RVA.
+    std::size_t security = directories + 8 * SECURITY_DIRECTORY_INDEX;
+    if (directoryCount > SECURITY_DIRECTORY_INDEX && security + 8 <= optionalSize) {
+        layout.certificateTable =
+            le(optional.data() + security, 4) != 0 && le(optional.data() + security + 4, 4) != 0;
     }
     std::uint64_t table = peOffset + 24 + optionalSize;
     for (std::uint32_t i = 0; i < sectionCount; ++i) {
@@ -234,46 +249,73 @@ void collectStrings(const std::vector<unsigned char> &data, std::size_t at, std:
     }
 }
 
+// The data of the first resource of `type` (first name, first language), or
+// nullopt when there is none or it is larger than `limit`.
+std::optional<std::vector<unsigned char>> readResource(std::istream &in, const PeLayout &layout,
+                                                       std::uint32_t type, std::uint32_t limit) {
+    if (layout.resourceRva == 0) {
+        return std::nullopt;
+    }
+    std::optional<std::uint64_t> base = layout.fileOffset(layout.resourceRva, 16);
+    if (!base) {
+        return std::nullopt;
+    }
+    constexpr std::uint32_t SUBDIRECTORY = 0x80000000u;
+    std::optional<std::uint32_t> types = resourceEntry(in, *base, 0, type);
+    if (!types || (*types & SUBDIRECTORY) == 0) {
+        return std::nullopt;
+    }
+    std::optional<std::uint32_t> names = resourceEntry(in, *base, *types & ~SUBDIRECTORY, 0);
+    if (!names || (*names & SUBDIRECTORY) == 0) {
+        return std::nullopt;
+    }
+    std::optional<std::uint32_t> language = resourceEntry(in, *base, *names & ~SUBDIRECTORY, 0);
+    if (!language || (*language & SUBDIRECTORY) != 0) {
+        return std::nullopt;
+    }
+    unsigned char dataEntry[16];
+    if (!readAt(in, *base + *language, dataEntry, sizeof dataEntry)) {
+        return std::nullopt;
+    }
+    std::uint32_t rva = le(dataEntry, 4);
+    std::uint32_t size = le(dataEntry + 4, 4);
+    std::optional<std::uint64_t> where = layout.fileOffset(rva, size);
+    if (!where || size > limit) {
+        return std::nullopt;
+    }
+    std::vector<unsigned char> data(size);
+    if (!readAt(in, *where, data.data(), size)) {
+        return std::nullopt;
+    }
+    return data;
+}
+
+// The pixel sizes an icon group lists: a 6-byte header, then 14-byte
+// entries whose first byte is the width (0 meaning 256).
+std::vector<int> iconSizes(const std::vector<unsigned char> &group) {
+    constexpr std::size_t HEADER = 6, ENTRY = 14;
+    std::vector<int> sizes;
+    if (group.size() < HEADER) {
+        return sizes;
+    }
+    std::size_t count = le(group.data() + 4, 2);
+    for (std::size_t i = 0; i < count && HEADER + ENTRY * (i + 1) <= group.size(); ++i) {
+        int width = group[HEADER + ENTRY * i];
+        sizes.push_back(width == 0 ? 256 : width);
+    }
+    return sizes;
+}
+
 } // namespace
 
 std::vector<std::pair<std::string, std::string>> readVersionStrings(std::istream &in) {
     std::vector<std::pair<std::string, std::string>> strings;
-    std::optional<PeLayout> layout = readPeLayout(in);
-    if (!layout || layout->resourceRva == 0) {
-        return strings;
+    if (std::optional<PeLayout> layout = readPeLayout(in)) {
+        if (std::optional<std::vector<unsigned char>> data =
+                readResource(in, *layout, RT_VERSION_ID, VERSION_RESOURCE_LIMIT)) {
+            collectStrings(*data, 0, data->size(), 0, strings);
+        }
     }
-    std::optional<std::uint64_t> base = layout->fileOffset(layout->resourceRva, 16);
-    if (!base) {
-        return strings;
-    }
-    constexpr std::uint32_t SUBDIRECTORY = 0x80000000u;
-    std::optional<std::uint32_t> types = resourceEntry(in, *base, 0, RT_VERSION_ID);
-    if (!types || (*types & SUBDIRECTORY) == 0) {
-        return strings;
-    }
-    std::optional<std::uint32_t> names = resourceEntry(in, *base, *types & ~SUBDIRECTORY, 0);
-    if (!names || (*names & SUBDIRECTORY) == 0) {
-        return strings;
-    }
-    std::optional<std::uint32_t> language = resourceEntry(in, *base, *names & ~SUBDIRECTORY, 0);
-    if (!language || (*language & SUBDIRECTORY) != 0) {
-        return strings;
-    }
-    unsigned char dataEntry[16];
-    if (!readAt(in, *base + *language, dataEntry, sizeof dataEntry)) {
-        return strings;
-    }
-    std::uint32_t rva = le(dataEntry, 4);
-    std::uint32_t size = le(dataEntry + 4, 4);
-    std::optional<std::uint64_t> where = layout->fileOffset(rva, size);
-    if (!where || size > VERSION_RESOURCE_LIMIT) {
-        return strings;
-    }
-    std::vector<unsigned char> data(size);
-    if (!readAt(in, *where, data.data(), size)) {
-        return strings;
-    }
-    collectStrings(data, 0, data.size(), 0, strings);
     return strings;
 }
 
@@ -282,6 +324,16 @@ LauncherInfo readLauncherInfo(std::istream &in, std::uint64_t payloadOffset,
     LauncherInfo info;
     readBuildInfo(in, info, payloadOffset, payloadBytes);
     info.versionResource = readVersionStrings(in);
+    if (std::optional<PeLayout> layout = readPeLayout(in)) {
+        info.subsystem = layout->subsystem;
+        info.signature = layout->certificateTable;
+        if (auto group = readResource(in, *layout, RT_GROUP_ICON_ID, RESOURCE_LIMIT)) {
+            info.iconSizes = iconSizes(*group);
+        }
+        if (auto manifest = readResource(in, *layout, RT_MANIFEST_ID, RESOURCE_LIMIT)) {
+            info.manifest.assign(manifest->begin(), manifest->end());
+        }
+    }
     return info;
 }
 

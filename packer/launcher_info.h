@@ -1,14 +1,15 @@
 // The values a launcher was built with, read back from its file.
 //
-// Two sources, both optional: the build-info record that the packer compiles
+// Three sources, all optional: the build-info record that the packer compiles
 // into every launcher (the marker "TALLIX-BUILD-INFO-1" in UTF-16LE, a 0x0000
 // unit, then six 0x0000-terminated UTF-16LE strings: template, company,
-// product, version, file version, product version), and the string table of
-// the PE version resource.
+// product, version, file version, product version), the string table of the
+// PE version resource, and the PE headers with the icon and manifest resources.
 #pragma once
 
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,11 @@ struct LauncherInfo {
     std::string productVersion;
     // Key and value of each string of the version resource, in file order.
     std::vector<std::pair<std::string, std::string>> versionResource;
+    // From the PE headers and resources; all empty for a file that is no PE.
+    std::optional<std::uint16_t> subsystem; // 2 GUI, 3 console
+    std::vector<int> iconSizes;             // pixels, as the icon group lists them
+    std::string manifest;                   // the manifest resource's text
+    bool signature = false;                 // an Authenticode certificate table is there
 };
 
 // Never fails: whatever cannot be found or parsed is left empty. A record

@@ -18,11 +18,11 @@ bool isAssemblyName(const std::string &name) {
     return true;
 }
 
-std::string manifestText(const std::string &assemblyName) {
+std::string manifestText(const std::string &assemblyName, const VersionNumber &version) {
     return R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
 <assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
   <assemblyIdentity type="win32" name=")" +
-           assemblyName + R"(" version="1.0.0.0"/>
+           assemblyName + R"(" version=")" + version.padded() + R"("/>
   <compatibility xmlns="urn:schemas-microsoft-com:compatibility.v1">
     <application>
       <!-- Windows Vista, 7, 8, 8.1, 10 and later -->
@@ -172,7 +172,7 @@ std::vector<pe::Resource> launcherResources(const ResourceInfo &info,
         resources.push_back({pe::RESOURCE_ICON, static_cast<std::uint16_t>(i + 1), NEUTRAL_LANGUAGE,
                              iconImages[i]});
     }
-    std::string manifest = manifestText(info.manifestName);
+    std::string manifest = manifestText(info.manifestName, info.fileVersion);
     resources.push_back({pe::RESOURCE_MANIFEST, RESOURCE_ID, NEUTRAL_LANGUAGE,
                          pe::Bytes(manifest.begin(), manifest.end())});
     return resources;

@@ -28,7 +28,8 @@ struct ResourceInfo {
 // ".", "-" and "_", not starting or ending with ".".
 bool isAssemblyName(const std::string &name);
 
-std::string manifestText(const std::string &assemblyName);
+// The manifest; its assembly identity's version is `version` in four parts.
+std::string manifestText(const std::string &assemblyName, const VersionNumber &version);
 
 // The VS_VERSIONINFO block: the fixed part (VOS__WINDOWS32, VFT_APP, flags
 // mask 0x3F), one string table "000004b0" and the translation 0x0000, 0x04B0.

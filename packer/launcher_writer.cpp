@@ -49,27 +49,43 @@ pe::Bytes constantsSectionHead(const BuildConstants &constants, std::uint64_t bl
         {CONSTANT_VERSION, &constants.version},
         {CONSTANT_FILE_VERSION, &constants.fileVersion},
         {CONSTANT_PRODUCT_VERSION, &constants.productVersion}};
-    constexpr std::size_t entries = std::size(strings) + 2;
+    bool hasArguments = !constants.leadingArguments.empty();
+    bool hasOptions = constants.launchOptions != 0;
+    const std::size_t entries =
+        std::size(strings) + (hasArguments ? 1 : 0) + (hasOptions ? 1 : 0) + 2;
     pe::Bytes out(BUILD_CONSTANTS_HEADER_SIZE + entries * BUILD_CONSTANTS_ENTRY_SIZE, 0);
     std::copy(std::begin(BUILD_CONSTANTS_MAGIC), std::end(BUILD_CONSTANTS_MAGIC), out.begin());
     putLittle(out, 8, BUILD_CONSTANTS_FORMAT, 4);
     putLittle(out, 12, entries, 4);
-    auto entry = [&out](std::size_t index, std::uint32_t id, std::uint64_t offset,
-                        std::uint64_t size) {
-        std::size_t at = BUILD_CONSTANTS_HEADER_SIZE + index * BUILD_CONSTANTS_ENTRY_SIZE;
+    std::size_t index = 0;
+    auto entry = [&out, &index](std::uint32_t id, std::uint64_t offset, std::uint64_t size) {
+        std::size_t at = BUILD_CONSTANTS_HEADER_SIZE + index++ * BUILD_CONSTANTS_ENTRY_SIZE;
         putLittle(out, at, id, 4);
         putLittle(out, at + 8, offset, 8);
         putLittle(out, at + 16, size, 8);
     };
     appendWide(out, BUILD_INFO_MARKER);
-    for (std::size_t i = 0; i < std::size(strings); ++i) {
+    for (const auto &[id, text] : strings) {
         std::size_t offset = out.size();
-        appendWide(out, *strings[i].second);
-        entry(i, strings[i].first, offset, out.size() - offset);
+        appendWide(out, *text);
+        entry(id, offset, out.size() - offset);
+    }
+    if (hasArguments) {
+        std::size_t offset = out.size();
+        for (const std::u16string &argument : constants.leadingArguments) {
+            appendWide(out, argument);
+        }
+        entry(CONSTANT_LEADING_ARGUMENTS, offset, out.size() - offset);
+    }
+    if (hasOptions) {
+        std::size_t offset = out.size();
+        out.resize(offset + 4);
+        putLittle(out, offset, constants.launchOptions, 4);
+        entry(CONSTANT_LAUNCH_OPTIONS, offset, 4);
     }
     out.resize((out.size() + BLOCK_ALIGNMENT - 1) / BLOCK_ALIGNMENT * BLOCK_ALIGNMENT, 0);
-    entry(std::size(strings), CONSTANT_ATTACHED_DATA, out.size(), blockSize);
-    entry(std::size(strings) + 1, CONSTANT_PAYLOAD_INDEX, out.size() + blockSize, indexSize);
+    entry(CONSTANT_ATTACHED_DATA, out.size(), blockSize);
+    entry(CONSTANT_PAYLOAD_INDEX, out.size() + blockSize, indexSize);
     return out;
 }
 

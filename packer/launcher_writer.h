@@ -21,6 +21,10 @@ struct BuildConstants {
     std::u16string version;
     std::u16string fileVersion;
     std::u16string productVersion;
+    // Written only when there are some, so that other launchers stay as
+    // they were byte for byte.
+    std::vector<std::u16string> leadingArguments{};
+    std::uint32_t launchOptions = 0; // LaunchOption bits
 };
 
 // Writes the attached data block to the stream it is given; returns the

@@ -1,9 +1,12 @@
 // tallix-pack: packs an application directory into one Windows executable.
+#include "packer/command_line.h"
 #include "packer/commands.h"
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #ifndef TALLIX_VERSION
 #error "TALLIX_VERSION must be defined by the build"
@@ -58,7 +61,16 @@ int main(int argc, char **argv) {
             return command.run(tallix::Arguments(argv + 2, argv + argc));
         }
     }
-    std::fprintf(stderr, "tallix-pack: unknown command '%s'\n", first.c_str());
-    printUsage(stderr);
+    std::vector<std::string> names;
+    for (const Subcommand &command : subcommands) {
+        if (command.name != nullptr) {
+            names.push_back(command.name);
+        }
+    }
+    std::string message = "unknown command '" + first + "'";
+    if (std::optional<std::string> suggestion = tallix::closestName(first, names)) {
+        message += ", did you mean '" + *suggestion + "'?";
+    }
+    std::fprintf(stderr, "tallix-pack: %s (see tallix-pack --help)\n", message.c_str());
     return tallix::STATUS_BAD_INPUT;
 }

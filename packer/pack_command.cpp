@@ -112,32 +112,6 @@ void checkInputFile(const std::string &option, const fs::path &file) {
     }
 }
 
-// Counts what passes through, for the progress line's ratio.
-class CountingBuffer : public std::streambuf {
-  public:
-    explicit CountingBuffer(std::streambuf *target) : target_(target) {}
-    std::uint64_t count() const { return count_; }
-
-  protected:
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof())) {
-            return traits_type::not_eof(c);
-        }
-        ++count_;
-        return target_->sputc(traits_type::to_char_type(c));
-    }
-    std::streamsize xsputn(const char *data, std::streamsize size) override {
-        std::streamsize written = target_->sputn(data, size);
-        count_ += static_cast<std::uint64_t>(std::max<std::streamsize>(written, 0));
-        return written;
-    }
-    int sync() override { return target_->pubsync(); }
-
-  private:
-    std::streambuf *target_;
-    std::uint64_t count_ = 0;
-};
-
 std::string counted(std::uint64_t count, const char *noun) {
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
@@ -173,6 +147,17 @@ void printNotes(const PackOptions &options, bool console, const fs::path &mainPr
         }
         std::printf("\n");
     }
+}
+
+// `message` with the launcher's work path replaced by the output it becomes:
+// the user knows the one, not the other.
+std::string namingOutput(std::string message, const fs::path &launcher, const fs::path &output) {
+    const std::string internal = launcher.string();
+    for (std::size_t at = message.find(internal); at != std::string::npos;
+         at = message.find(internal, at + output.string().size())) {
+        message.replace(at, internal.size(), output.string());
+    }
+    return message;
 }
 
 void writeDepfile(const fs::path &depfile, const fs::path &target,
@@ -212,11 +197,8 @@ BlockSummary writeLauncherFile(const fs::path &launcher, const fs::path &imageFi
     if (!out) {
         throw PackFailure(launcher.string() + ": " + std::strerror(errno));
     }
-    std::uint64_t totalBytes = 0;
-    for (const PayloadFile &file : files) {
-        totalBytes += file.size;
-    }
-    ProgressLine progress(!options.quiet && standardErrorIsTerminal(), files.size(), totalBytes);
+    ProgressLine progress(!options.quiet && standardErrorIsTerminal(), files.size(),
+                          recordStreamBytes(files));
     BlockOptions blockOptions;
     blockOptions.level = options.level;
     blockOptions.workers = options.jobs.value_or(
@@ -224,12 +206,9 @@ BlockSummary writeLauncherFile(const fs::path &launcher, const fs::path &imageFi
     blockOptions.windowLog = options.windowLog.value_or(0);
     BlockSummary summary;
     auto writeBlock = [&](std::ostream &block) {
-        CountingBuffer counter(block.rdbuf());
-        std::ostream counted(&counter);
-        summary = writeAttachedData(files, counted, blockOptions,
-                                    [&](std::uint64_t done, std::uint64_t bytes) {
-                                        progress.update(done, bytes, counter.count());
-                                    });
+        summary = writeAttachedData(files, block, blockOptions, [&](const BlockProgress &now) {
+            progress.update(now.files, now.consumed, now.produced);
+        });
         progress.finish();
         if (options.noIndex) {
             return pe::Bytes();
@@ -332,10 +311,15 @@ int pack(const PackOptions &options) {
     WorkDirectory work(options.output);
     auto started = std::chrono::steady_clock::now();
     fs::path launcher = work.path() / LAUNCHER_FILE;
-    BlockSummary summary =
-        writeLauncherFile(launcher, runtime.image(plan.console), plan, iconImages, files, options);
-    if (signing) {
-        signLauncher(launcher, *signing);
+    BlockSummary summary;
+    try {
+        summary = writeLauncherFile(launcher, runtime.image(plan.console), plan, iconImages, files,
+                                    options);
+        if (signing) {
+            signLauncher(launcher, *signing);
+        }
+    } catch (const PackFailure &failure) {
+        throw PackFailure(namingOutput(failure.what(), launcher, options.output));
     }
     fs::rename(launcher, options.output, error);
     if (error) {
@@ -368,12 +352,9 @@ int pack(const PackOptions &options) {
 } // namespace
 
 int runPackCommand(const Arguments &args) {
-    return runReportingErrors("pack", [&] {
-        PackOptions options = parsePackOptions(args);
-        if (options.help) {
-            std::fputs(PACK_USAGE, stdout);
-            return int(STATUS_SUCCESS);
-        }
+    PackOptions options;
+    return runCommand(packCommand(options), args, [&](const std::string &appDirectory) {
+        options.appDirectory = appDirectory;
         return pack(options);
     });
 }

@@ -2,6 +2,7 @@
 // file system.
 #pragma once
 
+#include "packer/command_line.h"
 #include "packer/commands.h"
 #include "packer/pe_probe.h"
 
@@ -41,6 +42,9 @@ struct PackOptions {
     std::optional<std::string> internalName;
     std::optional<std::filesystem::path> icon;
     std::optional<std::string> manifestName;
+    std::vector<std::string> leadingArguments; // --arg, in order
+    bool cleanOldVersions = false;
+    bool killChildWithLauncher = false;
     std::optional<Subsystem> subsystem; // default: the main program's own
     std::vector<std::string> exclusions;
     bool quiet = false;
@@ -56,10 +60,12 @@ struct PackOptions {
     bool help = false;
 };
 
+// The command-line table of `pack`, bound to `options`. APP_DIR is not in
+// it: parsePackOptions sets it from the operand.
+CommandSpec packCommand(PackOptions &options);
+
 // A later option overrides an earlier one. Throws BadInput for an unknown
 // option, a missing value, a number out of range, or a missing APP_DIR or -o.
 PackOptions parsePackOptions(const Arguments &args);
-
-extern const char PACK_USAGE[];
 
 } // namespace tallix

@@ -3,10 +3,14 @@
 #include "packer/pack_errors.h"
 #include "packer/template_check.h"
 #include "packer/text_encoding.h"
+#include "paths/argument_template.h"
+
+#include "buildinfo/constants_section.h"
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <set>
 
 namespace fs = std::filesystem;
 
@@ -16,6 +20,9 @@ namespace {
 
 constexpr char DEFAULT_APP_VERSION[] = "1.0.0";
 constexpr char FALLBACK_NAME[] = "Application";
+// A command line holds 32767 units; the launcher's path (up to 4096) and the
+// user's arguments need room too.
+constexpr std::size_t LEADING_ARGUMENTS_LIMIT = 32767 - 4096 - 1024;
 
 std::string stemOf(const fs::path &output) {
     std::string name = output.filename().string();
@@ -57,6 +64,58 @@ void checkPathComponent(const std::string &placeholder, const std::u16string &va
         throw BadInput(
             "the template uses {" + placeholder + "}, whose value '" + utf16ToUtf8(value) +
             "' cannot be a directory name on Windows; choose --template or another value");
+    }
+}
+
+// "{A}, {B}" of the names in `used` that are also in `among`.
+std::string placeholderList(const std::set<std::string> &used, const std::set<std::string> &among) {
+    std::string list;
+    for (const std::string &name : used) {
+        if (among.count(name)) {
+            list += (list.empty() ? "{" : ", {") + name + "}";
+        }
+    }
+    return list;
+}
+
+void warnAboutTemplate(const std::string &pattern, const TemplateCheck &check,
+                       bool cleanOldVersions, std::vector<std::string> &warnings) {
+    if (std::string misplaced = placeholderList(check.notAtStart, PATH_PLACEHOLDERS);
+        !misplaced.empty()) {
+        warnings.push_back("the template '" + pattern + "' has " + misplaced +
+                           " after its start, but its value is a full path (such as "
+                           "C:\\Users\\ann); use it only at the start");
+    }
+    if (std::string perStart = placeholderList(check.placeholders, PER_START_PLACEHOLDERS);
+        !perStart.empty()) {
+        warnings.push_back("the template '" + pattern + "' uses " + perStart +
+                           ": every start unpacks a full copy into a new folder" +
+                           (cleanOldVersions
+                                ? "; --clean-old-versions removes those no longer in use"
+                                : " and leaves it behind; --clean-old-versions removes them"));
+    }
+}
+
+// The launcher expands the pieces between "{APP_DIR}"s as templates, so
+// each is checked as one; an empty piece expands to nothing.
+std::u16string leadingArgument(const std::string &value) {
+    std::u16string argument = userText("--arg", value);
+    const WideUnit *start = reinterpret_cast<const WideUnit *>(argument.c_str());
+    const WideUnit *end = start + argument.size();
+    for (const WideUnit *piece = start;;) {
+        const WideUnit *placeholder = findAppDirPlaceholder(piece, end);
+        const WideUnit *pieceEnd = placeholder != nullptr ? placeholder : end;
+        if (pieceEnd != piece) {
+            std::u16string text(reinterpret_cast<const char16_t *>(piece),
+                                static_cast<std::size_t>(pieceEnd - piece));
+            if (TemplateCheck check = checkTemplate(text); check.error) {
+                throw BadInput("--arg '" + value + "': " + *check.error);
+            }
+        }
+        if (placeholder == nullptr) {
+            return argument;
+        }
+        piece = placeholder + APP_DIR_PLACEHOLDER_LENGTH;
     }
 }
 
@@ -157,6 +216,24 @@ PackPlan planPack(const PackOptions &options, const std::vector<std::string> &to
         if (templateCheck.placeholders.count(placeholder)) {
             checkPathComponent(placeholder, *value);
         }
+    }
+    warnAboutTemplate(utf16ToUtf8(constants.directoryTemplate), templateCheck,
+                      options.cleanOldVersions, plan.lateWarnings);
+    std::size_t argumentUnits = 0;
+    for (const std::string &value : options.leadingArguments) {
+        constants.leadingArguments.push_back(leadingArgument(value));
+        argumentUnits += constants.leadingArguments.back().size() + 1;
+    }
+    if (argumentUnits > LEADING_ARGUMENTS_LIMIT) {
+        throw BadInput("--arg: the arguments come to more than " +
+                       std::to_string(LEADING_ARGUMENTS_LIMIT) +
+                       " characters, more than a command line can carry with the launcher's path");
+    }
+    if (options.cleanOldVersions) {
+        constants.launchOptions |= LAUNCH_CLEAN_OLD_VERSIONS;
+    }
+    if (options.killChildWithLauncher) {
+        constants.launchOptions |= LAUNCH_KILL_CHILD_WITH_LAUNCHER;
     }
     if (!templateCheck.perUserStart) {
         plan.lateWarnings.push_back(

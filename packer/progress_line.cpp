@@ -1,5 +1,7 @@
 #include "packer/progress_line.h"
 
+#include <cstdio>
+
 namespace tallix {
 
 namespace {
@@ -12,19 +14,24 @@ constexpr double MEGABYTE = 1e6;
 
 std::string formatProgress(const ProgressSnapshot &s) {
     char line[160];
-    double ratio =
-        s.bytes ? 100.0 * static_cast<double>(s.written) / static_cast<double>(s.bytes) : 0;
     double rate = s.seconds > 0 ? static_cast<double>(s.bytes) / MEGABYTE / s.seconds : 0;
+    std::string ratio;
+    if (s.written > 0 && s.bytes > 0) {
+        char text[32];
+        std::snprintf(text, sizeof text, "  ratio %.1f%%",
+                      100.0 * static_cast<double>(s.written) / static_cast<double>(s.bytes));
+        ratio = text;
+    }
     std::string eta = "?";
     if (rate > 0 && s.totalBytes >= s.bytes) {
         double left = static_cast<double>(s.totalBytes - s.bytes) / MEGABYTE / rate;
         eta = std::to_string(static_cast<long long>(left + 0.5)) + "s";
     }
-    std::snprintf(
-        line, sizeof line, "  %llu/%llu files  %.1f/%.1f MB  ratio %.1f%%  %.1f MB/s  ETA %s",
-        static_cast<unsigned long long>(s.files), static_cast<unsigned long long>(s.totalFiles),
-        static_cast<double>(s.bytes) / MEGABYTE, static_cast<double>(s.totalBytes) / MEGABYTE,
-        ratio, rate, eta.c_str());
+    std::snprintf(line, sizeof line, "  %llu/%llu files  %.1f/%.1f MB%s  %.1f MB/s  ETA %s",
+                  static_cast<unsigned long long>(s.files),
+                  static_cast<unsigned long long>(s.totalFiles),
+                  static_cast<double>(s.bytes) / MEGABYTE,
+                  static_cast<double>(s.totalBytes) / MEGABYTE, ratio.c_str(), rate, eta.c_str());
     return line;
 }
 
@@ -37,7 +44,7 @@ void ProgressLine::update(std::uint64_t files, std::uint64_t bytes, std::uint64_
         return;
     }
     auto now = std::chrono::steady_clock::now();
-    if (now - lastDraw_ < REDRAW_INTERVAL && files != totalFiles_) {
+    if (now - lastDraw_ < REDRAW_INTERVAL && bytes != totalBytes_) {
         return;
     }
     lastDraw_ = now;

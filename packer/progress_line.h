@@ -9,15 +9,19 @@
 
 namespace tallix {
 
+// Counted as the compressor sees them, so the ratio and the time left agree
+// with the finished block.
 struct ProgressSnapshot {
-    std::uint64_t files = 0, totalFiles = 0;
-    std::uint64_t bytes = 0, totalBytes = 0; // content read
-    std::uint64_t written = 0;               // compressed output so far
+    std::uint64_t files = 0, totalFiles = 0; // files reached, the current one included
+    std::uint64_t bytes = 0, totalBytes = 0; // input compressed
+    std::uint64_t written = 0;               // compressed output produced for it
     double seconds = 0;                      // since the start
 };
 
 // The line's text (no carriage return), e.g.
-// "  12/217 files  34.1/263.9 MB  ratio 27.0%  120.5 MB/s  ETA 2s".
+// "  12/217 files  34.1/263.9 MB  ratio 27.0%  120.5 MB/s  ETA 2s". The
+// ratio is left out until some output was produced, the time left until
+// some input was compressed.
 std::string formatProgress(const ProgressSnapshot &snapshot);
 
 class ProgressLine {

@@ -63,6 +63,9 @@ TemplateCheck checkTemplate(const std::u16string &pattern) {
                 }
             }
             check.placeholders.insert(templatePlaceholderName(placeholder));
+            if (token.text - 1 != start) {
+                check.notAtStart.insert(templatePlaceholderName(placeholder));
+            }
             first = false;
             break;
         }

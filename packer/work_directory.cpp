@@ -47,7 +47,9 @@ WorkDirectory::WorkDirectory(const fs::path &output) : path_(workDirectoryFor(ou
     std::error_code error;
     fs::remove_all(path_, error);
     if (!fs::create_directory(path_, error)) {
-        throw PackFailure(path_.string() + ": cannot create the work directory (" +
+        // Named after what the user asked for: the work directory is ours.
+        fs::path folder = output.parent_path().empty() ? fs::path(".") : output.parent_path();
+        throw PackFailure("-o " + output.string() + ": cannot write in " + folder.string() + " (" +
                           error.message() + ")");
     }
     guarded = path_;

@@ -19,11 +19,18 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
 # A new prefix announces itself on its first start; create it quietly first.
+# It reports Windows 7, which Node.js 20 (a test's real application) refuses,
+# so it is set to Windows 10 once.
 prepare_wine_prefix() {
-    [ -f "$WINEPREFIX/system.reg" ] && return 0
-    echo "preparing the Wine prefix $WINEPREFIX" >&2
-    wineboot -i </dev/null >/dev/null 2>&1 || true
-    wineserver -w
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "preparing the Wine prefix $WINEPREFIX" >&2
+        wineboot -i </dev/null >/dev/null 2>&1 || true
+        wineserver -w
+    fi
+    if [ ! -f "$WINEPREFIX/.tallix-win10" ]; then
+        wine winecfg -v win10 </dev/null >/dev/null 2>&1 && touch "$WINEPREFIX/.tallix-win10"
+        wineserver -w
+    fi
 }
 
 # bench_payload WORK: the benchmarks' payload of Wine's PE files in WORK/payload

@@ -19,13 +19,20 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# Installed, or provided by an installed package (another distribution's
+# nodejs provides npm and conflicts with Debian's).
+is_installed() {
+    dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q 'install ok installed' ||
+        dpkg-query -W -f='${Status}|${Provides}\n' 2>/dev/null |
+        grep '^install ok installed|' | cut -d'|' -f2 | tr ',' '\n' |
+            sed 's/ (.*//; s/^ *//' | grep -qx "$1"
+}
+
 install_packages() {
     local wanted missing=()
     while read -r wanted; do
         case "$wanted" in ''|'#'*) continue ;; esac
-        if ! dpkg-query -W -f='${Status}' "$wanted" 2>/dev/null | grep -q 'install ok installed'; then
-            missing+=("$wanted")
-        fi
+        is_installed "$wanted" || missing+=("$wanted")
     done < "$here/packages.txt"
     [ ${#missing[@]} -eq 0 ] && return 0
     log "installing ${missing[*]}"

@@ -19,6 +19,9 @@ const wchar_t *BUILD_FILE_VERSION = L"1.0.0.0";
 const wchar_t *BUILD_PRODUCT_VERSION = L"1.0.0.0";
 const unsigned char *AttachedData = TestAttachedData;
 uint64_t ATTACHED_DATA_SIZE = TEST_ATTACHED_DATA_SIZE;
+const wchar_t *LeadingArguments = nullptr;
+uint64_t LEADING_ARGUMENTS_UNITS = 0;
+uint32_t LaunchOptions = 0;
 const unsigned char *PayloadIndexData = TestPayloadIndex;
 uint64_t PAYLOAD_INDEX_SIZE = TEST_PAYLOAD_INDEX_SIZE;
 }

@@ -181,6 +181,30 @@ TEST_F(BlockWriterTest, BytesDoNotDependOnTheWorkerCount) {
     EXPECT_EQ(static_cast<unsigned char>(frameOf(one)[5]) >> 3, 17 - 10);
 }
 
+TEST_F(BlockWriterTest, ProgressCountsTheFileInWorkAndEndsAtTheSummary) {
+    put("app.exe", std::string(3 << 20, 'a'));
+    put("b.txt", "b");
+    std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "app.exe");
+    std::vector<tallix::BlockProgress> reports;
+    std::ostringstream out;
+    tallix::BlockSummary summary = tallix::writeAttachedData(
+        files, out, BlockOptions{},
+        [&](const tallix::BlockProgress &now) { reports.push_back(now); });
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().files, 2u);
+    EXPECT_EQ(reports.back().consumed, summary.streamBytes);
+    EXPECT_EQ(reports.back().produced, summary.frameBytes);
+    EXPECT_EQ(tallix::recordStreamBytes(files), summary.streamBytes);
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        // The file being compressed counts: none only before the first byte.
+        EXPECT_EQ(reports[i].files == 0, reports[i].consumed == 0) << i;
+        if (i > 0) {
+            EXPECT_LE(reports[i - 1].consumed, reports[i].consumed);
+            EXPECT_LE(reports[i - 1].files, reports[i].files);
+        }
+    }
+}
+
 TEST_F(BlockWriterTest, EmptyAppHasOnlyTheEndMarker) {
     std::string block = writeBlock({}, BlockOptions{});
     EXPECT_EQ(decodeWithTool(frameOf(block)), std::string(2, '\0'));

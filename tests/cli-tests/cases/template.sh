@@ -13,3 +13,7 @@ run tallix-pack pack app -o out.exe --template '{CACHE_DIR}\{PRODUCT}' --product
 run tallix-pack pack app -o out.exe --template '{cache_dir}\x' --runtime none
 run tallix-pack pack app -o out.exe --template 'C:\Shared\{PRODUCT}' --runtime none
 run tallix-pack pack app -o out.exe --template '{HOME}x' --runtime none
+# A full path after the start, a new folder on every start, a bad --arg.
+run tallix-pack pack app -o out.exe --template '{CACHE_DIR}\x\{PROGRAM_BASE}.files' --runtime none
+run tallix-pack pack app -o out.exe --template '{TEMP}\{PRODUCT}-{PID}' --clean-old-versions --runtime none
+run tallix-pack pack app -o out.exe --arg '{APP_DIR}\{NOPE}'

@@ -71,7 +71,11 @@ def main():
                  "Product version:  3.0",
                  "  FileVersion       2.5.1.7",
                  "  ProductVersion    3.0.0.0",
-                 "  OriginalFilename  Inspected.exe"):
+                 "  OriginalFilename  Inspected.exe",
+                 "Subsystem:        console (3)",  # the main program's own
+                 "Signed:           no",
+                 "Icon sizes:       16, 24, 32, 48, 64, 128, 256 px",
+                 '  <assemblyIdentity type="win32" name="Inspected" version="2.5.1.7"/>'):
         check(line + "\n" in out, f"inspect shows '{line}'", out)
 
     # Every file with its size and stored CRC-32, the main program first.

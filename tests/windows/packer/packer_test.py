@@ -209,7 +209,7 @@ def test_example_resources(work):
     manifests = res.get((RT_MANIFEST, 1), [])
     check_equal([lang for lang, _ in manifests], [0], "manifest id 1, neutral")
     manifest = manifests[0][1].decode() if manifests else ""
-    for needle in ['<assemblyIdentity type="win32" name="Zere" version="1.0.0.0"/>',
+    for needle in ['<assemblyIdentity type="win32" name="Zere" version="1.1.0.0"/>',
                    '<longPathAware xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">'
                    'true</longPathAware>',
                    '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>',
@@ -415,6 +415,10 @@ def test_broken_runtime(work):
     check_equal(output.read_bytes(), before, "the earlier launcher")
     check_equal(sorted(p.name for p in work.iterdir()), ["app.exe", "runtime"],
                 "files beside the output after the failure")
+    # A folder the output cannot be written in is named as the user gave it.
+    result = pack(args.example_app, "/proc/E.exe", example=False, expect_status=1)
+    check("-o /proc/E.exe: cannot write in /proc (" in result.stderr
+          and ".tallix-pack" not in result.stderr, f"the output is named: {result.stderr!r}")
 
 
 def test_resources_through_api(work):

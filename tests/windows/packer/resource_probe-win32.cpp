@@ -74,7 +74,7 @@ static void manifest(HMODULE module) {
     }
     std::string content(text, SizeofResource(module, found));
     printf("manifest %zu %s\n", content.size(),
-           content.find("name=\"Zere\" version=\"1.0.0.0\"") != std::string::npos ? "Zere"
+           content.find("name=\"Zere\" version=\"4.5.6.7\"") != std::string::npos ? "Zere"
                                                                                   : "other");
 }
 

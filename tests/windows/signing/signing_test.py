@@ -76,7 +76,9 @@ def main():
     # The signature table after the image does not hide the payload.
     result = run([args.pack, "inspect", path("p12.exe"), "--verify"])
     check(result.returncode == 0 and "signed_app.exe" in result.stdout
-          and "data\\notes.txt" in result.stdout,
+          and "data\\notes.txt" in result.stdout
+          and "Signed:           yes (an Authenticode certificate table is present)\n"
+          in result.stdout,
           "inspect --verify reads a signed launcher", result.stdout + result.stderr)
 
     # A fixed signing time makes signed output reproducible.

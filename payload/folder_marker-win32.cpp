@@ -1,0 +1,50 @@
+#include "payload/folder_marker.h"
+
+#include "buildinfo/build_constants.h"
+#include "paths/target_directory.h"
+
+#include <windows.h>
+
+#include <string.h>
+#include <wchar.h>
+
+static wchar_t markerPath[PATH_CAPACITY];
+static wchar_t markerText[FOLDER_MARKER_CAPACITY];
+static unsigned char markerOnDisk[FOLDER_MARKER_CAPACITY * sizeof(wchar_t)];
+
+// Open while the process runs; the system closes it at the end.
+static HANDLE openForReading() {
+    return CreateFileW(markerPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+void markTargetDirectory() {
+    size_t folderLength = wcslen(TargetDirectory);
+    if (!formatFolderMarker(markerText, BUILD_COMPANY, BUILD_PRODUCT, BUILD_VERSION) ||
+        folderLength + 1 + wcslen(FOLDER_MARKER_NAME) + 1 > PATH_CAPACITY) {
+        return;
+    }
+    wcscpy(markerPath, TargetDirectory);
+    markerPath[folderLength] = L'\\';
+    wcscpy(markerPath + folderLength + 1, FOLDER_MARKER_NAME);
+
+    DWORD size = static_cast<DWORD>(wcslen(markerText) * sizeof(wchar_t));
+    HANDLE marker = openForReading();
+    if (marker != INVALID_HANDLE_VALUE) {
+        DWORD read = 0;
+        if (ReadFile(marker, markerOnDisk, sizeof markerOnDisk, &read, nullptr) && read == size &&
+            memcmp(markerOnDisk, markerText, size) == 0) {
+            return; // warm start: nothing written
+        }
+        CloseHandle(marker);
+    }
+    marker = CreateFileW(markerPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (marker == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written = 0;
+    WriteFile(marker, markerText, size, &written, nullptr);
+    CloseHandle(marker);
+    openForReading();
+}

