@@ -20,12 +20,14 @@ as_root() {
 }
 
 # Installed, or provided by an installed package (another distribution's
-# nodejs provides npm and conflicts with Debian's).
+# nodejs provides npm and conflicts with Debian's). The last grep reads all
+# its input: one that stops at the first match (-q) makes the commands before
+# it die of SIGPIPE, and under pipefail the match counts as a failure.
 is_installed() {
     dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q 'install ok installed' ||
         dpkg-query -W -f='${Status}|${Provides}\n' 2>/dev/null |
         grep '^install ok installed|' | cut -d'|' -f2 | tr ',' '\n' |
-            sed 's/ (.*//; s/^ *//' | grep -qx "$1"
+            sed 's/ (.*//; s/^ *//' | grep -x "$1" >/dev/null
 }
 
 install_packages() {
