@@ -24,7 +24,6 @@ host="${TALLIX_BENCH_HOST:-$root/build/host}"
 windows="${TALLIX_BENCH_WINDOWS:-$root/build/windows}"
 work="${TALLIX_BENCH_WORK:-$root/build/bench}"
 rounds="${TALLIX_BENCH_ROUNDS:-7}"
-export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}" WINEDEBUG=-all
 levels=("$@")
 [ ${#levels[@]} -gt 0 ] || levels=(9)
 caxa_version=3.0.1
