@@ -33,10 +33,14 @@ static wchar_t TargetFilePath[PATH_CAPACITY];
 static wchar_t TemporaryPath[PATH_CAPACITY];
 static wchar_t WriterTargetPath[PATH_CAPACITY];
 static wchar_t WriterTemporaryPath[PATH_CAPACITY];
-static unsigned char CopyBuffer[COPY_PIECE_SIZE];
 
 // The temporary file being written, if any (writer thread).
 static HANDLE openTemporary = INVALID_HANDLE_VALUE;
+// Written files stay open, by their place in PendingFiles, until they are
+// moved into place: a move by handle is one request to Wine's server where a
+// move by name is four, a sixth of a cold start. Null: closed, or never
+// held. Kept by the writer thread, read elsewhere only once it is idle.
+static HANDLE HeldFiles[HELD_FILES_CAPACITY];
 // Numbers the temporary files of this process.
 static uint32_t temporaryCount;
 
@@ -47,6 +51,7 @@ static uint32_t temporaryCount;
 enum { PENDING_HEADER_UNITS = 5 };
 static wchar_t PendingFiles[PENDING_FILES_CAPACITY];
 static size_t pendingLength;
+static size_t pendingCount;
 
 // While set, a process end (every failure goes through exit) removes what
 // this start has not yet put in place.
@@ -65,6 +70,7 @@ struct Piece {
     PieceKind kind;
     uint32_t size;   // PIECE_CONTENT: bytes in data
     uint32_t number; // PIECE_OPEN: the temporary's number; data: the name
+    uint32_t slot;   // PIECE_CLOSE: the file's place in PendingFiles
     unsigned char data[COPY_PIECE_SIZE];
 };
 static_assert(ENTRY_NAME_CAPACITY * sizeof(wchar_t) <= COPY_PIECE_SIZE, "a name fits a piece");
@@ -77,6 +83,12 @@ static size_t queueTail; // the next piece the writer writes
 static SRWLOCK queueLock = SRWLOCK_INIT;
 static CONDITION_VARIABLE pieceQueued = CONDITION_VARIABLE_INIT;
 static CONDITION_VARIABLE pieceWritten = CONDITION_VARIABLE_INIT;
+// Under queueLock: a sleeping side is woken only once a batch of pieces is
+// waiting for it (or at the end), not for every piece: each wake-up is a
+// system call and a switch of threads.
+static bool writerSleeps;
+static bool decoderSleeps;
+static size_t decoderWaitsForQueued; // wake the decoder at this many queued or fewer
 
 static HANDLE writerThread;
 
@@ -114,14 +126,6 @@ static uint64_t readLittleEndian(size_t bytes) {
 
 static size_t nextPieceSize(uint64_t remaining) {
     return remaining < COPY_PIECE_SIZE ? static_cast<size_t>(remaining) : size_t{COPY_PIECE_SIZE};
-}
-
-static void skipContent(uint64_t size) {
-    while (size > 0) {
-        size_t n = nextPieceSize(size);
-        readPayloadBytes(CopyBuffer, n);
-        size -= n;
-    }
 }
 
 // --- Paths -------------------------------------------------------------------
@@ -254,8 +258,9 @@ static void openTemporaryFile(const Piece *piece) {
     // planted under this name is removed, not followed.
     DeleteFileW(WriterTemporaryPath);
     // Read sharing only: no other start can remove it while it is written.
-    openTemporary = CreateFileW(WriterTemporaryPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Delete access, to move it into place by this handle.
+    openTemporary = CreateFileW(WriterTemporaryPath, GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (openTemporary == INVALID_HANDLE_VALUE) {
         failWriter(WRITER_OPEN_FAILED, 0);
     }
@@ -274,7 +279,11 @@ static void writePiece(const Piece *piece) {
         break;
     }
     case PIECE_CLOSE:
-        CloseHandle(openTemporary);
+        if (piece->slot < HELD_FILES_CAPACITY) {
+            HeldFiles[piece->slot] = openTemporary;
+        } else {
+            CloseHandle(openTemporary);
+        }
         openTemporary = INVALID_HANDLE_VALUE;
         break;
     }
@@ -284,7 +293,9 @@ static DWORD WINAPI writeQueuedPieces(void *) {
     for (;;) {
         AcquireSRWLockExclusive(&queueLock);
         while (queueTail == queueHead) {
+            writerSleeps = true;
             SleepConditionVariableSRW(&pieceQueued, &queueLock, INFINITE, 0);
+            writerSleeps = false;
         }
         const Piece *piece = &WriteQueue[queueTail % WRITE_QUEUE_PIECES];
         ReleaseSRWLockExclusive(&queueLock);
@@ -293,18 +304,36 @@ static DWORD WINAPI writeQueuedPieces(void *) {
         }
         AcquireSRWLockExclusive(&queueLock);
         ++queueTail;
+        bool wake = decoderSleeps && queueHead - queueTail <= decoderWaitsForQueued;
         ReleaseSRWLockExclusive(&queueLock);
-        WakeConditionVariable(&pieceWritten);
+        if (wake) {
+            WakeConditionVariable(&pieceWritten);
+        }
     }
 }
 
 // --- Writing (main thread) -------------------------------------------------------
 
-// A free piece to fill; it goes to the writer with queuePiece().
+// Under queueLock: sleeps until at most `queued` pieces wait for the writer,
+// waking it first if it sleeps on pieces.
+static void waitForQueuedAtMost(size_t queued) {
+    while (queueHead - queueTail > queued) {
+        if (writerSleeps) {
+            WakeConditionVariable(&pieceQueued);
+        }
+        decoderSleeps = true;
+        decoderWaitsForQueued = queued;
+        SleepConditionVariableSRW(&pieceWritten, &queueLock, INFINITE, 0);
+        decoderSleeps = false;
+    }
+}
+
+// A free piece to fill; it goes to the writer with queuePiece(). When the
+// queue is full, waits until a batch of pieces is free.
 static Piece *claimPiece() {
     AcquireSRWLockExclusive(&queueLock);
-    while (queueHead - queueTail == WRITE_QUEUE_PIECES) {
-        SleepConditionVariableSRW(&pieceWritten, &queueLock, INFINITE, 0);
+    if (queueHead - queueTail == WRITE_QUEUE_PIECES) {
+        waitForQueuedAtMost(size_t{WRITE_QUEUE_PIECES} - WAKE_BATCH_PIECES);
     }
     ReleaseSRWLockExclusive(&queueLock);
     return &WriteQueue[queueHead % WRITE_QUEUE_PIECES];
@@ -313,22 +342,18 @@ static Piece *claimPiece() {
 static void queuePiece() {
     AcquireSRWLockExclusive(&queueLock);
     ++queueHead;
+    bool wake = writerSleeps && queueHead - queueTail >= WAKE_BATCH_PIECES;
     ReleaseSRWLockExclusive(&queueLock);
-    WakeConditionVariable(&pieceQueued);
-}
-
-static void queueMarker(PieceKind kind) {
-    claimPiece()->kind = kind;
-    queuePiece();
+    if (wake) {
+        WakeConditionVariable(&pieceQueued);
+    }
 }
 
 // Returns once the writer has handled every piece queued so far. A piece
 // claimed but not queued (a failure while decoding into it) is left out.
 static void waitForWriter() {
     AcquireSRWLockExclusive(&queueLock);
-    while (queueTail != queueHead) {
-        SleepConditionVariableSRW(&pieceWritten, &queueLock, INFINITE, 0);
-    }
+    waitForQueuedAtMost(0);
     ReleaseSRWLockExclusive(&queueLock);
 }
 
@@ -369,6 +394,15 @@ static uint32_t pendingNumber(const wchar_t *units) {
     return static_cast<uint32_t>(units[0]) | static_cast<uint32_t>(units[1]) << 16;
 }
 
+static void closeHeldFiles() {
+    for (HANDLE &file : HeldFiles) {
+        if (file != nullptr) {
+            CloseHandle(file);
+            file = nullptr;
+        }
+    }
+}
+
 // Runs at exit, when the writer is idle (see reportEarlierFailure).
 static void discardUnfinishedFiles() {
     if (!extractionUnfinished) {
@@ -377,6 +411,7 @@ static void discardUnfinishedFiles() {
     if (openTemporary != INVALID_HANDLE_VALUE) {
         CloseHandle(openTemporary);
     }
+    closeHeldFiles();
     for (size_t at = 0; at < pendingLength;) {
         const wchar_t *entry = PendingFiles + at;
         buildTargetPath(TargetFilePath, entry + PENDING_HEADER_UNITS);
@@ -387,16 +422,41 @@ static void discardUnfinishedFiles() {
     removeCreatedDirectories();
 }
 
+// A rename request with room for any target path.
+static union {
+    FILE_RENAME_INFO info;
+    unsigned char bytes[sizeof(FILE_RENAME_INFO) + PATH_CAPACITY * sizeof(wchar_t)];
+} RenameRequest;
+
+// Moves a held file to `finalPath`, replacing what is there; closes it.
+static bool moveHeldFile(HANDLE file, const wchar_t *finalPath) {
+    size_t length = wcslen(finalPath);
+    RenameRequest.info.ReplaceIfExists = TRUE;
+    RenameRequest.info.RootDirectory = nullptr;
+    RenameRequest.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+    wmemcpy(RenameRequest.info.FileName, finalPath, length + 1);
+    bool moved = SetFileInformationByHandle(file, FileRenameInfo, &RenameRequest.info,
+                                            sizeof RenameRequest) != 0;
+    CloseHandle(file);
+    return moved;
+}
+
 // Moves every pending file to its final name, once the writer is idle. A
 // move that fails is fine when the file there now matches (another launcher
 // put it in place and may be running it); anything else is the open failure.
 static void commitPendingFiles() {
-    for (size_t at = 0; at < pendingLength;) {
+    size_t slot = 0;
+    for (size_t at = 0; at < pendingLength; ++slot) {
         const wchar_t *entry = PendingFiles + at;
         uint32_t storedCrc = pendingNumber(entry);
         buildTargetPath(TargetFilePath, entry + PENDING_HEADER_UNITS);
         buildTemporaryPath(TemporaryPath, TargetFilePath, pendingNumber(entry + 2));
-        if (!MoveFileExW(TemporaryPath, TargetFilePath, MOVEFILE_REPLACE_EXISTING)) {
+        HANDLE held = slot < HELD_FILES_CAPACITY ? HeldFiles[slot] : nullptr;
+        if (held != nullptr) {
+            HeldFiles[slot] = nullptr;
+        }
+        bool moved = held != nullptr ? moveHeldFile(held, TargetFilePath) : false;
+        if (!moved && !MoveFileExW(TemporaryPath, TargetFilePath, MOVEFILE_REPLACE_EXISTING)) {
             if (!fileMatches(TargetFilePath, storedCrc, entry[4] != 0)) {
                 fatalOpenError(TargetFilePath);
             }
@@ -405,9 +465,11 @@ static void commitPendingFiles() {
         at += PENDING_HEADER_UNITS + wcslen(entry + PENDING_HEADER_UNITS) + 1;
     }
     pendingLength = 0;
+    pendingCount = 0;
 }
 
-static void addPendingFile(uint32_t storedCrc, uint32_t number, bool empty) {
+// Returns the file's place in PendingFiles.
+static size_t addPendingFile(uint32_t storedCrc, uint32_t number, bool empty) {
     size_t nameLength = wcslen(EntryName);
     if (pendingLength + PENDING_HEADER_UNITS + nameLength + 1 > PENDING_FILES_CAPACITY) {
         reportEarlierFailure();
@@ -421,6 +483,7 @@ static void addPendingFile(uint32_t storedCrc, uint32_t number, bool empty) {
     entry[4] = empty ? 1 : 0;
     wmemcpy(entry + PENDING_HEADER_UNITS, EntryName, nameLength + 1);
     pendingLength += PENDING_HEADER_UNITS + nameLength + 1;
+    return pendingCount++;
 }
 
 // Decodes the record's content into the write queue, checking its CRC-32 on
@@ -431,7 +494,7 @@ static void queueTemporaryFile(uint64_t size, uint32_t storedCrc) {
     }
     checkWriter();
     uint32_t number = temporaryCount++;
-    addPendingFile(storedCrc, number, size == 0);
+    uint32_t slot = static_cast<uint32_t>(addPendingFile(storedCrc, number, size == 0));
     Piece *piece = claimPiece();
     piece->kind = PIECE_OPEN;
     piece->number = number;
@@ -453,7 +516,10 @@ static void queueTemporaryFile(uint64_t size, uint32_t storedCrc) {
     if ((crc == NO_FILE_CHECKSUM ? 1 : crc) != storedCrc) {
         fatalError(DECODE_FAILURE);
     }
-    queueMarker(PIECE_CLOSE);
+    piece = claimPiece();
+    piece->kind = PIECE_CLOSE;
+    piece->slot = slot;
+    queuePiece();
 }
 
 void extractPayloadFiles() {
@@ -478,7 +544,7 @@ void extractPayloadFiles() {
             fatalError(DECODE_FAILURE);
         }
         if (fileMatches(TargetFilePath, storedCrc, size == 0)) {
-            skipContent(size);
+            skipPayloadBytes(size);
         } else {
             queueTemporaryFile(size, storedCrc);
         }

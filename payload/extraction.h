@@ -25,6 +25,12 @@ enum { COPY_PIECE_SIZE = 32768 };
 // Decoded pieces waiting for the writer thread, at most (512 KiB): the
 // decoder runs this far ahead of the disk.
 enum { WRITE_QUEUE_PIECES = 16 };
+// A sleeping thread of the two is woken once this many pieces wait for it
+// (or are free for it), not for each one.
+enum { WAKE_BATCH_PIECES = 8 };
+// Written files held open until they go into place, at most: well below
+// the 1,024 descriptors a process may hold by default under Wine.
+enum { HELD_FILES_CAPACITY = 256 };
 // Names of written files waiting for the stream's end (2 MiB); when full,
 // those already written go into place early.
 enum { PENDING_FILES_CAPACITY = 1 << 20 };
