@@ -90,6 +90,16 @@ void removeCreatedDirectories() {
     }
 }
 
+bool directoryCreatedHere(const wchar_t *directory, size_t length) {
+    for (size_t i = 0; i < knownDirectoryCount; ++i) {
+        if (CreatedHere[i] && wcsncmp(KnownDirectories[i], directory, length) == 0 &&
+            KnownDirectories[i][length] == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Position of the last separator at index 1 or later, or 0 when there is none.
 static size_t findParentSeparator(const wchar_t *path) {
     size_t found = 0;

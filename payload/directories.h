@@ -1,6 +1,8 @@
 // On-demand creation of the directories that extracted files need.
 #pragma once
 
+#include <stddef.h>
+
 // Directories seen to exist are remembered, up to this many, so later files
 // in them cost no system call. The first entry is always the expansion of
 // "{HOME}" (which therefore is never created).
@@ -12,6 +14,10 @@ enum { KNOWN_DIRECTORIES_CAPACITY = 1024 };
 // followed there); a directory that could not be created shows up when the
 // file is opened. Levels down to TargetDirectory itself may be links.
 bool createParentDirectories(const wchar_t *path);
+
+// Whether this process created the directory of the first `length` units
+// of `directory`.
+bool directoryCreatedHere(const wchar_t *directory, size_t length);
 
 // Removes the directories this process created, deepest first, as far as
 // they are empty; for a start that failed.

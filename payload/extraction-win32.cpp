@@ -34,8 +34,10 @@ static wchar_t TemporaryPath[PATH_CAPACITY];
 static wchar_t WriterTargetPath[PATH_CAPACITY];
 static wchar_t WriterTemporaryPath[PATH_CAPACITY];
 
-// The temporary file being written, if any (writer thread).
+// The temporary file being written, if any, and the CRC-32 of what was
+// written to it (writer thread).
 static HANDLE openTemporary = INVALID_HANDLE_VALUE;
+static uint32_t writtenCrc;
 // Written files stay open, by their place in PendingFiles, until they are
 // moved into place: a move by handle is one request to Wine's server where a
 // move by name is four, a sixth of a cold start. Null: closed, or never
@@ -71,6 +73,7 @@ struct Piece {
     uint32_t size;   // PIECE_CONTENT: bytes in data
     uint32_t number; // PIECE_OPEN: the temporary's number; data: the name
     uint32_t slot;   // PIECE_CLOSE: the file's place in PendingFiles
+    uint32_t crc;    // PIECE_CLOSE: the record's stored CRC-32
     unsigned char data[COPY_PIECE_SIZE];
 };
 static_assert(ENTRY_NAME_CAPACITY * sizeof(wchar_t) <= COPY_PIECE_SIZE, "a name fits a piece");
@@ -92,7 +95,7 @@ static size_t decoderWaitsForQueued; // wake the decoder at this many queued or 
 
 static HANDLE writerThread;
 
-enum WriterFailure { WRITER_OK, WRITER_OPEN_FAILED, WRITER_WRITE_FAILED };
+enum WriterFailure { WRITER_OK, WRITER_OPEN_FAILED, WRITER_WRITE_FAILED, WRITER_CONTENT_DAMAGED };
 static volatile LONG writerFailure = WRITER_OK;
 static DWORD writerErrorCode;
 
@@ -211,6 +214,10 @@ static void removeStaleTemporaries(const wchar_t *finalPath) {
     sweptDirectory[0] = 0;
     appendWideString(sweptDirectory, pattern, PATH_CAPACITY);
     size_t directoryLength = wcslen(pattern);
+    // A directory this start made held nothing of a start that had ended.
+    if (directoryCreatedHere(pattern, directoryLength - 1)) {
+        return;
+    }
     appendWideString(pattern, TEMPORARY_PREFIX, PATH_CAPACITY);
     appendWideString(pattern, L"*", PATH_CAPACITY);
     appendWideString(pattern, TEMPORARY_SUFFIX, PATH_CAPACITY);
@@ -270,8 +277,10 @@ static void writePiece(const Piece *piece) {
     switch (piece->kind) {
     case PIECE_OPEN:
         openTemporaryFile(piece);
+        writtenCrc = 0;
         break;
     case PIECE_CONTENT: {
+        writtenCrc = continueCrc32(writtenCrc, piece->data, piece->size);
         DWORD written = 0;
         if (!WriteFile(openTemporary, piece->data, piece->size, &written, nullptr)) {
             failWriter(WRITER_WRITE_FAILED, GetLastError());
@@ -279,6 +288,12 @@ static void writePiece(const Piece *piece) {
         break;
     }
     case PIECE_CLOSE:
+        // The same 0-to-1 rule as the file checksum. The file stays open
+        // for the clean-up at exit.
+        if ((writtenCrc == NO_FILE_CHECKSUM ? 1 : writtenCrc) != piece->crc) {
+            failWriter(WRITER_CONTENT_DAMAGED, 0);
+            break;
+        }
         if (piece->slot < HELD_FILES_CAPACITY) {
             HeldFiles[piece->slot] = openTemporary;
         } else {
@@ -367,6 +382,8 @@ static void reportWriterFailure() {
         fatalOpenError(WriterTargetPath);
     case WRITER_WRITE_FAILED:
         fatalSystemError("Error, couldn't unpack file to target path.", writerErrorCode);
+    case WRITER_CONTENT_DAMAGED:
+        fatalError(DECODE_FAILURE);
     }
 }
 
@@ -486,8 +503,8 @@ static size_t addPendingFile(uint32_t storedCrc, uint32_t number, bool empty) {
     return pendingCount++;
 }
 
-// Decodes the record's content into the write queue, checking its CRC-32 on
-// the way; the writer puts it in a new temporary file beside its final name.
+// Decodes the record's content into the write queue; the writer puts it in
+// a new temporary file beside its final name, checking its CRC-32 on the way.
 static void queueTemporaryFile(uint64_t size, uint32_t storedCrc) {
     if (writerThread == nullptr) {
         startWriter();
@@ -500,25 +517,20 @@ static void queueTemporaryFile(uint64_t size, uint32_t storedCrc) {
     piece->number = number;
     wmemcpy(reinterpret_cast<wchar_t *>(piece->data), EntryName, wcslen(EntryName) + 1);
     queuePiece();
-    uint32_t crc = 0;
     while (size > 0) {
         checkWriter();
         size_t n = nextPieceSize(size);
         piece = claimPiece();
         readPayloadBytes(piece->data, n);
-        crc = continueCrc32(crc, piece->data, n);
         piece->kind = PIECE_CONTENT;
         piece->size = static_cast<uint32_t>(n);
         queuePiece();
         size -= n;
     }
-    // The same 0-to-1 rule as the file checksum.
-    if ((crc == NO_FILE_CHECKSUM ? 1 : crc) != storedCrc) {
-        fatalError(DECODE_FAILURE);
-    }
     piece = claimPiece();
     piece->kind = PIECE_CLOSE;
     piece->slot = slot;
+    piece->crc = storedCrc;
     queuePiece();
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the application directory the extraction tests pack, and the test
 blocks that the packer cannot make: a stream cut before its end marker, a
-damaged frame, a frame whose window is above the decoder's limit, names at
+damaged frame, a record whose content differs from its stored CRC-32, a
+frame whose window is above the decoder's limit, names at
 and past the longest a record may hold, a name that leaves the target
 directory, a frame without a content checksum, and a frame of zeros that
 cannot be decoded at all; and two indexes beside the good block: one that
@@ -98,8 +99,8 @@ def block_offsets(frame):
             return offsets, at + (4 if descriptor & 0x04 else 0)
 
 
-def record(name, content):
-    crc = zlib.crc32(content) or 1
+def record(name, content, crc=None):
+    crc = crc if crc is not None else zlib.crc32(content) or 1
     return (name.encode("utf-16-le") + b"\0\0" + struct.pack("<QI", len(content), crc) +
             content)
 
@@ -167,6 +168,13 @@ def write_blocks(good_path, index_path, out_dir):
     # A record that would land beside the target directory.
     blocks["escape"] = wrap(zstd(record("first.txt", b"first") + record("..\\evil.txt", b"evil") +
                                  b"\0\0", "-c"))
+
+    # A whole, checksummed frame whose second record's content is not what
+    # its stored CRC-32 says; it spans several pieces of the copy.
+    big = random.Random(5).randbytes(100000)
+    blocks["wrongcrc"] = wrap(zstd(record("first.txt", b"first") +
+                                   record("second.bin", big, zlib.crc32(big) ^ 1) +
+                                   record("third.txt", b"third") + b"\0\0", "-c"))
 
     blocks["garbage"] = garbage(good)
 
