@@ -1,5 +1,14 @@
-// Extraction benchmark: unpacks the linked block into an empty directory,
-// then again over the full one, and sets the times beside their floors:
+// Extraction benchmark over the linked block. Runs that write the whole
+// payload are one per process, so that the script can flush the page cache
+// before each (with 250 MB waiting to be written back, the kernel slows
+// every writer down):
+//   extract_bench cold DIRECTORY    one cold extraction into a new directory
+//   extract_bench write DIRECTORY   one run of W below into a new directory
+// both print seconds. Then
+//   extract_bench report DIRECTORY COLD_SECONDS W_SECONDS
+// takes a directory a cold extraction filled and the medians of those runs,
+// unpacks again over the full directory, and sets the times beside their
+// floors:
 //   A  decoding the same frame through the same 128 KiB window, no files;
 //   B  checking the unpacked files against the linked index as a warm start
 //      does (read into reused buffers, on the launcher's threads), beside
@@ -8,8 +17,6 @@
 //      does (temporary names, content CRC-32, moves), with nothing to decode.
 // A warm pass without the index can do no better than A + B, a cold start
 // no better than the larger of A and W.
-//
-// usage: extract_bench TARGET_DIRECTORY   (must not exist yet)
 #include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "paths/target_directory.h"
@@ -107,8 +114,9 @@ void listFiles(const std::wstring &directory, std::vector<std::wstring> &files) 
 
 // The extraction's write sequence for every indexed file, below `directory`,
 // with nothing to decode: directories, a look at the final name, a new
-// temporary file beside it written in 32 KiB pieces with its CRC-32, and
-// every file moved to its final name at the end.
+// temporary file beside it written in 32 KiB pieces with its CRC-32 and
+// held open, and every file moved to its final name by its handle at the
+// end (by name beyond the files the extraction holds).
 void writeOnly(const std::wstring &directory) {
     static unsigned char piece[COPY_PIECE_SIZE];
     PayloadIndex index;
@@ -116,7 +124,11 @@ void writeOnly(const std::wstring &directory) {
         fputs("the benchmark needs a block with an index\n", stderr);
         exit(1);
     }
-    std::vector<std::pair<std::wstring, std::wstring>> moves;
+    struct Move {
+        HANDLE file;
+        std::wstring from, to;
+    };
+    std::vector<Move> moves;
     volatile uint32_t sink = 0;
     for (size_t k = 0; k < index.count; ++k) {
         PayloadIndexEntry entry = payloadIndexEntry(index, k);
@@ -129,8 +141,8 @@ void writeOnly(const std::wstring &directory) {
         GetFileAttributesW(path.c_str());
         createParentDirectories(path.c_str());
         DeleteFileW(temporary.c_str());
-        HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             fprintf(stderr, "cannot write '%ls'\n", temporary.c_str());
             exit(1);
@@ -144,12 +156,27 @@ void writeOnly(const std::wstring &directory) {
             left -= n;
         }
         sink = crc;
-        CloseHandle(file);
-        moves.emplace_back(temporary, path);
+        if (k >= HELD_FILES_CAPACITY) {
+            CloseHandle(file);
+            file = nullptr;
+        }
+        moves.push_back({file, temporary, path});
     }
     (void)sink;
-    for (const auto &move : moves) {
-        MoveFileExW(move.first.c_str(), move.second.c_str(), MOVEFILE_REPLACE_EXISTING);
+    std::vector<unsigned char> request(sizeof(FILE_RENAME_INFO) + PATH_CAPACITY * sizeof(wchar_t));
+    auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(request.data());
+    for (const Move &move : moves) {
+        if (move.file == nullptr) {
+            MoveFileExW(move.from.c_str(), move.to.c_str(), MOVEFILE_REPLACE_EXISTING);
+            continue;
+        }
+        rename->ReplaceIfExists = TRUE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = static_cast<DWORD>(move.to.size() * sizeof(wchar_t));
+        wmemcpy(rename->FileName, move.to.c_str(), move.to.size() + 1);
+        SetFileInformationByHandle(move.file, FileRenameInfo, rename,
+                                   static_cast<DWORD>(request.size()));
+        CloseHandle(move.file);
     }
 }
 
@@ -180,26 +207,43 @@ void extractOnce() {
     extractPayloadFiles();
 }
 
+int usage() {
+    fputs("usage: extract_bench cold|write DIRECTORY\n"
+          "       extract_bench report DIRECTORY COLD_SECONDS W_SECONDS\n",
+          stderr);
+    return 1;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
-    if (argc != 2) {
-        fputs("usage: extract_bench TARGET_DIRECTORY\n", stderr);
-        return 1;
+    if (argc < 3) {
+        return usage();
     }
-    appendWideString(TargetDirectory, argv[1], PATH_CAPACITY);
+    std::wstring mode = argv[1];
+    appendWideString(TargetDirectory, argv[2], PATH_CAPACITY);
+    if (mode == L"cold" || mode == L"write") {
+        double start = now();
+        if (mode == L"cold") {
+            extractOnce();
+        } else {
+            writeOnly(argv[2]);
+        }
+        printf("%.4f\n", now() - start);
+        return 0;
+    }
+    if (mode != L"report" || argc != 5) {
+        return usage();
+    }
+    double coldTime = _wtof(argv[3]);
+    double writeTime = _wtof(argv[4]);
 
     unsigned long long decoded = 0;
     double decodeTime = medianTime([&] { decoded = decodeOnly(); });
-
-    double start = now();
-    extractOnce();
-    double coldTime = now() - start;
-
     double warmTime = medianTime(extractOnce);
 
     std::vector<std::wstring> files;
-    listFiles(argv[1], files);
+    listFiles(argv[2], files);
     uint32_t mappedSum = 0, readSum = 0;
     double mappedTime = medianTime([&] {
         mappedSum = 0;
@@ -218,10 +262,6 @@ int wmain(int argc, wchar_t **argv) {
     double readOneTime = medianTime([&] { matched = indexedFilesMatch(1, &threads) && matched; });
     double readTime = medianTime(
         [&] { matched = indexedFilesMatch(INDEX_CHECK_MAX_THREADS, &threads) && matched; });
-
-    int round = 0;
-    double writeTime = medianTime(
-        [&] { writeOnly(std::wstring(argv[1]) + L"-write" + std::to_wstring(++round)); });
 
     std::vector<unsigned char> buffer(CRC_BUFFER_SIZE);
     uint32_t state = 1;
