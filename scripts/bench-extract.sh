@@ -8,11 +8,11 @@
 #  2. natively: CRC-32 throughputs on 264 MB, and the checksum pass through
 #     mappings and through reads;
 #  3. whole processes under Wine, alternating: the packed launcher's warm
-#     start with and without its index and its cold start, and the same
+#     start with and without its index and its cold start, the same
 #     application packed with caxa (installed with npm into the scratch
-#     directory), warm and cold, and F, a launcher of the start program
-#     alone (what Wine's two process starts cost); then the table and the
-#     ratios, those against the in-process floors also less F.
+#     directory), warm and cold, the start program started directly, and
+#     the floors as processes of the benchmark program; then the table and
+#     the ratios.
 #
 # usage: scripts/bench-extract.sh [LEVEL...]
 # environment: TALLIX_BENCH_HOST (host build tree, default build/host),
@@ -78,7 +78,6 @@ wineserver -p 300 </dev/null >/dev/null 2>&1 &
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$trash"' EXIT
 wine cmd /c exit </dev/null >/dev/null 2>&1
 
-floors=""
 for level in "${levels[@]}"; do
     block="$work/payload-$level.bin"
     start=$(date +%s%N)
@@ -107,9 +106,7 @@ for level in "${levels[@]}"; do
     report=$(wine "$bench" report "$target-cold1" "$(median_of "${cold[@]}")" \
         "$(median_of "${written[@]}")")
     echo "$report"
-    floors="$report"
 done
-move_aside "$work"/target*
 
 echo
 "$work/crc_bench_host" "$app"
@@ -118,15 +115,10 @@ echo
 tallix_cache="$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')"
 tallix_cache="$(winepath -u "$tallix_cache" 2>/dev/null)/tallix-bench"
 temp="$(winepath -u "$(wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')" 2>/dev/null)"
-# F, the fixed cost of a start, is a launcher of the start program alone.
-mkdir -p "$work/start-alone"
-cp "$app/start.exe" "$work/start-alone/"
-for variant in indexed unindexed start-alone; do
+for variant in indexed unindexed; do
     options=()
-    [ "$variant" != unindexed ] || options=(--no-index)
-    input="$app"
-    [ "$variant" != start-alone ] || input="$work/start-alone"
-    "$pack" pack "$input" -o "$work/tallix-$variant.exe" --main start.exe --console --quiet \
+    [ "$variant" = indexed ] || options=(--no-index)
+    "$pack" pack "$app" -o "$work/tallix-$variant.exe" --main start.exe --console --quiet \
         --template "{CACHE_DIR}\\tallix-bench\\$variant" --runtime "$windows/runtime" \
         "${options[@]}"
 done
@@ -136,15 +128,20 @@ if [ ! -f "$work/caxa.exe" ]; then
         -- "{{caxa}}/start.exe")
 fi
 echo
-echo "whole processes under Wine (wall time of \`wine X.exe\`), $rounds rounds alternating:"
+echo "whole processes under Wine (wall time of \`wine X.exe\`), $rounds rounds alternating;"
+echo "the floors as processes of the benchmark program (the last level's block):"
 table=$(python3 "$root/tests/bench/whole_process_bench.py" --rounds "$rounds" \
     "tallix warm, index=$work/tallix-indexed.exe" \
     "tallix warm, --no-index=$work/tallix-unindexed.exe" \
     "caxa warm=$work/caxa.exe" \
     "tallix cold=$work/tallix-indexed.exe=$tallix_cache/indexed" \
     "caxa cold=$work/caxa.exe=$temp/caxa" \
-    "tallix, start program alone=$work/tallix-start-alone.exe")
+    "P  start program directly=$app/start.exe" \
+    "A  decoding only=$bench|decode" \
+    "AB decoding, then checking=$bench|decode-check|$target-cold1" \
+    "W  writing only=$bench|write|$target-floor=$work/target-floor")
 echo "$table"
+move_aside "$work"/target*
 
 # Ratios from this one run.
 median() {
@@ -153,20 +150,14 @@ median() {
 }
 python3 - "$(median 'tallix warm, index')" "$(median 'tallix warm, --no-index')" \
     "$(median 'caxa warm')" "$(median 'tallix cold')" "$(median 'caxa cold')" \
-    "$(median 'tallix, start program alone')" \
-    "$(echo "$floors" | awk '/^A /{print $7}')" "$(echo "$floors" | awk '/^B /{print $7}')" \
-    "$(echo "$floors" | awk '/^W /{print $4}')" <<'PY'
+    "$(median 'P ')" "$(median 'A ')" "$(median 'AB ')" "$(median 'W ')" <<'PY'
 import sys
-warm, unindexed, caxa_warm, cold, caxa_cold, f, a, b, w = map(float, sys.argv[1:])
+warm, unindexed, caxa_warm, cold, caxa_cold, p, a, ab, w = map(float, sys.argv[1:])
 print()
-print("warm start with the index / caxa warm          %.2f x  (aim <= 1.0, 0.8)" % (warm / caxa_warm))
-print("cold start / caxa cold                         %.2f x  (aim <= 0.25)" % (cold / caxa_cold))
-# The floors are work inside one process; a whole start also pays F: Wine
-# starting the launcher and then the start program.
-print("warm start without the index / (A + B)         %.2f x" % (unindexed / (a + b)))
-print("  the same less F, the start of nothing        %.2f x  (aim <= 1.10)"
-      % ((unindexed - f) / (a + b)))
-print("cold start / max(A, W)                         %.2f x" % (cold / max(a, w)))
-print("  the same less F                              %.2f x  (aim <= 1.15)"
-      % ((cold - f) / max(a, w)))
+# A launcher is one process doing the work, then the start program's own
+# start (P); a floor process does only its part of the work.
+print("warm start with the index / caxa warm         %.2f x  (aim <= 1.0, 0.8)" % (warm / caxa_warm))
+print("warm start without the index / (AB + P)       %.2f x  (aim <= 1.10)" % (unindexed / (ab + p)))
+print("cold start / (max(A, W) + P)                  %.2f x  (aim <= 1.15)" % (cold / (max(a, w) + p)))
+print("cold start / caxa cold                        %.2f x  (aim <= 0.25)" % (cold / caxa_cold))
 PY

@@ -4,7 +4,10 @@
 // every writer down):
 //   extract_bench cold DIRECTORY    one cold extraction into a new directory
 //   extract_bench write DIRECTORY   one run of W below into a new directory
-// both print seconds. Then
+// both print seconds; so do, for floors timed as whole processes,
+//   extract_bench decode            one run of A below
+//   extract_bench decode-check DIRECTORY   one run of A, then one of B
+// (B on a directory a cold extraction filled). Then
 //   extract_bench report DIRECTORY COLD_SECONDS W_SECONDS
 // takes a directory a cold extraction filled and the medians of those runs,
 // unpacks again over the full directory, and sets the times beside their
@@ -208,7 +211,8 @@ void extractOnce() {
 }
 
 int usage() {
-    fputs("usage: extract_bench cold|write DIRECTORY\n"
+    fputs("usage: extract_bench cold|write|decode-check DIRECTORY\n"
+          "       extract_bench decode\n"
           "       extract_bench report DIRECTORY COLD_SECONDS W_SECONDS\n",
           stderr);
     return 1;
@@ -217,17 +221,29 @@ int usage() {
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
+    std::wstring mode = argc > 1 ? argv[1] : L"";
+    if (mode == L"decode" && argc == 2) {
+        double start = now();
+        decodeOnly();
+        printf("%.4f\n", now() - start);
+        return 0;
+    }
     if (argc < 3) {
         return usage();
     }
-    std::wstring mode = argv[1];
     appendWideString(TargetDirectory, argv[2], PATH_CAPACITY);
-    if (mode == L"cold" || mode == L"write") {
+    if (mode == L"cold" || mode == L"write" || mode == L"decode-check") {
         double start = now();
         if (mode == L"cold") {
             extractOnce();
-        } else {
+        } else if (mode == L"write") {
             writeOnly(argv[2]);
+        } else {
+            decodeOnly();
+            if (!indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr)) {
+                fputs("not every file matches\n", stderr);
+                return 1;
+            }
         }
         printf("%.4f\n", now() - start);
         return 0;

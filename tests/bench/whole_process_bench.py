@@ -12,7 +12,9 @@ Prints the median and the range of each case, and the peak resident memory
 of one more run of each warm case.
 
 usage: whole_process_bench.py --rounds N --wine WINE
-           CASE=EXE[=COLD_DIRECTORY] ...
+           CASE=COMMAND[=COLD_DIRECTORY] ...
+COMMAND is a Windows program, or a program and its arguments separated by
+"|"; it runs under WINE.
 """
 import argparse
 import os
@@ -28,19 +30,20 @@ MEASURE_PEAK = ("import resource, subprocess, sys;"
                 "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
 
 
-def run(wine, exe):
+def run(wine, command):
     started = time.perf_counter()
-    done = subprocess.run([wine, exe], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE)
+    done = subprocess.run([wine] + command.split("|"), stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     elapsed = time.perf_counter() - started
     if done.returncode != 0:
-        sys.exit("%s failed with status %d: %s" % (exe, done.returncode, done.stderr[-400:]))
+        sys.exit("%s failed with status %d: %s" % (command, done.returncode,
+                                                   done.stderr[-400:]))
     return elapsed
 
 
-def peak_kib(wine, exe):
+def peak_kib(wine, command):
     """Largest resident set of any process of one start (kernel's ru_maxrss)."""
-    out = subprocess.run([sys.executable, "-c", MEASURE_PEAK, wine, exe],
+    out = subprocess.run([sys.executable, "-c", MEASURE_PEAK, wine] + command.split("|"),
                          stdout=subprocess.PIPE, text=True, check=True).stdout
     return int(out)
 
@@ -49,7 +52,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--wine", default="wine")
-    parser.add_argument("cases", nargs="+", metavar="CASE=EXE[=COLD_DIRECTORY]")
+    parser.add_argument("cases", nargs="+", metavar="CASE=COMMAND[=COLD_DIRECTORY]")
     args = parser.parse_args()
     cases = [case.split("=") for case in args.cases]
     times = {case[0]: [] for case in cases}
