@@ -34,10 +34,13 @@ static wchar_t TemporaryPath[PATH_CAPACITY];
 static wchar_t WriterTargetPath[PATH_CAPACITY];
 static wchar_t WriterTemporaryPath[PATH_CAPACITY];
 
-// The temporary file being written, if any, and the CRC-32 of what was
-// written to it (writer thread).
+// The temporary file being written, if any, the CRC-32 of what was written
+// to it and the stored one, or whether the file was in place already
+// (writer thread).
 static HANDLE openTemporary = INVALID_HANDLE_VALUE;
 static uint32_t writtenCrc;
+static uint32_t expectedCrc;
+static bool reusingFile;
 // Written files stay open, by their place in PendingFiles, until they are
 // moved into place: a move by handle is one request to Wine's server where a
 // move by name is four, a sixth of a cold start. Null: closed, or never
@@ -46,11 +49,13 @@ static HANDLE HeldFiles[HELD_FILES_CAPACITY];
 // Numbers the temporary files of this process.
 static uint32_t temporaryCount;
 
-// Files written under temporary names whose stream has not been seen to end
-// yet, one after the other: the stored crc (two units), the temporary's
-// number (two units), 1 for an empty file, then the name and its terminator.
-// Kept by the main thread; an entry is added when its file is queued.
+// Files queued since the stream was last seen to end, one after the other:
+// the stored crc (two units), the temporary's number (two units), flags,
+// then the name and its terminator. Kept by the main thread, which adds an
+// entry when it queues the file; the writer thread marks the ones it found
+// in place already, which have no temporary file.
 enum { PENDING_HEADER_UNITS = 5 };
+enum { PENDING_EMPTY = 1, PENDING_REUSED = 2 };
 static wchar_t PendingFiles[PENDING_FILES_CAPACITY];
 static size_t pendingLength;
 static size_t pendingCount;
@@ -70,10 +75,11 @@ static bool extractionUnfinished;
 enum PieceKind { PIECE_OPEN, PIECE_CONTENT, PIECE_CLOSE };
 struct Piece {
     PieceKind kind;
-    uint32_t size;   // PIECE_CONTENT: bytes in data
+    uint32_t size;   // PIECE_CONTENT: bytes in data; PIECE_OPEN: 1 for an empty file
     uint32_t number; // PIECE_OPEN: the temporary's number; data: the name
+    uint32_t entry;  // PIECE_OPEN: where the file's entry starts in PendingFiles
     uint32_t slot;   // PIECE_CLOSE: the file's place in PendingFiles
-    uint32_t crc;    // PIECE_CLOSE: the record's stored CRC-32
+    uint32_t crc;    // PIECE_OPEN: the record's stored CRC-32
     unsigned char data[COPY_PIECE_SIZE];
 };
 static_assert(ENTRY_NAME_CAPACITY * sizeof(wchar_t) <= COPY_PIECE_SIZE, "a name fits a piece");
@@ -252,9 +258,9 @@ static void failWriter(WriterFailure failure, DWORD errorCode) {
     InterlockedExchange(&writerFailure, failure);
 }
 
-// Creates the temporary file of the piece's name beside its final name.
+// Creates the temporary file of the piece's name beside its final name,
+// WriterTargetPath.
 static void openTemporaryFile(const Piece *piece) {
-    buildTargetPath(WriterTargetPath, reinterpret_cast<const wchar_t *>(piece->data));
     if (!mayBeReplaced(WriterTargetPath) || !createParentDirectories(WriterTargetPath)) {
         failWriter(WRITER_OPEN_FAILED, 0);
         return;
@@ -276,10 +282,22 @@ static void openTemporaryFile(const Piece *piece) {
 static void writePiece(const Piece *piece) {
     switch (piece->kind) {
     case PIECE_OPEN:
+        buildTargetPath(WriterTargetPath, reinterpret_cast<const wchar_t *>(piece->data));
+        // Checked here, while the main thread decodes on: its content
+        // waits in the queue and is passed over when the file is in place.
+        reusingFile = fileMatches(WriterTargetPath, piece->crc, piece->size != 0);
+        if (reusingFile) {
+            PendingFiles[piece->entry + 4] |= PENDING_REUSED;
+            break;
+        }
         openTemporaryFile(piece);
         writtenCrc = 0;
+        expectedCrc = piece->crc;
         break;
     case PIECE_CONTENT: {
+        if (reusingFile) {
+            break;
+        }
         writtenCrc = continueCrc32(writtenCrc, piece->data, piece->size);
         DWORD written = 0;
         if (!WriteFile(openTemporary, piece->data, piece->size, &written, nullptr)) {
@@ -288,9 +306,12 @@ static void writePiece(const Piece *piece) {
         break;
     }
     case PIECE_CLOSE:
+        if (reusingFile) {
+            break;
+        }
         // The same 0-to-1 rule as the file checksum. The file stays open
         // for the clean-up at exit.
-        if ((writtenCrc == NO_FILE_CHECKSUM ? 1 : writtenCrc) != piece->crc) {
+        if ((writtenCrc == NO_FILE_CHECKSUM ? 1 : writtenCrc) != expectedCrc) {
             failWriter(WRITER_CONTENT_DAMAGED, 0);
             break;
         }
@@ -431,9 +452,11 @@ static void discardUnfinishedFiles() {
     closeHeldFiles();
     for (size_t at = 0; at < pendingLength;) {
         const wchar_t *entry = PendingFiles + at;
-        buildTargetPath(TargetFilePath, entry + PENDING_HEADER_UNITS);
-        buildTemporaryPath(TemporaryPath, TargetFilePath, pendingNumber(entry + 2));
-        DeleteFileW(TemporaryPath);
+        if ((entry[4] & PENDING_REUSED) == 0) {
+            buildTargetPath(TargetFilePath, entry + PENDING_HEADER_UNITS);
+            buildTemporaryPath(TemporaryPath, TargetFilePath, pendingNumber(entry + 2));
+            DeleteFileW(TemporaryPath);
+        }
         at += PENDING_HEADER_UNITS + wcslen(entry + PENDING_HEADER_UNITS) + 1;
     }
     removeCreatedDirectories();
@@ -465,6 +488,10 @@ static void commitPendingFiles() {
     size_t slot = 0;
     for (size_t at = 0; at < pendingLength; ++slot) {
         const wchar_t *entry = PendingFiles + at;
+        at += PENDING_HEADER_UNITS + wcslen(entry + PENDING_HEADER_UNITS) + 1;
+        if ((entry[4] & PENDING_REUSED) != 0) {
+            continue;
+        }
         uint32_t storedCrc = pendingNumber(entry);
         buildTargetPath(TargetFilePath, entry + PENDING_HEADER_UNITS);
         buildTemporaryPath(TemporaryPath, TargetFilePath, pendingNumber(entry + 2));
@@ -474,47 +501,53 @@ static void commitPendingFiles() {
         }
         bool moved = held != nullptr ? moveHeldFile(held, TargetFilePath) : false;
         if (!moved && !MoveFileExW(TemporaryPath, TargetFilePath, MOVEFILE_REPLACE_EXISTING)) {
-            if (!fileMatches(TargetFilePath, storedCrc, entry[4] != 0)) {
+            if (!fileMatches(TargetFilePath, storedCrc, (entry[4] & PENDING_EMPTY) != 0)) {
                 fatalOpenError(TargetFilePath);
             }
             DeleteFileW(TemporaryPath);
         }
-        at += PENDING_HEADER_UNITS + wcslen(entry + PENDING_HEADER_UNITS) + 1;
     }
     pendingLength = 0;
     pendingCount = 0;
 }
 
-// Returns the file's place in PendingFiles.
-static size_t addPendingFile(uint32_t storedCrc, uint32_t number, bool empty) {
+// Returns the file's place in PendingFiles; `*at`, where its entry starts.
+static size_t addPendingFile(uint32_t storedCrc, uint32_t number, bool empty, size_t *at) {
     size_t nameLength = wcslen(EntryName);
     if (pendingLength + PENDING_HEADER_UNITS + nameLength + 1 > PENDING_FILES_CAPACITY) {
         reportEarlierFailure();
         commitPendingFiles();
     }
+    *at = pendingLength;
     wchar_t *entry = PendingFiles + pendingLength;
     entry[0] = static_cast<wchar_t>(storedCrc & 0xFFFF);
     entry[1] = static_cast<wchar_t>(storedCrc >> 16);
     entry[2] = static_cast<wchar_t>(number & 0xFFFF);
     entry[3] = static_cast<wchar_t>(number >> 16);
-    entry[4] = empty ? 1 : 0;
+    entry[4] = empty ? PENDING_EMPTY : 0;
     wmemcpy(entry + PENDING_HEADER_UNITS, EntryName, nameLength + 1);
     pendingLength += PENDING_HEADER_UNITS + nameLength + 1;
     return pendingCount++;
 }
 
-// Decodes the record's content into the write queue; the writer puts it in
-// a new temporary file beside its final name, checking its CRC-32 on the way.
-static void queueTemporaryFile(uint64_t size, uint32_t storedCrc) {
+// Decodes the record's content into the write queue. The writer leaves a
+// file that matches in place and passes over its content; any other it
+// puts in a new temporary file beside its final name, checking its CRC-32
+// on the way.
+static void queueFile(uint64_t size, uint32_t storedCrc) {
     if (writerThread == nullptr) {
         startWriter();
     }
     checkWriter();
     uint32_t number = temporaryCount++;
-    uint32_t slot = static_cast<uint32_t>(addPendingFile(storedCrc, number, size == 0));
+    size_t at = 0;
+    uint32_t slot = static_cast<uint32_t>(addPendingFile(storedCrc, number, size == 0, &at));
     Piece *piece = claimPiece();
     piece->kind = PIECE_OPEN;
+    piece->size = size == 0 ? 1 : 0;
     piece->number = number;
+    piece->entry = static_cast<uint32_t>(at);
+    piece->crc = storedCrc;
     wmemcpy(reinterpret_cast<wchar_t *>(piece->data), EntryName, wcslen(EntryName) + 1);
     queuePiece();
     while (size > 0) {
@@ -530,7 +563,6 @@ static void queueTemporaryFile(uint64_t size, uint32_t storedCrc) {
     piece = claimPiece();
     piece->kind = PIECE_CLOSE;
     piece->slot = slot;
-    piece->crc = storedCrc;
     queuePiece();
 }
 
@@ -555,11 +587,7 @@ void extractPayloadFiles() {
         if (storedCrc == NO_FILE_CHECKSUM) {
             fatalError(DECODE_FAILURE);
         }
-        if (fileMatches(TargetFilePath, storedCrc, size == 0)) {
-            skipPayloadBytes(size);
-        } else {
-            queueTemporaryFile(size, storedCrc);
-        }
+        queueFile(size, storedCrc);
     }
     checkIndexComplete();
     finishPayloadStream();

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-// Only the main thread checksums files this way. Cache-line aligned: the
+// One thread at a time checksums files this way. Cache-line aligned: the
 // system's copy into a misaligned buffer was measured at half the speed.
 alignas(64) static unsigned char ChecksumBuffer[FILE_CHECKSUM_PIECE_SIZE];
 

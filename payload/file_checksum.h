@@ -13,5 +13,5 @@ enum { FILE_CHECKSUM_PIECE_SIZE = 128 * 1024 };
 
 // CRC-32 of the file's first (size mod 2^32) bytes; 1 when that CRC is 0;
 // NO_FILE_CHECKSUM for an empty file and on any obstacle. Leaves no handle
-// open. Main thread only.
+// open. One thread at a time.
 uint32_t computeFileChecksum(const wchar_t *path);

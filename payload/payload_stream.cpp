@@ -38,19 +38,16 @@ void openPayloadStream() {
     window.pos = 0;
 }
 
-// Takes `count` bytes from the window, refilling it as needed; copies them
-// to `out` unless it is null.
-static void takePayloadBytes(unsigned char *out, uint64_t count) {
+void readPayloadBytes(void *destination, size_t count) {
+    unsigned char *out = static_cast<unsigned char *>(destination);
     windowWasFilled = false;
     while (count > 0) {
         size_t available = window.size - window.pos;
         if (available > 0) {
-            size_t n = count < available ? static_cast<size_t>(count) : available;
-            if (out != nullptr) {
-                memcpy(out, static_cast<unsigned char *>(window.dst) + window.pos, n);
-                out += n;
-            }
+            size_t n = count < available ? count : available;
+            memcpy(out, static_cast<unsigned char *>(window.dst) + window.pos, n);
             window.pos += n;
+            out += n;
             count -= n;
             continue;
         }
@@ -71,14 +68,6 @@ static void takePayloadBytes(unsigned char *out, uint64_t count) {
         window.size = window.pos;
         window.pos = 0;
     }
-}
-
-void readPayloadBytes(void *destination, size_t count) {
-    takePayloadBytes(static_cast<unsigned char *>(destination), count);
-}
-
-void skipPayloadBytes(uint64_t count) {
-    takePayloadBytes(nullptr, count);
 }
 
 void finishPayloadStream() {

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <stddef.h>
-#include <stdint.h>
 
 enum { PAYLOAD_WINDOW_SIZE = 131072 };
 
@@ -16,9 +15,6 @@ void openPayloadStream();
 
 // Copies exactly `count` (at least 1) decoded bytes to `destination`.
 void readPayloadBytes(void *destination, size_t count);
-
-// Passes over exactly `count` decoded bytes, as reading them would.
-void skipPayloadBytes(uint64_t count);
 
 // After the end marker: the frame must end right there. Decodes what is left
 // of it (nothing but its checksum, when it has one), so that the decoder
