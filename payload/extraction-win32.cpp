@@ -67,8 +67,9 @@ static bool extractionUnfinished;
 // --- The write queue -----------------------------------------------------------
 //
 // The main thread decodes straight into pieces of a ring; the writer thread
-// creates the files and writes them in queue order, so a cold start costs
-// about the longer of decoding and writing. The writer never reports: its
+// checks each file on disk and creates and writes the missing or changed
+// ones, in queue order, so a start costs about the longer of decoding and
+// checking or writing. The writer never reports: its
 // first failure is kept, later pieces are only passed over, and the main
 // thread reports it as the sequential order would have.
 

@@ -13,9 +13,9 @@
 // folders are created or files are written. A failed start removes its
 // temporary files and the folders it created; a killed start's temporary
 // files are removed by a later start that writes into their directory.
-// Files are created, written and checked on a second thread, started with
-// the first file to write, while this one decodes; what is reported, and in
-// which order files and folders appear, is as if one thread did both.
+// Files on disk are checked, and missing or changed ones created, written
+// and checked, on a second thread while this one decodes; what is reported,
+// and in which order files and folders appear, is as if one thread did both.
 #pragma once
 
 #include "base/wide_text.h"
