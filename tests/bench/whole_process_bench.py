@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Whole-process start times under Wine, side by side in one run: each round
-runs every case once, in the same order, so the cases alternate (A B A B)
-and share whatever the machine does meanwhile. A cold case first moves its
+runs every case once, so the cases alternate (A B A B) and share whatever
+the machine does meanwhile; each round starts one case later than the one
+before, so no case always follows the same one. A cold case first moves its
 cache directory aside and flushes the page cache (not timed): with much
 data waiting to be written back the kernel slows every writer down. What
 was moved aside is deleted only after the last round: on an ext4 file
@@ -60,7 +61,8 @@ def main():
         run(args.wine, exe)
     moved_aside = []
     for round_number in range(args.rounds):
-        for name, exe, *cold in cases:
+        turn = round_number % len(cases)
+        for name, exe, *cold in cases[turn:] + cases[:turn]:
             if cold and os.path.exists(cold[0]):
                 moved_aside.append("%s.old-%d-%d" % (cold[0], os.getpid(), round_number))
                 os.rename(cold[0], moved_aside[-1])
