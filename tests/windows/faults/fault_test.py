@@ -251,7 +251,12 @@ class Concurrency(LauncherCase):
                                     RUNNER_APPLICATION=windows_path(self.launcher),
                                     RUNNER_COMMAND_LINE="app.exe"))
         expected = b"runner-exit-code %d\n" % CHILD_EXIT_CODE
+        # Under this load Wine now and then fails to create a process at all
+        # (ERROR_INTERNAL_ERROR, before any launcher code runs); such a start
+        # is made again on its own, and must then succeed.
+        not_created = b"runner: CreateProcessW failed, error 1359\n"
         failed = []
+        again = 0
         for round_number in range(rounds):
             shutil.rmtree(self.cache, ignore_errors=True)
             for state in ("empty", "complete"):
@@ -260,11 +265,19 @@ class Concurrency(LauncherCase):
                                            env=env) for _ in range(8)]
                 for start in starts:
                     out, err = start.communicate(timeout=WINE_TIMEOUT_SECONDS)
-                    if start.returncode != 0 or not out.endswith(expected) or err:
-                        failed.append((round_number, state, start.returncode, out + err))
+                    status = start.returncode
+                    if (status, out, err) == (1, not_created, b""):
+                        again += 1
+                        rerun = subprocess.run(["wine", ARGS.runner], stdin=subprocess.DEVNULL,
+                                               capture_output=True, env=env,
+                                               timeout=WINE_TIMEOUT_SECONDS)
+                        status, out, err = rerun.returncode, rerun.stdout, rerun.stderr
+                    if status != 0 or not out.endswith(expected) or err:
+                        failed.append((round_number, state, status, out + err))
                 self.assertCacheExact()
-        print("%d rounds: %d of %d launchers exited with the application's code" %
-              (rounds, 16 * rounds - len(failed), 16 * rounds), file=sys.stderr)
+        print("%d rounds: %d of %d launchers exited with the application's code"
+              " (%d not created by Wine and started again)" %
+              (rounds, 16 * rounds - len(failed), 16 * rounds, again), file=sys.stderr)
         self.assertEqual(failed, [])
 
 
