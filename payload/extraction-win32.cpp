@@ -583,9 +583,8 @@ void extractPayloadFiles() {
         if (!isContainedEntryName(EntryName)) {
             fatalError(DECODE_FAILURE);
         }
-        buildTargetPath(TargetFilePath, EntryName);
         if (ChildProgramPath[0] == 0) {
-            appendWideString(ChildProgramPath, TargetFilePath, PATH_CAPACITY);
+            buildTargetPath(ChildProgramPath, EntryName);
         }
         uint64_t size = readLittleEndian(8);
         uint32_t storedCrc = static_cast<uint32_t>(readLittleEndian(4));
