@@ -1,6 +1,6 @@
 #include "buildinfo/build_constants.h"
 
-#include "buildinfo/constants_section.h"
+#include "format/constants_section.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // The launcher's view of its application's build constants. They live in the
-// constants section of its own image (buildinfo/constants_section.h);
+// constants section of its own image (format/constants_section.h);
 // loadBuildConstants points these at them once, first thing at start.
 // Programs that call the launcher's code directly (tests) set them instead.
 #pragma once
@@ -24,7 +24,7 @@ extern uint64_t ATTACHED_DATA_SIZE;
 extern const wchar_t *LeadingArguments;
 extern uint64_t LEADING_ARGUMENTS_UNITS;
 extern uint32_t LaunchOptions;
-// The index of the block's records (payload/attached_data_format.h); size 0
+// The index of the block's records (format/attached_data.h); size 0
 // when the launcher was packed without one.
 extern const unsigned char *PayloadIndexData;
 extern uint64_t PAYLOAD_INDEX_SIZE;

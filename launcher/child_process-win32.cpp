@@ -3,7 +3,7 @@
 #include "base/diagnostics.h"
 #include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
-#include "buildinfo/constants_section.h"
+#include "format/constants_section.h"
 #include "launcher/command_line.h"
 #include "launcher/old_versions.h"
 #include "paths/environment.h"

@@ -7,7 +7,7 @@
 #include "paths/environment.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
-#include "payload/attached_data_format.h"
+#include "format/attached_data.h"
 #include "payload/folder_marker.h"
 #include "payload/index_check.h"
 

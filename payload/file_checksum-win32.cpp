@@ -1,6 +1,6 @@
 #include "payload/file_checksum.h"
 
-#include "payload/crc32.h"
+#include "format/crc32.h"
 
 #include <windows.h>
 

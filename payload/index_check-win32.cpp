@@ -3,9 +3,9 @@
 #include "base/diagnostics.h"
 #include "buildinfo/build_constants.h"
 #include "paths/target_directory.h"
-#include "payload/crc32.h"
+#include "format/crc32.h"
 #include "payload/extraction.h"
-#include "payload/payload_index.h"
+#include "format/payload_index.h"
 #include "payload/payload_stream.h"
 
 #include <windows.h>

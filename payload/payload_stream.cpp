@@ -2,7 +2,7 @@
 
 #include "base/diagnostics.h"
 #include "buildinfo/build_constants.h"
-#include "payload/attached_data_format.h"
+#include "format/attached_data.h"
 
 #include <stdlib.h>
 #include <string.h>

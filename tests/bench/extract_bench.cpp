@@ -23,14 +23,14 @@
 #include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "paths/target_directory.h"
-#include "payload/attached_data_format.h"
-#include "payload/crc32.h"
-#include "payload/crc32_carryless.h"
+#include "format/attached_data.h"
+#include "format/crc32.h"
+#include "format/crc32_carryless.h"
 #include "payload/directories.h"
 #include "payload/extraction.h"
 #include "payload/file_checksum.h"
 #include "payload/index_check.h"
-#include "payload/payload_index.h"
+#include "format/payload_index.h"
 #include "payload/payload_stream.h"
 
 #include <windows.h>

@@ -3,7 +3,7 @@
 // and a ready block. Unlike `tallix-pack pack` it takes blocks and templates
 // the packer would refuse (wrong magic, no records, unknown placeholders),
 // so that the launcher's handling of them can be tested. No resources.
-#include "packer/launcher_writer.h"
+#include "packer/image/launcher_writer.h"
 
 #include <cstdio>
 #include <exception>

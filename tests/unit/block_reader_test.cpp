@@ -1,7 +1,7 @@
-#include "packer/block_reader.h"
-#include "packer/commands.h"
-#include "packer/launcher_info.h"
-#include "payload/crc32.h"
+#include "packer/block/block_reader.h"
+#include "packer/commands/commands.h"
+#include "packer/image/launcher_info.h"
+#include "format/crc32.h"
 
 #include <gtest/gtest.h>
 #include <zstd.h>

@@ -1,5 +1,5 @@
-#include "packer/block_writer.h"
-#include "packer/pack_errors.h"
+#include "packer/block/block_writer.h"
+#include "packer/support/pack_errors.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

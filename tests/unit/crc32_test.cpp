@@ -1,5 +1,5 @@
-#include "payload/crc32.h"
-#include "payload/crc32_carryless.h"
+#include "format/crc32.h"
+#include "format/crc32_carryless.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -1,4 +1,4 @@
-#include "payload/entry_name.h"
+#include "format/entry_name.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The launch options from the packer's plan to the constants section, and
 // the unpack folder marker that old versions are recognised by.
-#include "buildinfo/constants_section.h"
-#include "packer/pack_errors.h"
-#include "packer/pack_options.h"
-#include "packer/pack_plan.h"
+#include "format/constants_section.h"
+#include "packer/support/pack_errors.h"
+#include "packer/commands/pack_options.h"
+#include "packer/commands/pack_plan.h"
 #include "payload/folder_marker.h"
 
 #include <gtest/gtest.h>

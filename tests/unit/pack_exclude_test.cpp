@@ -1,6 +1,6 @@
 // --exclude patterns, matched as .gitignore matches its lines.
-#include "packer/exclude_glob.h"
-#include "packer/pack_errors.h"
+#include "packer/block/exclude_glob.h"
+#include "packer/support/pack_errors.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The launcher's icon from a PNG (resized) or from an .ico (taken over).
-#include "packer/icon_builder.h"
-#include "packer/pack_errors.h"
+#include "packer/image/icon_builder.h"
+#include "packer/support/pack_errors.h"
 
 #include <stb/stb_image.h>
 #include <stb/stb_image_write.h>

@@ -1,15 +1,15 @@
 // What the pack command makes of the user's inputs: version numbers,
 // template checks, text encoding, the depfile, options.
-#include "packer/command_line.h"
-#include "packer/depfile.h"
-#include "packer/launcher_resources.h"
-#include "packer/pack_errors.h"
-#include "packer/pack_options.h"
-#include "packer/pack_plan.h"
-#include "packer/progress_line.h"
-#include "packer/template_check.h"
-#include "packer/text_encoding.h"
-#include "packer/version_string.h"
+#include "packer/commands/command_line.h"
+#include "packer/support/depfile.h"
+#include "packer/image/launcher_resources.h"
+#include "packer/support/pack_errors.h"
+#include "packer/commands/pack_options.h"
+#include "packer/commands/pack_plan.h"
+#include "packer/support/progress_line.h"
+#include "packer/commands/template_check.h"
+#include "packer/support/text_encoding.h"
+#include "packer/image/version_string.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "packer/block_writer.h"
-#include "payload/crc32.h"
-#include "payload/payload_index.h"
+#include "packer/block/block_writer.h"
+#include "format/crc32.h"
+#include "format/payload_index.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The PE writer: an image extended with a data and a resource section, read
 // back by pefile (Debian's python3-pefile) and by the launcher's own lookup
 // of its constants; images it must refuse.
-#include "buildinfo/constants_section.h"
-#include "packer/launcher_resources.h"
-#include "packer/launcher_writer.h"
-#include "packer/pe/pe_image.h"
-#include "packer/pe/resource_tree.h"
+#include "format/constants_section.h"
+#include "packer/image/launcher_resources.h"
+#include "packer/image/launcher_writer.h"
+#include "packer/image/pe_image.h"
+#include "packer/image/resource_tree.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,40 @@
+// Layout of the attached data block, shared by the launcher (reader) and the
+// packer (writer), and the rules its records follow.
+//
+// Block: "QVZ", one zstd frame, zero padding, then an 8-byte little-endian
+// trailer at a multiple of 8 holding its own offset. The frame decodes to a
+// record stream: for each file its name (UTF-16LE units, "\" separators,
+// then a 0x0000 unit), its size (u64 LE), its CRC-32 (u32 LE) and its bytes;
+// then an end marker, a lone 0x0000 unit. The first record is the program
+// the launcher starts.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+static const unsigned char ATTACHED_DATA_MAGIC[3] = {'Q', 'V', 'Z'};
+enum { ATTACHED_DATA_MAGIC_SIZE = 3 };
+// The trailer starts at a multiple of this.
+enum { ATTACHED_DATA_TRAILER_ALIGNMENT = 8 };
+enum { ATTACHED_DATA_TRAILER_SIZE = 8 };
+// Longest entry name, 1023 units, plus the terminator.
+enum { ENTRY_NAME_CAPACITY = 1024 };
+// The launcher's decoder keeps zstd's default window limit.
+enum { ATTACHED_DATA_MAX_WINDOW_LOG = 27 };
+
+// The index, a second constant beside the block: every record's name, size
+// and stored CRC-32 in record order, so that a start whose files all match
+// needs no decoding. Little-endian throughout:
+//   header  "QVI1", entry count (u32), CRC-32 of every byte after the header (u32)
+//   entries count times: size (u64), crc (u32), name offset from the index's
+//           first byte (u32), name length in UTF-16 units (u32)
+//   names   UTF-16LE units, no terminators
+// An empty index (0 bytes) means none; the launcher then always decodes.
+static const unsigned char PAYLOAD_INDEX_MAGIC[4] = {'Q', 'V', 'I', '1'};
+enum { PAYLOAD_INDEX_HEADER_SIZE = 12 };
+enum { PAYLOAD_INDEX_ENTRY_SIZE = 20 };
+
+// The crc field of a record and of its index entry for content whose CRC-32
+// is `crc`: a computed 0 is stored as 1, since the launcher's file checksum
+// keeps 0 for "no file" and an empty file must still be created.
+inline uint32_t storedCrc(uint32_t crc) { return crc == 0 ? 1 : crc; }

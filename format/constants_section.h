@@ -1,0 +1,68 @@
+// The build constants section: how a launcher image carries what belongs to
+// its application. The packer appends the section to a prebuilt launcher
+// image; the launcher finds it by name in its own mapped image, so its data
+// stays read-only and inside whatever signs the image.
+//
+// Section content, offsets from its first byte, little-endian:
+//   0   8   magic "TLXCONST"
+//   8   4   format version, BUILD_CONSTANTS_FORMAT
+//   12  4   entry count N
+//   16  N entries of 24 bytes: id (u32), 0 (u32), offset (u64), size (u64)
+// Every entry's bytes lie inside the section. Strings are UTF-16LE at even
+// offsets, their size counting the 0x0000 terminator. The packer places the
+// six strings as one build-info record ("TALLIX-BUILD-INFO-1", a 0x0000
+// unit, then the strings in id order), so that older inspection still finds
+// them.
+//
+// Portable: byte-level lookups only, no windows.h.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Eight bytes, padded with NULs, as the section table stores names.
+static const char BUILD_CONSTANTS_SECTION_NAME[8] = {'.', 't', 'a', 'l', 'l', 'i', 'x', 0};
+static const unsigned char BUILD_CONSTANTS_MAGIC[8] = {'T', 'L', 'X', 'C', 'O', 'N', 'S', 'T'};
+enum { BUILD_CONSTANTS_FORMAT = 1 };
+enum { BUILD_CONSTANTS_HEADER_SIZE = 16, BUILD_CONSTANTS_ENTRY_SIZE = 24 };
+
+enum BuildConstantId {
+    CONSTANT_DIRECTORY_TEMPLATE = 1,
+    CONSTANT_COMPANY = 2,
+    CONSTANT_PRODUCT = 3,
+    CONSTANT_VERSION = 4,
+    CONSTANT_FILE_VERSION = 5,
+    CONSTANT_PRODUCT_VERSION = 6,
+    CONSTANT_ATTACHED_DATA = 7,
+    // The payload index (format/attached_data.h), right after the
+    // block; empty or missing: the launcher unpacks on every start.
+    CONSTANT_PAYLOAD_INDEX = 8,
+    // Optional; missing means none. Leading arguments: UTF-16 strings, each
+    // with its terminator, one after the other.
+    CONSTANT_LEADING_ARGUMENTS = 9,
+    // Optional; missing means 0. A u32 of LaunchOption bits.
+    CONSTANT_LAUNCH_OPTIONS = 10,
+};
+
+// Bits of CONSTANT_LAUNCH_OPTIONS; unknown bits are ignored.
+enum LaunchOption {
+    LAUNCH_CLEAN_OLD_VERSIONS = 1,
+    LAUNCH_KILL_CHILD_WITH_LAUNCHER = 2,
+};
+
+// The section called `name` (8 bytes, NUL-padded) of the image mapped at
+// `image` (sections at their virtual addresses): its start and virtual size.
+// False when the headers are not those of a PE image or there is no such
+// section.
+bool findMappedSection(const unsigned char *image, const char name[8], const unsigned char **start,
+                       uint32_t *size);
+
+// Entry `id` of the constants section at `section` (`sectionSize` bytes):
+// false when the header is not ours, the entry is missing or lies outside
+// the section.
+bool findBuildConstant(const unsigned char *section, uint64_t sectionSize, uint32_t id,
+                       const unsigned char **data, uint64_t *size);
+
+// True for bytes that hold one whole UTF-16 string: an even, non-zero size
+// ending in a 0x0000 unit.
+bool isTerminatedWideString(const unsigned char *data, uint64_t size);

@@ -1,0 +1,49 @@
+// Reading the payload index (layout in format/attached_data.h). Pure
+// byte-level code: the launcher's use of it is in payload/index_check.h.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// A checked index: its entries can be read without further bounds checks.
+struct PayloadIndex {
+    const unsigned char *data;
+    size_t count;
+};
+
+struct PayloadIndexEntry {
+    const unsigned char *name; // nameLength UTF-16LE units, no terminator
+    size_t nameLength;
+    uint64_t size;
+    uint32_t crc;
+};
+
+// True when `data` is a whole index: magic, its own CRC-32, every name inside
+// the index with 1 to ENTRY_NAME_CAPACITY - 1 units, no 0x0000 unit and
+// contained in the target directory (format/entry_name.h), no stored CRC-32
+// of 0, and no byte beyond the last name. Anything else (an empty index included) is
+// no index.
+bool openPayloadIndex(const unsigned char *data, uint64_t size, PayloadIndex *index);
+
+// Entry k (< index.count).
+PayloadIndexEntry payloadIndexEntry(const PayloadIndex &index, size_t k);
+
+inline uint16_t indexNameUnit(const PayloadIndexEntry &entry, size_t i) {
+    return static_cast<uint16_t>(entry.name[2 * i] | entry.name[2 * i + 1] << 8);
+}
+
+// Whether a decoded record (`name` NUL-terminated, any 16- or 32-bit unit
+// type) is the one the entry describes.
+template <typename Unit>
+bool recordMatchesIndexEntry(const PayloadIndexEntry &entry, const Unit *name, uint64_t size,
+                             uint32_t crc) {
+    if (entry.size != size || entry.crc != crc) {
+        return false;
+    }
+    for (size_t i = 0; i < entry.nameLength; ++i) {
+        if (static_cast<uint32_t>(name[i]) != indexNameUnit(entry, i)) {
+            return false;
+        }
+    }
+    return name[entry.nameLength] == 0;
+}

@@ -1,0 +1,542 @@
+#include "packer/block/block_writer.h"
+
+#include "packer/support/pack_errors.h"
+#include "packer/support/text_encoding.h"
+#include "format/attached_data.h"
+#include "format/crc32.h"
+
+// For the level's default window (ZSTD_getCParams) and the frame's progress.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+
+namespace tallix {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char16_t SEPARATOR = u'\\';
+// A record's fields after its terminated name; the stream ends with an empty name.
+constexpr std::uint64_t ENTRY_SIZE_BYTES = 8;
+constexpr std::uint64_t ENTRY_CRC_BYTES = 4;
+constexpr std::uint64_t ENTRY_END_MARKER_BYTES = 2;
+
+// Windows refuses these in file names; "/" would also act as a separator.
+bool isForbiddenUnit(char16_t unit) {
+    return unit < 0x20 || unit == u'<' || unit == u'>' || unit == u':' || unit == u'"' ||
+           unit == u'/' || unit == u'|' || unit == u'?' || unit == u'*';
+}
+
+char16_t asciiLower(char16_t unit) {
+    return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
+}
+
+std::u16string asciiLower(std::u16string text) {
+    for (char16_t &unit : text) {
+        unit = asciiLower(unit);
+    }
+    return text;
+}
+
+// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (also with a
+// superscript 1, 2 or 3) open devices instead of files, whatever extension
+// follows and with spaces before it ("con .txt").
+bool isDeviceName(const std::u16string &component) {
+    std::u16string stem = asciiLower(component.substr(0, component.find(u'.')));
+    while (!stem.empty() && stem.back() == u' ') {
+        stem.pop_back();
+    }
+    for (const char16_t *device : {u"con", u"prn", u"aux", u"nul", u"conin$", u"conout$"}) {
+        if (stem == device) {
+            return true;
+        }
+    }
+    const std::u16string digits = u"0123456789\u00B9\u00B2\u00B3";
+    return stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) &&
+           digits.find(stem[3]) != std::u16string::npos;
+}
+
+std::string describeUnit(char16_t unit) {
+    char text[32];
+    if (unit > 0x20 && unit < 0x7F) {
+        std::snprintf(text, sizeof text, "'%c'", static_cast<char>(unit));
+    } else {
+        std::snprintf(text, sizeof text, "U+%04X", static_cast<unsigned>(unit));
+    }
+    return text;
+}
+
+std::string quoted(const std::u16string &name) {
+    return "'" + utf16ToUtf8(name) + "'";
+}
+
+struct Walker {
+    const std::vector<ExcludeGlob> &exclusions;
+    WalkReport &report;
+    std::vector<PayloadFile> files;
+
+    // `relative`: the directory's path below the application directory,
+    // '/'-separated as exclusions read it, with a trailing '/' unless empty.
+    void walk(const fs::path &directory, const std::u16string &prefix,
+              const std::string &relative) {
+        report.directories.push_back(directory);
+        std::vector<std::pair<std::u16string, fs::path>> ownFiles;
+        std::vector<std::pair<std::u16string, fs::path>> subdirectories;
+        std::error_code error;
+        fs::directory_iterator it(directory, error);
+        for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+            const fs::path &path = it->path();
+            std::optional<std::u16string> name = utf8ToUtf16(path.filename().string());
+            if (!name) {
+                throw BadInput("'" + path.string() + "': the file name is not valid UTF-8");
+            }
+            std::error_code statusError;
+            fs::file_status status = fs::status(path, statusError);
+            std::error_code linkError;
+            bool link = fs::is_symlink(fs::symlink_status(path, linkError));
+            if (findExclusion(exclusions, relative + path.filename().string(),
+                              fs::is_directory(status))) {
+                ++(fs::is_directory(status) ? report.excludedDirectories : report.excludedFiles);
+                continue;
+            }
+            if (statusError) {
+                // A dangling link lands here too; name it, not its directory.
+                throw BadInput("'" + path.string() + "': " + statusError.message() +
+                               (link ? " (a broken link)" : ""));
+            }
+            if (fs::is_directory(status)) {
+                if (link) {
+                    throw BadInput("'" + path.string() +
+                                   "': a symbolic link to a directory cannot be packed; leave "
+                                   "it out with --exclude");
+                }
+                subdirectories.emplace_back(*name, path);
+            } else if (fs::is_regular_file(status)) {
+                if (link) {
+                    report.links.emplace_back(path, fs::read_symlink(path, statusError));
+                }
+                ownFiles.emplace_back(*name, path);
+            } else {
+                throw BadInput("'" + path.string() +
+                               "': neither a regular file nor a directory (or a broken link)");
+            }
+        }
+        if (error) {
+            throw BadInput("cannot read the directory '" + directory.string() +
+                           "': " + error.message());
+        }
+        std::sort(ownFiles.begin(), ownFiles.end());
+        std::sort(subdirectories.begin(), subdirectories.end());
+        for (const auto &[name, path] : ownFiles) {
+            PayloadFile file;
+            file.name = prefix + name;
+            file.source = path;
+            file.size = fs::file_size(path, error);
+            if (auto why = checkEntryName(file.name)) {
+                throw BadInput("'" + path.string() + "': " + *why);
+            }
+            files.push_back(std::move(file));
+        }
+        for (const auto &[name, path] : subdirectories) {
+            walk(path, prefix + name + SEPARATOR, relative + path.filename().string() + "/");
+        }
+    }
+};
+
+// Windows folds letter case, so a file whose name is a directory of other
+// files once case is folded cannot be created at all.
+void checkFileDirectoryClashes(const std::vector<PayloadFile> &files) {
+    std::set<std::u16string> foldedDirectories;
+    for (const PayloadFile &file : files) {
+        std::u16string folded = asciiLower(file.name);
+        for (std::size_t at = folded.find(SEPARATOR); at != std::u16string::npos;
+             at = folded.find(SEPARATOR, at + 1)) {
+            foldedDirectories.insert(folded.substr(0, at));
+        }
+    }
+    for (const PayloadFile &file : files) {
+        if (foldedDirectories.count(asciiLower(file.name)) != 0) {
+            throw BadInput("'" + file.source.string() +
+                           "' has the name of a directory of other files on Windows");
+        }
+    }
+}
+
+struct FileCloser {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
+
+struct CompressorFree {
+    void operator()(ZSTD_CCtx *context) const { ZSTD_freeCCtx(context); }
+};
+
+class FrameWriter {
+  public:
+    FrameWriter(std::ostream &out, const BlockOptions &options)
+        : out_(out), context_(ZSTD_createCCtx()), output_(ZSTD_CStreamOutSize()) {
+        if (!context_) {
+            throw PackFailure("cannot create the zstd compressor");
+        }
+        int windowLog = options.windowLog;
+        if (windowLog == 0) {
+            windowLog = static_cast<int>(
+                ZSTD_getCParams(options.level, ZSTD_CONTENTSIZE_UNKNOWN, 0).windowLog);
+            windowLog = std::min(windowLog, static_cast<int>(ATTACHED_DATA_MAX_WINDOW_LOG));
+        }
+        if (windowLog < ZSTD_WINDOWLOG_MIN || windowLog > ATTACHED_DATA_MAX_WINDOW_LOG) {
+            throw BadInput("window log " + std::to_string(windowLog) + " is outside " +
+                           std::to_string(ZSTD_WINDOWLOG_MIN) + ".." +
+                           std::to_string(ATTACHED_DATA_MAX_WINDOW_LOG));
+        }
+        ZSTD_bounds levels = ZSTD_cParam_getBounds(ZSTD_c_compressionLevel);
+        if (options.level < levels.lowerBound || options.level > levels.upperBound) {
+            throw BadInput("compression level " + std::to_string(options.level) + " is outside " +
+                           std::to_string(levels.lowerBound) + ".." +
+                           std::to_string(levels.upperBound));
+        }
+        set(ZSTD_c_compressionLevel, options.level, "compression level");
+        set(ZSTD_c_windowLog, windowLog, "window log");
+        // The content size is unknown while streaming; no dictionary. The
+        // content checksum lets the launcher see damage to names and sizes,
+        // which the records' own crc does not cover.
+        set(ZSTD_c_contentSizeFlag, 0, "content size flag");
+        set(ZSTD_c_checksumFlag, 1, "checksum flag");
+        set(ZSTD_c_dictIDFlag, 0, "dictionary id flag");
+        // With one worker or more the frame is the same whatever their number.
+        set(ZSTD_c_nbWorkers, std::max(1, options.workers), "worker count");
+    }
+
+    void feed(const void *data, std::size_t length) {
+        ZSTD_inBuffer input{data, length, 0};
+        while (input.pos < input.size) {
+            run(input, ZSTD_e_continue);
+        }
+        streamBytes_ += length;
+    }
+
+    void finish() {
+        ZSTD_inBuffer input{nullptr, 0, 0};
+        while (run(input, ZSTD_e_end) != 0) {
+        }
+    }
+
+    // `recordStarts`: each record's offset in the stream, ascending. A record
+    // counts once the compressor has consumed its first byte.
+    BlockProgress progress(const std::vector<std::uint64_t> &recordStarts) const {
+        ZSTD_frameProgression now = ZSTD_getFrameProgression(context_.get());
+        auto reached = std::lower_bound(recordStarts.begin(), recordStarts.end(), now.consumed);
+        return {static_cast<std::uint64_t>(reached - recordStarts.begin()), now.consumed,
+                now.produced};
+    }
+
+    std::uint64_t streamBytes() const { return streamBytes_; }
+    std::uint64_t frameBytes() const { return frameBytes_; }
+
+  private:
+    void set(ZSTD_cParameter parameter, int value, const char *what) {
+        std::size_t result = ZSTD_CCtx_setParameter(context_.get(), parameter, value);
+        if (ZSTD_isError(result)) {
+            throw PackFailure(std::string("zstd refuses the ") + what + " " +
+                              std::to_string(value) + ": " + ZSTD_getErrorName(result));
+        }
+    }
+
+    std::size_t run(ZSTD_inBuffer &input, ZSTD_EndDirective mode) {
+        ZSTD_outBuffer output{output_.data(), output_.size(), 0};
+        std::size_t remaining = ZSTD_compressStream2(context_.get(), &output, &input, mode);
+        if (ZSTD_isError(remaining)) {
+            throw PackFailure(std::string("zstd compression failed: ") +
+                              ZSTD_getErrorName(remaining));
+        }
+        if (output.pos > 0) {
+            out_.write(output_.data(), static_cast<std::streamsize>(output.pos));
+            if (!out_) {
+                throw PackFailure("cannot write the block");
+            }
+            frameBytes_ += output.pos;
+        }
+        return remaining;
+    }
+
+    std::ostream &out_;
+    std::unique_ptr<ZSTD_CCtx, CompressorFree> context_;
+    std::vector<char> output_;
+    std::uint64_t streamBytes_ = 0;
+    std::uint64_t frameBytes_ = 0;
+};
+
+void appendLittleEndian(std::string &bytes, std::uint64_t value, int count) {
+    for (int i = 0; i < count; ++i) {
+        bytes.push_back(static_cast<char>(value >> (8 * i) & 0xFF));
+    }
+}
+
+FilePointer openForReading(const PayloadFile &file) {
+#ifdef _WIN32
+    FilePointer stream(_wfopen(file.source.c_str(), L"rb"));
+#else
+    FilePointer stream(std::fopen(file.source.c_str(), "rb"));
+#endif
+    if (!stream) {
+        throw BadInput("cannot read '" + file.source.string() + "': " + std::strerror(errno));
+    }
+    return stream;
+}
+
+// Reads `stream` to its end in pieces; calls `piece` for each.
+template <typename Piece>
+void readPieces(std::FILE *stream, const PayloadFile &file, std::vector<unsigned char> &buffer,
+                Piece piece) {
+    for (;;) {
+        std::size_t n = std::fread(buffer.data(), 1, buffer.size(), stream);
+        if (n > 0) {
+            piece(buffer.data(), n);
+        }
+        if (n < buffer.size()) {
+            if (std::ferror(stream)) {
+                throw BadInput("cannot read '" + file.source.string() +
+                               "': " + std::strerror(errno));
+            }
+            return;
+        }
+    }
+}
+
+} // namespace
+
+std::optional<std::string> checkEntryName(const std::u16string &name) {
+    if (name.empty()) {
+        return "the name is empty";
+    }
+    if (name.size() >= ENTRY_NAME_CAPACITY) {
+        return "the name has " + std::to_string(name.size()) + " UTF-16 units, more than " +
+               std::to_string(ENTRY_NAME_CAPACITY - 1);
+    }
+    if (name.size() >= 2 && name[1] == u':') {
+        return "the name starts with a drive";
+    }
+    if (name[0] == SEPARATOR) {
+        return "the name is absolute";
+    }
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = name.find(SEPARATOR, start);
+        std::u16string component =
+            name.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+        if (component.empty()) {
+            return "the name " + quoted(name) + " has an empty component";
+        }
+        if (component == u"." || component == u"..") {
+            return "the name " + quoted(name) + " has a '" + utf16ToUtf8(component) + "' component";
+        }
+        for (char16_t unit : component) {
+            if (isForbiddenUnit(unit)) {
+                return "the name " + quoted(name) + " contains " + describeUnit(unit) +
+                       ", which Windows does not allow in file names";
+            }
+        }
+        if (component.back() == u'.' || component.back() == u' ') {
+            return "the name " + quoted(name) +
+                   " has a component ending in a dot or a space, which Windows drops";
+        }
+        if (isDeviceName(component)) {
+            return "the name " + quoted(name) +
+                   " is a device name on Windows, which opens the device instead of a file; "
+                   "rename it, or leave it out with --exclude";
+        }
+        if (end == std::u16string::npos) {
+            return std::nullopt;
+        }
+        start = end + 1;
+    }
+}
+
+std::vector<PayloadFile> collectPayloadFiles(const fs::path &appDir, const fs::path &mainRelative,
+                                             const std::vector<ExcludeGlob> &exclusions,
+                                             WalkReport *report) {
+    std::error_code error;
+    if (!fs::is_directory(appDir, error)) {
+        throw BadInput("'" + appDir.string() + "' is not a directory");
+    }
+    std::string mainText = mainRelative.string();
+    std::replace(mainText.begin(), mainText.end(), '/', '\\');
+    std::optional<std::u16string> mainName = utf8ToUtf16(mainText);
+    if (!mainName) {
+        throw BadInput("main program '" + mainRelative.string() + "': not valid UTF-8");
+    }
+    if (auto why = checkEntryName(*mainName)) {
+        throw BadInput("main program '" + mainRelative.string() + "': " + *why);
+    }
+
+    // The main program or a folder it lies in.
+    std::string mainPath = mainRelative.generic_string();
+    for (std::size_t end = mainPath.find('/');; end = mainPath.find('/', end + 1)) {
+        bool folder = end != std::string::npos;
+        if (const ExcludeGlob *glob = findExclusion(exclusions, mainPath.substr(0, end), folder)) {
+            throw BadInput("main program '" + mainRelative.string() +
+                           "' is left out by --exclude '" + glob->pattern() + "'");
+        }
+        if (!folder) {
+            break;
+        }
+    }
+
+    WalkReport ownReport;
+    Walker walker{exclusions, report ? *report : ownReport, {}};
+    walker.walk(appDir, u"", "");
+    std::vector<PayloadFile> &files = walker.files;
+    auto main = std::find_if(files.begin(), files.end(),
+                             [&](const PayloadFile &file) { return file.name == *mainName; });
+    if (main == files.end()) {
+        throw BadInput("main program '" + mainRelative.string() + "' is not a file in '" +
+                       appDir.string() + "'");
+    }
+    std::rotate(files.begin(), main, main + 1);
+    checkFileDirectoryClashes(files);
+    return files;
+}
+
+std::vector<std::pair<std::filesystem::path, std::filesystem::path>>
+findCaseCollisions(const std::vector<PayloadFile> &files) {
+    std::vector<std::pair<fs::path, fs::path>> collisions;
+    std::map<std::u16string, const PayloadFile *> byFolded;
+    for (const PayloadFile &file : files) {
+        auto [it, inserted] = byFolded.emplace(asciiLower(file.name), &file);
+        if (!inserted) {
+            collisions.emplace_back(it->second->source, file.source);
+        }
+    }
+    return collisions;
+}
+
+std::uint64_t recordStreamBytes(const std::vector<PayloadFile> &files) {
+    std::uint64_t bytes = ENTRY_END_MARKER_BYTES;
+    for (const PayloadFile &file : files) {
+        bytes += 2 * (file.name.size() + 1) + ENTRY_SIZE_BYTES + ENTRY_CRC_BYTES + file.size;
+    }
+    return bytes;
+}
+
+BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostream &out,
+                               const BlockOptions &options, const ProgressFn &progress) {
+    for (const PayloadFile &file : files) {
+        if (auto why = checkEntryName(file.name)) {
+            throw BadInput("'" + file.source.string() + "': " + *why);
+        }
+    }
+    out.write(reinterpret_cast<const char *>(ATTACHED_DATA_MAGIC), ATTACHED_DATA_MAGIC_SIZE);
+    if (!out) {
+        throw PackFailure("cannot write the block");
+    }
+    FrameWriter frame(out, options);
+    BlockSummary summary;
+    std::vector<unsigned char> buffer(BLOCK_IO_PIECE);
+    std::vector<std::uint64_t> recordStarts;
+
+    for (const PayloadFile &file : files) {
+        // The CRC precedes the content, so a first pass computes it.
+        std::uint32_t crc = 0;
+        std::uint64_t size = 0;
+        {
+            FilePointer stream = openForReading(file);
+            readPieces(stream.get(), file, buffer, [&](const unsigned char *data, std::size_t n) {
+                crc = continueCrc32(crc, data, n);
+                size += n;
+            });
+        }
+
+        recordStarts.push_back(frame.streamBytes());
+        std::string header;
+        for (char16_t unit : file.name) {
+            appendLittleEndian(header, unit, 2);
+        }
+        appendLittleEndian(header, 0, 2);
+        appendLittleEndian(header, size, 8);
+        // 0 is the launcher's "no file" checksum; stored as such, an empty
+        // file would never be created.
+        std::uint32_t storedCrc = crc == 0 ? 1 : crc;
+        appendLittleEndian(header, storedCrc, 4);
+        frame.feed(header.data(), header.size());
+        summary.records.push_back({file.name, size, storedCrc});
+
+        std::uint32_t again = 0;
+        std::uint64_t fed = 0;
+        FilePointer stream = openForReading(file);
+        readPieces(stream.get(), file, buffer, [&](const unsigned char *data, std::size_t n) {
+            if (fed + n > size) {
+                throw BadInput("'" + file.source.string() + "' changed while it was packed");
+            }
+            again = continueCrc32(again, data, n);
+            frame.feed(data, n);
+            fed += n;
+            if (progress) {
+                progress(frame.progress(recordStarts));
+            }
+        });
+        if (fed != size || again != crc) {
+            throw BadInput("'" + file.source.string() + "' changed while it was packed");
+        }
+        ++summary.files;
+        summary.contentBytes += size;
+    }
+    const unsigned char endMarker[2] = {0, 0};
+    frame.feed(endMarker, sizeof endMarker);
+    frame.finish();
+
+    std::uint64_t offset = ATTACHED_DATA_MAGIC_SIZE + frame.frameBytes();
+    std::string tail((ATTACHED_DATA_TRAILER_ALIGNMENT - offset % ATTACHED_DATA_TRAILER_ALIGNMENT) %
+                         ATTACHED_DATA_TRAILER_ALIGNMENT,
+                     '\0');
+    appendLittleEndian(tail, offset + tail.size(), ATTACHED_DATA_TRAILER_SIZE);
+    out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
+    out.flush();
+    if (!out) {
+        throw PackFailure("cannot write the block");
+    }
+    summary.streamBytes = frame.streamBytes();
+    summary.frameBytes = frame.frameBytes();
+    summary.blockBytes = offset + tail.size();
+    if (progress) {
+        progress({summary.files, summary.streamBytes, summary.frameBytes});
+    }
+    return summary;
+}
+
+std::string encodePayloadIndex(const std::vector<RecordHeader> &records) {
+    std::string entries, names;
+    std::uint64_t nameOffset =
+        PAYLOAD_INDEX_HEADER_SIZE + std::uint64_t{PAYLOAD_INDEX_ENTRY_SIZE} * records.size();
+    for (const RecordHeader &record : records) {
+        if (auto why = checkEntryName(record.name)) {
+            throw BadInput("the index cannot hold " + quoted(record.name) + ": " + *why);
+        }
+        appendLittleEndian(entries, record.size, 8);
+        appendLittleEndian(entries, record.crc, 4);
+        appendLittleEndian(entries, nameOffset + names.size(), 4);
+        appendLittleEndian(entries, record.name.size(), 4);
+        for (char16_t unit : record.name) {
+            appendLittleEndian(names, unit, 2);
+        }
+    }
+    if (nameOffset + names.size() > UINT32_MAX) {
+        throw BadInput("the index of " + std::to_string(records.size()) +
+                       " files does not fit in 4 GiB");
+    }
+    std::string body = entries + names;
+    std::string index(reinterpret_cast<const char *>(PAYLOAD_INDEX_MAGIC),
+                      sizeof PAYLOAD_INDEX_MAGIC);
+    appendLittleEndian(index, records.size(), 4);
+    appendLittleEndian(index, computeCrc32(body.data(), body.size()), 4);
+    return index + body;
+}
+
+} // namespace tallix

@@ -1,0 +1,111 @@
+// Writes the attached data block from an application directory.
+//
+// Records: the main program first, then a depth-first walk (each directory's
+// own files in UTF-16 code-unit order, then its subdirectories in code-unit
+// order), the main program not repeated. One zstd frame (no content size, a
+// content checksum, no dictionary, window <= 2^27), streamed: no whole file and no
+// whole stream is held in memory. A content CRC-32 of 0 is stored as 1, as
+// the launcher's own checksum reports it, so that empty files are created.
+#pragma once
+
+#include "packer/block/exclude_glob.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tallix {
+
+struct PayloadFile {
+    std::u16string name;          // relative, "\"-separated
+    std::filesystem::path source; // file on the host
+    std::uint64_t size = 0;
+};
+
+struct BlockOptions {
+    int level = 3;     // zstd compression level
+    int workers = 1;   // zstd worker threads; >= 1 so the bytes never depend on it
+    int windowLog = 0; // 0: the level's default, capped at 27
+};
+
+// One record as the block stores it.
+struct RecordHeader {
+    std::u16string name;
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0; // as stored: a content CRC of 0 is 1
+};
+
+struct BlockSummary {
+    std::vector<RecordHeader> records; // in record order
+    std::uint64_t files = 0;
+    std::uint64_t contentBytes = 0; // sum of the size fields
+    std::uint64_t streamBytes = 0;  // decompressed record stream
+    std::uint64_t frameBytes = 0;
+    std::uint64_t blockBytes = 0; // magic, frame, padding, trailer
+};
+
+// Progress as the compressor sees it, so that a ratio or a rate drawn from
+// it agrees with the finished block. The last report equals the summary.
+struct BlockProgress {
+    std::uint64_t files = 0;    // files the compressor has reached, the current one included
+    std::uint64_t consumed = 0; // record-stream bytes compressed so far
+    std::uint64_t produced = 0; // frame bytes produced so far
+};
+using ProgressFn = std::function<void(const BlockProgress &)>;
+
+// Reads go through buffers of this size; nothing larger is ever held.
+inline constexpr std::size_t BLOCK_IO_PIECE = 1 << 20;
+
+// Why `name` cannot be stored (it could leave the target directory or
+// Windows cannot create it), or nullopt when it is fine.
+std::optional<std::string> checkEntryName(const std::u16string &name);
+
+// What a walk of the application directory met besides the files it packs.
+struct WalkReport {
+    std::vector<std::filesystem::path> directories; // walked, `appDir` first
+    // Symbolic links to files, packed as their targets: the link, its text.
+    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> links;
+    std::uint64_t excludedFiles = 0;
+    std::uint64_t excludedDirectories = 0;
+};
+
+// The files of `appDir` in record order, `mainRelative` ("/" or "\"
+// separated) first, leaving out every entry an exclusion matches (a folder
+// with all it holds). Throws BadInput (packer/support/pack_errors.h) naming the file
+// and the cause: a missing directory or main program, an excluded main
+// program, a name that cannot be stored, two names Windows would take for
+// one file, a symbolic link to a directory or anything but regular files and
+// directories.
+std::vector<PayloadFile> collectPayloadFiles(const std::filesystem::path &appDir,
+                                             const std::filesystem::path &mainRelative,
+                                             const std::vector<ExcludeGlob> &exclusions = {},
+                                             WalkReport *report = nullptr);
+
+// Pairs of files whose names differ only in (ASCII) letter case. They are
+// one file on Windows: the later record overwrites the earlier one on every
+// start. Worth a warning; the packer still stores both.
+std::vector<std::pair<std::filesystem::path, std::filesystem::path>>
+findCaseCollisions(const std::vector<PayloadFile> &files);
+
+// The length of the record stream of `files`: the total that
+// BlockProgress::consumed runs up to.
+std::uint64_t recordStreamBytes(const std::vector<PayloadFile> &files);
+
+// Writes the block to `out`. Each file is read twice (its CRC-32 precedes
+// its content); one that cannot be read or changes meanwhile throws
+// BadInput, a compression or output failure PackFailure.
+BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostream &out,
+                               const BlockOptions &options, const ProgressFn &progress = {});
+
+// The payload index of `records` (layout in format/attached_data.h),
+// the launcher's second constant beside the block. Pure: the same records
+// give the same bytes. Throws BadInput for a name the index cannot hold.
+std::string encodePayloadIndex(const std::vector<RecordHeader> &records);
+
+} // namespace tallix

@@ -1,0 +1,122 @@
+#include "packer/commands/output_path_check.h"
+
+#include "packer/support/pack_errors.h"
+#include "packer/support/work_directory.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace tallix {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char *kindOf(fs::file_status status) {
+    return fs::is_fifo(status)             ? "a FIFO"
+           : fs::is_character_file(status) ? "a character device"
+           : fs::is_block_file(status)     ? "a block device"
+           : fs::is_socket(status)         ? "a socket"
+                                           : "not a regular file";
+}
+
+// `inner` is `outer` or lies below it, once links and ".." are resolved.
+bool isWithin(const fs::path &inner, const fs::path &outer) {
+    std::error_code error;
+    fs::path resolvedInner = fs::weakly_canonical(fs::absolute(inner), error);
+    fs::path resolvedOuter = fs::weakly_canonical(fs::absolute(outer), error);
+    if (error) {
+        return false;
+    }
+    auto [end, innerPosition] = std::mismatch(resolvedOuter.begin(), resolvedOuter.end(),
+                                              resolvedInner.begin(), resolvedInner.end());
+    // weakly_canonical keeps a trailing separator as an empty last element.
+    return end == resolvedOuter.end() || (std::next(end) == resolvedOuter.end() && end->empty());
+}
+
+bool sameFile(const fs::path &a, const fs::path &b) {
+    std::error_code error;
+    if (fs::exists(a, error) && fs::exists(b, error)) {
+        return fs::equivalent(a, b, error);
+    }
+    return fs::weakly_canonical(fs::absolute(a), error) ==
+           fs::weakly_canonical(fs::absolute(b), error);
+}
+
+} // namespace
+
+void checkOutputPath(const NamedPath &output, const fs::path &appDirectory,
+                     const std::vector<NamedPath> &inputs) {
+    const std::string named = output.option + " " + output.path.string();
+    auto refuse = [&named](const std::string &cause) { throw BadInput(named + ": " + cause); };
+    fs::path directory =
+        output.path.parent_path().empty() ? fs::path(".") : output.path.parent_path();
+    std::error_code error;
+    if (!fs::is_directory(directory, error)) {
+        refuse("the directory " + directory.string() + " does not exist");
+    }
+    fs::file_status status = fs::status(output.path, error);
+    if (fs::is_directory(status)) {
+        refuse("is a directory");
+    }
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        refuse(std::string("exists and is ") + kindOf(status) +
+               ", which the packer would replace; choose another path");
+    }
+    if (isWithin(output.path, appDirectory)) {
+        refuse("lies inside the application directory " + appDirectory.string() +
+               " and would be packed into the next build; write it elsewhere");
+    }
+    for (const NamedPath &input : inputs) {
+        if (sameFile(output.path, input.path)) {
+            refuse("is the same file as " + input.option + " " + input.path.string() +
+                   ", which it would overwrite; choose another path");
+        }
+    }
+}
+
+void checkWorkFolder(const fs::path &output, const fs::path &appDirectory,
+                     const std::vector<NamedPath> &inputs) {
+    fs::path work = workDirectoryFor(output);
+    auto refuse = [&output](const std::string &cause) {
+        throw BadInput("-o " + output.string() + ": " + cause);
+    };
+    if (isWithin(appDirectory, work)) {
+        refuse("the packer empties the work folder " + work.string() +
+               " beside it, which holds the application directory; choose another path");
+    }
+    for (const NamedPath &input : inputs) {
+        if (isWithin(input.path, work)) {
+            refuse("the packer empties the work folder " + work.string() +
+                   " beside it, which holds the " + input.option + " file; choose another path");
+        }
+    }
+}
+
+void checkPackOutputs(const PackOptions &options, const std::vector<fs::path> &runtimeFiles) {
+    std::vector<NamedPath> inputs;
+    for (const auto &[option, file] :
+         {std::pair{"--icon", options.icon}, std::pair{"--sign-cert", options.signCertificate},
+          std::pair{"--sign-key", options.signKey},
+          std::pair{"--sign-pass-file", options.signPasswordFile}}) {
+        if (file) {
+            inputs.push_back({option, *file});
+        }
+    }
+    for (const fs::path &file : runtimeFiles) {
+        inputs.push_back({"runtime", file});
+    }
+    checkWorkFolder(options.output, options.appDirectory, inputs);
+    if (!options.depfile) {
+        checkOutputPath({"-o", options.output}, options.appDirectory, inputs);
+        return;
+    }
+    // Neither written file may be the other.
+    std::vector<NamedPath> others = inputs;
+    others.push_back({"--depfile", *options.depfile});
+    checkOutputPath({"-o", options.output}, options.appDirectory, others);
+    others.back() = {"-o", options.output};
+    checkOutputPath({"--depfile", *options.depfile}, options.appDirectory, others);
+}
+
+} // namespace tallix

@@ -1,0 +1,226 @@
+#include "packer/image/icon_builder.h"
+
+#include "packer/support/byte_reading.h"
+#include "packer/support/pack_errors.h"
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#define STBI_NO_STDIO
+#define STB_IMAGE_RESIZE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STBI_WRITE_NO_STDIO
+#include <stb/stb_image.h>
+#include <stb/stb_image_resize.h>
+#include <stb/stb_image_write.h>
+
+namespace tallix {
+
+namespace {
+
+constexpr std::uint8_t PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr std::uint8_t ICO_SIGNATURE[4] = {0, 0, 1, 0}; // reserved 0, type 1 (icon)
+constexpr std::size_t ICO_HEADER_SIZE = 6;
+constexpr std::size_t ICO_ENTRY_SIZE = 16;
+constexpr int RGBA = 4;
+constexpr int PNG_COLOR_RGBA = 6;
+
+bool startsWith(const Bytes &data, const std::uint8_t *prefix, std::size_t length) {
+    return data.size() >= length && std::memcmp(data.data(), prefix, length) == 0;
+}
+
+std::uint32_t readBig32(const std::uint8_t *p) {
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+
+std::uint32_t readLittle(const std::uint8_t *p, int bytes) {
+    return static_cast<std::uint32_t>(readLittleEndian(p, bytes));
+}
+
+void appendLittle(Bytes &out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+}
+
+// Width, height, bit depth and colour type from the IHDR chunk.
+struct PngHeader {
+    std::uint32_t width = 0, height = 0;
+    int depth = 0, colorType = 0;
+};
+
+bool readPngHeader(const Bytes &png, PngHeader &header) {
+    // signature, chunk length, "IHDR", width, height, depth, colour type
+    if (png.size() < 8 + 8 + 10 || !startsWith(png, PNG_SIGNATURE, 8) ||
+        std::memcmp(png.data() + 12, "IHDR", 4) != 0) {
+        return false;
+    }
+    header.width = readBig32(png.data() + 16);
+    header.height = readBig32(png.data() + 20);
+    header.depth = png[24];
+    header.colorType = png[25];
+    return true;
+}
+
+void appendBytes(void *context, void *data, int size) {
+    auto *out = static_cast<Bytes *>(context);
+    auto *bytes = static_cast<std::uint8_t *>(data);
+    out->insert(out->end(), bytes, bytes + size);
+}
+
+} // namespace
+
+std::vector<Bytes> iconImagesFromPng(const Bytes &png, const std::string &origin) {
+    int width = 0, height = 0, channels = 0;
+    std::unique_ptr<stbi_uc, void (*)(void *)> pixels(
+        stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width, &height, &channels,
+                              RGBA),
+        stbi_image_free);
+    if (!pixels) {
+        throw BadInput(origin + ": not a readable PNG image (" + stbi_failure_reason() + ")");
+    }
+    if (width != height) {
+        throw BadInput(origin + ": the icon must be square, not " + std::to_string(width) + "x" +
+                       std::to_string(height));
+    }
+    if (width < ICON_SOURCE_MINIMUM) {
+        throw BadInput(origin + ": the icon must be at least " +
+                       std::to_string(ICON_SOURCE_MINIMUM) + " pixels square, not " +
+                       std::to_string(width));
+    }
+    std::vector<Bytes> images;
+    std::vector<std::uint8_t> resized;
+    for (int size : ICON_SIZES) {
+        resized.assign(static_cast<std::size_t>(size) * size * RGBA, 0);
+        const std::uint8_t *source = pixels.get();
+        if (size != width) {
+            if (!stbir_resize_uint8_srgb(pixels.get(), width, height, 0, resized.data(), size, size,
+                                         0, RGBA, 3 /* alpha channel */, 0)) {
+                throw PackFailure(origin + ": resizing the icon failed");
+            }
+            source = resized.data();
+        }
+        Bytes encoded;
+        if (!stbi_write_png_to_func(appendBytes, &encoded, size, size, RGBA, source, size * RGBA)) {
+            throw PackFailure(origin + ": encoding the icon failed");
+        }
+        images.push_back(std::move(encoded));
+    }
+    return images;
+}
+
+std::vector<Bytes> iconImagesFromIco(const Bytes &ico, const std::string &origin) {
+    const std::string expected = "exactly seven PNG images of 16, 24, 32, 48, 64, 128 and 256 "
+                                 "pixels, 8-bit RGBA";
+    if (ico.size() < ICO_HEADER_SIZE || !startsWith(ico, ICO_SIGNATURE, 4)) {
+        throw BadInput(origin + ": not an .ico file");
+    }
+    std::size_t count = readLittle(ico.data() + 4, 2);
+    if (count != ICON_SIZES.size() || ico.size() < ICO_HEADER_SIZE + count * ICO_ENTRY_SIZE) {
+        throw BadInput(origin + ": holds " + std::to_string(count) + " images; the icon needs " +
+                       expected);
+    }
+    std::vector<Bytes> images(ICON_SIZES.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t *entry = ico.data() + ICO_HEADER_SIZE + i * ICO_ENTRY_SIZE;
+        std::uint32_t length = readLittle(entry + 8, 4);
+        std::uint32_t offset = readLittle(entry + 12, 4);
+        if (offset > ico.size() || length > ico.size() - offset) {
+            throw BadInput(origin + ": image " + std::to_string(i + 1) + " lies outside the file");
+        }
+        Bytes image(ico.begin() + offset, ico.begin() + offset + length);
+        PngHeader header;
+        if (!readPngHeader(image, header)) {
+            throw BadInput(origin + ": image " + std::to_string(i + 1) +
+                           " is not a PNG image; the icon needs " + expected);
+        }
+        if (header.depth != 8 || header.colorType != PNG_COLOR_RGBA) {
+            throw BadInput(origin + ": image " + std::to_string(i + 1) +
+                           " is not 8-bit RGBA; the icon needs " + expected);
+        }
+        std::size_t slot = ICON_SIZES.size();
+        for (std::size_t k = 0; k < ICON_SIZES.size(); ++k) {
+            if (header.width == static_cast<std::uint32_t>(ICON_SIZES[k]) &&
+                header.height == header.width) {
+                slot = k;
+            }
+        }
+        if (slot == ICON_SIZES.size() || !images[slot].empty()) {
+            throw BadInput(origin + ": image " + std::to_string(i + 1) + " is " +
+                           std::to_string(header.width) + "x" + std::to_string(header.height) +
+                           "; the icon needs " + expected);
+        }
+        images[slot] = std::move(image);
+    }
+    return images;
+}
+
+std::vector<Bytes> loadIconImages(const std::filesystem::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        throw BadInput(file.string() + ": cannot open the icon (" + std::strerror(errno) + ")");
+    }
+    Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        throw BadInput(file.string() + ": cannot read the icon");
+    }
+    if (startsWith(data, PNG_SIGNATURE, 8)) {
+        return iconImagesFromPng(data, file.string());
+    }
+    if (startsWith(data, ICO_SIGNATURE, 4)) {
+        return iconImagesFromIco(data, file.string());
+    }
+    throw BadInput(file.string() + ": the icon must be a PNG image or an .ico file");
+}
+
+namespace {
+
+// The directory of an .ico file (each entry ends with the image's offset) or
+// of an RT_GROUP_ICON resource (each ends with the image's identifier,
+// 1 on): the same header and entries but for that last field.
+Bytes iconDirectory(const std::vector<Bytes> &images, bool group) {
+    Bytes out;
+    appendLittle(out, 0, 2);
+    appendLittle(out, 1, 2); // icons, not cursors
+    appendLittle(out, static_cast<std::uint32_t>(images.size()), 2);
+    std::uint32_t offset =
+        static_cast<std::uint32_t>(ICO_HEADER_SIZE + images.size() * ICO_ENTRY_SIZE);
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        int size = ICON_SIZES[i];
+        auto dimension = static_cast<std::uint8_t>(size >= 256 ? 0 : size); // 0 means 256
+        out.push_back(dimension);
+        out.push_back(dimension);
+        out.push_back(0); // no palette
+        out.push_back(0);
+        appendLittle(out, 1, 2);  // planes
+        appendLittle(out, 32, 2); // bits per pixel
+        appendLittle(out, static_cast<std::uint32_t>(images[i].size()), 4);
+        if (group) {
+            appendLittle(out, static_cast<std::uint32_t>(i + 1), 2);
+        } else {
+            appendLittle(out, offset, 4);
+            offset += static_cast<std::uint32_t>(images[i].size());
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+Bytes iconFile(const std::vector<Bytes> &images) {
+    Bytes out = iconDirectory(images, false);
+    for (const Bytes &image : images) {
+        out.insert(out.end(), image.begin(), image.end());
+    }
+    return out;
+}
+
+Bytes iconGroup(const std::vector<Bytes> &images) {
+    return iconDirectory(images, true);
+}
+
+} // namespace tallix

@@ -1,0 +1,42 @@
+// The launcher's resources: version information (identifier 1), the icon
+// group (identifier 1) with its images (identifiers 1 to 7) and the manifest
+// (identifier 1), all in the neutral language.
+#pragma once
+
+#include "packer/image/resource_tree.h"
+#include "packer/image/version_string.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tallix {
+
+struct ResourceInfo {
+    std::u16string company;
+    std::u16string product;
+    std::u16string description;
+    std::optional<std::u16string> copyright; // LegalCopyright, only when given
+    std::u16string originalFilename;
+    std::u16string internalName;
+    VersionNumber fileVersion;
+    VersionNumber productVersion;
+    std::string manifestName; // assembly identity name, checked by isAssemblyName
+};
+
+// True for names the manifest's assembly identity accepts: letters, digits,
+// ".", "-" and "_", not starting or ending with ".".
+bool isAssemblyName(const std::string &name);
+
+// The manifest; its assembly identity's version is `version` in four parts.
+std::string manifestText(const std::string &assemblyName, const VersionNumber &version);
+
+// The VS_VERSIONINFO block: the fixed part (VOS__WINDOWS32, VFT_APP, flags
+// mask 0x3F), one string table "000004b0" and the translation 0x0000, 0x04B0.
+pe::Bytes versionResource(const ResourceInfo &info);
+
+// Every resource of a launcher.
+std::vector<pe::Resource> launcherResources(const ResourceInfo &info,
+                                            const std::vector<pe::Bytes> &iconImages);
+
+} // namespace tallix

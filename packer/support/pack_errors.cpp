@@ -1,0 +1,21 @@
+#include "packer/support/pack_errors.h"
+
+#include "packer/commands/commands.h"
+
+#include <cstdio>
+
+namespace tallix {
+
+int runReportingErrors(const char *command, const std::function<int()> &body) {
+    try {
+        return body();
+    } catch (const BadInput &problem) {
+        std::fprintf(stderr, "tallix-pack %s: %s\n", command, problem.what());
+        return STATUS_BAD_INPUT;
+    } catch (const std::exception &problem) {
+        std::fprintf(stderr, "tallix-pack %s: %s\n", command, problem.what());
+        return STATUS_FAILURE;
+    }
+}
+
+} // namespace tallix
