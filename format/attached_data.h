@@ -37,4 +37,6 @@ enum { PAYLOAD_INDEX_ENTRY_SIZE = 20 };
 // The crc field of a record and of its index entry for content whose CRC-32
 // is `crc`: a computed 0 is stored as 1, since the launcher's file checksum
 // keeps 0 for "no file" and an empty file must still be created.
-inline uint32_t storedCrc(uint32_t crc) { return crc == 0 ? 1 : crc; }
+inline uint32_t storedCrc(uint32_t crc) {
+    return crc == 0 ? 1 : crc;
+}

@@ -20,7 +20,9 @@ inline uint16_t readLe16(const unsigned char *bytes) {
 inline uint32_t readLe32(const unsigned char *bytes) {
     return static_cast<uint32_t>(readLittleEndian(bytes, 4));
 }
-inline uint64_t readLe64(const unsigned char *bytes) { return readLittleEndian(bytes, 8); }
+inline uint64_t readLe64(const unsigned char *bytes) {
+    return readLittleEndian(bytes, 8);
+}
 
 // The low `count` (at most 8) bytes of `value` into `bytes`.
 inline void writeLittleEndian(unsigned char *bytes, uint64_t value, size_t count) {

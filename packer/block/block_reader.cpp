@@ -1,7 +1,7 @@
 #include "packer/block/block_reader.h"
 
-#include "packer/support/byte_reading.h"
 #include "format/attached_data.h"
+#include "packer/support/byte_reading.h"
 
 #include <zstd.h>
 

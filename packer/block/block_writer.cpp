@@ -1,9 +1,9 @@
 #include "packer/block/block_writer.h"
 
-#include "packer/support/pack_errors.h"
-#include "packer/support/text_encoding.h"
 #include "format/attached_data.h"
 #include "format/crc32.h"
+#include "packer/support/pack_errors.h"
+#include "packer/support/text_encoding.h"
 
 // For the level's default window (ZSTD_getCParams) and the frame's progress.
 #define ZSTD_STATIC_LINKING_ONLY

@@ -4,9 +4,9 @@
 #include "packer/block/block_writer.h"
 #include "packer/commands/command_line.h"
 #include "packer/commands/commands.h"
+#include "packer/commands/pack_options.h"
 #include "packer/support/host_system.h"
 #include "packer/support/pack_errors.h"
-#include "packer/commands/pack_options.h"
 
 #include <algorithm>
 #include <cctype>

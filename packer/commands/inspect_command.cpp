@@ -1,12 +1,12 @@
 // tallix-pack inspect: lists, verifies or unpacks the payload of a built
 // launcher without running it.
+#include "format/crc32.h"
+#include "format/entry_name.h"
 #include "packer/block/block_reader.h"
 #include "packer/commands/command_line.h"
 #include "packer/commands/commands.h"
 #include "packer/image/launcher_info.h"
 #include "packer/support/text_encoding.h"
-#include "format/crc32.h"
-#include "format/entry_name.h"
 
 #include <cerrno>
 #include <cinttypes>

@@ -1,7 +1,7 @@
 #include "packer/commands/pack_plan.h"
 
-#include "packer/support/pack_errors.h"
 #include "packer/commands/template_check.h"
+#include "packer/support/pack_errors.h"
 #include "packer/support/text_encoding.h"
 #include "paths/argument_template.h"
 

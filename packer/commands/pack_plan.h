@@ -3,9 +3,9 @@
 // chosen. Pure: the file system's part is handed in.
 #pragma once
 
+#include "packer/commands/pack_options.h"
 #include "packer/image/launcher_resources.h"
 #include "packer/image/launcher_writer.h"
-#include "packer/commands/pack_options.h"
 
 #include <string>
 #include <vector>
