@@ -2,6 +2,7 @@
 
 #include "format/attached_data.h"
 #include "format/crc32.h"
+#include "packer/support/byte_writing.h"
 #include "packer/support/pack_errors.h"
 #include "packer/support/text_encoding.h"
 
@@ -24,10 +25,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const char16_t SEPARATOR = u'\\';
-// A record's fields after its terminated name; the stream ends with an empty name.
-constexpr std::uint64_t ENTRY_SIZE_BYTES = 8;
-constexpr std::uint64_t ENTRY_CRC_BYTES = 4;
-constexpr std::uint64_t ENTRY_END_MARKER_BYTES = 2;
 
 // Windows refuses these in file names; "/" would also act as a separator.
 bool isForbiddenUnit(char16_t unit) {
@@ -274,12 +271,6 @@ class FrameWriter {
     std::uint64_t frameBytes_ = 0;
 };
 
-void appendLittleEndian(std::string &bytes, std::uint64_t value, int count) {
-    for (int i = 0; i < count; ++i) {
-        bytes.push_back(static_cast<char>(value >> (8 * i) & 0xFF));
-    }
-}
-
 FilePointer openForReading(const PayloadFile &file) {
 #ifdef _WIN32
     FilePointer stream(_wfopen(file.source.c_str(), L"rb"));
@@ -419,9 +410,9 @@ findCaseCollisions(const std::vector<PayloadFile> &files) {
 }
 
 std::uint64_t recordStreamBytes(const std::vector<PayloadFile> &files) {
-    std::uint64_t bytes = ENTRY_END_MARKER_BYTES;
+    std::uint64_t bytes = RECORD_END_MARKER_BYTES;
     for (const PayloadFile &file : files) {
-        bytes += 2 * (file.name.size() + 1) + ENTRY_SIZE_BYTES + ENTRY_CRC_BYTES + file.size;
+        bytes += 2 * (file.name.size() + 1) + RECORD_SIZE_BYTES + RECORD_CRC_BYTES + file.size;
     }
     return bytes;
 }
@@ -456,17 +447,11 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
 
         recordStarts.push_back(frame.streamBytes());
         std::string header;
-        for (char16_t unit : file.name) {
-            appendLittleEndian(header, unit, 2);
-        }
-        appendLittleEndian(header, 0, 2);
-        appendLittleEndian(header, size, 8);
-        // 0 is the launcher's "no file" checksum; stored as such, an empty
-        // file would never be created.
-        std::uint32_t storedCrc = crc == 0 ? 1 : crc;
-        appendLittleEndian(header, storedCrc, 4);
+        appendWide(header, file.name);
+        appendLittleEndian(header, size, RECORD_SIZE_BYTES);
+        appendLittleEndian(header, storedCrc(crc), RECORD_CRC_BYTES);
         frame.feed(header.data(), header.size());
-        summary.records.push_back({file.name, size, storedCrc});
+        summary.records.push_back({file.name, size, storedCrc(crc)});
 
         std::uint32_t again = 0;
         std::uint64_t fed = 0;
@@ -488,7 +473,7 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
         ++summary.files;
         summary.contentBytes += size;
     }
-    const unsigned char endMarker[2] = {0, 0};
+    const unsigned char endMarker[RECORD_END_MARKER_BYTES] = {};
     frame.feed(endMarker, sizeof endMarker);
     frame.finish();
 
@@ -512,31 +497,34 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
 }
 
 std::string encodePayloadIndex(const std::vector<RecordHeader> &records) {
-    std::string entries, names;
-    std::uint64_t nameOffset =
+    const std::uint64_t namesStart =
         PAYLOAD_INDEX_HEADER_SIZE + std::uint64_t{PAYLOAD_INDEX_ENTRY_SIZE} * records.size();
+    std::string head(namesStart, '\0'), names;
+    auto *entry = reinterpret_cast<unsigned char *>(head.data()) + PAYLOAD_INDEX_HEADER_SIZE;
     for (const RecordHeader &record : records) {
         if (auto why = checkEntryName(record.name)) {
             throw BadInput("the index cannot hold " + quoted(record.name) + ": " + *why);
         }
-        appendLittleEndian(entries, record.size, 8);
-        appendLittleEndian(entries, record.crc, 4);
-        appendLittleEndian(entries, nameOffset + names.size(), 4);
-        appendLittleEndian(entries, record.name.size(), 4);
+        writeLe64(entry + INDEX_ENTRY_FILE_SIZE_AT, record.size);
+        writeLe32(entry + INDEX_ENTRY_CRC_AT, record.crc);
+        writeLe32(entry + INDEX_ENTRY_NAME_OFFSET_AT, namesStart + names.size());
+        writeLe32(entry + INDEX_ENTRY_NAME_LENGTH_AT, record.name.size());
+        entry += PAYLOAD_INDEX_ENTRY_SIZE;
         for (char16_t unit : record.name) {
             appendLittleEndian(names, unit, 2);
         }
     }
-    if (nameOffset + names.size() > UINT32_MAX) {
+    if (namesStart + names.size() > UINT32_MAX) {
         throw BadInput("the index of " + std::to_string(records.size()) +
                        " files does not fit in 4 GiB");
     }
-    std::string body = entries + names;
-    std::string index(reinterpret_cast<const char *>(PAYLOAD_INDEX_MAGIC),
-                      sizeof PAYLOAD_INDEX_MAGIC);
-    appendLittleEndian(index, records.size(), 4);
-    appendLittleEndian(index, computeCrc32(body.data(), body.size()), 4);
-    return index + body;
+    std::string index = head + names;
+    auto *bytes = reinterpret_cast<unsigned char *>(index.data());
+    std::memcpy(bytes, PAYLOAD_INDEX_MAGIC, sizeof PAYLOAD_INDEX_MAGIC);
+    writeLe32(bytes + PAYLOAD_INDEX_COUNT_AT, records.size());
+    writeLe32(bytes + PAYLOAD_INDEX_CRC_AT, computeCrc32(bytes + PAYLOAD_INDEX_HEADER_SIZE,
+                                                         index.size() - PAYLOAD_INDEX_HEADER_SIZE));
+    return index;
 }
 
 } // namespace tallix
