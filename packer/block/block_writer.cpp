@@ -2,6 +2,7 @@
 
 #include "format/attached_data.h"
 #include "format/crc32.h"
+#include "format/entry_name.h"
 #include "packer/support/byte_writing.h"
 #include "packer/support/pack_errors.h"
 #include "packer/support/text_encoding.h"
@@ -26,12 +27,6 @@ namespace {
 
 const char16_t SEPARATOR = u'\\';
 
-// Windows refuses these in file names; "/" would also act as a separator.
-bool isForbiddenUnit(char16_t unit) {
-    return unit < 0x20 || unit == u'<' || unit == u'>' || unit == u':' || unit == u'"' ||
-           unit == u'/' || unit == u'|' || unit == u'?' || unit == u'*';
-}
-
 char16_t asciiLower(char16_t unit) {
     return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
 }
@@ -41,24 +36,6 @@ std::u16string asciiLower(std::u16string text) {
         unit = asciiLower(unit);
     }
     return text;
-}
-
-// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (also with a
-// superscript 1, 2 or 3) open devices instead of files, whatever extension
-// follows and with spaces before it ("con .txt").
-bool isDeviceName(const std::u16string &component) {
-    std::u16string stem = asciiLower(component.substr(0, component.find(u'.')));
-    while (!stem.empty() && stem.back() == u' ') {
-        stem.pop_back();
-    }
-    for (const char16_t *device : {u"con", u"prn", u"aux", u"nul", u"conin$", u"conout$"}) {
-        if (stem == device) {
-            return true;
-        }
-    }
-    const std::u16string digits = u"0123456789\u00B9\u00B2\u00B3";
-    return stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) &&
-           digits.find(stem[3]) != std::u16string::npos;
 }
 
 std::string describeUnit(char16_t unit) {
@@ -305,50 +282,40 @@ void readPieces(std::FILE *stream, const PayloadFile &file, std::vector<unsigned
 } // namespace
 
 std::optional<std::string> checkEntryName(const std::u16string &name) {
-    if (name.empty()) {
+    std::size_t at = 0;
+    EntryNameFault fault = findEntryNameFault(reinterpret_cast<const WideUnit *>(name.data()),
+                                              name.size(), ENTRY_NAME_ALL_RULES, &at);
+    switch (fault) {
+    case ENTRY_NAME_FINE:
+        break;
+    case ENTRY_NAME_EMPTY:
         return "the name is empty";
-    }
-    if (name.size() >= ENTRY_NAME_CAPACITY) {
+    case ENTRY_NAME_TOO_LONG:
         return "the name has " + std::to_string(name.size()) + " UTF-16 units, more than " +
                std::to_string(ENTRY_NAME_CAPACITY - 1);
-    }
-    if (name.size() >= 2 && name[1] == u':') {
+    case ENTRY_NAME_DRIVE:
         return "the name starts with a drive";
-    }
-    if (name[0] == SEPARATOR) {
+    case ENTRY_NAME_ABSOLUTE:
         return "the name is absolute";
+    case ENTRY_NAME_EMPTY_COMPONENT:
+        return "the name " + quoted(name) + " has an empty component";
+    case ENTRY_NAME_DOT_COMPONENT:
+        return "the name " + quoted(name) + " has a '" +
+               utf16ToUtf8(name.substr(at, name.find(SEPARATOR, at) - at)) + "' component";
+    case ENTRY_NAME_COLON_OR_SLASH:
+    case ENTRY_NAME_FORBIDDEN_UNIT:
+        return "the name " + quoted(name) + " contains " + describeUnit(name[at]) +
+               ", which Windows does not allow in file names";
+    case ENTRY_NAME_BLANK_COMPONENT:
+    case ENTRY_NAME_TRAILING_DOT_OR_SPACE:
+        return "the name " + quoted(name) +
+               " has a component ending in a dot or a space, which Windows drops";
+    case ENTRY_NAME_DEVICE:
+        return "the name " + quoted(name) +
+               " is a device name on Windows, which opens the device instead of a file; "
+               "rename it, or leave it out with --exclude";
     }
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = name.find(SEPARATOR, start);
-        std::u16string component =
-            name.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
-        if (component.empty()) {
-            return "the name " + quoted(name) + " has an empty component";
-        }
-        if (component == u"." || component == u"..") {
-            return "the name " + quoted(name) + " has a '" + utf16ToUtf8(component) + "' component";
-        }
-        for (char16_t unit : component) {
-            if (isForbiddenUnit(unit)) {
-                return "the name " + quoted(name) + " contains " + describeUnit(unit) +
-                       ", which Windows does not allow in file names";
-            }
-        }
-        if (component.back() == u'.' || component.back() == u' ') {
-            return "the name " + quoted(name) +
-                   " has a component ending in a dot or a space, which Windows drops";
-        }
-        if (isDeviceName(component)) {
-            return "the name " + quoted(name) +
-                   " is a device name on Windows, which opens the device instead of a file; "
-                   "rename it, or leave it out with --exclude";
-        }
-        if (end == std::u16string::npos) {
-            return std::nullopt;
-        }
-        start = end + 1;
-    }
+    return std::nullopt;
 }
 
 std::vector<PayloadFile> collectPayloadFiles(const fs::path &appDir, const fs::path &mainRelative,

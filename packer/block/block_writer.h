@@ -62,8 +62,9 @@ using ProgressFn = std::function<void(const BlockProgress &)>;
 // Reads go through buffers of this size; nothing larger is ever held.
 inline constexpr std::size_t BLOCK_IO_PIECE = 1 << 20;
 
-// Why `name` cannot be stored (it could leave the target directory or
-// Windows cannot create it), or nullopt when it is fine.
+// Why `name` cannot be stored (it breaks one of format/entry_name.h's
+// rules: it could leave the target directory or Windows cannot create it),
+// or nullopt when it is fine.
 std::optional<std::string> checkEntryName(const std::u16string &name);
 
 // What a walk of the application directory met besides the files it packs.
