@@ -22,17 +22,28 @@ enum { ENTRY_NAME_CAPACITY = 1024 };
 // The launcher's decoder keeps zstd's default window limit.
 enum { ATTACHED_DATA_MAX_WINDOW_LOG = 27 };
 
+// A record's fields after its terminated name, and the stream's end marker.
+enum { RECORD_SIZE_BYTES = 8, RECORD_CRC_BYTES = 4, RECORD_END_MARKER_BYTES = 2 };
+
 // The index, a second constant beside the block: every record's name, size
 // and stored CRC-32 in record order, so that a start whose files all match
 // needs no decoding. Little-endian throughout:
 //   header  "QVI1", entry count (u32), CRC-32 of every byte after the header (u32)
 //   entries count times: size (u64), crc (u32), name offset from the index's
 //           first byte (u32), name length in UTF-16 units (u32)
-//   names   UTF-16LE units, no terminators
+//   names   UTF-16LE units, no terminators, in entry order
 // An empty index (0 bytes) means none; the launcher then always decodes.
 static const unsigned char PAYLOAD_INDEX_MAGIC[4] = {'Q', 'V', 'I', '1'};
-enum { PAYLOAD_INDEX_HEADER_SIZE = 12 };
-enum { PAYLOAD_INDEX_ENTRY_SIZE = 20 };
+// Header fields, from the index's first byte.
+enum { PAYLOAD_INDEX_COUNT_AT = 4, PAYLOAD_INDEX_CRC_AT = 8, PAYLOAD_INDEX_HEADER_SIZE = 12 };
+// Entry fields, from the entry's first byte.
+enum {
+    INDEX_ENTRY_FILE_SIZE_AT = 0,
+    INDEX_ENTRY_CRC_AT = 8,
+    INDEX_ENTRY_NAME_OFFSET_AT = 12,
+    INDEX_ENTRY_NAME_LENGTH_AT = 16,
+    PAYLOAD_INDEX_ENTRY_SIZE = 20
+};
 
 // The crc field of a record and of its index entry for content whose CRC-32
 // is `crc`: a computed 0 is stored as 1, since the launcher's file checksum

@@ -1,6 +1,7 @@
 #include "format/crc32.h"
 
 #include "format/crc32_carryless.h"
+#include "format/little_endian.h"
 
 namespace {
 
@@ -53,11 +54,6 @@ inline uint32_t braidStep(uint32_t x) {
            crcTables.braid[2][(x >> 16) & 0xFF] ^ crcTables.braid[3][x >> 24];
 }
 
-inline uint32_t loadLittleEndian32(const unsigned char *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 uint32_t bytewiseTail(uint32_t r, const unsigned char *p, size_t length) {
     while (length >= 8) {
         r = byteStep(r, p[0]);
@@ -94,17 +90,17 @@ uint32_t continueCrc32Braided(uint32_t crc, const void *data, size_t length) {
         // Five independent chains; each block adds 20 lookups spread over them.
         uint32_t c0 = r, c1 = 0, c2 = 0, c3 = 0, c4 = 0;
         for (; blocks > 1; --blocks, p += CRC_BRAID_BLOCK) {
-            c0 = braidStep(c0 ^ loadLittleEndian32(p));
-            c1 = braidStep(c1 ^ loadLittleEndian32(p + 4));
-            c2 = braidStep(c2 ^ loadLittleEndian32(p + 8));
-            c3 = braidStep(c3 ^ loadLittleEndian32(p + 12));
-            c4 = braidStep(c4 ^ loadLittleEndian32(p + 16));
+            c0 = braidStep(c0 ^ readLe32(p));
+            c1 = braidStep(c1 ^ readLe32(p + 4));
+            c2 = braidStep(c2 ^ readLe32(p + 8));
+            c3 = braidStep(c3 ^ readLe32(p + 12));
+            c4 = braidStep(c4 ^ readLe32(p + 16));
         }
-        r = wordStep(c0 ^ loadLittleEndian32(p));
-        r = wordStep(c1 ^ loadLittleEndian32(p + 4) ^ r);
-        r = wordStep(c2 ^ loadLittleEndian32(p + 8) ^ r);
-        r = wordStep(c3 ^ loadLittleEndian32(p + 12) ^ r);
-        r = wordStep(c4 ^ loadLittleEndian32(p + 16) ^ r);
+        r = wordStep(c0 ^ readLe32(p));
+        r = wordStep(c1 ^ readLe32(p + 4) ^ r);
+        r = wordStep(c2 ^ readLe32(p + 8) ^ r);
+        r = wordStep(c3 ^ readLe32(p + 12) ^ r);
+        r = wordStep(c4 ^ readLe32(p + 16) ^ r);
         p += CRC_BRAID_BLOCK;
     }
     return bytewiseTail(r, p, length) ^ 0xFFFFFFFFu;

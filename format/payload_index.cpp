@@ -3,25 +3,21 @@
 #include "format/attached_data.h"
 #include "format/crc32.h"
 #include "format/entry_name.h"
+#include "format/little_endian.h"
 
 #include <string.h>
 
-static uint64_t readLittleEndian(const unsigned char *p, size_t bytes) {
-    uint64_t value = 0;
-    for (size_t i = bytes; i > 0; --i) {
-        value = value << 8 | p[i - 1];
-    }
-    return value;
+static const unsigned char *entryFields(const unsigned char *index, size_t k) {
+    return index + PAYLOAD_INDEX_HEADER_SIZE + k * size_t{PAYLOAD_INDEX_ENTRY_SIZE};
 }
 
 PayloadIndexEntry payloadIndexEntry(const PayloadIndex &index, size_t k) {
-    const unsigned char *p =
-        index.data + PAYLOAD_INDEX_HEADER_SIZE + k * size_t{PAYLOAD_INDEX_ENTRY_SIZE};
+    const unsigned char *fields = entryFields(index.data, k);
     PayloadIndexEntry entry;
-    entry.size = readLittleEndian(p, 8);
-    entry.crc = static_cast<uint32_t>(readLittleEndian(p + 8, 4));
-    entry.name = index.data + readLittleEndian(p + 12, 4);
-    entry.nameLength = static_cast<size_t>(readLittleEndian(p + 16, 4));
+    entry.size = readLe64(fields + INDEX_ENTRY_FILE_SIZE_AT);
+    entry.crc = readLe32(fields + INDEX_ENTRY_CRC_AT);
+    entry.name = index.data + readLe32(fields + INDEX_ENTRY_NAME_OFFSET_AT);
+    entry.nameLength = readLe32(fields + INDEX_ENTRY_NAME_LENGTH_AT);
     return entry;
 }
 
@@ -32,21 +28,20 @@ bool openPayloadIndex(const unsigned char *data, uint64_t size, PayloadIndex *in
         memcmp(data, PAYLOAD_INDEX_MAGIC, sizeof PAYLOAD_INDEX_MAGIC) != 0) {
         return false;
     }
-    uint64_t count = readLittleEndian(data + 4, 4);
+    uint64_t count = readLe32(data + PAYLOAD_INDEX_COUNT_AT);
     uint64_t namesStart = PAYLOAD_INDEX_HEADER_SIZE + count * PAYLOAD_INDEX_ENTRY_SIZE;
     if (namesStart > size || computeCrc32(data + PAYLOAD_INDEX_HEADER_SIZE,
                                           static_cast<size_t>(size) - PAYLOAD_INDEX_HEADER_SIZE) !=
-                                 readLittleEndian(data + 8, 4)) {
+                                 readLe32(data + PAYLOAD_INDEX_CRC_AT)) {
         return false;
     }
     // Names follow each other in entry order, so the whole index is covered once.
     PayloadIndex checked = {data, static_cast<size_t>(count)};
     uint64_t expectedOffset = namesStart;
     for (size_t k = 0; k < checked.count; ++k) {
-        const unsigned char *fields =
-            data + PAYLOAD_INDEX_HEADER_SIZE + k * size_t{PAYLOAD_INDEX_ENTRY_SIZE};
-        uint64_t nameLength = readLittleEndian(fields + 16, 4);
-        if (readLittleEndian(fields + 12, 4) != expectedOffset || nameLength == 0 ||
+        const unsigned char *fields = entryFields(data, k);
+        uint64_t nameLength = readLe32(fields + INDEX_ENTRY_NAME_LENGTH_AT);
+        if (readLe32(fields + INDEX_ENTRY_NAME_OFFSET_AT) != expectedOffset || nameLength == 0 ||
             nameLength >= ENTRY_NAME_CAPACITY || expectedOffset + 2 * nameLength > size) {
             return false;
         }

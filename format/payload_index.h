@@ -2,6 +2,8 @@
 // byte-level code: the launcher's use of it is in payload/index_check.h.
 #pragma once
 
+#include "format/little_endian.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -29,7 +31,7 @@ bool openPayloadIndex(const unsigned char *data, uint64_t size, PayloadIndex *in
 PayloadIndexEntry payloadIndexEntry(const PayloadIndex &index, size_t k);
 
 inline uint16_t indexNameUnit(const PayloadIndexEntry &entry, size_t i) {
-    return static_cast<uint16_t>(entry.name[2 * i] | entry.name[2 * i + 1] << 8);
+    return readLe16(entry.name + 2 * i);
 }
 
 // Whether a decoded record (`name` NUL-terminated, any 16- or 32-bit unit

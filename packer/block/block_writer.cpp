@@ -2,6 +2,8 @@
 
 #include "format/attached_data.h"
 #include "format/crc32.h"
+#include "format/entry_name.h"
+#include "packer/support/byte_writing.h"
 #include "packer/support/pack_errors.h"
 #include "packer/support/text_encoding.h"
 
@@ -24,16 +26,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const char16_t SEPARATOR = u'\\';
-// A record's fields after its terminated name; the stream ends with an empty name.
-constexpr std::uint64_t ENTRY_SIZE_BYTES = 8;
-constexpr std::uint64_t ENTRY_CRC_BYTES = 4;
-constexpr std::uint64_t ENTRY_END_MARKER_BYTES = 2;
-
-// Windows refuses these in file names; "/" would also act as a separator.
-bool isForbiddenUnit(char16_t unit) {
-    return unit < 0x20 || unit == u'<' || unit == u'>' || unit == u':' || unit == u'"' ||
-           unit == u'/' || unit == u'|' || unit == u'?' || unit == u'*';
-}
 
 char16_t asciiLower(char16_t unit) {
     return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
@@ -44,24 +36,6 @@ std::u16string asciiLower(std::u16string text) {
         unit = asciiLower(unit);
     }
     return text;
-}
-
-// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (also with a
-// superscript 1, 2 or 3) open devices instead of files, whatever extension
-// follows and with spaces before it ("con .txt").
-bool isDeviceName(const std::u16string &component) {
-    std::u16string stem = asciiLower(component.substr(0, component.find(u'.')));
-    while (!stem.empty() && stem.back() == u' ') {
-        stem.pop_back();
-    }
-    for (const char16_t *device : {u"con", u"prn", u"aux", u"nul", u"conin$", u"conout$"}) {
-        if (stem == device) {
-            return true;
-        }
-    }
-    const std::u16string digits = u"0123456789\u00B9\u00B2\u00B3";
-    return stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) &&
-           digits.find(stem[3]) != std::u16string::npos;
 }
 
 std::string describeUnit(char16_t unit) {
@@ -274,12 +248,6 @@ class FrameWriter {
     std::uint64_t frameBytes_ = 0;
 };
 
-void appendLittleEndian(std::string &bytes, std::uint64_t value, int count) {
-    for (int i = 0; i < count; ++i) {
-        bytes.push_back(static_cast<char>(value >> (8 * i) & 0xFF));
-    }
-}
-
 FilePointer openForReading(const PayloadFile &file) {
 #ifdef _WIN32
     FilePointer stream(_wfopen(file.source.c_str(), L"rb"));
@@ -314,50 +282,40 @@ void readPieces(std::FILE *stream, const PayloadFile &file, std::vector<unsigned
 } // namespace
 
 std::optional<std::string> checkEntryName(const std::u16string &name) {
-    if (name.empty()) {
+    std::size_t at = 0;
+    EntryNameFault fault = findEntryNameFault(reinterpret_cast<const WideUnit *>(name.data()),
+                                              name.size(), ENTRY_NAME_ALL_RULES, &at);
+    switch (fault) {
+    case ENTRY_NAME_FINE:
+        break;
+    case ENTRY_NAME_EMPTY:
         return "the name is empty";
-    }
-    if (name.size() >= ENTRY_NAME_CAPACITY) {
+    case ENTRY_NAME_TOO_LONG:
         return "the name has " + std::to_string(name.size()) + " UTF-16 units, more than " +
                std::to_string(ENTRY_NAME_CAPACITY - 1);
-    }
-    if (name.size() >= 2 && name[1] == u':') {
+    case ENTRY_NAME_DRIVE:
         return "the name starts with a drive";
-    }
-    if (name[0] == SEPARATOR) {
+    case ENTRY_NAME_ABSOLUTE:
         return "the name is absolute";
+    case ENTRY_NAME_EMPTY_COMPONENT:
+        return "the name " + quoted(name) + " has an empty component";
+    case ENTRY_NAME_DOT_COMPONENT:
+        return "the name " + quoted(name) + " has a '" +
+               utf16ToUtf8(name.substr(at, name.find(SEPARATOR, at) - at)) + "' component";
+    case ENTRY_NAME_COLON_OR_SLASH:
+    case ENTRY_NAME_FORBIDDEN_UNIT:
+        return "the name " + quoted(name) + " contains " + describeUnit(name[at]) +
+               ", which Windows does not allow in file names";
+    case ENTRY_NAME_BLANK_COMPONENT:
+    case ENTRY_NAME_TRAILING_DOT_OR_SPACE:
+        return "the name " + quoted(name) +
+               " has a component ending in a dot or a space, which Windows drops";
+    case ENTRY_NAME_DEVICE:
+        return "the name " + quoted(name) +
+               " is a device name on Windows, which opens the device instead of a file; "
+               "rename it, or leave it out with --exclude";
     }
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = name.find(SEPARATOR, start);
-        std::u16string component =
-            name.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
-        if (component.empty()) {
-            return "the name " + quoted(name) + " has an empty component";
-        }
-        if (component == u"." || component == u"..") {
-            return "the name " + quoted(name) + " has a '" + utf16ToUtf8(component) + "' component";
-        }
-        for (char16_t unit : component) {
-            if (isForbiddenUnit(unit)) {
-                return "the name " + quoted(name) + " contains " + describeUnit(unit) +
-                       ", which Windows does not allow in file names";
-            }
-        }
-        if (component.back() == u'.' || component.back() == u' ') {
-            return "the name " + quoted(name) +
-                   " has a component ending in a dot or a space, which Windows drops";
-        }
-        if (isDeviceName(component)) {
-            return "the name " + quoted(name) +
-                   " is a device name on Windows, which opens the device instead of a file; "
-                   "rename it, or leave it out with --exclude";
-        }
-        if (end == std::u16string::npos) {
-            return std::nullopt;
-        }
-        start = end + 1;
-    }
+    return std::nullopt;
 }
 
 std::vector<PayloadFile> collectPayloadFiles(const fs::path &appDir, const fs::path &mainRelative,
@@ -419,9 +377,9 @@ findCaseCollisions(const std::vector<PayloadFile> &files) {
 }
 
 std::uint64_t recordStreamBytes(const std::vector<PayloadFile> &files) {
-    std::uint64_t bytes = ENTRY_END_MARKER_BYTES;
+    std::uint64_t bytes = RECORD_END_MARKER_BYTES;
     for (const PayloadFile &file : files) {
-        bytes += 2 * (file.name.size() + 1) + ENTRY_SIZE_BYTES + ENTRY_CRC_BYTES + file.size;
+        bytes += 2 * (file.name.size() + 1) + RECORD_SIZE_BYTES + RECORD_CRC_BYTES + file.size;
     }
     return bytes;
 }
@@ -456,17 +414,11 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
 
         recordStarts.push_back(frame.streamBytes());
         std::string header;
-        for (char16_t unit : file.name) {
-            appendLittleEndian(header, unit, 2);
-        }
-        appendLittleEndian(header, 0, 2);
-        appendLittleEndian(header, size, 8);
-        // 0 is the launcher's "no file" checksum; stored as such, an empty
-        // file would never be created.
-        std::uint32_t storedCrc = crc == 0 ? 1 : crc;
-        appendLittleEndian(header, storedCrc, 4);
+        appendWide(header, file.name);
+        appendLittleEndian(header, size, RECORD_SIZE_BYTES);
+        appendLittleEndian(header, storedCrc(crc), RECORD_CRC_BYTES);
         frame.feed(header.data(), header.size());
-        summary.records.push_back({file.name, size, storedCrc});
+        summary.records.push_back({file.name, size, storedCrc(crc)});
 
         std::uint32_t again = 0;
         std::uint64_t fed = 0;
@@ -488,7 +440,7 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
         ++summary.files;
         summary.contentBytes += size;
     }
-    const unsigned char endMarker[2] = {0, 0};
+    const unsigned char endMarker[RECORD_END_MARKER_BYTES] = {};
     frame.feed(endMarker, sizeof endMarker);
     frame.finish();
 
@@ -512,31 +464,34 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
 }
 
 std::string encodePayloadIndex(const std::vector<RecordHeader> &records) {
-    std::string entries, names;
-    std::uint64_t nameOffset =
+    const std::uint64_t namesStart =
         PAYLOAD_INDEX_HEADER_SIZE + std::uint64_t{PAYLOAD_INDEX_ENTRY_SIZE} * records.size();
+    std::string head(namesStart, '\0'), names;
+    auto *entry = reinterpret_cast<unsigned char *>(head.data()) + PAYLOAD_INDEX_HEADER_SIZE;
     for (const RecordHeader &record : records) {
         if (auto why = checkEntryName(record.name)) {
             throw BadInput("the index cannot hold " + quoted(record.name) + ": " + *why);
         }
-        appendLittleEndian(entries, record.size, 8);
-        appendLittleEndian(entries, record.crc, 4);
-        appendLittleEndian(entries, nameOffset + names.size(), 4);
-        appendLittleEndian(entries, record.name.size(), 4);
+        writeLe64(entry + INDEX_ENTRY_FILE_SIZE_AT, record.size);
+        writeLe32(entry + INDEX_ENTRY_CRC_AT, record.crc);
+        writeLe32(entry + INDEX_ENTRY_NAME_OFFSET_AT, namesStart + names.size());
+        writeLe32(entry + INDEX_ENTRY_NAME_LENGTH_AT, record.name.size());
+        entry += PAYLOAD_INDEX_ENTRY_SIZE;
         for (char16_t unit : record.name) {
             appendLittleEndian(names, unit, 2);
         }
     }
-    if (nameOffset + names.size() > UINT32_MAX) {
+    if (namesStart + names.size() > UINT32_MAX) {
         throw BadInput("the index of " + std::to_string(records.size()) +
                        " files does not fit in 4 GiB");
     }
-    std::string body = entries + names;
-    std::string index(reinterpret_cast<const char *>(PAYLOAD_INDEX_MAGIC),
-                      sizeof PAYLOAD_INDEX_MAGIC);
-    appendLittleEndian(index, records.size(), 4);
-    appendLittleEndian(index, computeCrc32(body.data(), body.size()), 4);
-    return index + body;
+    std::string index = head + names;
+    auto *bytes = reinterpret_cast<unsigned char *>(index.data());
+    std::memcpy(bytes, PAYLOAD_INDEX_MAGIC, sizeof PAYLOAD_INDEX_MAGIC);
+    writeLe32(bytes + PAYLOAD_INDEX_COUNT_AT, records.size());
+    writeLe32(bytes + PAYLOAD_INDEX_CRC_AT, computeCrc32(bytes + PAYLOAD_INDEX_HEADER_SIZE,
+                                                         index.size() - PAYLOAD_INDEX_HEADER_SIZE));
+    return index;
 }
 
 } // namespace tallix

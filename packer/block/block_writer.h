@@ -4,8 +4,8 @@
 // own files in UTF-16 code-unit order, then its subdirectories in code-unit
 // order), the main program not repeated. One zstd frame (no content size, a
 // content checksum, no dictionary, window <= 2^27), streamed: no whole file and no
-// whole stream is held in memory. A content CRC-32 of 0 is stored as 1, as
-// the launcher's own checksum reports it, so that empty files are created.
+// whole stream is held in memory. Layout and record rules:
+// format/attached_data.h.
 #pragma once
 
 #include "packer/block/exclude_glob.h"
@@ -38,7 +38,7 @@ struct BlockOptions {
 struct RecordHeader {
     std::u16string name;
     std::uint64_t size = 0;
-    std::uint32_t crc = 0; // as stored: a content CRC of 0 is 1
+    std::uint32_t crc = 0; // as stored: storedCrc() of the content's CRC-32
 };
 
 struct BlockSummary {
@@ -62,8 +62,9 @@ using ProgressFn = std::function<void(const BlockProgress &)>;
 // Reads go through buffers of this size; nothing larger is ever held.
 inline constexpr std::size_t BLOCK_IO_PIECE = 1 << 20;
 
-// Why `name` cannot be stored (it could leave the target directory or
-// Windows cannot create it), or nullopt when it is fine.
+// Why `name` cannot be stored (it breaks one of format/entry_name.h's
+// rules: it could leave the target directory or Windows cannot create it),
+// or nullopt when it is fine.
 std::optional<std::string> checkEntryName(const std::u16string &name);
 
 // What a walk of the application directory met besides the files it packs.

@@ -1,6 +1,6 @@
 #include "packer/image/icon_builder.h"
 
-#include "packer/support/byte_reading.h"
+#include "packer/support/byte_writing.h"
 #include "packer/support/pack_errors.h"
 
 #include <cstring>
@@ -35,16 +35,6 @@ bool startsWith(const Bytes &data, const std::uint8_t *prefix, std::size_t lengt
 
 std::uint32_t readBig32(const std::uint8_t *p) {
     return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
-}
-
-std::uint32_t readLittle(const std::uint8_t *p, int bytes) {
-    return static_cast<std::uint32_t>(readLittleEndian(p, bytes));
-}
-
-void appendLittle(Bytes &out, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
 }
 
 // Width, height, bit depth and colour type from the IHDR chunk.
@@ -119,7 +109,7 @@ std::vector<Bytes> iconImagesFromIco(const Bytes &ico, const std::string &origin
     if (ico.size() < ICO_HEADER_SIZE || !startsWith(ico, ICO_SIGNATURE, 4)) {
         throw BadInput(origin + ": not an .ico file");
     }
-    std::size_t count = readLittle(ico.data() + 4, 2);
+    std::size_t count = readLe16(ico.data() + 4);
     if (count != ICON_SIZES.size() || ico.size() < ICO_HEADER_SIZE + count * ICO_ENTRY_SIZE) {
         throw BadInput(origin + ": holds " + std::to_string(count) + " images; the icon needs " +
                        expected);
@@ -127,8 +117,8 @@ std::vector<Bytes> iconImagesFromIco(const Bytes &ico, const std::string &origin
     std::vector<Bytes> images(ICON_SIZES.size());
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t *entry = ico.data() + ICO_HEADER_SIZE + i * ICO_ENTRY_SIZE;
-        std::uint32_t length = readLittle(entry + 8, 4);
-        std::uint32_t offset = readLittle(entry + 12, 4);
+        std::uint32_t length = readLe32(entry + 8);
+        std::uint32_t offset = readLe32(entry + 12);
         if (offset > ico.size() || length > ico.size() - offset) {
             throw BadInput(origin + ": image " + std::to_string(i + 1) + " lies outside the file");
         }
@@ -184,9 +174,9 @@ namespace {
 // 1 on): the same header and entries but for that last field.
 Bytes iconDirectory(const std::vector<Bytes> &images, bool group) {
     Bytes out;
-    appendLittle(out, 0, 2);
-    appendLittle(out, 1, 2); // icons, not cursors
-    appendLittle(out, static_cast<std::uint32_t>(images.size()), 2);
+    appendLittleEndian(out, 0, 2);
+    appendLittleEndian(out, 1, 2); // icons, not cursors
+    appendLittleEndian(out, images.size(), 2);
     std::uint32_t offset =
         static_cast<std::uint32_t>(ICO_HEADER_SIZE + images.size() * ICO_ENTRY_SIZE);
     for (std::size_t i = 0; i < images.size(); ++i) {
@@ -196,13 +186,13 @@ Bytes iconDirectory(const std::vector<Bytes> &images, bool group) {
         out.push_back(dimension);
         out.push_back(0); // no palette
         out.push_back(0);
-        appendLittle(out, 1, 2);  // planes
-        appendLittle(out, 32, 2); // bits per pixel
-        appendLittle(out, static_cast<std::uint32_t>(images[i].size()), 4);
+        appendLittleEndian(out, 1, 2);  // planes
+        appendLittleEndian(out, 32, 2); // bits per pixel
+        appendLittleEndian(out, images[i].size(), 4);
         if (group) {
-            appendLittle(out, static_cast<std::uint32_t>(i + 1), 2);
+            appendLittleEndian(out, i + 1, 2);
         } else {
-            appendLittle(out, offset, 4);
+            appendLittleEndian(out, offset, 4);
             offset += static_cast<std::uint32_t>(images[i].size());
         }
     }

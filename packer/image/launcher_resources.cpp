@@ -1,6 +1,7 @@
 #include "packer/image/launcher_resources.h"
 
 #include "packer/image/icon_builder.h"
+#include "packer/support/byte_writing.h"
 
 namespace tallix {
 
@@ -65,19 +66,6 @@ constexpr std::uint16_t NEUTRAL_LANGUAGE = 0;
 constexpr std::uint16_t UNICODE_CODE_PAGE = 1200;
 constexpr std::uint16_t RESOURCE_ID = 1;
 
-void appendLittle(pe::Bytes &out, std::uint32_t value, int count) {
-    for (int i = 0; i < count; ++i) {
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
-
-void appendWide(pe::Bytes &out, const std::u16string &text) {
-    for (char16_t unit : text) {
-        appendLittle(out, unit, 2);
-    }
-    appendLittle(out, 0, 2);
-}
-
 void padTo4(pe::Bytes &out) {
     while (out.size() % 4 != 0) {
         out.push_back(0);
@@ -103,11 +91,9 @@ struct VersionBlock {
             pe::Bytes bytes = child.encode();
             out.insert(out.end(), bytes.begin(), bytes.end());
         }
-        out[0] = static_cast<std::uint8_t>(out.size());
-        out[1] = static_cast<std::uint8_t>(out.size() >> 8);
-        out[2] = static_cast<std::uint8_t>(valueLength);
-        out[3] = static_cast<std::uint8_t>(valueLength >> 8);
-        out[4] = text ? 1 : 0;
+        writeLe16(out.data(), out.size());
+        writeLe16(out.data() + 2, valueLength);
+        writeLe16(out.data() + 4, text ? 1 : 0);
         return out;
     }
 };
@@ -145,15 +131,15 @@ pe::Bytes versionResource(const ResourceInfo &info) {
         table.children.push_back(stringEntry(u"LegalCopyright", *info.copyright));
     }
     VersionBlock translation{u"Translation", {}, 4, false, {}};
-    appendLittle(translation.value, NEUTRAL_LANGUAGE, 2);
-    appendLittle(translation.value, UNICODE_CODE_PAGE, 2);
+    appendLittleEndian(translation.value, NEUTRAL_LANGUAGE, 2);
+    appendLittleEndian(translation.value, UNICODE_CODE_PAGE, 2);
 
     VersionBlock root{u"VS_VERSION_INFO", {}, 0, false, {}};
     for (std::uint32_t field :
          {FIXED_INFO_SIGNATURE, FIXED_INFO_VERSION, high(info.fileVersion), low(info.fileVersion),
           high(info.productVersion), low(info.productVersion), FLAGS_MASK, 0u, OS_WINDOWS32,
           TYPE_APP, 0u, 0u, 0u}) {
-        appendLittle(root.value, field, 4);
+        appendLittleEndian(root.value, field, 4);
     }
     root.valueLength = static_cast<std::uint16_t>(root.value.size());
     root.children = {VersionBlock{u"StringFileInfo", {}, 0, true, {table}},

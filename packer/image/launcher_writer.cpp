@@ -1,6 +1,8 @@
 #include "packer/image/launcher_writer.h"
 
+#include "format/attached_data.h"
 #include "format/constants_section.h"
+#include "packer/support/byte_writing.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,27 +13,15 @@ namespace tallix {
 
 namespace {
 
-// Lets inspection find the strings by content, as in every launcher so far.
+// Precedes the six strings: inspectors that do not read the section's
+// entries find the strings by this text, so every launcher carries it.
 constexpr char16_t BUILD_INFO_MARKER[] = u"TALLIX-BUILD-INFO-1";
-// The block starts on this boundary, so its trailer is 8-aligned in memory.
+// The block starts on this boundary, a multiple of the trailer's alignment,
+// so that the trailer is aligned in memory too.
 constexpr std::size_t BLOCK_ALIGNMENT = 16;
+static_assert(BLOCK_ALIGNMENT % ATTACHED_DATA_TRAILER_ALIGNMENT == 0);
 constexpr std::uint32_t READ_ONLY_DATA = pe::SECTION_INITIALIZED_DATA | pe::SECTION_READ;
 constexpr char RESOURCE_SECTION[] = ".rsrc";
-
-void putLittle(pe::Bytes &out, std::size_t offset, std::uint64_t value, int count) {
-    for (int i = 0; i < count; ++i) {
-        out[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
-
-void appendWide(pe::Bytes &out, const std::u16string &text) {
-    for (char16_t unit : text) {
-        out.push_back(static_cast<std::uint8_t>(unit));
-        out.push_back(static_cast<std::uint8_t>(unit >> 8));
-    }
-    out.push_back(0);
-    out.push_back(0);
-}
 
 std::string sectionName() {
     return std::string(BUILD_CONSTANTS_SECTION_NAME,
@@ -55,14 +45,14 @@ pe::Bytes constantsSectionHead(const BuildConstants &constants, std::uint64_t bl
         std::size(strings) + (hasArguments ? 1 : 0) + (hasOptions ? 1 : 0) + 2;
     pe::Bytes out(BUILD_CONSTANTS_HEADER_SIZE + entries * BUILD_CONSTANTS_ENTRY_SIZE, 0);
     std::copy(std::begin(BUILD_CONSTANTS_MAGIC), std::end(BUILD_CONSTANTS_MAGIC), out.begin());
-    putLittle(out, 8, BUILD_CONSTANTS_FORMAT, 4);
-    putLittle(out, 12, entries, 4);
+    writeLe32(out.data() + 8, BUILD_CONSTANTS_FORMAT);
+    writeLe32(out.data() + 12, entries);
     std::size_t index = 0;
     auto entry = [&out, &index](std::uint32_t id, std::uint64_t offset, std::uint64_t size) {
         std::size_t at = BUILD_CONSTANTS_HEADER_SIZE + index++ * BUILD_CONSTANTS_ENTRY_SIZE;
-        putLittle(out, at, id, 4);
-        putLittle(out, at + 8, offset, 8);
-        putLittle(out, at + 16, size, 8);
+        writeLe32(out.data() + at, id);
+        writeLe64(out.data() + at + 8, offset);
+        writeLe64(out.data() + at + 16, size);
     };
     appendWide(out, BUILD_INFO_MARKER);
     for (const auto &[id, text] : strings) {
@@ -79,8 +69,7 @@ pe::Bytes constantsSectionHead(const BuildConstants &constants, std::uint64_t bl
     }
     if (hasOptions) {
         std::size_t offset = out.size();
-        out.resize(offset + 4);
-        putLittle(out, offset, constants.launchOptions, 4);
+        appendLittleEndian(out, constants.launchOptions, 4);
         entry(CONSTANT_LAUNCH_OPTIONS, offset, 4);
     }
     out.resize((out.size() + BLOCK_ALIGNMENT - 1) / BLOCK_ALIGNMENT * BLOCK_ALIGNMENT, 0);

@@ -1,6 +1,7 @@
-#include "packer/block/block_writer.h"
 #include "format/crc32.h"
+#include "format/little_endian.h"
 #include "format/payload_index.h"
+#include "packer/block/block_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -19,15 +20,9 @@ std::vector<unsigned char> bytesOf(const std::string &text) {
     return std::vector<unsigned char>(text.begin(), text.end());
 }
 
-void putLittleEndian32(std::vector<unsigned char> &bytes, std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
-
 // Recomputes the index's own checksum, so a structural fault is what fails.
 void reseal(std::vector<unsigned char> &bytes) {
-    putLittleEndian32(bytes, 8, computeCrc32(bytes.data() + 12, bytes.size() - 12));
+    writeLe32(bytes.data() + 8, computeCrc32(bytes.data() + 12, bytes.size() - 12));
 }
 
 bool opens(const std::vector<unsigned char> &bytes) {
@@ -60,13 +55,13 @@ TEST(PayloadIndex, RefusesAnythingButAWholeIndex) {
             {"a name byte, unsealed", [](auto &b) { b[72] ^= 1; }},
             {"one byte short", [](auto &b) { b.pop_back(); }},
             {"one byte more", [](auto &b) { b.push_back(0), reseal(b); }},
-            {"more entries than fit", [](auto &b) { putLittleEndian32(b, 4, 100), reseal(b); }},
-            {"empty name", [](auto &b) { putLittleEndian32(b, 28, 0), reseal(b); }},
-            {"name outside", [](auto &b) { putLittleEndian32(b, 24, 4000), reseal(b); }},
-            {"names out of order", [](auto &b) { putLittleEndian32(b, 24, 74), reseal(b); }},
+            {"more entries than fit", [](auto &b) { writeLe32(b.data() + 4, 100), reseal(b); }},
+            {"empty name", [](auto &b) { writeLe32(b.data() + 28, 0), reseal(b); }},
+            {"name outside", [](auto &b) { writeLe32(b.data() + 24, 4000), reseal(b); }},
+            {"names out of order", [](auto &b) { writeLe32(b.data() + 24, 74), reseal(b); }},
             {"0x0000 in a name", [](auto &b) { b[72] = b[73] = 0, reseal(b); }},
             {"a name stepping out", [](auto &b) { b[72] = b[74] = '.', b[76] = '\\', reseal(b); }},
-            {"a stored CRC-32 of 0", [](auto &b) { putLittleEndian32(b, 20, 0), reseal(b); }},
+            {"a stored CRC-32 of 0", [](auto &b) { writeLe32(b.data() + 20, 0), reseal(b); }},
         };
     for (const auto &[what, damage] : damages) {
         std::vector<unsigned char> bytes = bytesOf(tallix::encodePayloadIndex(RECORDS));
