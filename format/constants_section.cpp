@@ -1,85 +1,88 @@
 #include "format/constants_section.h"
 
+#include "format/little_endian.h"
+#include "format/pe_layout.h"
+
 #include <string.h>
 
-// PE header facts the lookup needs.
-enum {
-    DOS_MAGIC = 0x5A4D,             // "MZ"
-    DOS_NEW_HEADER_OFFSET = 0x3C,   // e_lfanew
-    PE_SIGNATURE = 0x00004550,      // "PE\0\0"
-    COFF_HEADER_SIZE = 20,          // after the signature
-    COFF_SECTION_COUNT = 2,         // NumberOfSections, in the COFF header
-    COFF_OPTIONAL_HEADER_SIZE = 16, // SizeOfOptionalHeader
-    SECTION_HEADER_SIZE = 40,
-    SECTION_VIRTUAL_SIZE = 8,
-    SECTION_VIRTUAL_ADDRESS = 12,
-    // A mapped image's headers fit in its first page; nothing larger is ours.
-    HEADER_LIMIT = 4096,
-};
-
-static uint64_t readLittle(const unsigned char *bytes, int count) {
-    uint64_t value = 0;
-    for (int i = count - 1; i >= 0; --i) {
-        value = (value << 8) | bytes[i];
-    }
-    return value;
-}
+// A mapped image's headers fit in its first page; nothing larger is ours.
+enum { MAPPED_HEADER_LIMIT = 4096 };
 
 bool findMappedSection(const unsigned char *image, const char name[8], const unsigned char **start,
                        uint32_t *size) {
-    if (readLittle(image, 2) != DOS_MAGIC) {
+    if (readLe16(image) != PE_DOS_MAGIC) {
         return false;
     }
-    uint64_t peOffset = readLittle(image + DOS_NEW_HEADER_OFFSET, 4);
-    if (peOffset > HEADER_LIMIT - 4 - COFF_HEADER_SIZE ||
-        readLittle(image + peOffset, 4) != PE_SIGNATURE) {
+    uint64_t peOffset = readLe32(image + PE_DOS_NEW_HEADER);
+    if (peOffset > MAPPED_HEADER_LIMIT - PE_SIGNATURE_SIZE - PE_COFF_HEADER_SIZE ||
+        readLe32(image + peOffset) != PE_SIGNATURE) {
         return false;
     }
-    const unsigned char *coff = image + peOffset + 4;
-    uint64_t sections = readLittle(coff + COFF_SECTION_COUNT, 2);
-    uint64_t table =
-        peOffset + 4 + COFF_HEADER_SIZE + readLittle(coff + COFF_OPTIONAL_HEADER_SIZE, 2);
-    if (table + sections * SECTION_HEADER_SIZE > HEADER_LIMIT) {
+    const unsigned char *coff = image + peOffset + PE_SIGNATURE_SIZE;
+    uint64_t sections = readLe16(coff + PE_COFF_SECTION_COUNT);
+    uint64_t table = peOffset + PE_SIGNATURE_SIZE + PE_COFF_HEADER_SIZE +
+                     readLe16(coff + PE_COFF_OPTIONAL_HEADER_SIZE);
+    if (table + sections * PE_SECTION_HEADER_SIZE > MAPPED_HEADER_LIMIT) {
         return false;
     }
     for (uint64_t i = 0; i < sections; ++i) {
-        const unsigned char *header = image + table + i * SECTION_HEADER_SIZE;
-        if (memcmp(header, name, 8) == 0) {
-            *start = image + readLittle(header + SECTION_VIRTUAL_ADDRESS, 4);
-            *size = static_cast<uint32_t>(readLittle(header + SECTION_VIRTUAL_SIZE, 4));
+        const unsigned char *header = image + table + i * PE_SECTION_HEADER_SIZE;
+        if (memcmp(header + PE_SECTION_NAME, name, PE_SECTION_NAME_SIZE) == 0) {
+            *start = image + readLe32(header + PE_SECTION_VIRTUAL_ADDRESS);
+            *size = readLe32(header + PE_SECTION_VIRTUAL_SIZE);
             return true;
         }
     }
     return false;
 }
 
-bool findBuildConstant(const unsigned char *section, uint64_t sectionSize, uint32_t id,
-                       const unsigned char **data, uint64_t *size) {
-    if (sectionSize < BUILD_CONSTANTS_HEADER_SIZE ||
-        memcmp(section, BUILD_CONSTANTS_MAGIC, sizeof BUILD_CONSTANTS_MAGIC) != 0 ||
-        readLittle(section + 8, 4) != BUILD_CONSTANTS_FORMAT) {
+uint64_t buildConstantsTableEnd(const unsigned char *head) {
+    if (memcmp(head, BUILD_CONSTANTS_MAGIC, sizeof BUILD_CONSTANTS_MAGIC) != 0 ||
+        readLe32(head + BUILD_CONSTANTS_FORMAT_FIELD) != BUILD_CONSTANTS_FORMAT) {
+        return 0;
+    }
+    return BUILD_CONSTANTS_HEADER_SIZE +
+           uint64_t{readLe32(head + BUILD_CONSTANTS_COUNT_FIELD)} * BUILD_CONSTANTS_ENTRY_SIZE;
+}
+
+bool findBuildConstantOffset(const unsigned char *head, uint64_t headSize, uint64_t sectionSize,
+                             uint32_t id, uint64_t *offset, uint64_t *size) {
+    if (headSize > sectionSize) {
+        headSize = sectionSize;
+    }
+    if (headSize < BUILD_CONSTANTS_HEADER_SIZE) {
         return false;
     }
-    uint64_t entries = readLittle(section + 12, 4);
-    if (entries > (sectionSize - BUILD_CONSTANTS_HEADER_SIZE) / BUILD_CONSTANTS_ENTRY_SIZE) {
+    uint64_t tableEnd = buildConstantsTableEnd(head);
+    if (tableEnd == 0 || tableEnd > headSize) {
         return false;
     }
-    for (uint64_t i = 0; i < entries; ++i) {
-        const unsigned char *entry =
-            section + BUILD_CONSTANTS_HEADER_SIZE + i * BUILD_CONSTANTS_ENTRY_SIZE;
-        if (readLittle(entry, 4) != id) {
+    for (uint64_t at = BUILD_CONSTANTS_HEADER_SIZE; at < tableEnd;
+         at += BUILD_CONSTANTS_ENTRY_SIZE) {
+        const unsigned char *entry = head + at;
+        if (readLe32(entry + BUILD_CONSTANT_ID) != id) {
             continue;
         }
-        uint64_t offset = readLittle(entry + 8, 8);
-        uint64_t length = readLittle(entry + 16, 8);
-        if (offset > sectionSize || length > sectionSize - offset) {
+        uint64_t start = readLe64(entry + BUILD_CONSTANT_OFFSET);
+        uint64_t length = readLe64(entry + BUILD_CONSTANT_SIZE);
+        if (start > sectionSize || length > sectionSize - start) {
             return false;
         }
-        *data = section + offset;
+        *offset = start;
         *size = length;
         return true;
     }
     return false;
+}
+
+bool findBuildConstant(const unsigned char *section, uint64_t sectionSize, uint32_t id,
+                       const unsigned char **data, uint64_t *size) {
+    uint64_t offset;
+    if (!findBuildConstantOffset(section, sectionSize, sectionSize, id, &offset, size)) {
+        return false;
+    }
+    *data = section + offset;
+    return true;
 }
 
 bool isTerminatedWideString(const unsigned char *data, uint64_t size) {

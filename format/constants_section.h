@@ -11,8 +11,7 @@
 // Every entry's bytes lie inside the section. Strings are UTF-16LE at even
 // offsets, their size counting the 0x0000 terminator. The packer places the
 // six strings as one build-info record ("TALLIX-BUILD-INFO-1", a 0x0000
-// unit, then the strings in id order), so that older inspection still finds
-// them.
+// unit, then the strings in id order); readers go by the entries alone.
 //
 // Portable: byte-level lookups only, no windows.h.
 #pragma once
@@ -25,6 +24,9 @@ static const char BUILD_CONSTANTS_SECTION_NAME[8] = {'.', 't', 'a', 'l', 'l', 'i
 static const unsigned char BUILD_CONSTANTS_MAGIC[8] = {'T', 'L', 'X', 'C', 'O', 'N', 'S', 'T'};
 enum { BUILD_CONSTANTS_FORMAT = 1 };
 enum { BUILD_CONSTANTS_HEADER_SIZE = 16, BUILD_CONSTANTS_ENTRY_SIZE = 24 };
+// Field offsets in the header and in an entry.
+enum { BUILD_CONSTANTS_FORMAT_FIELD = 8, BUILD_CONSTANTS_COUNT_FIELD = 12 };
+enum { BUILD_CONSTANT_ID = 0, BUILD_CONSTANT_OFFSET = 8, BUILD_CONSTANT_SIZE = 16 };
 
 enum BuildConstantId {
     CONSTANT_DIRECTORY_TEMPLATE = 1,
@@ -62,6 +64,19 @@ bool findMappedSection(const unsigned char *image, const char name[8], const uns
 // the section.
 bool findBuildConstant(const unsigned char *section, uint64_t sectionSize, uint32_t id,
                        const unsigned char **data, uint64_t *size);
+
+// The same rule for a section read piecewise from a file: `head` holds its
+// first `headSize` bytes, at least the header and the entry table, and the
+// section has `sectionSize` bytes. Gives the entry's offset from the
+// section's first byte; false as above, and when `head` ends inside the
+// entry table.
+bool findBuildConstantOffset(const unsigned char *head, uint64_t headSize, uint64_t sectionSize,
+                             uint32_t id, uint64_t *offset, uint64_t *size);
+
+// Bytes from the section's start through its entry table, for a section
+// whose header `head` (BUILD_CONSTANTS_HEADER_SIZE bytes) declares them;
+// 0 when the header is not ours.
+uint64_t buildConstantsTableEnd(const unsigned char *head);
 
 // True for bytes that hold one whole UTF-16 string: an even, non-zero size
 // ending in a 0x0000 unit.

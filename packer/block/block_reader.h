@@ -1,13 +1,7 @@
-// Finds and reads the attached data block inside an existing file, without
-// running it and without assuming the file is a launcher.
-//
-// A block is recognised by its magic immediately followed by the zstd frame
-// magic; a candidate counts only when the frame's block structure runs to a
-// clean end inside the file and the 8-byte trailer at the next multiple of 8
-// after the frame holds its own offset. The first such candidate in file
-// order is the block (a launcher packed into another launcher's payload sits
-// after the outer block's magic). Decoding is streamed: nothing holds more
-// than one input and one output buffer of the decoder.
+// Reads the attached data block (format/attached_data.h) at the place a
+// launcher's constants section gives, or at the start of a bare block file
+// as `tallix-pack block` writes it. Decoding is streamed: nothing holds
+// more than one input and one output buffer of the decoder.
 #pragma once
 
 #include <cstdint>
@@ -20,9 +14,17 @@
 
 namespace tallix {
 
-// The block is there but cannot be read back (a frame the decoder rejects,
-// a record that runs past the frame, a name that is too long).
+// The block is not one or cannot be read back (no magic, no zstd frame, a
+// frame that does not end right before the trailer, a trailer that does not
+// hold its own offset, a frame the decoder rejects, a record that runs past
+// the frame, a name that is too long).
 class DamagedBlockError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The file cannot be read where the block lies.
+class BlockReadError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
@@ -34,12 +36,14 @@ struct BlockLocation {
     std::uint64_t windowSize = 0; // declared by the frame header
 };
 
-// The first block in `in`, or nullopt when the file holds none; then
-// `cutShort`, when given, tells whether a block's frame header is there but
-// its frame or trailer runs past the end of the file (a launcher cut short,
-// not some other file). Throws std::runtime_error when the file cannot be
-// read.
-std::optional<BlockLocation> locateAttachedData(std::istream &in, bool *cutShort = nullptr);
+// The block of `size` bytes at `offset` in `in`, checked: the magic, a zstd
+// frame that ends before the padding to the trailer, and the trailer. Throws
+// DamagedBlockError when they are not a block's, BlockReadError when the
+// file cannot be read.
+BlockLocation checkAttachedData(std::istream &in, std::uint64_t offset, std::uint64_t size);
+
+// True when `in` starts with the block's magic: a bare block file.
+bool startsWithAttachedData(std::istream &in);
 
 struct EntryHeader {
     std::u16string name;
@@ -58,7 +62,8 @@ class RecordReader {
     RecordReader &operator=(const RecordReader &) = delete;
 
     // The next record's header, or nullopt at the end marker. Content the
-    // caller did not read is skipped. Throws DamagedBlockError.
+    // caller did not read is skipped. Throws DamagedBlockError and
+    // BlockReadError, as every member does.
     std::optional<EntryHeader> next();
 
     // Delivers the content of the record just returned by next(), in pieces.
@@ -73,11 +78,5 @@ class RecordReader {
     std::unique_ptr<Decoder> decoder_;
     std::uint64_t unreadContent_ = 0;
 };
-
-// The crc field a writer stores for content whose CRC-32 is `crc`: the
-// launcher's file checksum reports 1 for a computed 0 (0 means "no file").
-inline std::uint32_t storedCrcFor(std::uint32_t crc) {
-    return crc == 0 ? 1 : crc;
-}
 
 } // namespace tallix

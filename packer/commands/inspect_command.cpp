@@ -1,13 +1,18 @@
 // tallix-pack inspect: lists, verifies or unpacks the payload of a built
 // launcher without running it.
+#include "format/attached_data.h"
+#include "format/constants_section.h"
 #include "format/crc32.h"
 #include "format/entry_name.h"
 #include "packer/block/block_reader.h"
 #include "packer/commands/command_line.h"
 #include "packer/commands/commands.h"
 #include "packer/image/launcher_info.h"
+#include "packer/image/pe_image.h"
+#include "packer/support/pack_errors.h"
 #include "packer/support/text_encoding.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -24,14 +29,11 @@ namespace fs = std::filesystem;
 namespace tallix {
 namespace {
 
-// The subsystem field's values for a windowed and a console program.
-constexpr unsigned PE_SUBSYSTEM_GUI = 2;
-constexpr unsigned PE_SUBSYSTEM_CONSOLE = 3;
-
 const char INSPECT_DESCRIPTION[] =
     "Lists the files packed into a launcher (name, size, CRC-32), the totals,\n"
-    "the compression ratio and the launcher's template and version strings,\n"
-    "without running it.\n";
+    "the compression ratio and the launcher's build constants and version\n"
+    "strings, without running it. A bare block, as tallix-pack block writes it,\n"
+    "is read as well.\n";
 
 const char INSPECT_EPILOGUE[] =
     "Exit status: 0 all well, 1 a CRC-32 mismatch, damaged data or a write\n"
@@ -59,57 +61,30 @@ CommandSpec inspectCommand(InspectOptions &options) {
             INSPECT_EPILOGUE};
 }
 
-bool hasUnpairedSurrogate(const std::u16string &text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char16_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Where `name` would be written below `root`, or nullopt with `why` set when
-// it could leave `root` or cannot be a file name there. The launcher joins
-// names without any check; extraction here must not.
+// Where `name` is written below `root`, or nullopt with `why` set: the
+// launcher's containment rule (format/entry_name.h), and what the host
+// cannot take as a file name.
 std::optional<fs::path> extractionPath(const fs::path &root, const std::u16string &name,
                                        std::string &why) {
-    if (hasUnpairedSurrogate(name)) {
+    if (!isContainedEntryName(reinterpret_cast<const WideUnit *>(name.c_str()))) {
+        why = "the launcher refuses it: it could leave the directory (an empty component, one "
+              "of dots and spaces only, '/' or ':')";
+        return std::nullopt;
+    }
+    if (!isWellFormedUtf16(name)) {
         why = "it is not valid UTF-16";
         return std::nullopt;
     }
-    fs::path result = root;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = name.find(u'\\', start);
-        std::u16string part = name.substr(start, end == std::u16string::npos ? end : end - start);
-        if (part.empty()) {
-            why = "it has an empty component (a leading, doubled or trailing '\\')";
-            return std::nullopt;
-        }
-        if (part == u"." || part == u"..") {
-            why = "it has a '.' or '..' component";
-            return std::nullopt;
-        }
-        if (part.find_first_of(u"/:") != std::u16string::npos) {
-            why = "it contains '/' or ':'";
-            return std::nullopt;
-        }
-        for (char16_t unit : part) {
-            if (unit < 0x20) {
-                why = "it contains a control character";
-                return std::nullopt;
-            }
-        }
-        result /= fs::path(utf16ToUtf8(part));
-        if (end == std::u16string::npos) {
-            return result;
-        }
-        start = end + 1;
+    if (std::any_of(name.begin(), name.end(), [](char16_t unit) { return unit < 0x20; })) {
+        why = "it contains a control character";
+        return std::nullopt;
     }
+    fs::path result = root;
+    for (std::size_t start = 0, end = 0; end != std::u16string::npos; start = end + 1) {
+        end = name.find(u'\\', start);
+        result /= fs::path(utf16ToUtf8(name.substr(start, end - start)));
+    }
+    return result;
 }
 
 // Refuses to write through a symbolic link that already sits inside `root`:
@@ -126,54 +101,145 @@ bool crossesLink(const fs::path &root, const fs::path &target) {
     return false;
 }
 
-std::string percent(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %%", value);
-    return text;
+// Runs `step`, which reads the attached data, naming the launcher in what
+// it throws.
+template <typename Step> auto readingAttachedData(const std::string &shown, Step &&step) {
+    try {
+        return step();
+    } catch (const DamagedBlockError &damage) {
+        throw PackFailure(shown + ": the attached data is damaged: " + damage.what());
+    } catch (const BlockReadError &failure) {
+        throw PackFailure(shown + ": " + failure.what());
+    }
 }
 
-void printInfo(const LauncherInfo &info) {
-    auto line = [](const char *label, const std::string &value) {
-        if (!value.empty()) {
-            std::printf("%-18s%s\n", label, value.c_str());
-        }
-    };
-    line("Template:", info.directoryTemplate);
-    line("Company:", info.company);
-    line("Product:", info.product);
-    line("Version:", info.version);
-    line("File version:", info.fileVersion);
-    line("Product version:", info.productVersion);
-    if (!info.versionResource.empty()) {
-        std::printf("Version resource:\n");
+// The file to inspect and where its attached data lies: through the
+// launcher's section table and constants, or at the start of a bare block
+// file, which has no launcher information.
+struct OpenedLauncher {
+    std::ifstream in;
+    std::optional<LauncherInfo> info;
+    BlockLocation where;
+};
+
+OpenedLauncher openLauncher(const fs::path &launcher, const std::string &shown) {
+    std::error_code ec;
+    if (fs::is_directory(launcher, ec)) {
+        throw BadInput(shown + ": is a directory");
     }
+    OpenedLauncher opened;
+    opened.in.open(launcher, std::ios::binary);
+    if (!opened.in) {
+        throw BadInput(shown + ": cannot open: " + std::strerror(errno));
+    }
+    std::uint64_t offset = 0;
+    std::uint64_t size = fs::file_size(launcher, ec);
+    if (!startsWithAttachedData(opened.in)) {
+        opened.info = readLauncherInfo(opened.in, shown);
+        offset = opened.info->attachedDataOffset;
+        size = opened.info->attachedDataBytes;
+    }
+    opened.where =
+        readingAttachedData(shown, [&] { return checkAttachedData(opened.in, offset, size); });
+    return opened;
+}
+
+void printField(const char *label, const std::string &value) {
+    if (!value.empty()) {
+        std::printf("%-18s%s\n", label, value.c_str());
+    }
+}
+
+// Each line indented below a label; nothing without lines.
+void printIndented(const char *label, const std::vector<std::string> &lines) {
+    if (!lines.empty()) {
+        std::printf("%s\n", label);
+    }
+    for (const std::string &line : lines) {
+        std::printf("  %s\n", line.c_str());
+    }
+}
+
+std::vector<std::string> splitLines(const std::string &text) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string launchOptionNames(std::uint32_t options) {
+    std::string names;
+    for (const auto &[bit, option] :
+         {std::pair{LAUNCH_CLEAN_OLD_VERSIONS, "--clean-old-versions"},
+          std::pair{LAUNCH_KILL_CHILD_WITH_LAUNCHER, "--kill-child-with-launcher"}}) {
+        if (options & bit) {
+            names += (names.empty() ? "" : " ") + std::string(option);
+            options &= ~static_cast<std::uint32_t>(bit);
+        }
+    }
+    if (options != 0) {
+        char unknown[32];
+        std::snprintf(unknown, sizeof unknown, "%s0x%" PRIX32, names.empty() ? "" : " ", options);
+        names += unknown;
+    }
+    return names;
+}
+
+void printConstants(const LauncherInfo &info) {
+    if (info.indexBytes == 0) {
+        std::printf("%-18snone\n", "Payload index:");
+    } else {
+        std::printf("%-18sat offset %" PRIu64 ", %" PRIu64 " bytes\n",
+                    "Payload index:", info.indexOffset, info.indexBytes);
+    }
+    printField("Template:", info.directoryTemplate);
+    printField("Company:", info.company);
+    printField("Product:", info.product);
+    printField("Version:", info.version);
+    printField("File version:", info.fileVersion);
+    printField("Product version:", info.productVersion);
+    // Quoted: an argument may be empty or hold spaces.
+    std::vector<std::string> arguments;
+    for (const std::string &argument : info.leadingArguments) {
+        arguments.push_back('"' + argument + '"');
+    }
+    printIndented("Leading arguments:", arguments);
+    printField("Launch options:", launchOptionNames(info.launchOptions));
+}
+
+void printResources(const LauncherInfo &info) {
+    std::vector<std::string> version;
     for (const auto &[key, value] : info.versionResource) {
-        std::printf("  %-18s%s\n", key.c_str(), value.c_str());
+        version.push_back(key + std::string(key.size() < 18 ? 18 - key.size() : 0, ' ') + value);
     }
-    if (info.subsystem) {
-        const char *name = *info.subsystem == PE_SUBSYSTEM_GUI       ? "GUI"
-                           : *info.subsystem == PE_SUBSYSTEM_CONSOLE ? "console"
-                                                                     : "other";
-        std::printf("%-18s%s (%u)\n", "Subsystem:", name, static_cast<unsigned>(*info.subsystem));
-        std::printf("%-18s%s\n", "Signed:",
-                    info.signature ? "yes (an Authenticode certificate table is present)" : "no");
+    printIndented("Version resource:", version);
+    const char *subsystem = info.subsystem == pe::SUBSYSTEM_WINDOWS_GUI       ? "GUI"
+                            : info.subsystem == pe::SUBSYSTEM_WINDOWS_CONSOLE ? "console"
+                                                                              : "other";
+    std::printf("%-18s%s (%u)\n", "Subsystem:", subsystem, static_cast<unsigned>(info.subsystem));
+    std::printf("%-18s%s\n", "Signed:",
+                info.signature ? "yes (an Authenticode certificate table is present)" : "no");
+    std::string sizes;
+    for (int size : info.iconSizes) {
+        sizes += (sizes.empty() ? "" : ", ") + std::to_string(size);
     }
-    if (!info.iconSizes.empty()) {
-        std::string sizes;
-        for (int size : info.iconSizes) {
-            sizes += (sizes.empty() ? "" : ", ") + std::to_string(size);
-        }
-        std::printf("%-18s%s px\n", "Icon sizes:", sizes.c_str());
-    }
-    if (!info.manifest.empty()) {
-        std::printf("Manifest:\n");
-        std::size_t start = 0;
-        while (start < info.manifest.size()) {
-            std::size_t end = info.manifest.find('\n', start);
-            end = end == std::string::npos ? info.manifest.size() : end;
-            std::printf("  %s\n", info.manifest.substr(start, end - start).c_str());
-            start = end + 1;
-        }
+    printField("Icon sizes:", sizes.empty() ? "" : sizes + " px");
+    printIndented("Manifest:", splitLines(info.manifest));
+}
+
+void printLauncher(const std::string &shown, const OpenedLauncher &opened) {
+    const BlockLocation &where = opened.where;
+    std::printf("%-18s%s\n", "Launcher:", shown.c_str());
+    std::printf("%-18sat offset %" PRIu64 ", %" PRIu64 " bytes (frame %" PRIu64
+                " bytes, window %" PRIu64 " KiB)\n",
+                "Attached data:", where.offset, where.blockBytes, where.frameBytes,
+                where.windowSize / 1024);
+    if (opened.info) {
+        printConstants(*opened.info);
+        printResources(*opened.info);
     }
 }
 
@@ -182,166 +248,127 @@ struct Totals {
     std::uint64_t bytes = 0;
     std::uint64_t mismatches = 0;
     std::uint64_t refused = 0;
+    std::uint64_t trailingBytes = 0; // decoded after the end marker
 };
 
-int inspect(const InspectOptions &options) {
-    const std::string shown = options.launcher.string();
-    std::ifstream in(options.launcher, std::ios::binary);
+// Opens the file record `entry` is extracted to, or prints why it is not
+// and counts a refusal; nullopt then.
+std::optional<fs::path> openTarget(const fs::path &root, const EntryHeader &entry,
+                                   const std::string &name, std::ofstream &out, Totals &totals) {
+    std::string why;
+    std::optional<fs::path> target = extractionPath(root, entry.name, why);
+    if (target && crossesLink(root, *target)) {
+        target.reset();
+        why = "its path runs through a symbolic link";
+    }
+    if (!target) {
+        std::fprintf(stderr, "tallix-pack inspect: refusing to extract '%s': %s\n", name.c_str(),
+                     why.c_str());
+        ++totals.refused;
+        return std::nullopt;
+    }
     std::error_code ec;
-    if (fs::is_directory(options.launcher, ec)) {
-        std::fprintf(stderr, "tallix-pack inspect: %s: is a directory\n", shown.c_str());
-        return STATUS_BAD_INPUT;
+    fs::create_directories(target->parent_path(), ec);
+    out.open(*target, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        throw PackFailure(target->string() + ": cannot write: " + std::strerror(errno));
     }
-    if (!in) {
-        std::fprintf(stderr, "tallix-pack inspect: %s: cannot open: %s\n", shown.c_str(),
-                     std::strerror(errno));
-        return STATUS_BAD_INPUT;
-    }
-    std::optional<BlockLocation> where;
-    bool cutShort = false;
-    try {
-        where = locateAttachedData(in, &cutShort);
-    } catch (const std::exception &error) {
-        std::fprintf(stderr, "tallix-pack inspect: %s: %s\n", shown.c_str(), error.what());
-        return STATUS_FAILURE;
-    }
-    if (!where && cutShort) {
-        std::fprintf(stderr,
-                     "tallix-pack inspect: %s: damaged launcher: its attached data is cut "
-                     "short\n",
-                     shown.c_str());
-        return STATUS_FAILURE;
-    }
-    if (!where) {
-        std::fprintf(stderr,
-                     "tallix-pack inspect: %s: no attached data found; this is not a "
-                     "tallix-onefile launcher\n",
-                     shown.c_str());
-        return STATUS_BAD_INPUT;
-    }
+    return target;
+}
 
-    std::printf("%-18s%s\n", "Launcher:", shown.c_str());
-    std::printf("%-18sat offset %" PRIu64 ", %" PRIu64 " bytes (frame %" PRIu64
-                " bytes, window %" PRIu64 " KiB)\n",
-                "Attached data:", where->offset, where->blockBytes, where->frameBytes,
-                where->windowSize / 1024);
-    printInfo(readLauncherInfo(in, where->offset, where->blockBytes));
-    std::printf("\n%14s  %-8s  %s\n", "Size", "CRC-32", "Name");
-
-    const bool checkCrc = options.verify || options.extractDir.has_value();
+// Lists the record just read; checks its name against the launcher's rule
+// with --verify; with --verify or --extract decodes its content, checks its
+// CRC-32 and writes it out.
+void inspectRecord(RecordReader &reader, const EntryHeader &entry, const InspectOptions &options,
+                   const std::string &shown, Totals &totals) {
+    const std::string name = utf16ToUtf8(entry.name);
+    std::printf("%14" PRIu64 "  %08" PRIx32 "  %s\n", entry.size, entry.crc, name.c_str());
+    ++totals.files;
+    totals.bytes += entry.size;
+    if (options.verify &&
+        !isContainedEntryName(reinterpret_cast<const WideUnit *>(entry.name.c_str()))) {
+        std::fprintf(stderr,
+                     "tallix-pack inspect: %s: the attached data is damaged: the record "
+                     "name '%s' could leave the target directory\n",
+                     shown.c_str(), name.c_str());
+        ++totals.refused;
+    }
+    std::ofstream out;
+    std::optional<fs::path> target;
     if (options.extractDir) {
+        target = openTarget(*options.extractDir, entry, name, out, totals);
+    }
+    if (!options.verify && !options.extractDir) {
+        return;
+    }
+    std::uint32_t crc = 0;
+    reader.readContent([&](const unsigned char *data, std::size_t length) {
+        crc = continueCrc32(crc, data, length);
+        if (out.is_open()) {
+            out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(length));
+        }
+    });
+    if (out.is_open()) {
+        out.close();
+        if (!out) {
+            throw PackFailure(target->string() + ": write failed");
+        }
+    }
+    if (entry.crc != storedCrc(crc)) {
+        std::fprintf(stderr,
+                     "tallix-pack inspect: CRC-32 mismatch in '%s': stored %08" PRIx32
+                     ", content gives %08" PRIx32 "\n",
+                     name.c_str(), entry.crc, storedCrc(crc));
+        ++totals.mismatches;
+    }
+}
+
+Totals inspectRecords(std::istream &in, const BlockLocation &where, const InspectOptions &options,
+                      const std::string &shown) {
+    std::printf("\n%14s  %-8s  %s\n", "Size", "CRC-32", "Name");
+    if (options.extractDir) {
+        std::error_code ec;
         fs::create_directories(*options.extractDir, ec);
         if (ec || !fs::is_directory(*options.extractDir)) {
-            std::fprintf(stderr, "tallix-pack inspect: %s: cannot create the directory: %s\n",
-                         options.extractDir->string().c_str(), ec.message().c_str());
-            return STATUS_FAILURE;
+            throw PackFailure(options.extractDir->string() +
+                              ": cannot create the directory: " + ec.message());
         }
     }
-
     Totals totals;
-    std::uint64_t trailingBytes = 0;
-    try {
-        RecordReader reader(in, *where);
+    readingAttachedData(shown, [&] {
+        RecordReader reader(in, where);
         while (std::optional<EntryHeader> entry = reader.next()) {
-            const std::string name = utf16ToUtf8(entry->name);
-            std::printf("%14" PRIu64 "  %08" PRIx32 "  %s\n", entry->size, entry->crc,
-                        name.c_str());
-            ++totals.files;
-            totals.bytes += entry->size;
-
-            // The launcher refuses such a record; so does a check.
-            if (options.verify &&
-                !isContainedEntryName(reinterpret_cast<const WideUnit *>(entry->name.c_str()))) {
-                std::fprintf(stderr,
-                             "tallix-pack inspect: %s: the attached data is damaged: the record "
-                             "name '%s' could leave the target directory\n",
-                             shown.c_str(), name.c_str());
-                ++totals.refused;
-            }
-            std::ofstream out;
-            std::optional<fs::path> target;
-            if (options.extractDir) {
-                std::string why;
-                target = extractionPath(*options.extractDir, entry->name, why);
-                if (target && crossesLink(*options.extractDir, *target)) {
-                    target.reset();
-                    why = "its path runs through a symbolic link";
-                }
-                if (!target) {
-                    std::fprintf(stderr, "tallix-pack inspect: refusing to extract '%s': %s\n",
-                                 name.c_str(), why.c_str());
-                    ++totals.refused;
-                } else {
-                    fs::create_directories(target->parent_path(), ec);
-                    out.open(*target, std::ios::binary | std::ios::trunc);
-                    if (!out) {
-                        std::fprintf(stderr, "tallix-pack inspect: %s: cannot write: %s\n",
-                                     target->string().c_str(), std::strerror(errno));
-                        return STATUS_FAILURE;
-                    }
-                }
-            }
-            if (!checkCrc) {
-                continue;
-            }
-            std::uint32_t crc = 0;
-            reader.readContent([&](const unsigned char *data, std::size_t length) {
-                crc = continueCrc32(crc, data, length);
-                if (out.is_open()) {
-                    out.write(reinterpret_cast<const char *>(data),
-                              static_cast<std::streamsize>(length));
-                }
-            });
-            if (out.is_open()) {
-                out.close();
-                if (!out) {
-                    std::fprintf(stderr, "tallix-pack inspect: %s: write failed\n",
-                                 target->string().c_str());
-                    return STATUS_FAILURE;
-                }
-            }
-            if (entry->crc != storedCrcFor(crc)) {
-                std::fprintf(stderr,
-                             "tallix-pack inspect: CRC-32 mismatch in '%s': stored %08" PRIx32
-                             ", content gives %08" PRIx32 "\n",
-                             name.c_str(), entry->crc, storedCrcFor(crc));
-                ++totals.mismatches;
-            }
+            inspectRecord(reader, *entry, options, shown, totals);
         }
-        if (checkCrc) {
-            trailingBytes = reader.bytesAfterEndMarker();
+        if (options.verify || options.extractDir) {
+            totals.trailingBytes = reader.bytesAfterEndMarker();
         }
-    } catch (const DamagedBlockError &error) {
-        std::fprintf(stderr, "tallix-pack inspect: %s: the attached data is damaged: %s\n",
-                     shown.c_str(), error.what());
-        return STATUS_FAILURE;
-    } catch (const std::exception &error) {
-        std::fprintf(stderr, "tallix-pack inspect: %s: %s\n", shown.c_str(), error.what());
-        return STATUS_FAILURE;
-    }
+    });
+    return totals;
+}
 
-    double ratio = where->frameBytes > 0
-                       ? static_cast<double>(totals.bytes) / static_cast<double>(where->frameBytes)
-                       : 0.0;
-    double share = totals.bytes > 0 ? 100.0 * static_cast<double>(where->frameBytes) /
-                                          static_cast<double>(totals.bytes)
-                                    : 0.0;
+int summarize(const Totals &totals, const BlockLocation &where, const InspectOptions &options,
+              const std::string &shown) {
+    double frame = static_cast<double>(where.frameBytes);
+    double content = static_cast<double>(totals.bytes);
+    char share[32];
+    std::snprintf(share, sizeof share, "%.1f %%", totals.bytes > 0 ? 100.0 * frame / content : 0.0);
     std::printf("\n%" PRIu64 " files, %" PRIu64 " bytes; compressed %" PRIu64
                 " bytes (ratio %.2f, %s of the original)\n",
-                totals.files, totals.bytes, where->frameBytes, ratio, percent(share).c_str());
-
-    if (trailingBytes > 0) {
+                totals.files, totals.bytes, where.frameBytes,
+                where.frameBytes > 0 ? content / frame : 0.0, share);
+    if (totals.trailingBytes > 0) {
         std::fprintf(stderr,
                      "tallix-pack inspect: %s: %" PRIu64 " decoded bytes follow the end marker\n",
-                     shown.c_str(), trailingBytes);
+                     shown.c_str(), totals.trailingBytes);
     }
-    if (totals.mismatches > 0 || totals.refused > 0 || trailingBytes > 0) {
-        if (totals.mismatches > 0) {
-            std::fprintf(stderr,
-                         "tallix-pack inspect: %s: %" PRIu64 " of %" PRIu64
-                         " files fail their CRC-32 check\n",
-                         shown.c_str(), totals.mismatches, totals.files);
-        }
+    if (totals.mismatches > 0) {
+        std::fprintf(stderr,
+                     "tallix-pack inspect: %s: %" PRIu64 " of %" PRIu64
+                     " files fail their CRC-32 check\n",
+                     shown.c_str(), totals.mismatches, totals.files);
+    }
+    if (totals.mismatches > 0 || totals.refused > 0 || totals.trailingBytes > 0) {
         return STATUS_FAILURE;
     }
     if (options.extractDir) {
@@ -351,6 +378,14 @@ int inspect(const InspectOptions &options) {
         std::printf("Verified: every CRC-32 matches\n");
     }
     return STATUS_SUCCESS;
+}
+
+int inspect(const InspectOptions &options) {
+    const std::string shown = options.launcher.string();
+    OpenedLauncher opened = openLauncher(options.launcher, shown);
+    printLauncher(shown, opened);
+    Totals totals = inspectRecords(opened.in, opened.where, options, shown);
+    return summarize(totals, opened.where, options, shown);
 }
 
 } // namespace

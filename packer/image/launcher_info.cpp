@@ -1,237 +1,220 @@
 #include "packer/image/launcher_info.h"
 
+#include "format/constants_section.h"
+#include "packer/image/pe_image.h"
+#include "packer/image/resource_tree.h"
 #include "packer/support/byte_reading.h"
+#include "packer/support/pack_errors.h"
 #include "packer/support/text_encoding.h"
 
 #include <algorithm>
-#include <array>
-#include <cstdint>
 #include <cstring>
 #include <optional>
+#include <tuple>
 
 namespace tallix {
 namespace {
 
-const char16_t BUILD_INFO_MARKER[] = u"TALLIX-BUILD-INFO-1";
-enum { BUILD_INFO_FIELDS = 6 };
-// A field longer than this is not ours: the launcher's paths hold 4096 units.
-constexpr std::size_t BUILD_INFO_FIELD_LIMIT = 4096;
-constexpr std::size_t SCAN_CHUNK = 1 << 20;
-// A version resource is a few KiB; anything far larger is not one.
-constexpr std::uint32_t VERSION_RESOURCE_LIMIT = 1 << 20;
-constexpr std::uint32_t RT_VERSION_ID = 16;
-constexpr std::uint32_t RT_GROUP_ICON_ID = 14;
-constexpr std::uint32_t RT_MANIFEST_ID = 24;
-// A manifest or an icon directory is a few KiB as well.
+// A version resource, a manifest or an icon directory is a few KiB; anything
+// far larger is not one.
 constexpr std::uint32_t RESOURCE_LIMIT = 1 << 20;
-constexpr std::size_t SUBSYSTEM_OFFSET = 68; // in the optional header, PE32 and PE32+
-constexpr int SECURITY_DIRECTORY_INDEX = 4;
-constexpr std::uint16_t PE32_PLUS_MAGIC = 0x20B;
-constexpr std::uint16_t PE32_MAGIC = 0x10B;
-constexpr int RESOURCE_DIRECTORY_INDEX = 2;
+// Build strings and leading arguments are a few KiB as well; a larger entry
+// is damage, not text.
+constexpr std::uint64_t CONSTANT_TEXT_LIMIT = 1 << 20;
+// A VS_VERSIONINFO node: length, value length, type (1: text), then its key.
+constexpr std::size_t NODE_LENGTH = 0;
+constexpr std::size_t NODE_VALUE_LENGTH = 2;
+constexpr std::size_t NODE_TYPE = 4;
+constexpr std::size_t NODE_KEY = 6;
+constexpr std::uint32_t NODE_TEXT = 1;
+// An icon group: a 6-byte header whose count is at 4, then 14-byte entries
+// whose first byte is the width (0 meaning 256).
+constexpr std::size_t ICON_GROUP_HEADER = 6;
+constexpr std::size_t ICON_GROUP_COUNT = 4;
+constexpr std::size_t ICON_GROUP_ENTRY = 14;
 
-std::uint32_t le(const unsigned char *p, int count) {
-    return static_cast<std::uint32_t>(readLittleEndian(p, count));
+using Bytes = std::vector<unsigned char>;
+
+std::string constantsSectionName() {
+    return std::string(BUILD_CONSTANTS_SECTION_NAME,
+                       strnlen(BUILD_CONSTANTS_SECTION_NAME, sizeof BUILD_CONSTANTS_SECTION_NAME));
 }
 
-// Reads one 0x0000-terminated UTF-16LE string at `offset`; advances it.
-std::optional<std::u16string> readWideString(std::istream &in, std::uint64_t &offset) {
-    std::u16string text;
-    for (;;) {
-        unsigned char unit[2];
-        if (!readAt(in, offset, unit, 2) || text.size() > BUILD_INFO_FIELD_LIMIT) {
+std::uint64_t fileSize(std::istream &in, const std::string &name) {
+    in.clear();
+    in.seekg(0, std::ios::end);
+    std::streamoff size = in.tellg();
+    in.clear();
+    if (size < 0) {
+        throw PackFailure(name + ": cannot read the file");
+    }
+    return static_cast<std::uint64_t>(size);
+}
+
+// The constants section of a launcher whose headers are `headers`, after
+// the checks that tell a launcher, a damaged one and any other file apart.
+pe::Section constantsSection(const pe::Headers &headers, std::uint64_t size,
+                             const std::string &name) {
+    if (headers.extent < pe::HeaderExtent::FileHeader) {
+        throw BadInput(name + ": not a tallix-onefile launcher (no PE header)");
+    }
+    if (headers.extent < pe::HeaderExtent::Complete) {
+        throw PackFailure(name + ": damaged PE headers: the file ends inside them");
+    }
+    std::optional<pe::Section> section = headers.section(constantsSectionName());
+    if (!section) {
+        throw BadInput(name + ": not a tallix-onefile launcher (no " + constantsSectionName() +
+                       " section)");
+    }
+    std::uint64_t rawEnd = 0;
+    for (const pe::Section &s : headers.sections) {
+        rawEnd = std::max(rawEnd, s.rawSize == 0 ? 0 : std::uint64_t{s.rawOffset} + s.rawSize);
+    }
+    if (rawEnd > size) {
+        throw PackFailure(name + ": damaged launcher: it is cut short (the file ends inside its "
+                                 "sections)");
+    }
+    if (std::optional<std::string> problem = pe::layoutProblem(headers, size)) {
+        throw PackFailure(name + ": damaged launcher: " + *problem);
+    }
+    return *section;
+}
+
+// The constants section read piecewise: its header and entry table, then
+// the entries asked for.
+class Constants {
+  public:
+    Constants(std::istream &in, const pe::Section &section, const std::string &name)
+        : in_(in), name_(name), start_(section.rawOffset),
+          size_(std::min(section.virtualSize, section.rawSize)) {
+        head_.resize(BUILD_CONSTANTS_HEADER_SIZE);
+        std::uint64_t tableEnd = 0;
+        if (size_ >= head_.size() && readAt(in_, start_, head_.data(), head_.size())) {
+            tableEnd = buildConstantsTableEnd(head_.data());
+        }
+        if (tableEnd == 0 || tableEnd > size_) {
+            damaged("its " + constantsSectionName() + " section holds no constants table");
+        }
+        head_.resize(tableEnd);
+        if (!readAt(in_, start_, head_.data(), head_.size())) {
+            damaged("its constants table cannot be read");
+        }
+    }
+
+    [[noreturn]] void damaged(const std::string &what) const {
+        throw PackFailure(name_ + ": damaged launcher: " + what);
+    }
+
+    bool read(std::uint64_t offset, unsigned char *out, std::size_t count) const {
+        return readAt(in_, offset, out, count);
+    }
+
+    // Entry `id`: its offset from the start of the file and its size.
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> find(std::uint32_t id) const {
+        std::uint64_t offset = 0, size = 0;
+        if (!findBuildConstantOffset(head_.data(), head_.size(), size_, id, &offset, &size)) {
             return std::nullopt;
         }
-        offset += 2;
-        char16_t value = static_cast<char16_t>(le(unit, 2));
-        if (value == 0) {
-            return text;
-        }
-        text.push_back(value);
+        return std::pair{start_ + offset, size};
     }
-}
 
-bool readBuildInfo(std::istream &in, LauncherInfo &info, std::uint64_t skipFrom,
-                   std::uint64_t skipBytes) {
-    std::vector<unsigned char> pattern;
-    for (const char16_t *p = BUILD_INFO_MARKER;; ++p) {
-        pattern.push_back(static_cast<unsigned char>(*p & 0xFF));
-        pattern.push_back(static_cast<unsigned char>(*p >> 8));
-        if (*p == 0) {
-            break;
+    // Entry `id` as the UTF-16 strings it holds one after the other, as the
+    // launcher requires them: at an even offset, the last one terminated.
+    std::optional<std::vector<std::u16string>> strings(std::uint32_t id) const {
+        std::optional<std::pair<std::uint64_t, std::uint64_t>> where = find(id);
+        if (!where) {
+            return std::nullopt;
         }
+        Bytes bytes(static_cast<std::size_t>(std::min(where->second, CONSTANT_TEXT_LIMIT)));
+        if ((where->first - start_) % 2 != 0 || where->second > CONSTANT_TEXT_LIMIT ||
+            !readAt(in_, where->first, bytes.data(), bytes.size()) ||
+            !isTerminatedWideString(bytes.data(), bytes.size())) {
+            damaged("its constant " + std::to_string(id) + " is not UTF-16 text");
+        }
+        std::vector<std::u16string> out(1);
+        for (std::size_t at = 0; at + 2 < bytes.size(); at += 2) {
+            char16_t unit = static_cast<char16_t>(readLe16(&bytes[at]));
+            if (unit == 0) {
+                out.emplace_back();
+            } else {
+                out.back().push_back(unit);
+            }
+        }
+        return out;
     }
-    std::vector<unsigned char> buffer(SCAN_CHUNK + pattern.size());
-    std::uint64_t bufferStart = 0;
-    std::size_t kept = 0;
-    for (;;) {
-        in.clear();
-        in.seekg(static_cast<std::streamoff>(bufferStart + kept));
-        in.read(reinterpret_cast<char *>(buffer.data() + kept), SCAN_CHUNK);
-        std::size_t filled = kept + static_cast<std::size_t>(in.gcount());
-        in.clear();
-        auto end = buffer.begin() + static_cast<std::ptrdiff_t>(filled);
-        for (auto hit = std::search(buffer.begin(), end, pattern.begin(), pattern.end());
-             hit != end; hit = std::search(hit + 1, end, pattern.begin(), pattern.end())) {
-            std::uint64_t offset = bufferStart + static_cast<std::uint64_t>(hit - buffer.begin());
-            if (offset % 2 != 0) {
-                continue; // the compiler aligns wide strings
-            }
-            if (offset >= skipFrom && offset - skipFrom < skipBytes) {
-                continue;
-            }
-            offset += pattern.size();
-            std::array<std::u16string, BUILD_INFO_FIELDS> fields;
-            bool complete = true;
-            for (std::u16string &field : fields) {
-                std::optional<std::u16string> text = readWideString(in, offset);
-                if (!text) {
-                    complete = false;
-                    break;
-                }
-                field = *text;
-            }
-            if (complete) {
-                info.directoryTemplate = utf16ToUtf8(fields[0]);
-                info.company = utf16ToUtf8(fields[1]);
-                info.product = utf16ToUtf8(fields[2]);
-                info.version = utf16ToUtf8(fields[3]);
-                info.fileVersion = utf16ToUtf8(fields[4]);
-                info.productVersion = utf16ToUtf8(fields[5]);
-                return true;
-            }
-        }
-        if (filled < kept + SCAN_CHUNK || filled < pattern.size()) {
-            return false;
-        }
-        std::size_t overlap = pattern.size() - 1;
-        std::memmove(buffer.data(), buffer.data() + filled - overlap, overlap);
-        bufferStart += filled - overlap;
-        kept = overlap;
-    }
-}
 
-struct Section {
-    std::uint32_t virtualAddress;
-    std::uint32_t virtualSize;
-    std::uint32_t rawSize;
-    std::uint32_t rawOffset;
+  private:
+    std::istream &in_;
+    const std::string &name_;
+    std::uint64_t start_; // of the section, in the file
+    std::uint64_t size_;  // of the section's content
+    Bytes head_;          // the header and the entry table
 };
 
-// The PE's sections and its resource directory's RVA, or nullopt when the
-// file is no PE image.
-struct PeLayout {
-    std::vector<Section> sections;
-    std::uint32_t resourceRva = 0;
-    std::uint32_t resourceSize = 0;
-    std::uint16_t subsystem = 0;
-    bool certificateTable = false;
-
-    std::optional<std::uint64_t> fileOffset(std::uint32_t rva, std::uint32_t size) const {
-        for (const Section &s : sections) {
-            std::uint32_t span = std::max(s.virtualSize, s.rawSize);
-            if (rva >= s.virtualAddress && rva - s.virtualAddress < span &&
-                std::uint64_t{rva - s.virtualAddress} + size <= s.rawSize) {
-                return std::uint64_t{s.rawOffset} + (rva - s.virtualAddress);
-            }
+void readConstants(const Constants &constants, LauncherInfo &info) {
+    const struct {
+        std::uint32_t id;
+        const char *what;
+        std::string *target;
+    } strings[] = {{CONSTANT_DIRECTORY_TEMPLATE, "directory template", &info.directoryTemplate},
+                   {CONSTANT_COMPANY, "company", &info.company},
+                   {CONSTANT_PRODUCT, "product", &info.product},
+                   {CONSTANT_VERSION, "version", &info.version},
+                   {CONSTANT_FILE_VERSION, "file version", &info.fileVersion},
+                   {CONSTANT_PRODUCT_VERSION, "product version", &info.productVersion}};
+    for (const auto &string : strings) {
+        std::optional<std::vector<std::u16string>> text = constants.strings(string.id);
+        if (!text) {
+            constants.damaged(std::string("its constants lack the ") + string.what);
         }
-        return std::nullopt;
+        // The launcher reads up to the first terminator.
+        *string.target = utf16ToUtf8(text->front());
     }
-};
-
-std::optional<PeLayout> readPeLayout(std::istream &in) {
-    unsigned char dos[64];
-    if (!readAt(in, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') {
-        return std::nullopt;
-    }
-    std::uint32_t peOffset = le(dos + 0x3C, 4);
-    unsigned char coff[24];
-    if (!readAt(in, peOffset, coff, sizeof coff) || std::memcmp(coff, "PE\0\0", 4) != 0) {
-        return std::nullopt;
-    }
-    std::uint32_t sectionCount = le(coff + 6, 2);
-    std::uint32_t optionalSize = le(coff + 20, 2);
-    std::vector<unsigned char> optional(optionalSize);
-    if (optionalSize < 2 || !readAt(in, peOffset + 24, optional.data(), optionalSize)) {
-        return std::nullopt;
-    }
-    std::uint32_t magic = le(optional.data(), 2);
-    std::size_t directories = magic == PE32_PLUS_MAGIC ? 112 : magic == PE32_MAGIC ? 96 : 0;
-    if (directories == 0 || optionalSize < directories) {
-        return std::nullopt;
-    }
-    PeLayout layout;
-    layout.subsystem = static_cast<std::uint16_t>(le(optional.data() + SUBSYSTEM_OFFSET, 2));
-    std::uint32_t directoryCount = le(optional.data() + directories - 4, 4);
-    std::size_t entry = directories + 8 * RESOURCE_DIRECTORY_INDEX;
-    if (directoryCount > RESOURCE_DIRECTORY_INDEX && entry + 8 <= optionalSize) {
-        layout.resourceRva = le(optional.data() + entry, 4);
-        layout.resourceSize = le(optional.data() + entry + 4, 4);
-    }
-    // The certificate table's "address" is a file offset, not an RVA.
-    std::size_t security = directories + 8 * SECURITY_DIRECTORY_INDEX;
-    if (directoryCount > SECURITY_DIRECTORY_INDEX && security + 8 <= optionalSize) {
-        layout.certificateTable =
-            le(optional.data() + security, 4) != 0 && le(optional.data() + security + 4, 4) != 0;
-    }
-    std::uint64_t table = peOffset + 24 + optionalSize;
-    for (std::uint32_t i = 0; i < sectionCount; ++i) {
-        unsigned char header[40];
-        if (!readAt(in, table + 40 * i, header, sizeof header)) {
-            return std::nullopt;
+    if (auto arguments = constants.strings(CONSTANT_LEADING_ARGUMENTS)) {
+        for (const std::u16string &argument : *arguments) {
+            info.leadingArguments.push_back(utf16ToUtf8(argument));
         }
-        layout.sections.push_back(
-            {le(header + 12, 4), le(header + 8, 4), le(header + 16, 4), le(header + 20, 4)});
     }
-    return layout;
+    if (auto options = constants.find(CONSTANT_LAUNCH_OPTIONS)) {
+        unsigned char bits[4];
+        if (options->second != sizeof bits || !constants.read(options->first, bits, sizeof bits)) {
+            constants.damaged("the launch options are not 4 bytes");
+        }
+        info.launchOptions = readLe32(bits);
+    }
+    auto block = constants.find(CONSTANT_ATTACHED_DATA);
+    if (!block) {
+        constants.damaged("its constants lack the attached data");
+    }
+    std::tie(info.attachedDataOffset, info.attachedDataBytes) = *block;
+    if (auto index = constants.find(CONSTANT_PAYLOAD_INDEX)) {
+        std::tie(info.indexOffset, info.indexBytes) = *index;
+    }
 }
 
-// Follows one level of the resource tree: the entry with `id`, or the first
-// entry when `id` is 0. Returns the entry's OffsetToData.
-std::optional<std::uint32_t> resourceEntry(std::istream &in, std::uint64_t base,
-                                           std::uint32_t directory, std::uint32_t id) {
-    unsigned char header[16];
-    if (!readAt(in, base + directory, header, sizeof header)) {
-        return std::nullopt;
-    }
-    std::uint32_t count = le(header + 12, 2) + le(header + 14, 2);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        unsigned char entry[8];
-        if (!readAt(in, base + directory + 16 + 8 * i, entry, sizeof entry)) {
-            return std::nullopt;
-        }
-        std::uint32_t name = le(entry, 4);
-        if (id == 0 || name == id) {
-            return le(entry + 4, 4);
-        }
-    }
-    return std::nullopt;
-}
-
-// Walks a VS_VERSIONINFO tree and collects the String nodes (type 1 with a
-// text value below a StringTable).
-void collectStrings(const std::vector<unsigned char> &data, std::size_t at, std::size_t limit,
-                    int depth, std::vector<std::pair<std::string, std::string>> &out) {
-    while (at + 6 <= limit && depth < 4) {
-        std::size_t length = le(data.data() + at, 2);
-        std::size_t valueLength = le(data.data() + at + 2, 2);
-        std::uint32_t type = le(data.data() + at + 4, 2);
-        if (length < 6 || at + length > limit) {
+// Walks a VS_VERSIONINFO tree and collects the String nodes (text values
+// below a StringTable).
+void collectStrings(const Bytes &data, std::size_t at, std::size_t limit, int depth,
+                    std::vector<std::pair<std::string, std::string>> &out) {
+    while (at + NODE_KEY <= limit && depth < 4) {
+        std::size_t length = readLe16(&data[at + NODE_LENGTH]);
+        std::size_t valueLength = readLe16(&data[at + NODE_VALUE_LENGTH]);
+        std::uint32_t type = readLe16(&data[at + NODE_TYPE]);
+        if (length < NODE_KEY || at + length > limit) {
             return;
         }
         std::size_t end = at + length;
         std::u16string key;
-        std::size_t p = at + 6;
-        while (p + 2 <= end && le(data.data() + p, 2) != 0) {
-            key.push_back(static_cast<char16_t>(le(data.data() + p, 2)));
-            p += 2;
+        std::size_t p = at + NODE_KEY;
+        for (; p + 2 <= end && readLe16(&data[p]) != 0; p += 2) {
+            key.push_back(static_cast<char16_t>(readLe16(&data[p])));
         }
         p = (p + 2 + 3) & ~std::size_t{3};
-        std::size_t valueBytes = type == 1 ? valueLength * 2 : valueLength;
+        std::size_t valueBytes = type == NODE_TEXT ? valueLength * 2 : valueLength;
         if (depth == 3) {
             std::u16string value;
             for (std::size_t q = p; q + 2 <= std::min(end, p + valueBytes); q += 2) {
-                char16_t unit = static_cast<char16_t>(le(data.data() + q, 2));
+                char16_t unit = static_cast<char16_t>(readLe16(&data[q]));
                 if (unit == 0) {
                     break;
                 }
@@ -239,7 +222,7 @@ void collectStrings(const std::vector<unsigned char> &data, std::size_t at, std:
             }
             out.emplace_back(utf16ToUtf8(key), utf16ToUtf8(value));
         } else {
-            bool descend = depth == 0 || (depth == 1 && key == u"StringFileInfo") || depth == 2;
+            bool descend = depth != 1 || key == u"StringFileInfo";
             std::size_t children = (p + valueBytes + 3) & ~std::size_t{3};
             if (descend && children < end) {
                 collectStrings(data, children, end, depth + 1, out);
@@ -249,91 +232,45 @@ void collectStrings(const std::vector<unsigned char> &data, std::size_t at, std:
     }
 }
 
-// The data of the first resource of `type` (first name, first language), or
-// nullopt when there is none or it is larger than `limit`.
-std::optional<std::vector<unsigned char>> readResource(std::istream &in, const PeLayout &layout,
-                                                       std::uint32_t type, std::uint32_t limit) {
-    if (layout.resourceRva == 0) {
-        return std::nullopt;
-    }
-    std::optional<std::uint64_t> base = layout.fileOffset(layout.resourceRva, 16);
-    if (!base) {
-        return std::nullopt;
-    }
-    constexpr std::uint32_t SUBDIRECTORY = 0x80000000u;
-    std::optional<std::uint32_t> types = resourceEntry(in, *base, 0, type);
-    if (!types || (*types & SUBDIRECTORY) == 0) {
-        return std::nullopt;
-    }
-    std::optional<std::uint32_t> names = resourceEntry(in, *base, *types & ~SUBDIRECTORY, 0);
-    if (!names || (*names & SUBDIRECTORY) == 0) {
-        return std::nullopt;
-    }
-    std::optional<std::uint32_t> language = resourceEntry(in, *base, *names & ~SUBDIRECTORY, 0);
-    if (!language || (*language & SUBDIRECTORY) != 0) {
-        return std::nullopt;
-    }
-    unsigned char dataEntry[16];
-    if (!readAt(in, *base + *language, dataEntry, sizeof dataEntry)) {
-        return std::nullopt;
-    }
-    std::uint32_t rva = le(dataEntry, 4);
-    std::uint32_t size = le(dataEntry + 4, 4);
-    std::optional<std::uint64_t> where = layout.fileOffset(rva, size);
-    if (!where || size > limit) {
-        return std::nullopt;
-    }
-    std::vector<unsigned char> data(size);
-    if (!readAt(in, *where, data.data(), size)) {
-        return std::nullopt;
-    }
-    return data;
-}
-
-// The pixel sizes an icon group lists: a 6-byte header, then 14-byte
-// entries whose first byte is the width (0 meaning 256).
-std::vector<int> iconSizes(const std::vector<unsigned char> &group) {
-    constexpr std::size_t HEADER = 6, ENTRY = 14;
+std::vector<int> iconSizes(const Bytes &group) {
     std::vector<int> sizes;
-    if (group.size() < HEADER) {
+    if (group.size() < ICON_GROUP_HEADER) {
         return sizes;
     }
-    std::size_t count = le(group.data() + 4, 2);
-    for (std::size_t i = 0; i < count && HEADER + ENTRY * (i + 1) <= group.size(); ++i) {
-        int width = group[HEADER + ENTRY * i];
+    std::size_t count = readLe16(&group[ICON_GROUP_COUNT]);
+    for (std::size_t i = 0;
+         i < count && ICON_GROUP_HEADER + ICON_GROUP_ENTRY * (i + 1) <= group.size(); ++i) {
+        int width = group[ICON_GROUP_HEADER + ICON_GROUP_ENTRY * i];
         sizes.push_back(width == 0 ? 256 : width);
     }
     return sizes;
 }
 
-} // namespace
-
-std::vector<std::pair<std::string, std::string>> readVersionStrings(std::istream &in) {
-    std::vector<std::pair<std::string, std::string>> strings;
-    if (std::optional<PeLayout> layout = readPeLayout(in)) {
-        if (std::optional<std::vector<unsigned char>> data =
-                readResource(in, *layout, RT_VERSION_ID, VERSION_RESOURCE_LIMIT)) {
-            collectStrings(*data, 0, data->size(), 0, strings);
-        }
+void readResources(std::istream &in, const pe::Headers &headers, LauncherInfo &info) {
+    info.subsystem = headers.subsystem;
+    // The certificate table's "address" is a file offset, not an RVA.
+    pe::DataDirectory security = headers.directory(pe::DIRECTORY_SECURITY);
+    info.signature = security.address != 0 && security.size != 0;
+    if (auto version = pe::readFirstResource(in, headers, pe::RESOURCE_VERSION, RESOURCE_LIMIT)) {
+        collectStrings(*version, 0, version->size(), 0, info.versionResource);
     }
-    return strings;
+    if (auto group = pe::readFirstResource(in, headers, pe::RESOURCE_GROUP_ICON, RESOURCE_LIMIT)) {
+        info.iconSizes = iconSizes(*group);
+    }
+    if (auto manifest = pe::readFirstResource(in, headers, pe::RESOURCE_MANIFEST, RESOURCE_LIMIT)) {
+        info.manifest.assign(manifest->begin(), manifest->end());
+    }
 }
 
-LauncherInfo readLauncherInfo(std::istream &in, std::uint64_t payloadOffset,
-                              std::uint64_t payloadBytes) {
+} // namespace
+
+LauncherInfo readLauncherInfo(std::istream &in, const std::string &name) {
+    std::uint64_t size = fileSize(in, name);
+    pe::Headers headers = pe::readHeaders(in);
+    Constants constants(in, constantsSection(headers, size, name), name);
     LauncherInfo info;
-    readBuildInfo(in, info, payloadOffset, payloadBytes);
-    info.versionResource = readVersionStrings(in);
-    if (std::optional<PeLayout> layout = readPeLayout(in)) {
-        info.subsystem = layout->subsystem;
-        info.signature = layout->certificateTable;
-        if (auto group = readResource(in, *layout, RT_GROUP_ICON_ID, RESOURCE_LIMIT)) {
-            info.iconSizes = iconSizes(*group);
-        }
-        if (auto manifest = readResource(in, *layout, RT_MANIFEST_ID, RESOURCE_LIMIT)) {
-            info.manifest.assign(manifest->begin(), manifest->end());
-        }
-    }
+    readConstants(constants, info);
+    readResources(in, headers, info);
     return info;
 }
 

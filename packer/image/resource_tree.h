@@ -1,10 +1,13 @@
 // The resource section of a PE image: the three-level directory tree (type,
-// identifier, language), its data entries and the data itself.
+// identifier, language), its data entries and the data itself; written for
+// a launcher, read back from any image.
 #pragma once
 
 #include "packer/image/pe_image.h"
 
 #include <cstdint>
+#include <istream>
+#include <optional>
 #include <vector>
 
 namespace tallix::pe {
@@ -27,5 +30,12 @@ struct Resource {
 // binarily); each datum starts at a multiple of 8. Throws ImageError for two
 // resources with the same type, identifier and language.
 Bytes buildResourceSection(std::vector<Resource> resources, std::uint32_t sectionRva);
+
+// The data of the first resource of `type` (its first identifier, first
+// language) in the image read from `in`, whose headers are `headers`;
+// nullopt when there is none, the tree is damaged or the data is larger
+// than `limit` bytes.
+std::optional<Bytes> readFirstResource(std::istream &in, const Headers &headers, std::uint16_t type,
+                                       std::uint32_t limit);
 
 } // namespace tallix::pe

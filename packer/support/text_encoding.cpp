@@ -56,17 +56,38 @@ std::optional<std::u16string> utf8ToUtf16(const std::string &text) {
     return result;
 }
 
+namespace {
+
+// The code point at text[i], stepping `i` over the second half of a pair;
+// nullopt for a lone surrogate.
+std::optional<std::uint32_t> codePointAt(const std::u16string &text, std::size_t &i) {
+    std::uint32_t code = text[i];
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+        ++i;
+        return 0x10000 + ((code - 0xD800) << 10) + (text[i] - 0xDC00);
+    }
+    if (code >= 0xD800 && code <= 0xDFFF) {
+        return std::nullopt;
+    }
+    return code;
+}
+
+} // namespace
+
+bool isWellFormedUtf16(const std::u16string &text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!codePointAt(text, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string utf16ToUtf8(const std::u16string &text) {
     std::string result;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t code = text[i];
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD; // a lone surrogate has no UTF-8 form
-        }
+        std::uint32_t code = codePointAt(text, i).value_or(0xFFFD); // no UTF-8 form
         if (code < 0x80) {
             result += static_cast<char>(code);
         } else if (code < 0x800) {

@@ -1,7 +1,8 @@
+#include "format/attached_data.h"
+#include "format/crc32.h"
 #include "packer/block/block_reader.h"
 #include "packer/commands/commands.h"
-#include "packer/image/launcher_info.h"
-#include "format/crc32.h"
+#include "test_launcher.h"
 
 #include <gtest/gtest.h>
 #include <zstd.h>
@@ -45,7 +46,7 @@ Bytes recordStream(const std::vector<Record> &records, const Bytes &afterEnd = {
         putLittleEndian(out, 0, 2);
         putLittleEndian(out, r.content.size(), 8);
         std::uint32_t crc =
-            r.crc ? *r.crc : tallix::storedCrcFor(computeCrc32(r.content.data(), r.content.size()));
+            r.crc ? *r.crc : storedCrc(computeCrc32(r.content.data(), r.content.size()));
         putLittleEndian(out, crc, 4);
         out += r.content;
     }
@@ -112,72 +113,55 @@ const std::vector<Record> SAMPLE = {
 
 } // namespace
 
-TEST(BlockReader, FindsBlockAmongJunkAndDecoys) {
-    Bytes block = makeBlock(recordStream(SAMPLE));
-    // A decoy whose frame header is fine but whose trailer does not hold its
-    // own offset, and a pattern with nothing valid behind it.
-    Bytes decoy = makeBlock(recordStream({{u"decoy", "d", {}}}));
-    decoy[decoy.size() - 8] ^= 0x01;
-    Bytes file = "MZ" + randomBytes(4097, 2) + Bytes("QVZ\x28\xB5\x2F\xFD", 7) + "junk" + decoy +
-                 randomBytes(13, 3) + block + randomBytes(1001, 4);
-    std::size_t expected = file.size() - 1001 - block.size();
-
-    std::istringstream in(file);
-    std::optional<BlockLocation> where = tallix::locateAttachedData(in);
-    ASSERT_TRUE(where);
-    EXPECT_EQ(where->offset, expected);
-    EXPECT_EQ(where->blockBytes, block.size());
-
-    std::vector<Listed> listed = readAll(in, *where);
-    ASSERT_EQ(listed.size(), SAMPLE.size());
-    for (std::size_t i = 0; i < SAMPLE.size(); ++i) {
-        EXPECT_EQ(listed[i].name, SAMPLE[i].name);
-        EXPECT_EQ(listed[i].size, SAMPLE[i].content.size());
-        EXPECT_EQ(listed[i].content, SAMPLE[i].content);
-    }
-    EXPECT_EQ(listed[1].crc, 1u) << "an empty file's CRC-32 of 0 is stored as 1";
-}
-
-TEST(BlockReader, HeaderVariantsAndChunkBoundaries) {
-    // Checksum and content size in the frame header; the block placed so that
-    // its magic straddles the scanner's 1 MiB read boundary.
-    Bytes block = makeBlock(recordStream(SAMPLE), /*checksum=*/true);
-    for (std::size_t start : {std::size_t{(1 << 20) - 3}, std::size_t{(1 << 20) - 6},
-                              std::size_t{(1 << 20)}, std::size_t{2 * (1 << 20) - 5}}) {
-        Bytes file = Bytes(start, 'Q') + block;
+// A block is taken at the place it is given, and only when its magic, frame
+// and trailer are a block's.
+TEST(BlockReader, ChecksTheBlockAtItsPlace) {
+    // Without and with a checksum and declared content size (the frame
+    // header's single-segment variant).
+    for (bool checksum : {false, true}) {
+        Bytes block = makeBlock(recordStream(SAMPLE), checksum);
+        Bytes file = "prefix" + block + "suffix";
         std::istringstream in(file);
-        std::optional<BlockLocation> where = tallix::locateAttachedData(in);
-        ASSERT_TRUE(where) << start;
-        EXPECT_EQ(where->offset, start);
-        EXPECT_EQ(readAll(in, *where).size(), SAMPLE.size());
+        BlockLocation where = tallix::checkAttachedData(in, 6, block.size());
+        EXPECT_EQ(where.offset, 6u);
+        EXPECT_EQ(where.blockBytes, block.size());
+        EXPECT_EQ(where.frameBytes, ZSTD_findFrameCompressedSize(&block[3], block.size() - 3));
+        if (checksum) {
+            EXPECT_EQ(where.windowSize, recordStream(SAMPLE).size()) << "single segment";
+        }
+        std::vector<Listed> listed = readAll(in, where);
+        ASSERT_EQ(listed.size(), SAMPLE.size());
+        for (std::size_t i = 0; i < SAMPLE.size(); ++i) {
+            EXPECT_EQ(listed[i].name, SAMPLE[i].name);
+            EXPECT_EQ(listed[i].size, SAMPLE[i].content.size());
+            EXPECT_EQ(listed[i].content, SAMPLE[i].content);
+        }
+        EXPECT_EQ(listed[1].crc, 1u) << "an empty file's CRC-32 of 0 is stored as 1";
     }
-}
 
-TEST(BlockReader, OuterBlockWinsOverOneStoredInItsPayload) {
-    // Random content compresses to raw zstd blocks, so the inner launcher's
-    // block appears verbatim inside the outer frame.
-    Bytes inner = makeBlock(recordStream({{u"inner.exe", randomBytes(70000, 5), {}}}));
-    Bytes outer =
-        makeBlock(recordStream({{u"outer.exe", "MZ", {}}, {u"inner.exe", "MZ" + inner, {}}}));
-    ASSERT_NE(outer.find(inner), Bytes::npos);
-    std::istringstream in("prefix" + outer);
-    std::optional<BlockLocation> where = tallix::locateAttachedData(in);
-    ASSERT_TRUE(where);
-    EXPECT_EQ(where->offset, 6u);
-    EXPECT_EQ(readAll(in, *where)[0].name, u"outer.exe");
-}
-
-TEST(BlockReader, RejectsFilesWithoutABlock) {
-    Bytes block = makeBlock(recordStream(SAMPLE));
-    Bytes badTrailer = block;
+    const Bytes block = makeBlock(recordStream(SAMPLE));
+    struct Case {
+        const char *what;
+        Bytes file;
+        std::uint64_t size;
+    };
+    Bytes badMagic = block, badTrailer = block, badBlockType = block, lateTrailer = block;
+    badMagic[0] = 'X';
+    putLittleEndian(lateTrailer, block.size(), 8); // its own offset, but 8 bytes late
     badTrailer[badTrailer.size() - 1] = 1;
-    Bytes truncated = block.substr(0, block.size() - 9); // frame intact, trailer cut off
-    Bytes badBlockType = block;
-    badBlockType[3 + 4 + 2] |= 0x06; // first block header of this frame: reserved type
-    for (const Bytes &content :
-         {Bytes(), Bytes("QVZ"), randomBytes(3 << 20, 6), badTrailer, truncated, badBlockType}) {
-        std::istringstream in("MZ" + content);
-        EXPECT_FALSE(tallix::locateAttachedData(in)) << content.size();
+    badBlockType[3 + 4 + 2] |= 0x06; // the frame's first block header: reserved type
+    const Case cases[] = {
+        {"no magic", badMagic, block.size()},
+        {"a trailer that does not hold its own offset", badTrailer, block.size()},
+        {"a block of a reserved type", badBlockType, block.size()},
+        {"the trailer cut off", block, block.size() - 8},
+        {"a trailer 8 bytes after the frame's", lateTrailer, lateTrailer.size()},
+        {"too short for magic and trailer", block, 10},
+        {"no frame after the magic", Bytes("QVZ") + Bytes(13, '\0'), 16},
+    };
+    for (const Case &c : cases) {
+        std::istringstream in(c.file);
+        EXPECT_THROW(tallix::checkAttachedData(in, 0, c.size), DamagedBlockError) << c.what;
     }
 }
 
@@ -187,7 +171,7 @@ TEST(BlockReader, DamageInsideTheFrameOrRecordsIsReported) {
     Bytes damaged = makeBlock(recordStream(SAMPLE), /*checksum=*/true);
     {
         std::istringstream in(damaged);
-        damaged[3 + tallix::locateAttachedData(in)->frameBytes - 1] ^= 0x5A;
+        damaged[3 + tallix::checkAttachedData(in, 0, damaged.size()).frameBytes - 1] ^= 0x5A;
     }
     // A stream that stops inside a record, one with an over-long name, and
     // one with bytes after its end marker.
@@ -197,9 +181,7 @@ TEST(BlockReader, DamageInsideTheFrameOrRecordsIsReported) {
 
     for (const Bytes &block : {damaged, cut, longName}) {
         std::istringstream in(block);
-        std::optional<BlockLocation> where = tallix::locateAttachedData(in);
-        ASSERT_TRUE(where);
-        RecordReader reader(in, *where);
+        RecordReader reader(in, tallix::checkAttachedData(in, 0, block.size()));
         EXPECT_THROW(
             {
                 while (reader.next()) {
@@ -210,7 +192,7 @@ TEST(BlockReader, DamageInsideTheFrameOrRecordsIsReported) {
 
     Bytes extra = makeBlock(recordStream(SAMPLE, "tail"));
     std::istringstream in(extra);
-    RecordReader reader(in, *tallix::locateAttachedData(in));
+    RecordReader reader(in, tallix::checkAttachedData(in, 0, extra.size()));
     while (reader.next()) {
     }
     EXPECT_EQ(reader.bytesAfterEndMarker(), 4u);
@@ -232,8 +214,8 @@ class InspectCommand : public testing::Test {
     fs::path writeLauncher(const std::vector<Record> &records,
                            const std::string &name = "app.exe") {
         fs::path path = root_ / name;
-        std::ofstream(path, std::ios::binary)
-            << "MZ" << randomBytes(777, 7) << makeBlock(recordStream(records));
+        std::ofstream(path, std::ios::binary) << tallix::testLauncher(
+            makeBlock(recordStream(records)), {u"{TEMP}\\x", u"C", u"P", u"1", u"2", u"3"});
         return path;
     }
 
@@ -304,29 +286,4 @@ TEST_F(InspectCommand, ExtractRefusesNamesThatLeaveTheDirectory) {
     fs::path viaLink = writeLauncher({{u"ok.exe", "MZ", {}}, {u"sub\\planted", "x", {}}}, "l.exe");
     EXPECT_EQ(run({viaLink.string(), "--extract", linked.string()}), 1);
     EXPECT_FALSE(fs::exists(root_ / "outside" / "planted"));
-}
-
-TEST(LauncherInfo, RecordOfAPackedLauncherIsNotTaken) {
-    auto record = [](const std::u16string &templateText) {
-        std::u16string text = u"TALLIX-BUILD-INFO-1" + std::u16string(1, u'\0') + templateText;
-        for (const char16_t *field : {u"Co", u"Prod", u"1.0", u"1.0.0.1", u"2"}) {
-            text += u'\0';
-            text += field;
-        }
-        text += u'\0';
-        Bytes bytes;
-        for (char16_t unit : text) {
-            putLittleEndian(bytes, unit, 2);
-        }
-        return bytes;
-    };
-    // A launcher packed inside the payload, stored raw, comes first in the file.
-    Bytes payload = "QVZ" + randomBytes(101, 9) + record(u"{TEMP}\\inner") + randomBytes(78, 10);
-    Bytes file = "MZ" + payload + record(u"{CACHE_DIR}\\outer");
-    std::istringstream in(file);
-    tallix::LauncherInfo info = tallix::readLauncherInfo(in, 2, payload.size());
-    EXPECT_EQ(info.directoryTemplate, "{CACHE_DIR}\\outer");
-    EXPECT_EQ(info.fileVersion, "1.0.0.1");
-    EXPECT_EQ(info.productVersion, "2");
-    EXPECT_EQ(tallix::readLauncherInfo(in).directoryTemplate, "{TEMP}\\inner");
 }

@@ -1,11 +1,15 @@
 // The PE writer: an image extended with a data and a resource section, read
-// back by pefile (Debian's python3-pefile) and by the launcher's own lookup
-// of its constants; images it must refuse.
+// back by pefile (Debian's python3-pefile), by the launcher's own lookup of
+// its constants and by the packer's reader; images it must refuse, headers
+// it must call damaged.
 #include "format/constants_section.h"
+#include "packer/image/launcher_info.h"
 #include "packer/image/launcher_resources.h"
 #include "packer/image/launcher_writer.h"
 #include "packer/image/pe_image.h"
 #include "packer/image/resource_tree.h"
+#include "packer/support/pack_errors.h"
+#include "test_launcher.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <unistd.h>
@@ -28,44 +33,7 @@ namespace {
 using pe::Bytes;
 
 void put(Bytes &b, std::size_t offset, std::uint64_t value, int count) {
-    for (int i = 0; i < count; ++i) {
-        b[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
-
-// A minimal x86-64 console image as a linker lays it out: headers up to
-// 0x400, one .text section of 0x200 bytes at 0x1000.
-Bytes minimalImage() {
-    Bytes b(0x600, 0);
-    b[0] = 'M';
-    b[1] = 'Z';
-    put(b, 0x3C, 0x80, 4);
-    put(b, 0x80, 0x00004550, 4);
-    put(b, 0x84, 0x8664, 2); // machine
-    put(b, 0x86, 1, 2);      // sections
-    put(b, 0x94, 240, 2);    // optional header size
-    put(b, 0x96, 0x22, 2);   // executable, large-address aware
-    const std::size_t o = 0x98;
-    put(b, o, 0x20B, 2);
-    put(b, o + 4, 0x200, 4);   // SizeOfCode
-    put(b, o + 16, 0x1000, 4); // entry
-    put(b, o + 24, 0x140000000, 8);
-    put(b, o + 32, 0x1000, 4); // section alignment
-    put(b, o + 36, 0x200, 4);  // file alignment
-    put(b, o + 48, 5, 2);      // subsystem version
-    put(b, o + 56, 0x2000, 4); // SizeOfImage
-    put(b, o + 60, 0x400, 4);  // SizeOfHeaders
-    put(b, o + 68, 3, 2);      // console
-    put(b, o + 108, 16, 4);    // data directories
-    const std::size_t s = o + 240;
-    std::memcpy(&b[s], ".text", 5);
-    put(b, s + 8, 0x10, 4);
-    put(b, s + 12, 0x1000, 4);
-    put(b, s + 16, 0x200, 4);
-    put(b, s + 20, 0x400, 4);
-    put(b, s + 36, 0x60000020, 4);
-    b[0x400] = 0xC3; // ret
-    return b;
+    writeLittleEndian(&b[offset], value, static_cast<std::size_t>(count));
 }
 
 std::string runReadback(const std::filesystem::path &file) {
@@ -91,7 +59,7 @@ class PeWriter : public testing::Test {
     std::filesystem::path directory_;
 };
 
-TEST_F(PeWriter, LauncherSectionsReadBackByPefileAndByTheLaunchersLookup) {
+std::vector<pe::Resource> sampleResources() {
     ResourceInfo info;
     info.company = u"Ørsted";
     info.product = u"Tool";
@@ -101,7 +69,11 @@ TEST_F(PeWriter, LauncherSectionsReadBackByPefileAndByTheLaunchersLookup) {
     info.fileVersion = *parseVersion("1.2.3.4");
     info.productVersion = *parseVersion("2");
     info.manifestName = "Tool";
-    std::vector<pe::Resource> resources = launcherResources(info, {Bytes{1, 2, 3}, Bytes{4}});
+    return launcherResources(info, {Bytes{1, 2, 3}, Bytes{4}});
+}
+
+TEST_F(PeWriter, LauncherSectionsReadBackByPefileAndByTheLaunchersLookup) {
+    std::vector<pe::Resource> resources = sampleResources();
     BuildConstants constants{u"{TEMP}\\x", u"C", u"P", u"1", u"2", u"3"};
     const std::string block = "QVZ-block-bytes";
     const std::string index = "index-bytes";
@@ -194,7 +166,7 @@ TEST(PeImage, RefusesWhatItCannotExtend) {
         {"32-bit", [](Bytes &b) { put(b, 0x84, 0x14C, 2); }, "not an x86-64"},
         {"signed", [](Bytes &b) { put(b, 0x98 + 112 + 4 * 8 + 4, 8, 4); }, "is signed"},
         {"trailing data", [](Bytes &b) { b.push_back(0); }, "data follows the last section (1"},
-        {"cut short", [](Bytes &b) { b.resize(0x500); }, "lies outside the image"},
+        {"cut short", [](Bytes &b) { b.resize(0x500); }, "runs past the end of the file"},
         {"symbols", [](Bytes &b) { put(b, 0x8C, 0x600, 4); }, "symbol table"},
     };
     for (const Case &c : cases) {
@@ -214,6 +186,91 @@ TEST(PeImage, RefusesWhatItCannotExtend) {
     std::stringstream out;
     pe::ImageWriter writer(pe::Image::parse(full), out);
     EXPECT_THROW(writer.beginSection(".x", pe::SECTION_READ), pe::ImageError);
+}
+
+// The reader on a launcher as the packer writes it and on damaged copies:
+// how far the headers go, what is wrong with their layout, and whether
+// inspection calls the file no launcher (BadInput) or a damaged one.
+TEST(PeHeaders, ReadWrittenAndDamagedImages) {
+    BuildConstants constants{u"{TEMP}\\x", u"C", u"P", u"1", u"2", u"3", {u"-a", u""}, 3};
+    const std::string written = testLauncher("QVZ-block", constants, sampleResources(), "index");
+    const Bytes launcher(written.begin(), written.end());
+    const std::size_t optional = 0x98, table = 0x188, tallix = table + 40, rsrc = table + 80;
+    enum Outcome { LAUNCHER, NOT_A_LAUNCHER, DAMAGED };
+    using Extent = pe::HeaderExtent;
+    struct Case {
+        const char *what;
+        std::function<void(Bytes &)> damage;
+        Extent extent;
+        const char *problem; // in layoutProblem(); "" for none
+        Outcome outcome;
+    };
+    auto cut = [](std::size_t size) { return [size](Bytes &b) { b.resize(size); }; };
+    const Case cases[] = {
+        {"as written", [](Bytes &) {}, Extent::Complete, "", LAUNCHER},
+        {"no MZ", [](Bytes &b) { b[1] = 'X'; }, Extent::NoDosHeader, "", NOT_A_LAUNCHER},
+        {"cut inside the DOS header", cut(0x30), Extent::NoDosHeader, "", NOT_A_LAUNCHER},
+        {"e_lfanew past the end", [](Bytes &b) { put(b, 0x3C, 1 << 20, 4); }, Extent::NoPeSignature,
+         "", NOT_A_LAUNCHER},
+        {"cut inside the COFF header", cut(0x90), Extent::NoPeSignature, "", NOT_A_LAUNCHER},
+        {"cut before the subsystem", cut(optional + 60), Extent::FileHeader, "", DAMAGED},
+        {"cut inside the directories", cut(optional + 200), Extent::OptionalHeader, "", DAMAGED},
+        {"cut inside the section table", cut(table + 100), Extent::OptionalHeader, "", DAMAGED},
+        {"section table outside the headers", [&](Bytes &b) { put(b, optional + 60, 0x100, 4); },
+         Extent::Complete, "the section table runs past the end of the headers", DAMAGED},
+        {"sections out of order", [&](Bytes &b) { put(b, tallix + 12, 0x1000, 4); },
+         Extent::Complete, "section .tallix starts inside the one before (out of order)", DAMAGED},
+        {"raw data inside the headers", [&](Bytes &b) { put(b, rsrc + 20, 0x200, 4); },
+         Extent::Complete, "section .rsrc lies inside the headers", DAMAGED},
+        {"cut inside the last section", cut(launcher.size() - 1), Extent::Complete,
+         "section .rsrc runs past the end of the file", DAMAGED},
+        {"no constants section", [&](Bytes &b) { b[tallix + 1] = 'x'; }, Extent::Complete, "",
+         NOT_A_LAUNCHER},
+        {"constants not ours", [](Bytes &b) { b[0x600] ^= 1; }, Extent::Complete, "", DAMAGED},
+    };
+    for (const Case &c : cases) {
+        Bytes bytes = launcher;
+        c.damage(bytes);
+        std::istringstream in(std::string(bytes.begin(), bytes.end()));
+        const pe::Headers headers = pe::readHeaders(in);
+        EXPECT_EQ(headers.extent, c.extent) << c.what;
+        EXPECT_EQ(pe::readHeaders(bytes).extent, c.extent) << c.what << ", from bytes";
+        if (c.extent == Extent::Complete) {
+            EXPECT_EQ(pe::layoutProblem(headers, bytes.size()).value_or(""), c.problem) << c.what;
+        }
+        Outcome outcome = LAUNCHER;
+        try {
+            readLauncherInfo(in, "l.exe");
+        } catch (const BadInput &) {
+            outcome = NOT_A_LAUNCHER;
+        } catch (const PackFailure &) {
+            outcome = DAMAGED;
+        }
+        EXPECT_EQ(outcome, c.outcome) << c.what;
+    }
+
+    const pe::Headers headers = pe::readHeaders(launcher);
+    ASSERT_EQ(headers.sections.size(), 3u);
+    const pe::Section &resources = headers.sections[2];
+    EXPECT_EQ(resources.name, ".rsrc");
+    EXPECT_EQ(headers.subsystem, pe::SUBSYSTEM_WINDOWS_CONSOLE);
+    EXPECT_EQ(headers.directory(pe::DIRECTORY_RESOURCE).address, resources.virtualAddress);
+    EXPECT_EQ(headers.fileOffset(resources.virtualAddress + 8, 8), resources.rawOffset + 8);
+    EXPECT_FALSE(headers.fileOffset(resources.virtualAddress + resources.rawSize - 4, 8));
+
+    std::istringstream in(written);
+    const LauncherInfo info = readLauncherInfo(in, "l.exe");
+    EXPECT_EQ(info.directoryTemplate, "{TEMP}\\x");
+    EXPECT_EQ(info.productVersion, "3");
+    EXPECT_EQ(info.leadingArguments, (std::vector<std::string>{"-a", ""}));
+    EXPECT_EQ(info.launchOptions, 3u);
+    EXPECT_EQ(written.substr(info.attachedDataOffset, info.attachedDataBytes), "QVZ-block");
+    EXPECT_EQ(written.substr(info.indexOffset, info.indexBytes), "index");
+    EXPECT_EQ(info.iconSizes.size(), 2u);
+    EXPECT_NE(info.manifest.find("name=\"Tool\""), std::string::npos) << info.manifest;
+    EXPECT_NE(std::find(info.versionResource.begin(), info.versionResource.end(),
+                        std::pair<std::string, std::string>{"CompanyName", "Ørsted"}),
+              info.versionResource.end());
 }
 
 } // namespace
