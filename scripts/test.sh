@@ -17,6 +17,7 @@ cmake --build --preset host-asan -j "$jobs"
 status=0
 ctest --preset host-asan -j "$jobs" || status=1
 ctest --preset host -j "$jobs" || status=1
+bash scripts/check-complexity.sh || status=1
 
 # Windows tests: the project's prefix, a persistent and warmed-up wineserver
 # (a test process then costs milliseconds instead of seconds), stopped on exit.

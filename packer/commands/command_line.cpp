@@ -61,6 +61,84 @@ bool isHelp(const std::string &argument) {
     return argument == "-h" || argument == "--help";
 }
 
+// -h or --help before "--".
+bool helpRequested(const Arguments &args) {
+    for (const std::string &argument : args) {
+        if (argument == "--") {
+            return false;
+        }
+        if (isHelp(argument)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// "-" alone is an operand, as is the custom.
+bool looksLikeOption(const std::string &argument) {
+    return argument.size() > 1 && argument[0] == '-';
+}
+
+const OptionSpec &knownOption(const CommandSpec &command, const std::string &name) {
+    if (const OptionSpec *option = findOption(command, name)) {
+        return *option;
+    }
+    std::string message = "unknown option '" + name + "'";
+    std::vector<std::string> names;
+    for (const OptionSpec &known : command.options) {
+        names.push_back(known.name);
+    }
+    if (std::optional<std::string> suggestion = closestName(name, names)) {
+        message += ", did you mean '" + *suggestion + "'?";
+    }
+    refuse(command, message);
+}
+
+// Parses the option at args[i] ("--name=value", "--name value", "-o value"
+// or a flag), calls its setter and returns it; `i` is left at the last
+// argument it used.
+const OptionSpec &applyOption(const CommandSpec &command, const Arguments &args, std::size_t &i) {
+    std::string name = args[i];
+    std::optional<std::string> inlineValue;
+    if (std::size_t equals = name.find('=');
+        name.starts_with("--") && equals != std::string::npos) {
+        inlineValue = name.substr(equals + 1);
+        name.resize(equals);
+    }
+    const OptionSpec &option = knownOption(command, name);
+    std::string value;
+    if (option.kind == OptionKind::Flag) {
+        if (inlineValue) {
+            refuse(command, name + " takes no value");
+        }
+    } else if (inlineValue) {
+        value = *inlineValue;
+    } else if (i + 1 < args.size()) {
+        value = args[++i];
+    } else {
+        refuse(command, name + " needs a value");
+    }
+    if (option.kind == OptionKind::Path && value.empty()) {
+        refuse(command, name + " needs a file name");
+    }
+    try {
+        option.set(value);
+    } catch (const BadInput &problem) {
+        refuse(command, problem.what());
+    }
+    return option;
+}
+
+void checkRequired(const CommandSpec &command, const std::vector<const OptionSpec *> &given) {
+    for (const OptionSpec &option : command.options) {
+        if (option.required && std::find(given.begin(), given.end(), &option) == given.end()) {
+            std::string name =
+                option.shortName != 0 ? std::string{'-', option.shortName} : option.name;
+            refuse(command, "missing " + name + " " + option.valueName);
+        }
+    }
+}
+
 // Appends `text` wrapped to the usage width, every line after the first
 // indented to the help column; `at` is the column the text starts in and
 // is left at the column it ends in. Words are never split.
@@ -145,81 +223,29 @@ std::optional<std::string> closestName(const std::string &typed,
 }
 
 std::optional<std::string> parseCommandLine(const CommandSpec &command, const Arguments &args) {
-    for (const std::string &argument : args) {
-        if (argument == "--") {
-            break;
-        }
-        if (isHelp(argument)) {
-            return std::nullopt;
-        }
+    if (helpRequested(args)) {
+        return std::nullopt;
     }
     std::optional<std::string> operand;
     std::vector<const OptionSpec *> given;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string argument = args[i];
-        if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
-            if (operand) {
-                refuse(command,
-                       "unexpected argument '" + argument + "' (only one " + command.operand + ")");
-            }
-            operand = argument;
-            continue;
-        }
-        if (argument == "--") {
+        const std::string &argument = args[i];
+        if (!optionsEnded && argument == "--") {
             optionsEnded = true;
-            continue;
-        }
-        std::optional<std::string> inlineValue;
-        if (std::size_t equals = argument.find('=');
-            argument.starts_with("--") && equals != std::string::npos) {
-            inlineValue = argument.substr(equals + 1);
-            argument.resize(equals);
-        }
-        const OptionSpec *option = findOption(command, argument);
-        if (option == nullptr) {
-            std::string message = "unknown option '" + argument + "'";
-            std::vector<std::string> names;
-            for (const OptionSpec &known : command.options) {
-                names.push_back(known.name);
-            }
-            if (std::optional<std::string> suggestion = closestName(argument, names)) {
-                message += ", did you mean '" + *suggestion + "'?";
-            }
-            refuse(command, message);
-        }
-        std::string value;
-        if (option->kind == OptionKind::Flag) {
-            if (inlineValue) {
-                refuse(command, argument + " takes no value");
-            }
-        } else if (inlineValue) {
-            value = *inlineValue;
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
+        } else if (!optionsEnded && looksLikeOption(argument)) {
+            given.push_back(&applyOption(command, args, i));
+        } else if (operand) {
+            refuse(command,
+                   "unexpected argument '" + argument + "' (only one " + command.operand + ")");
         } else {
-            refuse(command, argument + " needs a value");
+            operand = argument;
         }
-        if (option->kind == OptionKind::Path && value.empty()) {
-            refuse(command, argument + " needs a file name");
-        }
-        try {
-            option->set(value);
-        } catch (const BadInput &problem) {
-            refuse(command, problem.what());
-        }
-        given.push_back(option);
     }
     if (!operand) {
         refuse(command, "missing " + command.operand);
     }
-    for (const OptionSpec &option : command.options) {
-        if (option.required && std::find(given.begin(), given.end(), &option) == given.end()) {
-            std::string name =
-                option.shortName != 0 ? std::string{'-', option.shortName} : option.name;
-            refuse(command, "missing " + name + " " + option.valueName);
-        }
-    }
+    checkRequired(command, given);
     return operand;
 }
 

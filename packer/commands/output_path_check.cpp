@@ -43,12 +43,11 @@ bool sameFile(const fs::path &a, const fs::path &b) {
            fs::weakly_canonical(fs::absolute(b), error);
 }
 
-} // namespace
-
-void checkOutputPath(const NamedPath &output, const fs::path &appDirectory,
-                     const std::vector<NamedPath> &inputs) {
-    const std::string named = output.option + " " + output.path.string();
-    auto refuse = [&named](const std::string &cause) { throw BadInput(named + ": " + cause); };
+// Where `output` may lie, whatever it is compared with.
+void checkPlace(const NamedPath &output, const fs::path &appDirectory) {
+    auto refuse = [&output](const std::string &cause) {
+        throw BadInput(output.option + " " + output.path.string() + ": " + cause);
+    };
     fs::path directory =
         output.path.parent_path().empty() ? fs::path(".") : output.path.parent_path();
     std::error_code error;
@@ -67,33 +66,35 @@ void checkOutputPath(const NamedPath &output, const fs::path &appDirectory,
         refuse("lies inside the application directory " + appDirectory.string() +
                " and would be packed into the next build; write it elsewhere");
     }
+}
+
+void checkSpared(const NamedPath &output, const std::vector<NamedPath> &inputs) {
     for (const NamedPath &input : inputs) {
         if (sameFile(output.path, input.path)) {
-            refuse("is the same file as " + input.option + " " + input.path.string() +
-                   ", which it would overwrite; choose another path");
+            throw BadInput(output.option + " " + output.path.string() + ": is the same file as " +
+                           input.option + " " + input.path.string() +
+                           ", which it would overwrite; choose another path");
         }
     }
 }
 
-void checkWorkFolder(const fs::path &output, const fs::path &appDirectory,
-                     const std::vector<NamedPath> &inputs) {
-    fs::path work = workDirectoryFor(output);
-    auto refuse = [&output](const std::string &cause) {
-        throw BadInput("-o " + output.string() + ": " + cause);
-    };
-    if (isWithin(appDirectory, work)) {
-        refuse("the packer empties the work folder " + work.string() +
-               " beside it, which holds the application directory; choose another path");
-    }
+[[noreturn]] void refuseWorkFolder(const fs::path &output, const std::string &held) {
+    throw BadInput("-o " + output.string() + ": the packer empties the work folder " +
+                   workDirectoryFor(output).string() + " beside it, which holds the " + held +
+                   "; choose another path");
+}
+
+void checkWorkFolderSpares(const fs::path &output, const std::vector<NamedPath> &inputs) {
     for (const NamedPath &input : inputs) {
-        if (isWithin(input.path, work)) {
-            refuse("the packer empties the work folder " + work.string() +
-                   " beside it, which holds the " + input.option + " file; choose another path");
+        if (isWithin(input.path, workDirectoryFor(output))) {
+            refuseWorkFolder(output, input.option + " file");
         }
     }
 }
 
-void checkPackOutputs(const PackOptions &options, const std::vector<fs::path> &runtimeFiles) {
+} // namespace
+
+std::vector<NamedPath> namedInputFiles(const PackOptions &options) {
     std::vector<NamedPath> inputs;
     for (const auto &[option, file] :
          {std::pair{"--icon", options.icon}, std::pair{"--sign-cert", options.signCertificate},
@@ -103,20 +104,36 @@ void checkPackOutputs(const PackOptions &options, const std::vector<fs::path> &r
             inputs.push_back({option, *file});
         }
     }
-    for (const fs::path &file : runtimeFiles) {
-        inputs.push_back({"runtime", file});
+    return inputs;
+}
+
+void checkPackOutputs(const PackOptions &options, const std::vector<NamedPath> &inputs) {
+    if (isWithin(options.appDirectory, workDirectoryFor(options.output))) {
+        refuseWorkFolder(options.output, "application directory");
     }
-    checkWorkFolder(options.output, options.appDirectory, inputs);
+    checkWorkFolderSpares(options.output, inputs);
+    const NamedPath launcher{"-o", options.output};
+    checkPlace(launcher, options.appDirectory);
     if (!options.depfile) {
-        checkOutputPath({"-o", options.output}, options.appDirectory, inputs);
+        checkSpared(launcher, inputs);
         return;
     }
     // Neither written file may be the other.
+    const NamedPath depfile{"--depfile", *options.depfile};
     std::vector<NamedPath> others = inputs;
-    others.push_back({"--depfile", *options.depfile});
-    checkOutputPath({"-o", options.output}, options.appDirectory, others);
-    others.back() = {"-o", options.output};
-    checkOutputPath({"--depfile", *options.depfile}, options.appDirectory, others);
+    others.push_back(depfile);
+    checkSpared(launcher, others);
+    others.back() = launcher;
+    checkPlace(depfile, options.appDirectory);
+    checkSpared(depfile, others);
+}
+
+void checkOutputsSpare(const PackOptions &options, const std::vector<NamedPath> &inputs) {
+    checkWorkFolderSpares(options.output, inputs);
+    checkSpared({"-o", options.output}, inputs);
+    if (options.depfile) {
+        checkSpared({"--depfile", *options.depfile}, inputs);
+    }
 }
 
 } // namespace tallix

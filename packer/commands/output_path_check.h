@@ -1,5 +1,5 @@
-// Checks a path the packer writes (the launcher, the depfile) before any
-// work, so that writing it can never replace one of the user's inputs.
+// Checks the paths a pack writes (the launcher, the depfile) before any
+// work, so that writing them can never replace or remove one of its inputs.
 #pragma once
 
 #include "packer/commands/pack_options.h"
@@ -15,21 +15,21 @@ struct NamedPath {
     std::filesystem::path path;
 };
 
-// Throws BadInput naming the option, the path, the cause and the fix when
-// the path lies in a directory that does not exist, exists as anything but
-// a regular file, lies inside `appDirectory` or is one of `inputs` (also
-// through a link).
-void checkOutputPath(const NamedPath &output, const std::filesystem::path &appDirectory,
-                     const std::vector<NamedPath> &inputs);
+// The files a pack reads that the user named (--icon, --sign-cert,
+// --sign-key, --sign-pass-file), as given.
+std::vector<NamedPath> namedInputFiles(const PackOptions &options);
 
-// Throws BadInput when `appDirectory` or one of `inputs` lies inside the
-// work folder beside the launcher `output`, which the packer empties.
-void checkWorkFolder(const std::filesystem::path &output, const std::filesystem::path &appDirectory,
-                     const std::vector<NamedPath> &inputs);
+// Every path the pack writes (-o, and --depfile when given) must lie in an
+// existing directory, outside the application directory, be a regular file
+// if it exists, and be neither the other output nor one of `inputs` (also
+// through a link); the work folder beside -o, which the pack empties, must
+// hold neither the application directory nor one of `inputs`. Throws
+// BadInput naming the option, the path, the cause and the fix.
+void checkPackOutputs(const PackOptions &options, const std::vector<NamedPath> &inputs);
 
-// Both checks for every path a pack writes (-o, --depfile) against every
-// file the user named, and against `runtimeFiles` once they are known.
-void checkPackOutputs(const PackOptions &options,
-                      const std::vector<std::filesystem::path> &runtimeFiles = {});
+// For inputs known only after checkPackOutputs (the runtime's files):
+// throws BadInput when writing an output or emptying the work folder would
+// replace or remove one of them.
+void checkOutputsSpare(const PackOptions &options, const std::vector<NamedPath> &inputs);
 
 } // namespace tallix

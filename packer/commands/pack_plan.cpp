@@ -1,16 +1,12 @@
 #include "packer/commands/pack_plan.h"
 
-#include "packer/commands/template_check.h"
+#include "packer/commands/output_path_check.h"
+#include "packer/image/icon_builder.h"
+#include "packer/support/host_system.h"
 #include "packer/support/pack_errors.h"
-#include "packer/support/text_encoding.h"
-#include "paths/argument_template.h"
-
-#include "format/constants_section.h"
 
 #include <algorithm>
-#include <cctype>
-#include <filesystem>
-#include <set>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -18,255 +14,181 @@ namespace tallix {
 
 namespace {
 
-constexpr char DEFAULT_APP_VERSION[] = "1.0.0";
-constexpr char FALLBACK_NAME[] = "Application";
-// A command line holds 32767 units; the launcher's path (up to 4096) and the
-// user's arguments need room too.
-constexpr std::size_t LEADING_ARGUMENTS_LIMIT = 32767 - 4096 - 1024;
+// The launcher's unpacking checksum cannot cover files this large, so it
+// rewrites them whenever it unpacks (its index check reads them whole).
+constexpr std::uint64_t LARGE_FILE_WARNING = std::uint64_t(4) << 30;
 
-std::string stemOf(const fs::path &output) {
-    std::string name = output.filename().string();
-    return endsWithExe(name) ? name.substr(0, name.size() - 4) : name;
-}
-
-// A user's text for a resource or a constant: UTF-8, one line.
-std::u16string userText(const std::string &option, const std::string &value) {
-    std::optional<std::u16string> wide = utf8ToUtf16(value);
-    if (!wide) {
-        throw BadInput(option + ": not valid UTF-8");
+void checkAppDirectory(const fs::path &appDirectory) {
+    std::error_code error;
+    fs::file_status status = fs::status(appDirectory, error);
+    if (!fs::exists(status)) {
+        throw BadInput(appDirectory.string() + ": no such directory");
     }
-    for (char16_t unit : *wide) {
-        if (unit < 0x20 || unit == 0x7F) {
-            throw BadInput(option + ": control characters are not allowed");
+    if (!fs::is_directory(status)) {
+        throw BadInput(appDirectory.string() + ": not a directory");
+    }
+    if (std::optional<std::string> problem = readProblem(appDirectory, true)) {
+        throw BadInput(appDirectory.string() + ": " + *problem);
+    }
+    fs::recursive_directory_iterator walk(appDirectory, error);
+    bool anyFile = false;
+    for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
+        if (!walk->is_directory(error)) {
+            anyFile = true;
+            break;
         }
     }
-    return *wide;
-}
-
-VersionNumber versionOption(const std::string &option, const std::string &value) {
-    std::optional<VersionNumber> version = parseVersion(value);
-    if (!version) {
-        throw BadInput(option + " '" + value +
-                       "': expected 1 to 4 dot-separated numbers, each at most 65535");
-    }
-    return *version;
-}
-
-// Characters a value cannot have when the template puts it into a path.
-void checkPathComponent(const std::string &placeholder, const std::u16string &value) {
-    static const std::u16string forbidden = u"<>:\"/\\|?*";
-    bool bad = value.empty() || value.back() == u'.' || value.back() == u' ' || value == u"." ||
-               value == u"..";
-    for (char16_t unit : value) {
-        bad = bad || forbidden.find(unit) != std::u16string::npos;
-    }
-    if (bad) {
-        throw BadInput(
-            "the template uses {" + placeholder + "}, whose value '" + utf16ToUtf8(value) +
-            "' cannot be a directory name on Windows; choose --template or another value");
+    if (!anyFile && !error) {
+        throw BadInput(appDirectory.string() + ": the application directory is empty");
     }
 }
 
-// "{A}, {B}" of the names in `used` that are also in `among`.
-std::string placeholderList(const std::set<std::string> &used, const std::set<std::string> &among) {
-    std::string list;
-    for (const std::string &name : used) {
-        if (among.count(name)) {
-            list += (list.empty() ? "{" : ", {") + name + "}";
+// Top-level .exe files of the application directory that are not excluded, sorted.
+std::vector<std::string> topLevelPrograms(const fs::path &appDirectory,
+                                          const std::vector<ExcludeGlob> &exclusions) {
+    std::vector<std::string> programs;
+    std::error_code error;
+    for (const fs::directory_entry &entry : fs::directory_iterator(appDirectory, error)) {
+        std::string name = entry.path().filename().string();
+        if (endsWithExe(name) && entry.is_regular_file(error) &&
+            !findExclusion(exclusions, name, false)) {
+            programs.push_back(name);
         }
     }
-    return list;
+    std::sort(programs.begin(), programs.end());
+    return programs;
 }
 
-void warnAboutTemplate(const std::string &pattern, const TemplateCheck &check,
-                       bool cleanOldVersions, std::vector<std::string> &warnings) {
-    if (std::string misplaced = placeholderList(check.notAtStart, PATH_PLACEHOLDERS);
-        !misplaced.empty()) {
-        warnings.push_back("the template '" + pattern + "' has " + misplaced +
-                           " after its start, but its value is a full path (such as "
-                           "C:\\Users\\ann); use it only at the start");
+void checkInputFile(const std::string &option, const fs::path &file) {
+    std::error_code error;
+    if (!fs::is_regular_file(file, error)) {
+        throw BadInput(option + " " + file.string() + ": no such file");
     }
-    if (std::string perStart = placeholderList(check.placeholders, PER_START_PLACEHOLDERS);
-        !perStart.empty()) {
-        warnings.push_back("the template '" + pattern + "' uses " + perStart +
-                           ": every start unpacks a full copy into a new folder" +
-                           (cleanOldVersions
-                                ? "; --clean-old-versions removes those no longer in use"
-                                : " and leaves it behind; --clean-old-versions removes them"));
+    if (std::optional<std::string> problem = readProblem(file, false)) {
+        throw BadInput(option + " " + file.string() + ": " + *problem);
     }
 }
 
-// The launcher expands the pieces between "{APP_DIR}"s as templates, so
-// each is checked as one; an empty piece expands to nothing.
-std::u16string leadingArgument(const std::string &value) {
-    std::u16string argument = userText("--arg", value);
-    const WideUnit *start = reinterpret_cast<const WideUnit *>(argument.c_str());
-    const WideUnit *end = start + argument.size();
-    for (const WideUnit *piece = start;;) {
-        const WideUnit *placeholder = findAppDirPlaceholder(piece, end);
-        const WideUnit *pieceEnd = placeholder != nullptr ? placeholder : end;
-        if (pieceEnd != piece) {
-            std::u16string text(reinterpret_cast<const char16_t *>(piece),
-                                static_cast<std::size_t>(pieceEnd - piece));
-            if (TemplateCheck check = checkTemplate(text); check.error) {
-                throw BadInput("--arg '" + value + "': " + *check.error);
+std::optional<SigningOptions> signingInputs(const PackOptions &options) {
+    if (!options.signCertificate) {
+        return std::nullopt;
+    }
+    checkInputFile("--sign-cert", *options.signCertificate);
+    for (const auto &[option, file] : {std::pair{"--sign-key", options.signKey},
+                                       std::pair{"--sign-pass-file", options.signPasswordFile}}) {
+        if (file) {
+            checkInputFile(option, *file);
+        }
+    }
+    return SigningOptions{*options.signCertificate, options.signKey, options.signPasswordFile};
+}
+
+// Opens every file once, so that an unreadable one is reported as bad input
+// before minutes of compression.
+void checkReadable(const std::vector<PayloadFile> &files, std::vector<std::string> &warnings) {
+    for (const PayloadFile &file : files) {
+        if (std::optional<std::string> problem = regularFileProblem(file.source)) {
+            throw BadInput(file.source.string() + ": " + *problem);
+        }
+        if (file.size >= LARGE_FILE_WARNING) {
+            warnings.push_back(file.source.string() + ": " + std::to_string(file.size >> 20) +
+                               " MiB; the launcher rewrites a file of 4 GiB or more whenever it "
+                               "unpacks (on every start with --no-index)");
+        }
+    }
+}
+
+// The files to pack and the subsystem to build for.
+void resolvePayload(const PackOptions &options, const std::string &mainProgram,
+                    const std::vector<ExcludeGlob> &exclusions, PackPlan &plan) {
+    plan.files = collectPayloadFiles(options.appDirectory, mainProgram, exclusions, &plan.walk);
+    // Probed also with --console or --gui: no launcher can start what it refuses.
+    Subsystem own = probeMainProgram(plan.files.front().source);
+    plan.subsystem = options.subsystem.value_or(own);
+    checkReadable(plan.files, plan.warnings);
+    for (const auto &[first, second] : findCaseCollisions(plan.files)) {
+        plan.warnings.push_back("'" + first.string() + "' and '" + second.string() +
+                                "' differ only in letter case and are one file on Windows; the "
+                                "launcher rewrites it on every start and only the latter survives");
+    }
+}
+
+// The runtime, and the built-in icon when there is no --icon.
+void resolveRuntime(const PackOptions &options, PackPlan &plan) {
+    plan.runtime = locateRuntime(options.runtime);
+    std::vector<NamedPath> runtimeFiles;
+    for (const fs::path &file : plan.runtime.inputFiles()) {
+        runtimeFiles.push_back({"runtime", file});
+    }
+    checkOutputsSpare(options, runtimeFiles);
+    if (!options.icon) {
+        plan.iconSource = plan.runtime.file(DEFAULT_ICON);
+        plan.iconImages = loadIconImages(plan.iconSource);
+    }
+}
+
+BlockOptions blockOptions(const PackOptions &options) {
+    BlockOptions block;
+    block.level = options.level;
+    block.workers = options.jobs.value_or(
+        std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, JOBS_MAX));
+    block.windowLog = options.windowLog.value_or(0);
+    return block;
+}
+
+std::vector<fs::path> depfileInputs(const PackOptions &options, const PackPlan &plan) {
+    std::vector<fs::path> inputs;
+    for (const PayloadFile &file : plan.files) {
+        inputs.push_back(file.source);
+    }
+    // A directory's time changes when an entry is added, removed or renamed
+    // in it, so listing them re-packs for new files too.
+    inputs.insert(inputs.end(), plan.walk.directories.begin(), plan.walk.directories.end());
+    inputs.push_back(plan.iconSource);
+    for (const fs::path &file : plan.runtime.inputFiles()) {
+        inputs.push_back(file);
+    }
+    if (plan.signing) {
+        for (const auto &file :
+             {options.signCertificate, options.signKey, options.signPasswordFile}) {
+            if (file) {
+                inputs.push_back(*file);
             }
         }
-        if (placeholder == nullptr) {
-            return argument;
-        }
-        piece = placeholder + APP_DIR_PLACEHOLDER_LENGTH;
     }
-}
-
-std::string defaultManifestName(const std::string &product) {
-    std::string name;
-    for (char c : product) {
-        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.') {
-            name += c;
-        } else if (c == ' ' && !name.empty() && name.back() != '.') {
-            name += '.';
-        }
+    for (fs::path &input : inputs) {
+        input = fs::absolute(input).lexically_normal();
     }
-    while (!name.empty() && name.back() == '.') {
-        name.pop_back();
-    }
-    while (!name.empty() && name.front() == '.') {
-        name.erase(name.begin());
-    }
-    return name.empty() ? FALLBACK_NAME : name;
-}
-
-std::string chooseMainProgram(const PackOptions &options, const std::vector<std::string> &programs,
-                              std::vector<std::string> &warnings) {
-    if (options.mainProgram) {
-        fs::path relative = fs::path(*options.mainProgram).lexically_normal();
-        if (relative.empty() || relative.is_absolute() || *relative.begin() == "..") {
-            throw BadInput("--main " + *options.mainProgram +
-                           ": must name a file inside the application directory");
-        }
-        if (programs.empty()) {
-            warnings.push_back(options.appDirectory.string() +
-                               ": no .exe at the top of the application directory");
-        }
-        return relative.string();
-    }
-    if (programs.size() == 1) {
-        return programs.front();
-    }
-    if (programs.empty()) {
-        throw BadInput(options.appDirectory.string() +
-                       ": no .exe at the top of the application directory; name the program "
-                       "to start with --main");
-    }
-    std::string list;
-    for (const std::string &program : programs) {
-        list += (list.empty() ? "" : ", ") + program;
-    }
-    throw BadInput(options.appDirectory.string() + ": several programs could be started (" + list +
-                   "); choose one with --main");
+    return inputs;
 }
 
 } // namespace
 
-bool endsWithExe(const std::string &name) {
-    if (name.size() < 4) {
-        return false;
+void resolvePack(const PackOptions &options, PackPlan &plan) {
+    checkAppDirectory(options.appDirectory);
+    checkPackOutputs(options, namedInputFiles(options));
+    std::vector<ExcludeGlob> exclusions(options.exclusions.begin(), options.exclusions.end());
+    std::vector<std::string> programs = topLevelPrograms(options.appDirectory, exclusions);
+    plan.settings = launcherSettings(options);
+    MainProgramChoice main = chooseMainProgram(options, programs);
+    plan.signing = signingInputs(options);
+    if (options.icon) {
+        checkInputFile("--icon", *options.icon);
+        plan.iconSource = *options.icon;
+        plan.iconImages = loadIconImages(*options.icon);
     }
-    std::string tail = name.substr(name.size() - 4);
-    std::transform(tail.begin(), tail.end(), tail.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return tail == ".exe";
-}
-
-PackPlan planPack(const PackOptions &options, const std::vector<std::string> &topLevelPrograms) {
-    PackPlan plan;
-    plan.console = options.subsystem == Subsystem::Console;
-    std::string product = options.product.value_or(stemOf(options.output));
-    if (product.empty()) {
-        product = FALLBACK_NAME;
+    if (main.warning) {
+        plan.warnings.push_back(*main.warning);
     }
-    std::string appVersionText = options.appVersion.value_or(DEFAULT_APP_VERSION);
-    VersionNumber appVersion = versionOption("--app-version", appVersionText);
-    VersionNumber fileVersion =
-        versionOption("--file-version", options.fileVersion.value_or(appVersionText));
-    VersionNumber productVersion =
-        versionOption("--product-version", options.productVersion.value_or(appVersionText));
-
-    BuildConstants &constants = plan.constants;
-    constants.product = userText("--product", product);
-    constants.company = userText("--company", options.company.value_or(product));
-    constants.version = userText("--app-version", appVersion.text);
-    constants.fileVersion = userText("--file-version", fileVersion.text);
-    constants.productVersion = userText("--product-version", productVersion.text);
-    constants.directoryTemplate =
-        userText("--template", options.directoryTemplate.value_or(DEFAULT_TEMPLATE));
-    TemplateCheck templateCheck = checkTemplate(constants.directoryTemplate);
-    if (templateCheck.error) {
-        throw BadInput("--template '" + utf16ToUtf8(constants.directoryTemplate) +
-                       "': " + *templateCheck.error);
+    resolvePayload(options, main.relative, exclusions, plan);
+    for (std::string &warning : templateWarnings(plan.settings.constants)) {
+        plan.warnings.push_back(std::move(warning));
     }
-    const std::pair<const char *, const std::u16string *> pathValues[] = {
-        {"COMPANY", &constants.company},
-        {"PRODUCT", &constants.product},
-        {"VERSION", &constants.version},
-        {"FILE_VERSION", &constants.fileVersion},
-        {"PRODUCT_VERSION", &constants.productVersion}};
-    for (const auto &[placeholder, value] : pathValues) {
-        if (templateCheck.placeholders.count(placeholder)) {
-            checkPathComponent(placeholder, *value);
-        }
+    resolveRuntime(options, plan);
+    plan.block = blockOptions(options);
+    if (options.depfile) {
+        plan.depfileInputs = depfileInputs(options, plan);
     }
-    warnAboutTemplate(utf16ToUtf8(constants.directoryTemplate), templateCheck,
-                      options.cleanOldVersions, plan.lateWarnings);
-    std::size_t argumentUnits = 0;
-    for (const std::string &value : options.leadingArguments) {
-        constants.leadingArguments.push_back(leadingArgument(value));
-        argumentUnits += constants.leadingArguments.back().size() + 1;
-    }
-    if (argumentUnits > LEADING_ARGUMENTS_LIMIT) {
-        throw BadInput("--arg: the arguments come to more than " +
-                       std::to_string(LEADING_ARGUMENTS_LIMIT) +
-                       " characters, more than a command line can carry with the launcher's path");
-    }
-    if (options.cleanOldVersions) {
-        constants.launchOptions |= LAUNCH_CLEAN_OLD_VERSIONS;
-    }
-    if (options.killChildWithLauncher) {
-        constants.launchOptions |= LAUNCH_KILL_CHILD_WITH_LAUNCHER;
-    }
-    if (!templateCheck.perUserStart) {
-        plan.lateWarnings.push_back(
-            "the template '" + utf16ToUtf8(constants.directoryTemplate) +
-            "' does not start in a per-user folder ({CACHE_DIR}, {HOME} or {TEMP}); another "
-            "user who can write there can plant files the launcher then runs");
-    }
-
-    ResourceInfo &resources = plan.resources;
-    resources.company = constants.company;
-    resources.product = constants.product;
-    resources.description = userText("--description", options.description.value_or(product));
-    if (options.copyright) {
-        resources.copyright = userText("--copyright", *options.copyright);
-    }
-    resources.originalFilename =
-        userText("--original-filename",
-                 options.originalFilename.value_or(options.output.filename().string()));
-    resources.internalName =
-        userText("--internal-name", options.internalName.value_or(stemOf(options.output)));
-    resources.fileVersion = fileVersion;
-    resources.productVersion = productVersion;
-    resources.manifestName = options.manifestName.value_or(defaultManifestName(product));
-    if (!isAssemblyName(resources.manifestName)) {
-        throw BadInput("--manifest-name '" + resources.manifestName +
-                       "': use letters, digits, '.', '-' and '_' only, not starting or ending "
-                       "with '.'");
-    }
-    if (!options.signCertificate && (options.signKey || options.signPasswordFile)) {
-        throw BadInput("--sign-key and --sign-pass-file need --sign-cert");
-    }
-    plan.mainProgram = chooseMainProgram(options, topLevelPrograms, plan.warnings);
-    return plan;
 }
 
 } // namespace tallix

@@ -1,35 +1,53 @@
-// What `tallix-pack pack` is to build, resolved from the user's options:
-// defaults filled in, texts and versions checked, the program to start
-// chosen. Pure: the file system's part is handed in.
+// Everything `tallix-pack pack` builds a launcher from, resolved from the
+// options and the file system and checked as a whole before anything is
+// built: a pack that would fail on its input fails here, in seconds, not
+// after minutes of compression.
 #pragma once
 
+#include "packer/block/block_writer.h"
+#include "packer/commands/launcher_settings.h"
 #include "packer/commands/pack_options.h"
-#include "packer/image/launcher_resources.h"
-#include "packer/image/launcher_writer.h"
+#include "packer/image/launcher_runtime.h"
+#include "packer/image/pe_image.h"
+#include "packer/image/pe_probe.h"
+#include "packer/image/signing.h"
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace tallix {
 
 struct PackPlan {
-    BuildConstants constants;
-    ResourceInfo resources;
-    std::string mainProgram; // relative to the application directory
-    // --console; without --console or --gui the caller takes the main
-    // program's own subsystem once the file is found.
-    bool console = false;
-    // Printed before anything is built, in this order.
+    LauncherSettings settings; // constants and resources
+    // The files in record order, the main program first, and what the walk
+    // of the application directory met besides them.
+    std::vector<PayloadFile> files;
+    WalkReport walk;
+    Subsystem subsystem = Subsystem::Gui; // --console, --gui or the main program's own
+    std::optional<SigningOptions> signing;
+    LauncherRuntime runtime;
+    std::filesystem::path iconSource; // --icon or the runtime's default
+    std::vector<pe::Bytes> iconImages;
+    BlockOptions block;
+    // Every file the launcher is made from, absolute: the depfile's inputs
+    // (only with --depfile).
+    std::vector<std::filesystem::path> depfileInputs;
+    // In the order they are shown.
     std::vector<std::string> warnings;
-    // Printed once the files are known (after their own warnings).
-    std::vector<std::string> lateWarnings;
 };
 
-// `topLevelPrograms`: the .exe files directly in the application directory,
-// sorted. Throws BadInput naming the option and the cause.
-PackPlan planPack(const PackOptions &options, const std::vector<std::string> &topLevelPrograms);
-
-// True when `name` ends in ".exe" in any letter case.
-bool endsWithExe(const std::string &name);
+// Fills `plan` from `options` and the file system. Throws BadInput for the
+// first input the user must fix, PackFailure for a broken installation;
+// plan.warnings then holds the warnings found before that check, which
+// still hold and are shown with the error.
+//
+// The order of the checks is the order of the messages: the application
+// directory and the outputs against the user's files; the options; the
+// signing and icon files; the payload files (the main program's headers,
+// every file readable, names that clash on Windows); the template's
+// warnings; last the launcher runtime, which the user rarely chooses.
+void resolvePack(const PackOptions &options, PackPlan &plan);
 
 } // namespace tallix

@@ -26,6 +26,7 @@ while IFS='|' read -r package expected; do
 done <<'CASES'
 wine|'wine' (/usr/bin/wine-stable) comes from the Debian package 'wine'
 osslsigncode|'osslsigncode' (/usr/bin/osslsigncode) comes from the Debian package 'osslsigncode'
+pmccabe|'pmccabe' (/usr/bin/pmccabe) comes from the Debian package 'pmccabe'
 python3-pefile|the Python module 'pefile' (/usr/lib/python3/dist-packages/pefile.py) comes from the Debian package 'python3-pefile'
 g++-mingw-w64-x86-64-posix|'x86_64-w64-mingw32-g++-posix' (/usr/bin/x86_64-w64-mingw32-g++-posix) comes from the Debian package 'g++-mingw-w64-x86-64-posix'
 CASES
