@@ -32,8 +32,9 @@ command -v pmccabe >/dev/null || {
     exit 1
 }
 
-# pmccabe reads neither raw string literals nor __attribute__((...)): copies
-# get an empty literal and nothing in their place, on the same lines.
+# pmccabe reads neither raw string literals, __attribute__((...)) nor nested
+# namespace names (a::b): copies get an empty literal, nothing, and one
+# name (a__b) in their place, on the same lines.
 copies="$(mktemp -d)"
 trap 'rm -rf "$copies"' EXIT
 sources=()
@@ -43,6 +44,7 @@ while IFS= read -r source; do
     perl -0777 -pe '
         s/(?<![A-Za-z0-9_])(?:u8|[uUL])?R"([^()\\\s"]{0,16})\((.*?)\)\1"/q{""} . ("\n" x ($2 =~ tr{\n}{}))/gse;
         s/__attribute__\s*(\(((?:[^()]++|(?1))*)\))//g;
+        s/(namespace\s+\w+)::(\w+)/$1__$2/g;
     ' "$source" >"$copies/$source"
 done < <(find "${SOURCE_DIRECTORIES[@]}" -type f \( -name '*.cpp' -o -name '*.h' \) | sort)
 
