@@ -2,17 +2,12 @@
 // subcommand's name and returns the process exit status.
 #pragma once
 
+#include "packer/support/pack_errors.h"
+
 #include <string>
 #include <vector>
 
 namespace tallix {
-
-// Exit statuses of the tool.
-enum : int {
-    STATUS_SUCCESS = 0,
-    STATUS_FAILURE = 1,   // a tool that failed, a full disk, anything but the input
-    STATUS_BAD_INPUT = 2, // missing or unusable input, bad option values
-};
 
 using Arguments = std::vector<std::string>;
 

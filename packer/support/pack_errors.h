@@ -8,6 +8,13 @@
 
 namespace tallix {
 
+// Exit statuses of the tool.
+enum : int {
+    STATUS_SUCCESS = 0,
+    STATUS_FAILURE = 1,   // a tool that failed, a full disk, anything but the input
+    STATUS_BAD_INPUT = 2, // missing or unusable input, bad option values
+};
+
 // A missing or unusable input, or a bad option value.
 struct BadInput : std::runtime_error {
     using std::runtime_error::runtime_error;
