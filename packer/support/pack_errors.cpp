@@ -1,6 +1,5 @@
 #include "packer/support/pack_errors.h"
 
-
 #include <cstdio>
 
 namespace tallix {
