@@ -3,6 +3,7 @@
 #include "buildinfo/build_constants.h"
 #include "paths/target_directory.h"
 #include "payload/folder_marker.h"
+#include "payload/safe_delete.h"
 
 #include <windows.h>
 
@@ -40,14 +41,17 @@ enum RemovalPass { PASS_PROGRAMS, PASS_FILES, PASS_FOLDERS, PASS_COUNT };
 
 static bool removeTree(size_t length, bool top);
 
-// Removes one entry of workPath (already entered); a link is removed itself.
+// Removes one entry of workPath (already entered). A link is neither removed
+// nor entered (payload/safe_delete.h): it keeps its folder, like a file in use.
 static bool removeEntry(size_t length, const WIN32_FIND_DATAW &entry) {
     DWORD attributes = entry.dwFileAttributes;
-    bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return folder ? RemoveDirectoryW(workPath) != 0 : DeleteFileW(workPath) != 0;
+        return false;
     }
-    return folder ? removeTree(length, false) : DeleteFileW(workPath) != 0;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return isPlainEntry(workPath, true) && removeTree(length, false);
+    }
+    return deletePlainFile(workPath);
 }
 
 static bool belongsToPass(const WIN32_FIND_DATAW &entry, int pass) {
@@ -86,7 +90,7 @@ static bool removeTree(size_t length, bool top) {
             return false;
         }
     }
-    return top || RemoveDirectoryW(workPath) != 0;
+    return top || removePlainFolder(workPath);
 }
 
 // The sibling folder in workPath (`length` units), if it is an older
@@ -98,16 +102,18 @@ static void removeIfOlderVersion(size_t length) {
     // Exclusive: fails while a launcher of that folder runs.
     HANDLE marker = CreateFileW(workPath, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    workPath[length] = 0;
     if (marker == INVALID_HANDLE_VALUE) {
+        workPath[length] = 0;
         return;
     }
+    // The marker is deleted through this handle: never a link's target.
+    bool plain = isPlainEntryHandle(marker, workPath);
+    workPath[length] = 0;
     BY_HANDLE_FILE_INFORMATION information;
     DWORD read = 0;
     bool older =
-        GetFileInformationByHandle(marker, &information) &&
-        (information.dwFileAttributes &
-         (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+        plain && GetFileInformationByHandle(marker, &information) &&
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
         ReadFile(marker, siblingMarker, sizeof siblingMarker, &read, nullptr) &&
         read % sizeof(wchar_t) == 0 &&
         isOlderFolderMarker(reinterpret_cast<const wchar_t *>(siblingMarker),
@@ -116,7 +122,7 @@ static void removeIfOlderVersion(size_t length) {
         FILE_DISPOSITION_INFO disposition = {TRUE};
         SetFileInformationByHandle(marker, FileDispositionInfo, &disposition, sizeof disposition);
         CloseHandle(marker);
-        RemoveDirectoryW(workPath);
+        removePlainFolder(workPath);
         return;
     }
     CloseHandle(marker);
@@ -157,7 +163,9 @@ void removeOldVersions() {
             !enterName(parentLength, entry.cFileName)) {
             continue;
         }
-        removeIfOlderVersion(wcslen(workPath));
+        if (isPlainEntry(workPath, true)) {
+            removeIfOlderVersion(wcslen(workPath));
+        }
         workPath[parentLength] = 0;
     } while (FindNextFileW(search, &entry));
     FindClose(search);

@@ -5,7 +5,9 @@
 // Removes every sibling folder of TargetDirectory whose marker
 // (payload/folder_marker.h) names this company and product at a version not
 // newer than this one, and which no launcher holds open. Each folder is
-// emptied file by file, programs first, links removed and never followed;
-// at the first file that cannot be removed (in use) the folder is left with
-// its marker for a later start. Reports nothing.
+// emptied file by file, programs first. A link (payload/safe_delete.h) is
+// neither followed nor removed, as no removal of one is safe under Wine: at
+// the first link or file that cannot be removed (in use) the folder is left
+// with its marker for a later start. A sibling that is itself a link, or
+// whose marker is one, is never touched. Reports nothing.
 void removeOldVersions();

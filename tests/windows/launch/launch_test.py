@@ -171,6 +171,76 @@ def test_clean_old_versions():
                 "folders once nothing is in use")
 
 
+# Links planted in copies of an older version's folder: name of the copy ->
+# (the link's place in it, its target in the folder outside the cache).
+PLANTED_LINKS = {
+    "txt": ("data/precious.txt", "precious.txt"),
+    "exe": ("tool.exe", "tool.exe"),
+    "dll": ("data/deep/lib.dll", "lib.dll"),
+    "folder": ("data/folder", "folder"),
+    "empty-folder": ("empty", "empty-folder"),
+    "marker": (MARKER, f"older/{MARKER}"),
+}
+
+
+def tree_state(root):
+    """Every folder and every file's bytes below `root`, links not followed."""
+    state = {}
+    for directory, folders, files in os.walk(root):
+        for name in folders:
+            state[os.path.relpath(os.path.join(directory, name), root)] = "folder"
+        for name in files:
+            state[os.path.relpath(os.path.join(directory, name), root)] = \
+                pathlib.Path(directory, name).read_bytes()
+    return state
+
+
+def test_clean_links():
+    """Cleaning follows no link: an older folder holding one is left with its
+    marker and the link, a sibling that is a link is not entered, and nothing
+    outside the cache changes; an older folder without links goes."""
+    work = pathlib.Path(fresh_directory(args.work))
+    app = work / "app"
+    (app / "data" / "deep").mkdir(parents=True)
+    shutil.copy(args.probe, app / "probe.exe")
+    (app / "data" / "deep" / "notes.txt").write_text("notes\n")
+    cache = work / "cache"
+    launchers = {version: pack(app, work / f"Tool-{version}.exe", "--company", "Example Co",
+                               "--product", "Tool", "--app-version", version, "--template",
+                               windows_path(cache) + "\\{PRODUCT}-{VERSION}", *options)
+                 for version, options in [("0.9", []), ("1.0", ["--clean-old-versions"])]}
+    check_equal(run_windows(launchers["0.9"], "exit", wine=args.wine_run).status, 0,
+                "the older version's start")
+    older = cache / "Tool-0.9"
+    outside = work / "outside"
+    shutil.copytree(older, outside / "older")
+    for name in ("precious.txt", "tool.exe", "lib.dll", "folder/inner.txt", "folder/inner.exe"):
+        (outside / name).parent.mkdir(parents=True, exist_ok=True)
+        (outside / name).write_bytes(f"{name} outside the cache\n".encode())
+    (outside / "empty-folder").mkdir()
+    for case, (place, target) in PLANTED_LINKS.items():
+        shutil.copytree(older, cache / f"Tool-0.9-{case}")
+        link = cache / f"Tool-0.9-{case}" / place
+        link.parent.mkdir(parents=True, exist_ok=True)
+        link.unlink(missing_ok=True)
+        link.symlink_to(outside / target)
+    (cache / "Tool-0.3").symlink_to(outside / "older")
+    before = tree_state(outside)
+
+    check_equal(run_windows(launchers["1.0"], "exit", wine=args.wine_run).status, 0,
+                "the cleaning launcher's status")
+    after = tree_state(outside)
+    changed = sorted(path for path in before.keys() | after.keys()
+                     if before.get(path) != after.get(path))
+    check(not changed, "nothing outside the cache changes", f"changed or gone: {changed}")
+    check(not older.exists(), "an older folder without links is removed")
+    check((cache / "Tool-0.3").is_symlink(), "a sibling that is a link stays")
+    for case, (place, _) in PLANTED_LINKS.items():
+        folder = cache / f"Tool-0.9-{case}"
+        check((folder / place).is_symlink() and (folder / MARKER).exists(),
+              f"the folder with a link to {case} stays with the link and its marker")
+
+
 def wait_for(path, what, seconds=60):
     deadline = time.monotonic() + seconds
     while not path.exists():
@@ -198,7 +268,7 @@ def test_kill_child():
 
 
 TESTS = {"node-app": test_node_app, "clean-old-versions": test_clean_old_versions,
-         "kill-child": test_kill_child}
+         "clean-links": test_clean_links, "kill-child": test_kill_child}
 
 
 def main():
