@@ -1,6 +1,7 @@
 #include "buildinfo/build_constants.h"
 
 #include "format/constants_section.h"
+#include "format/little_endian.h"
 
 #include <windows.h>
 
@@ -20,8 +21,9 @@ uint64_t LEADING_ARGUMENTS_UNITS;
 uint32_t LaunchOptions;
 }
 
-// The optional constants: absent in images packed before they existed, so
-// absence is the old behaviour; present but malformed is an unfinished image.
+// The optional constants: an absent one means its default (no leading
+// arguments, no launch options); present but malformed is an unfinished
+// image.
 static bool loadOptionalConstants(const unsigned char *section, uint32_t sectionSize) {
     const unsigned char *data;
     uint64_t size;
@@ -40,8 +42,7 @@ static bool loadOptionalConstants(const unsigned char *section, uint32_t section
         if (size != sizeof options) {
             return false;
         }
-        options = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
-                  static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
+        options = readLe32(data);
     }
     LeadingArguments = arguments;
     LEADING_ARGUMENTS_UNITS = argumentUnits;

@@ -1,5 +1,7 @@
 #include "paths/target_directory.h"
 
+#include "base/wide_append.h"
+
 #include <windows.h>
 
 #include <stdlib.h>
@@ -15,4 +17,11 @@ void resolveTargetDirectory() {
     for (DWORD i = 0; i <= length; ++i) {
         TargetDirectory[i] = full[i];
     }
+}
+
+void buildTargetPath(wchar_t *path, const wchar_t *name) {
+    path[0] = 0;
+    appendWideString(path, TargetDirectory, PATH_CAPACITY);
+    appendWideChar(path, L'\\', PATH_CAPACITY);
+    appendWideString(path, name, PATH_CAPACITY);
 }

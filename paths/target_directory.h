@@ -10,3 +10,7 @@ extern wchar_t TargetDirectory[PATH_CAPACITY];
 // "/" resolved, relative to the current directory). A failure, an empty
 // directory or a full path of 4096 units or more ends the process (abort).
 void resolveTargetDirectory();
+
+// TargetDirectory, "\" and `name` into `path` (PATH_CAPACITY units); a path
+// that does not fit ends the process (abort).
+void buildTargetPath(wchar_t *path, const wchar_t *name);

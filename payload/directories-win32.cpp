@@ -73,8 +73,10 @@ static DirectoryState ensureDirectory(const wchar_t *path) {
     if (GetLastError() != ERROR_ALREADY_EXISTS) {
         return DIRECTORY_MISSING;
     }
-    // Whatever stands there (a file, a link) counts as a directory above
-    // the target directory, as it always did; below it, it must be one.
+    // Above the target directory whatever stands there (a file, a link)
+    // counts as a directory: the user may place the target behind links,
+    // and what is not a directory shows up at the open. Below it, only a
+    // plain directory does.
     if (isInsideTargetDirectory(path) && !isPlainDirectory(path)) {
         return DIRECTORY_REFUSED;
     }

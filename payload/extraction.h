@@ -20,26 +20,26 @@
 
 #include "base/wide_text.h"
 
-// Content moves from the stream to the file in pieces of at most this size.
-enum { COPY_PIECE_SIZE = 32768 };
-// Decoded pieces waiting for the writer thread, at most (4 MiB): the
-// decoder runs this far ahead of the disk. With 16 it waited a fifth of a
-// cold start under Wine, while the writer waited on files being created.
-enum { WRITE_QUEUE_PIECES = 128 };
-// A sleeping thread of the two is woken once this many pieces wait for it
-// (or are free for it), not for each one.
-enum { WAKE_BATCH_PIECES = 16 };
-// Written files held open until they go into place, at most: well below
-// the 1,024 descriptors a process may hold by default under Wine.
-enum { HELD_FILES_CAPACITY = 256 };
-// Names of written files waiting for the stream's end (2 MiB); when full,
-// those already written go into place early.
-enum { PENDING_FILES_CAPACITY = 1 << 20 };
+#include <stdint.h>
 
 // The full path of the first record: the program to start. Empty until then.
 extern wchar_t ChildProgramPath[PATH_CAPACITY];
 
+// What the records must be, told by whoever knows (the payload index,
+// payload/index_check.h). Plain function pointers: the knowledge is one
+// module's state, not an object, so a constant table of its functions is
+// all the extraction needs, with no object to construct and no virtual
+// dispatch.
+struct RecordCheck {
+    // Each record in stream order, before anything is written under its
+    // name; ends the process when it is not the record expected.
+    void (*checkRecord)(const WideUnit *name, uint64_t size, uint32_t storedCrc);
+    // At the end marker; ends the process when records were still expected.
+    void (*checkEnd)();
+};
+
 // Reads every record up to the end marker and the frame's end, writing
-// missing or changed files, then closes the payload stream. Failures end
-// the process.
-void extractPayloadFiles();
+// missing or changed files, then closes the payload stream (opened by the
+// caller). `check`, when not null, sees every record first. Failures end the
+// process.
+void extractPayloadFiles(const RecordCheck *check);

@@ -1,5 +1,6 @@
 #include "payload/file_checksum.h"
 
+#include "format/attached_data.h"
 #include "format/crc32.h"
 
 #include <windows.h>
@@ -17,8 +18,9 @@ uint32_t computeFileChecksum(const wchar_t *path) {
     if (file == INVALID_HANDLE_VALUE) {
         return NO_FILE_CHECKSUM;
     }
-    // An empty file has no checksum (no mapping of it could be made, when
-    // files were mapped; what is stored for it relies on that).
+    // An empty file has no checksum, so that it never passes for a record
+    // with content (none stores 0); an empty record is matched by the file's
+    // attributes instead.
     DWORD remaining = GetFileSize(file, nullptr);
     if (remaining == INVALID_FILE_SIZE || remaining == 0) {
         CloseHandle(file);
@@ -38,5 +40,5 @@ uint32_t computeFileChecksum(const wchar_t *path) {
     }
     CloseHandle(file);
     // 0 stands for "no file", so real content never reports it.
-    return crc == NO_FILE_CHECKSUM ? 1 : crc;
+    return storedCrc(crc);
 }

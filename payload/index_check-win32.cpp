@@ -2,10 +2,11 @@
 
 #include "base/diagnostics.h"
 #include "buildinfo/build_constants.h"
-#include "paths/target_directory.h"
+#include "format/attached_data.h"
 #include "format/crc32.h"
-#include "payload/extraction.h"
 #include "format/payload_index.h"
+#include "paths/target_directory.h"
+#include "payload/extraction.h"
 #include "payload/payload_stream.h"
 
 #include <windows.h>
@@ -28,8 +29,9 @@ static std::atomic<bool> mismatchSeen;
 alignas(64) static unsigned char ReadBuffers[INDEX_CHECK_MAX_THREADS][INDEX_READ_PIECE_SIZE];
 static wchar_t WorkerPaths[INDEX_CHECK_MAX_THREADS][PATH_CAPACITY];
 
-// TargetDirectory, "\" and the entry's name; false when it does not fit (the
-// extraction then ends the process at that record, as it always did).
+// TargetDirectory, "\" and the entry's name; false when it does not fit: the
+// file then counts as differing, and the extraction, meeting the same name,
+// ends the process there.
 static bool buildIndexedPath(const PayloadIndexEntry &entry, wchar_t *path) {
     size_t length = wcslen(TargetDirectory);
     if (length + 1 + entry.nameLength >= PATH_CAPACITY) {
@@ -78,9 +80,8 @@ static bool fileMatchesEntry(const PayloadIndexEntry &entry, wchar_t *path, unsi
     if (!sizeMatches) {
         return false;
     }
-    // Stored CRCs of 0 are 1, as the file checksum reports them; an empty
-    // file has none to compare.
-    return entry.size == 0 || (crc == 0 ? 1 : crc) == entry.crc;
+    // An empty file has no CRC-32 to compare.
+    return entry.size == 0 || storedCrc(crc) == entry.crc;
 }
 
 static void checkEntries(size_t worker) {
@@ -155,6 +156,23 @@ bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed) {
     return !mismatchSeen.load();
 }
 
+// With a whole index, the extraction's records must be its entries, in order.
+static void checkRecordAgainstIndex(const WideUnit *name, uint64_t size, uint32_t crc) {
+    if (nextRecord >= WholeIndex.count ||
+        !recordMatchesIndexEntry(payloadIndexEntry(WholeIndex, nextRecord), name, size, crc)) {
+        fatalError("Error, couldn't decode attached data.");
+    }
+    ++nextRecord;
+}
+
+static void checkIndexComplete() {
+    if (nextRecord != WholeIndex.count) {
+        fatalError("Error, couldn't decode attached data.");
+    }
+}
+
+static const RecordCheck INDEX_RECORD_CHECK = {checkRecordAgainstIndex, checkIndexComplete};
+
 void preparePayloadFiles() {
     if (indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr)) {
         if (WholeIndex.count > 0) {
@@ -163,22 +181,5 @@ void preparePayloadFiles() {
         return;
     }
     openPayloadStream();
-    extractPayloadFiles();
-}
-
-void checkRecordAgainstIndex(const WideUnit *name, uint64_t size, uint32_t crc) {
-    if (!indexIsWhole) {
-        return;
-    }
-    if (nextRecord >= WholeIndex.count ||
-        !recordMatchesIndexEntry(payloadIndexEntry(WholeIndex, nextRecord), name, size, crc)) {
-        fatalError("Error, couldn't decode attached data.");
-    }
-    ++nextRecord;
-}
-
-void checkIndexComplete() {
-    if (indexIsWhole && nextRecord != WholeIndex.count) {
-        fatalError("Error, couldn't decode attached data.");
-    }
+    extractPayloadFiles(indexIsWhole ? &INDEX_RECORD_CHECK : nullptr);
 }

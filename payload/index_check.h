@@ -1,9 +1,7 @@
 // The fast warm start: every file the payload index names is checked on disk
-// before anything is decoded; when one differs, the payload is extracted as
-// always and each decoded record is held to its index entry.
+// before anything is decoded; when one differs, the payload is extracted
+// (payload/extraction.h) with each decoded record held to its index entry.
 #pragma once
-
-#include "base/wide_text.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -24,17 +22,11 @@ enum { INDEX_READ_PIECE_SIZE = 128 * 1024 };
 // file it names has its size and CRC-32 on disk (an entry of size 0: an
 // empty file exists), ChildProgramPath is set from the first entry and the
 // payload is never opened. Otherwise the payload stream is opened and
-// extracted (payload/extraction.h). Failures end the process as there.
-void preparePayloadFiles();
-
-// For the extraction, record by record in stream order: with a whole index,
-// a record that is not its next entry (name, size, stored CRC-32) ends the
+// extracted; with a whole index, a record that is not its next entry (name,
+// size, stored CRC-32), or entries left over at the end marker, end the
 // process with "Error, couldn't decode attached data." before anything is
-// written under its name.
-void checkRecordAgainstIndex(const WideUnit *name, uint64_t size, uint32_t crc);
-
-// For the extraction, at the end marker: the same when entries were left over.
-void checkIndexComplete();
+// written under that record's name. Failures end the process as there.
+void preparePayloadFiles();
 
 // The check alone (also for the benchmark): true when the index is whole and
 // every file it names matches, checked on at most `maxThreads` threads (the

@@ -22,16 +22,17 @@
 // no better than the larger of A and W.
 #include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
-#include "paths/target_directory.h"
 #include "format/attached_data.h"
 #include "format/crc32.h"
 #include "format/crc32_carryless.h"
+#include "format/payload_index.h"
+#include "paths/target_directory.h"
 #include "payload/directories.h"
 #include "payload/extraction.h"
 #include "payload/file_checksum.h"
 #include "payload/index_check.h"
-#include "format/payload_index.h"
 #include "payload/payload_stream.h"
+#include "payload/write_queue.h"
 
 #include <windows.h>
 
@@ -205,9 +206,10 @@ uint32_t mappedChecksum(const wchar_t *path) {
     return crc;
 }
 
+// Without the index: every record decoded, every file checked on disk.
 void extractOnce() {
     openPayloadStream();
-    extractPayloadFiles();
+    extractPayloadFiles(nullptr);
 }
 
 int usage() {

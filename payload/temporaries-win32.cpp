@@ -1,0 +1,97 @@
+#include "payload/temporaries.h"
+
+#include "base/wide_append.h"
+#include "base/wide_text.h"
+#include "payload/directories.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+static const wchar_t TEMPORARY_PREFIX[] = L"~tallix-";
+static const wchar_t TEMPORARY_SUFFIX[] = L".tmp";
+
+static void appendNumber(wchar_t *path, uint32_t number) {
+    char text[16];
+    snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(number));
+    appendNarrowString(path, text, PATH_CAPACITY);
+}
+
+void buildTemporaryPath(wchar_t *path, const wchar_t *finalPath, uint32_t number) {
+    path[0] = 0;
+    appendWideString(path, finalPath, PATH_CAPACITY);
+    wchar_t *separator = wcsrchr(path, L'\\');
+    if (separator != nullptr) {
+        separator[1] = 0;
+    }
+    appendWideString(path, TEMPORARY_PREFIX, PATH_CAPACITY);
+    appendNumber(path, GetCurrentProcessId());
+    appendWideChar(path, L'-', PATH_CAPACITY);
+    appendNumber(path, number);
+    appendWideString(path, TEMPORARY_SUFFIX, PATH_CAPACITY);
+}
+
+static bool processHasEnded(DWORD processId) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (process == nullptr) {
+        // Another user's process may refuse to be opened; it is left alone.
+        return GetLastError() == ERROR_INVALID_PARAMETER;
+    }
+    bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+// Whether `name`, found by the sweep's pattern, is a temporary of a start
+// that has ended.
+static bool isStaleTemporary(const wchar_t *name) {
+    size_t prefixLength = wcslen(TEMPORARY_PREFIX);
+    if (wcsncmp(name, TEMPORARY_PREFIX, prefixLength) != 0) {
+        return false;
+    }
+    wchar_t *end = nullptr;
+    unsigned long owner = wcstoul(name + prefixLength, &end, 10);
+    return end != nullptr && *end == L'-' && owner != GetCurrentProcessId() &&
+           processHasEnded(owner);
+}
+
+void removeStaleTemporaries(const wchar_t *finalPath) {
+    static wchar_t pattern[PATH_CAPACITY];
+    static wchar_t sweptDirectory[PATH_CAPACITY];
+    pattern[0] = 0;
+    appendWideString(pattern, finalPath, PATH_CAPACITY);
+    wchar_t *separator = wcsrchr(pattern, L'\\');
+    if (separator == nullptr) {
+        return;
+    }
+    separator[1] = 0;
+    if (wcscmp(pattern, sweptDirectory) == 0) {
+        return;
+    }
+    sweptDirectory[0] = 0;
+    appendWideString(sweptDirectory, pattern, PATH_CAPACITY);
+    size_t directoryLength = wcslen(pattern);
+    // A directory this start made held nothing of a start that had ended.
+    if (directoryCreatedHere(pattern, directoryLength - 1)) {
+        return;
+    }
+    appendWideString(pattern, TEMPORARY_PREFIX, PATH_CAPACITY);
+    appendWideString(pattern, L"*", PATH_CAPACITY);
+    appendWideString(pattern, TEMPORARY_SUFFIX, PATH_CAPACITY);
+
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        if (isStaleTemporary(found.cFileName)) {
+            pattern[directoryLength] = 0;
+            appendWideString(pattern, found.cFileName, PATH_CAPACITY);
+            DeleteFileW(pattern);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}

@@ -1,0 +1,440 @@
+#include "payload/write_queue.h"
+
+#include "base/diagnostics.h"
+#include "format/attached_data.h"
+#include "format/crc32.h"
+#include "paths/target_directory.h"
+#include "payload/directories.h"
+#include "payload/file_checksum.h"
+#include "payload/temporaries.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <stdint.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+static const char DECODE_FAILURE[] = "Error, couldn't decode attached data.";
+
+// --- Pending files -----------------------------------------------------------
+
+// A file queued since the run last put files into place. The main thread
+// fills it before it queues the file; the writer then sets `reused` and
+// `held`, which the main thread reads only once the writer is idle.
+struct PendingFile {
+    uint32_t crc;    // the record's stored CRC-32
+    uint32_t number; // its temporary's number
+    uint32_t nameAt; // where its name starts in PendingNames
+    bool empty;
+    bool reused; // found in place by the writer: it has no temporary file
+    // Written files are opened again by the writer and held, the first
+    // HELD_FILES_CAPACITY of a batch, until they are moved into place: a move
+    // by handle is one request to Wine's server where a move by name is four,
+    // and the moves come after the stream, when nothing else overlaps them
+    // (by name they take 0.06 to 0.2 s of a cold start of 0.6 to 1 s).
+    // Null: closed, or never held.
+    HANDLE held;
+};
+static PendingFile PendingFiles[PENDING_FILES_CAPACITY];
+static wchar_t PendingNames[PENDING_NAME_UNITS_CAPACITY];
+static size_t pendingCount;
+static size_t pendingNameUnits;
+
+// The main thread's paths, for moving and removing pending files.
+static wchar_t TargetFilePath[PATH_CAPACITY];
+static wchar_t TemporaryPath[PATH_CAPACITY];
+
+// Numbers the temporary files of this process.
+static uint32_t temporaryCount;
+// The file whose pieces the main thread queues.
+static uint32_t queuedFile;
+
+// While set, a process end (every failure goes through exit) removes what
+// this run has not yet put in place.
+static bool runUnfinished;
+
+// --- The queue -----------------------------------------------------------------
+//
+// The main thread decodes straight into pieces of a ring; the writer thread
+// checks each file on disk and creates and writes the missing or changed
+// ones, in queue order, so a start costs about the longer of decoding and
+// checking or writing.
+
+enum PieceKind { PIECE_OPEN, PIECE_CONTENT, PIECE_CLOSE };
+struct Piece {
+    PieceKind kind;
+    uint32_t size; // PIECE_CONTENT: bytes in data
+    uint32_t file; // PIECE_OPEN, PIECE_CLOSE: the file's place in PendingFiles
+    unsigned char data[COPY_PIECE_SIZE];
+};
+static Piece WriteQueue[WRITE_QUEUE_PIECES];
+// Under queueLock. Pieces queueTail up to queueHead are the writer's. A
+// slim lock and condition variables, because under Wine a kernel semaphore
+// or event costs a server round trip per piece, more than the write itself.
+static size_t queueHead; // the next piece the main thread fills
+static size_t queueTail; // the next piece the writer writes
+static SRWLOCK queueLock = SRWLOCK_INIT;
+static CONDITION_VARIABLE pieceQueued = CONDITION_VARIABLE_INIT;
+static CONDITION_VARIABLE pieceWritten = CONDITION_VARIABLE_INIT;
+// Under queueLock: a sleeping side is woken only once a batch of pieces is
+// waiting for it (or at the end), not for every piece: each wake-up is a
+// system call and a switch of threads.
+static bool writerSleeps;
+static bool decoderSleeps;
+static size_t decoderWaitsForQueued; // wake the decoder at this many queued or fewer
+
+static HANDLE writerThread;
+
+// --- The writer thread ---------------------------------------------------------
+
+// Its paths, read elsewhere only once it is idle.
+static wchar_t WriterTargetPath[PATH_CAPACITY];
+static wchar_t WriterTemporaryPath[PATH_CAPACITY];
+// The temporary file being written, if any, and the CRC-32 of what was
+// written to it, or whether the file is in place already.
+static HANDLE openTemporary = INVALID_HANDLE_VALUE;
+static uint32_t writtenCrc;
+static bool reusingFile;
+
+enum WriterFailure { WRITER_OK, WRITER_OPEN_FAILED, WRITER_WRITE_FAILED, WRITER_CONTENT_DAMAGED };
+// Set once, after writerErrorCode, by the writer; the main thread looks at
+// it before each piece and reports it once the writer is idle.
+static std::atomic<WriterFailure> writerFailure{WRITER_OK};
+static DWORD writerErrorCode;
+
+static void failWriter(WriterFailure failure, DWORD errorCode) {
+    writerErrorCode = errorCode;
+    writerFailure.store(failure, std::memory_order_release);
+}
+
+static bool isPlainEmptyFile(const wchar_t *path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) {
+        return false;
+    }
+    return (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+               0 &&
+           data.nFileSizeHigh == 0 && data.nFileSizeLow == 0;
+}
+
+static bool fileMatches(const wchar_t *path, uint32_t crc, bool empty) {
+    return empty ? isPlainEmptyFile(path) : computeFileChecksum(path) == crc;
+}
+
+// A folder, link or junction where the file must go is never replaced.
+static bool mayBeReplaced(const wchar_t *path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes == INVALID_FILE_ATTRIBUTES ||
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+// Creates temporary file `number` beside its final name, WriterTargetPath.
+static void openTemporaryFile(uint32_t number) {
+    if (!mayBeReplaced(WriterTargetPath) || !createParentDirectories(WriterTargetPath)) {
+        failWriter(WRITER_OPEN_FAILED, 0);
+        return;
+    }
+    removeStaleTemporaries(WriterTargetPath);
+    buildTemporaryPath(WriterTemporaryPath, WriterTargetPath, number);
+    // A leftover of an earlier process with the same id goes first; a link
+    // planted under this name is removed, not followed.
+    DeleteFileW(WriterTemporaryPath);
+    // Read sharing only: no other start can remove it while it is written.
+    openTemporary = CreateFileW(WriterTemporaryPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (openTemporary == INVALID_HANDLE_VALUE) {
+        failWriter(WRITER_OPEN_FAILED, 0);
+    }
+}
+
+// Checked here, while the main thread decodes on: the file's content waits
+// in the queue and is passed over when the file is in place.
+static void startFile(PendingFile *file) {
+    buildTargetPath(WriterTargetPath, PendingNames + file->nameAt);
+    reusingFile = fileMatches(WriterTargetPath, file->crc, file->empty);
+    if (reusingFile) {
+        file->reused = true;
+        return;
+    }
+    openTemporaryFile(file->number);
+    writtenCrc = 0;
+}
+
+static void writeContent(const Piece *piece) {
+    if (reusingFile) {
+        return;
+    }
+    writtenCrc = continueCrc32(writtenCrc, piece->data, piece->size);
+    DWORD written = 0;
+    if (!WriteFile(openTemporary, piece->data, piece->size, &written, nullptr)) {
+        failWriter(WRITER_WRITE_FAILED, GetLastError());
+    }
+}
+
+// A damaged file stays open for the clean-up at exit.
+static void endFile(PendingFile *file, uint32_t slot) {
+    if (reusingFile) {
+        return;
+    }
+    if (storedCrc(writtenCrc) != file->crc) {
+        failWriter(WRITER_CONTENT_DAMAGED, 0);
+        return;
+    }
+    CloseHandle(openTemporary);
+    openTemporary = INVALID_HANDLE_VALUE;
+    if (slot < HELD_FILES_CAPACITY) {
+        // Held with delete access alone: once the file has its final name,
+        // another launcher can still start it (a handle that may write
+        // would make that a sharing violation) or replace it.
+        HANDLE held = CreateFileW(WriterTemporaryPath, DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        file->held = held == INVALID_HANDLE_VALUE ? nullptr : held;
+    }
+}
+
+static void writePiece(const Piece *piece) {
+    switch (piece->kind) {
+    case PIECE_OPEN:
+        startFile(&PendingFiles[piece->file]);
+        break;
+    case PIECE_CONTENT:
+        writeContent(piece);
+        break;
+    case PIECE_CLOSE:
+        endFile(&PendingFiles[piece->file], piece->file);
+        break;
+    }
+}
+
+static DWORD WINAPI writeQueuedPieces(void *) {
+    for (;;) {
+        AcquireSRWLockExclusive(&queueLock);
+        while (queueTail == queueHead) {
+            writerSleeps = true;
+            SleepConditionVariableSRW(&pieceQueued, &queueLock, INFINITE, 0);
+            writerSleeps = false;
+        }
+        const Piece *piece = &WriteQueue[queueTail % WRITE_QUEUE_PIECES];
+        ReleaseSRWLockExclusive(&queueLock);
+        // Once failed, later pieces are only passed over.
+        if (writerFailure.load(std::memory_order_relaxed) == WRITER_OK) {
+            writePiece(piece);
+        }
+        AcquireSRWLockExclusive(&queueLock);
+        ++queueTail;
+        bool wake = decoderSleeps && queueHead - queueTail <= decoderWaitsForQueued;
+        ReleaseSRWLockExclusive(&queueLock);
+        if (wake) {
+            WakeConditionVariable(&pieceWritten);
+        }
+    }
+}
+
+// --- The main thread's side ----------------------------------------------------
+
+// Under queueLock: sleeps until at most `queued` pieces wait for the writer,
+// waking it first if it sleeps on pieces.
+static void waitForQueuedAtMost(size_t queued) {
+    while (queueHead - queueTail > queued) {
+        if (writerSleeps) {
+            WakeConditionVariable(&pieceQueued);
+        }
+        decoderSleeps = true;
+        decoderWaitsForQueued = queued;
+        SleepConditionVariableSRW(&pieceWritten, &queueLock, INFINITE, 0);
+        decoderSleeps = false;
+    }
+}
+
+// A free piece to fill; it goes to the writer with queuePiece(). When the
+// queue is full, waits until a batch of pieces is free.
+static Piece *claimPiece() {
+    AcquireSRWLockExclusive(&queueLock);
+    if (queueHead - queueTail == WRITE_QUEUE_PIECES) {
+        waitForQueuedAtMost(size_t{WRITE_QUEUE_PIECES} - WAKE_BATCH_PIECES);
+    }
+    ReleaseSRWLockExclusive(&queueLock);
+    return &WriteQueue[queueHead % WRITE_QUEUE_PIECES];
+}
+
+static void queuePiece() {
+    AcquireSRWLockExclusive(&queueLock);
+    ++queueHead;
+    bool wake = writerSleeps && queueHead - queueTail >= WAKE_BATCH_PIECES;
+    ReleaseSRWLockExclusive(&queueLock);
+    if (wake) {
+        WakeConditionVariable(&pieceQueued);
+    }
+}
+
+// Returns once the writer has handled every piece queued so far. A piece
+// claimed but not queued (a failure while decoding into it) is left out.
+static void waitForWriter() {
+    AcquireSRWLockExclusive(&queueLock);
+    waitForQueuedAtMost(0);
+    ReleaseSRWLockExclusive(&queueLock);
+}
+
+// After waitForWriter(): the writer's failure, reported as if the
+// extraction had met it on this thread.
+static void reportWriterFailure() {
+    switch (writerFailure.load(std::memory_order_acquire)) {
+    case WRITER_OK:
+        return;
+    case WRITER_OPEN_FAILED:
+        fatalOpenError(WriterTargetPath);
+    case WRITER_WRITE_FAILED:
+        fatalSystemError("Error, couldn't unpack file to target path.", writerErrorCode);
+    case WRITER_CONTENT_DAMAGED:
+        fatalError(DECODE_FAILURE);
+    }
+}
+
+static void reportEarlierFailure() {
+    waitForWriter();
+    reportWriterFailure();
+}
+
+static void startWriter() {
+    writerThread = CreateThread(nullptr, 0, writeQueuedPieces, nullptr, 0, nullptr);
+    if (writerThread == nullptr) {
+        fatalError("Error, couldn't allocate memory.");
+    }
+}
+
+// Ends when the writer has failed, at the failure it met first.
+static void checkWriter() {
+    if (writerFailure.load(std::memory_order_relaxed) != WRITER_OK) {
+        reportEarlierFailure();
+    }
+}
+
+// Runs at exit, when the writer is idle (see reportEarlierFailure).
+static void discardUnfinishedFiles() {
+    if (!runUnfinished) {
+        return;
+    }
+    if (openTemporary != INVALID_HANDLE_VALUE) {
+        CloseHandle(openTemporary);
+    }
+    for (size_t i = 0; i < pendingCount; ++i) {
+        if (PendingFiles[i].held != nullptr) {
+            CloseHandle(PendingFiles[i].held);
+            PendingFiles[i].held = nullptr;
+        }
+    }
+    for (size_t i = 0; i < pendingCount; ++i) {
+        const PendingFile &file = PendingFiles[i];
+        if (!file.reused) {
+            buildTargetPath(TargetFilePath, PendingNames + file.nameAt);
+            buildTemporaryPath(TemporaryPath, TargetFilePath, file.number);
+            DeleteFileW(TemporaryPath);
+        }
+    }
+    removeCreatedDirectories();
+}
+
+// A rename request with room for any target path.
+static union {
+    FILE_RENAME_INFO info;
+    unsigned char bytes[sizeof(FILE_RENAME_INFO) + PATH_CAPACITY * sizeof(wchar_t)];
+} RenameRequest;
+
+// Moves a held file to `finalPath`, replacing what is there; closes it.
+static bool moveHeldFile(HANDLE file, const wchar_t *finalPath) {
+    size_t length = wcslen(finalPath);
+    RenameRequest.info.ReplaceIfExists = TRUE;
+    RenameRequest.info.RootDirectory = nullptr;
+    RenameRequest.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+    wmemcpy(RenameRequest.info.FileName, finalPath, length + 1);
+    bool moved = SetFileInformationByHandle(file, FileRenameInfo, &RenameRequest.info,
+                                            sizeof RenameRequest) != 0;
+    CloseHandle(file);
+    return moved;
+}
+
+// Moves every pending file to its final name, once the writer is idle. A
+// move that fails is fine when the file there now matches (another launcher
+// put it in place and may be running it); anything else is the open failure.
+static void commitPendingFiles() {
+    for (size_t i = 0; i < pendingCount; ++i) {
+        PendingFile &file = PendingFiles[i];
+        if (file.reused) {
+            continue;
+        }
+        buildTargetPath(TargetFilePath, PendingNames + file.nameAt);
+        buildTemporaryPath(TemporaryPath, TargetFilePath, file.number);
+        HANDLE held = file.held;
+        file.held = nullptr;
+        bool moved = held != nullptr && moveHeldFile(held, TargetFilePath);
+        if (!moved && !MoveFileExW(TemporaryPath, TargetFilePath, MOVEFILE_REPLACE_EXISTING)) {
+            if (!fileMatches(TargetFilePath, file.crc, file.empty)) {
+                fatalOpenError(TargetFilePath);
+            }
+            DeleteFileW(TemporaryPath);
+        }
+    }
+    pendingCount = 0;
+    pendingNameUnits = 0;
+}
+
+// Returns the file's place in PendingFiles. When they are full, the files
+// written so far go into place first.
+static uint32_t addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t number) {
+    size_t nameUnits = wcslen(name) + 1;
+    if (pendingCount == PENDING_FILES_CAPACITY ||
+        pendingNameUnits + nameUnits > PENDING_NAME_UNITS_CAPACITY) {
+        reportEarlierFailure();
+        commitPendingFiles();
+    }
+    wmemcpy(PendingNames + pendingNameUnits, name, nameUnits);
+    PendingFiles[pendingCount] = {crc,   number, static_cast<uint32_t>(pendingNameUnits),
+                                  empty, false,  nullptr};
+    pendingNameUnits += nameUnits;
+    return static_cast<uint32_t>(pendingCount++);
+}
+
+void beginQueuedFiles() {
+    runUnfinished = true;
+    atexit(discardUnfinishedFiles);
+    setBeforeFatalReport(reportEarlierFailure);
+}
+
+void queueFileStart(const wchar_t *name, bool empty, uint32_t crc) {
+    if (writerThread == nullptr) {
+        startWriter();
+    }
+    checkWriter();
+    queuedFile = addPendingFile(name, empty, crc, temporaryCount++);
+    Piece *piece = claimPiece();
+    piece->kind = PIECE_OPEN;
+    piece->file = queuedFile;
+    queuePiece();
+}
+
+unsigned char *claimContentPiece() {
+    checkWriter();
+    return claimPiece()->data;
+}
+
+void queueContentPiece(size_t size) {
+    Piece *piece = &WriteQueue[queueHead % WRITE_QUEUE_PIECES];
+    piece->kind = PIECE_CONTENT;
+    piece->size = static_cast<uint32_t>(size);
+    queuePiece();
+}
+
+void queueFileEnd() {
+    Piece *piece = claimPiece();
+    piece->kind = PIECE_CLOSE;
+    piece->file = queuedFile;
+    queuePiece();
+}
+
+void finishQueuedFiles() {
+    reportEarlierFailure();
+    commitPendingFiles();
+    setBeforeFatalReport(nullptr);
+    runUnfinished = false;
+}
