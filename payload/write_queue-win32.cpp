@@ -66,7 +66,9 @@ struct Piece {
     PieceKind kind;
     uint32_t size; // PIECE_CONTENT: bytes in data
     uint32_t file; // PIECE_OPEN, PIECE_CLOSE: the file's place in PendingFiles
-    unsigned char data[COPY_PIECE_SIZE];
+    // Cache-line aligned, for the copy out of the decoder's window and the
+    // CRC-32 over it.
+    alignas(64) unsigned char data[COPY_PIECE_SIZE];
 };
 static Piece WriteQueue[WRITE_QUEUE_PIECES];
 // Under queueLock. Pieces queueTail up to queueHead are the writer's. A
