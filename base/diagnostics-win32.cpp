@@ -1,5 +1,7 @@
 #include "base/diagnostics.h"
 
+#include "base/path_form.h"
+
 #include <windows.h>
 
 #include <stdio.h>
@@ -26,7 +28,8 @@ void fatalError(const char *message) {
     exit(FATAL_EXIT_STATUS);
 }
 
-void fatalSystemError(const char *message, uint32_t errorCode) {
+// The system error line, without ending the process.
+static void reportSystemError(const char *message, uint32_t errorCode) {
     runBeforeFatalReport();
     // Stays empty when the system has no text for the code.
     char *text = nullptr;
@@ -47,12 +50,31 @@ void fatalSystemError(const char *message, uint32_t errorCode) {
     // The process ends right after; the system's buffer is not released.
     fprintf(stderr, "%s ([Error %ld] %s)\n", message,
             static_cast<long>(static_cast<int32_t>(errorCode)), text);
+}
+
+void fatalSystemError(const char *message, uint32_t errorCode) {
+    reportSystemError(message, errorCode);
+    exit(FATAL_EXIT_STATUS);
+}
+
+void fatalLaunchError(uint32_t errorCode, size_t programPathLength) {
+    reportSystemError("Error, couldn't launch child", errorCode);
+    if (programPathLength >= MAX_PATH) {
+        fprintf(stderr,
+                "The unpacked program's path is %u characters long, more than the %u Windows "
+                "starts a program from unless LongPathsEnabled is set; choose a shorter "
+                "--template.\n",
+                static_cast<unsigned>(programPathLength), static_cast<unsigned>(MAX_PATH - 1));
+    }
     exit(FATAL_EXIT_STATUS);
 }
 
 void fatalOpenError(const wchar_t *path) {
     runBeforeFatalReport();
-    fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
+    static wchar_t shown[PATH_CAPACITY];
+    shown[0] = 0;
+    appendNormalPath(shown, path, PATH_CAPACITY);
+    fprintf(stderr, "Error, failed to open '%ls' for writing.\n", shown);
     exit(FATAL_EXIT_STATUS);
 }
 

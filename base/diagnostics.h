@@ -10,11 +10,18 @@
 //                          "Error, couldn't decode attached data."
 //   stderr, then exit(2):  "Error, failed to open '%ls' for writing.\n"
 //                          "Error, couldn't unpack file to target path." + system error
-//                          "Error, couldn't launch child" + system error
+//                          "Error, couldn't launch child" + system error, and
+//                          for a program path of MAX_PATH units or more:
+//                          "The unpacked program's path is %u characters long,
+//                          more than the 259 Windows starts a program from
+//                          unless LongPathsEnabled is set; choose a shorter
+//                          --template.\n" (one line)
+// Paths are shown in their normal form (base/path_form.h).
 // Internal limits (a buffer that would overflow, a byte that does not
 // convert) end the process through abort() with no message.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 enum { FATAL_EXIT_STATUS = 2 };
@@ -33,11 +40,17 @@ enum { SYSTEM_MESSAGE_LANGUAGE = 1033 };
 // exit(FATAL_EXIT_STATUS).
 [[noreturn]] void fatalOpenError(const wchar_t *path);
 
+// "Error, couldn't launch child" as fatalSystemError reports it, then, when
+// `programPathLength` (the normal form's, in units) is MAX_PATH or more,
+// the line that names Windows' limit as the likely cause; then
+// exit(FATAL_EXIT_STATUS).
+[[noreturn]] void fatalLaunchError(uint32_t errorCode, size_t programPathLength);
+
 // "Error, couldn't runtime expand spec '%ls'.\n" on stderr, then abort().
 [[noreturn]] void fatalTemplateError(const wchar_t *pattern);
 
 // `hook` runs once, on the failing thread, before the next report of the
-// three exit(2) forms above (not the template error): a part with work on
+// exit(2) forms above (not the template error): a part with work on
 // another thread finishes it there, and may end the process with an earlier
 // failure of its own instead. nullptr removes it.
 void setBeforeFatalReport(void (*hook)());

@@ -1,6 +1,7 @@
 #include "launcher/child_process.h"
 
 #include "base/diagnostics.h"
+#include "base/path_form.h"
 #include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "format/constants_section.h"
@@ -37,11 +38,21 @@ wchar_t **launcherArguments = nullptr;
 // The directory of the launcher's module file; one unit more than a path buffer.
 static wchar_t launcherDirectory[PATH_CAPACITY + 1];
 
+// ChildProgramPath in its normal form: the program is started from the path
+// any other start of it would use, so it sees itself, and the folders it
+// derives from its own name, as usual. Windows' CreateProcessW takes a path
+// of MAX_PATH units or more only where LongPathsEnabled is set (the
+// launcher's manifest is longPathAware); elsewhere the start fails, and the
+// report names the path's length as the cause. An extended path would get
+// past the limit only to hand the application a "\\?\" module name that
+// much of its own code could not use.
+static wchar_t programPath[PATH_CAPACITY];
+
 const wchar_t *getLauncherDirectory() {
     launcherDirectory[0] = 0;
     const wchar_t *program = getLauncherModulePath();
     if (program != nullptr) {
-        appendWideString(launcherDirectory, program, PATH_CAPACITY + 1);
+        appendNormalPath(launcherDirectory, program, PATH_CAPACITY + 1);
     }
     wchar_t *lastSeparator = wcsrchr(launcherDirectory, L'\\');
     if (lastSeparator != nullptr) {
@@ -115,10 +126,12 @@ int launchChild() {
         (LaunchOptions & LAUNCH_KILL_CHILD_WITH_LAUNCHER) != 0 ? createKillOnCloseJob() : nullptr;
     PROCESS_INFORMATION processInfo;
     memset(&processInfo, 0, sizeof processInfo);
-    if (!CreateProcessW(ChildProgramPath, commandLine, nullptr, nullptr, TRUE,
+    programPath[0] = 0;
+    appendNormalPath(programPath, ChildProgramPath, PATH_CAPACITY);
+    if (!CreateProcessW(programPath, commandLine, nullptr, nullptr, TRUE,
                         NORMAL_PRIORITY_CLASS | (job != nullptr ? CREATE_SUSPENDED : 0), nullptr,
                         nullptr, &startupInfo, &processInfo)) {
-        fatalSystemError("Error, couldn't launch child", GetLastError());
+        fatalLaunchError(GetLastError(), wcslen(programPath));
     }
     if (job != nullptr) {
         startInJob(job, processInfo);

@@ -24,13 +24,16 @@ extern std::atomic<uint32_t> childProcessShare;
 enum : uint32_t { CHILD_PUBLISHED = 1, CHILD_RETIRED = 2, CHILD_ONE_USE = 4 };
 
 // Sets TALLIX_ONEFILE_DIRECTORY and TALLIX_ORIGINAL_ARGV0, starts
-// ChildProgramPath with the rebuilt command line, the launcher's standard
-// handles, environment and current directory, waits and returns the child's
-// exit code (1 if it cannot be read). A failed start ends the process with
-// "Error, couldn't launch child" and status 2. Runs once per process.
+// ChildProgramPath, in its normal form (base/path_form.h), with the rebuilt
+// command line, the launcher's standard handles, environment and current
+// directory, waits and returns the child's exit code (1 if it cannot be
+// read). A failed start ends the process with "Error, couldn't launch child"
+// and status 2, naming Windows' path length limit for a path of MAX_PATH
+// units or more (fatalLaunchError). Runs once per process.
 int launchChild();
 
-// Directory of the launcher's executable, without a trailing backslash.
+// Directory of the launcher's executable, in its normal form, without a
+// trailing backslash.
 const wchar_t *getLauncherDirectory();
 
 // For CTRL_C, BREAK, CLOSE, LOGOFF and SHUTDOWN while a child runs: waits up

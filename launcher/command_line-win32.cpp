@@ -1,6 +1,7 @@
 #include "launcher/command_line.h"
 
 #include "base/diagnostics.h"
+#include "base/path_form.h"
 #include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "paths/argument_template.h"
@@ -23,7 +24,8 @@ static wchar_t expandedArgument[COMMAND_LINE_CAPACITY];
 static wchar_t argumentPiece[COMMAND_LINE_CAPACITY];
 
 // Expands `argument` into expandedArgument: each piece between "{APP_DIR}"s
-// as a directory template, the target directory in place of "{APP_DIR}".
+// as a directory template, the target directory's normal form in place of
+// "{APP_DIR}".
 // A piece that cannot be expanded ends the process as a bad template does.
 static void expandLeadingArgument(const wchar_t *argument) {
     expandedArgument[0] = 0;
@@ -44,7 +46,7 @@ static void expandLeadingArgument(const wchar_t *argument) {
         if (placeholder == nullptr) {
             return;
         }
-        appendWideString(expandedArgument, TargetDirectory, COMMAND_LINE_CAPACITY);
+        appendNormalPath(expandedArgument, TargetDirectory, COMMAND_LINE_CAPACITY);
         piece = placeholder + APP_DIR_PLACEHOLDER_LENGTH;
     }
 }

@@ -1,5 +1,6 @@
 #include "launcher/old_versions.h"
 
+#include "base/path_form.h"
 #include "buildinfo/build_constants.h"
 #include "paths/target_directory.h"
 #include "payload/folder_marker.h"
@@ -133,11 +134,13 @@ void removeOldVersions() {
     while (length > 0 && TargetDirectory[length - 1] == L'\\') {
         --length;
     }
+    // A root has no siblings.
+    size_t root = pathRootLength(TargetDirectory);
     size_t parentLength = length;
-    while (parentLength > 0 && TargetDirectory[parentLength - 1] != L'\\') {
+    while (parentLength > root && TargetDirectory[parentLength - 1] != L'\\') {
         --parentLength;
     }
-    if (parentLength == 0) {
+    if (parentLength <= root) {
         return;
     }
     const wchar_t *ownName = TargetDirectory + parentLength;

@@ -1,16 +1,25 @@
 // The extraction directory: expanded from the build's template at start,
-// then made absolute in place; read for every file path.
+// then made a full, extended-length path in place (base/path_form.h), so
+// that every file below it is reached whatever its depth; read for every
+// file path. What the application is shown of it is the normal form.
 #pragma once
 
 #include "base/wide_text.h"
 
 extern wchar_t TargetDirectory[PATH_CAPACITY];
 
-// Replaces TargetDirectory by its full path (GetFullPathNameW: ".", ".." and
-// "/" resolved, relative to the current directory). A failure, an empty
-// directory or a full path of 4096 units or more ends the process (abort).
+// Replaces TargetDirectory as makeExtendedFullPath does. A failure, an
+// empty directory or a result of PATH_CAPACITY units or more (the prefix
+// adds 4 units to a full path, 6 to a UNC one) ends the process (abort).
 void resolveTargetDirectory();
 
-// TargetDirectory, "\" and `name` into `path` (PATH_CAPACITY units); a path
-// that does not fit ends the process (abort).
+// Replaces `path` (PATH_CAPACITY units) by the extended form of its full
+// path: GetFullPathNameW resolves ".", ".." and "/" relative to the current
+// directory first, which the prefix would leave as they are; separators at
+// the end are dropped but for the root's own ("\\?\C:\"). False, with
+// `path` unchanged, for a failure or a result that does not fit.
+bool makeExtendedFullPath(wchar_t *path);
+
+// TargetDirectory, "\" unless it ends in one, and `name` into `path`
+// (PATH_CAPACITY units); a path that does not fit ends the process (abort).
 void buildTargetPath(wchar_t *path, const wchar_t *name);

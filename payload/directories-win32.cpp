@@ -1,6 +1,7 @@
 #include "payload/directories.h"
 
 #include "base/diagnostics.h"
+#include "base/path_form.h"
 #include "base/wide_text.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
@@ -50,12 +51,15 @@ enum DirectoryState { DIRECTORY_EXISTS, DIRECTORY_MISSING, DIRECTORY_REFUSED };
 static DirectoryState ensureDirectory(const wchar_t *path) {
     if (knownDirectoryCount == 0) {
         // The profile directory always exists and may not be creatable, so a
-        // walk up from below it stops there.
+        // walk up from below it stops there. It is kept in the form of the
+        // paths compared with it, or as it is when that form cannot be made,
+        // which costs only a system call.
         wchar_t home[PATH_CAPACITY];
         home[0] = 0;
         if (!expandTemplatePath(home, HOME_TEMPLATE, PATH_CAPACITY)) {
             fatalTemplateError(HOME_TEMPLATE);
         }
+        makeExtendedFullPath(home);
         rememberDirectory(home, false);
     }
     for (size_t i = 0; i < knownDirectoryCount; ++i) {
@@ -63,7 +67,7 @@ static DirectoryState ensureDirectory(const wchar_t *path) {
             return DIRECTORY_EXISTS;
         }
     }
-    if (path[0] != 0 && path[1] == L':' && path[2] == 0) {
+    if (wcslen(path) <= pathRootLength(path)) {
         return DIRECTORY_EXISTS;
     }
     if (CreateDirectoryW(path, nullptr)) {
@@ -102,13 +106,15 @@ bool directoryCreatedHere(const wchar_t *directory, size_t length) {
     return false;
 }
 
-// Position of the last separator at index 1 or later, or 0 when there is none.
+// Position of the last separator at index 1 or later that does not cut into
+// the root ("C:", "\\?\C:", "\\?\UNC\server\share"), or 0 when there is none.
 static size_t findParentSeparator(const wchar_t *path) {
     size_t found = 0;
     if (path[0] == 0) {
         return 0;
     }
-    for (size_t i = 1; path[i] != 0; ++i) {
+    size_t root = pathRootLength(path);
+    for (size_t i = root > 1 ? root : 1; path[i] != 0; ++i) {
         if (path[i] == L'\\') {
             found = i;
         }

@@ -5,7 +5,8 @@
 
 // Directories seen to exist are remembered, up to this many, so later files
 // in them cost no system call. The first entry is always the expansion of
-// "{HOME}" (which therefore is never created).
+// "{HOME}", in TargetDirectory's form (which therefore is never created);
+// a path's root (a drive, a share) counts as existing.
 enum { KNOWN_DIRECTORIES_CAPACITY = 1024 };
 
 // Makes every missing ancestor directory of `path` exist, as far as possible.

@@ -22,7 +22,8 @@
 
 #include <stdint.h>
 
-// The full path of the first record: the program to start. Empty until then.
+// The full path of the first record, in TargetDirectory's extended form:
+// the program to start. Empty until then.
 extern wchar_t ChildProgramPath[PATH_CAPACITY];
 
 // What the records must be, told by whoever knows (the payload index,

@@ -19,14 +19,11 @@ static HANDLE openForReading() {
 }
 
 void markTargetDirectory() {
-    size_t folderLength = wcslen(TargetDirectory);
     if (!formatFolderMarker(markerText, BUILD_COMPANY, BUILD_PRODUCT, BUILD_VERSION) ||
-        folderLength + 1 + wcslen(FOLDER_MARKER_NAME) + 1 > PATH_CAPACITY) {
+        wcslen(TargetDirectory) + 1 + wcslen(FOLDER_MARKER_NAME) + 1 > PATH_CAPACITY) {
         return;
     }
-    wcscpy(markerPath, TargetDirectory);
-    markerPath[folderLength] = L'\\';
-    wcscpy(markerPath + folderLength + 1, FOLDER_MARKER_NAME);
+    buildTargetPath(markerPath, FOLDER_MARKER_NAME);
 
     DWORD size = static_cast<DWORD>(wcslen(markerText) * sizeof(wchar_t));
     HANDLE marker = openForReading();

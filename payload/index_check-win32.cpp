@@ -29,16 +29,18 @@ static std::atomic<bool> mismatchSeen;
 alignas(64) static unsigned char ReadBuffers[INDEX_CHECK_MAX_THREADS][INDEX_READ_PIECE_SIZE];
 static wchar_t WorkerPaths[INDEX_CHECK_MAX_THREADS][PATH_CAPACITY];
 
-// TargetDirectory, "\" and the entry's name; false when it does not fit: the
-// file then counts as differing, and the extraction, meeting the same name,
-// ends the process there.
+// The entry's path as buildTargetPath makes it; false when it does not fit:
+// the file then counts as differing, and the extraction, meeting the same
+// name, ends the process there.
 static bool buildIndexedPath(const PayloadIndexEntry &entry, wchar_t *path) {
     size_t length = wcslen(TargetDirectory);
     if (length + 1 + entry.nameLength >= PATH_CAPACITY) {
         return false;
     }
     wmemcpy(path, TargetDirectory, length);
-    path[length++] = L'\\';
+    if (length == 0 || path[length - 1] != L'\\') {
+        path[length++] = L'\\';
+    }
     for (size_t i = 0; i < entry.nameLength; ++i) {
         path[length++] = static_cast<wchar_t>(indexNameUnit(entry, i));
     }

@@ -1,6 +1,7 @@
 #include "packer/commands/pack_plan.h"
 
 #include "packer/commands/output_path_check.h"
+#include "packer/commands/template_check.h"
 #include "packer/image/icon_builder.h"
 #include "packer/support/host_system.h"
 #include "packer/support/pack_errors.h"
@@ -183,6 +184,11 @@ void resolvePack(const PackOptions &options, PackPlan &plan) {
     resolvePayload(options, main.relative, exclusions, plan);
     for (std::string &warning : templateWarnings(plan.settings.constants)) {
         plan.warnings.push_back(std::move(warning));
+    }
+    if (std::optional<std::string> warning =
+            programPathWarning(plan.settings.constants, plan.settings.resources.originalFilename,
+                               plan.files.front().name)) {
+        plan.warnings.push_back(*warning);
     }
     resolveRuntime(options, plan);
     plan.block = blockOptions(options);

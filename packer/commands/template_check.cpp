@@ -73,4 +73,103 @@ TemplateCheck checkTemplate(const std::u16string &pattern) {
     }
 }
 
+namespace {
+
+// As the launcher makes {PROGRAM_BASE}: ".exe" in any letter case dropped.
+std::u16string withoutExe(const std::u16string &name) {
+    static const std::u16string EXE = u".exe";
+    if (name.size() < EXE.size()) {
+        return name;
+    }
+    std::size_t stem = name.size() - EXE.size();
+    for (std::size_t i = 0; i < EXE.size(); ++i) {
+        char16_t unit = name[stem + i];
+        if ((unit >= u'A' && unit <= u'Z' ? unit - u'A' + u'a' : unit) != EXE[i]) {
+            return name;
+        }
+    }
+    return name.substr(0, stem);
+}
+
+std::u16string estimatePlaceholder(TemplatePlaceholder placeholder, const BuildConstants &constants,
+                                   const std::u16string &launcherName) {
+    switch (placeholder) {
+    case PH_TEMP:
+        return ESTIMATED_TEMP;
+    case PH_PROGRAM:
+        return std::u16string(ESTIMATED_PROGRAM_DIR) + u"\\" + launcherName;
+    case PH_PROGRAM_BASE:
+        return std::u16string(ESTIMATED_PROGRAM_DIR) + u"\\" + withoutExe(launcherName);
+    case PH_PROGRAM_DIR:
+        return ESTIMATED_PROGRAM_DIR;
+    case PH_PID:
+        return ESTIMATED_PID;
+    case PH_HOME:
+        return ESTIMATED_HOME;
+    case PH_CACHE_DIR:
+        return ESTIMATED_CACHE_DIR;
+    case PH_COMPANY:
+        return constants.company;
+    case PH_PRODUCT:
+        return constants.product;
+    case PH_VERSION:
+        return constants.version;
+    case PH_FILE_VERSION:
+        return constants.fileVersion;
+    case PH_PRODUCT_VERSION:
+        return constants.productVersion;
+    case PH_RANDOM:
+        return SAMPLE_RANDOM;
+    case PH_TIME_US:
+        return SAMPLE_TIME_US;
+    case PH_TIME:
+        return SAMPLE_TIME;
+    case PH_UNKNOWN:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
+std::u16string estimateExpansion(const BuildConstants &constants,
+                                 const std::u16string &launcherName) {
+    std::u16string expanded;
+    const WideUnit *cursor =
+        reinterpret_cast<const WideUnit *>(constants.directoryTemplate.c_str());
+    for (;;) {
+        TemplateToken token = nextTemplateToken(cursor);
+        const auto *text = reinterpret_cast<const char16_t *>(token.text);
+        switch (token.kind) {
+        case TEMPLATE_LITERAL:
+            expanded.append(text, token.length);
+            break;
+        case TEMPLATE_PLACEHOLDER:
+            expanded += estimatePlaceholder(findTemplatePlaceholder(token.text, token.length),
+                                            constants, launcherName);
+            break;
+        default:
+            return expanded;
+        }
+    }
+}
+
+std::optional<std::string> programPathWarning(const BuildConstants &constants,
+                                              const std::u16string &launcherName,
+                                              const std::u16string &mainProgram) {
+    std::u16string path = estimateExpansion(constants, launcherName);
+    if (path.empty() || path.back() != u'\\') {
+        path += u'\\';
+    }
+    path += mainProgram;
+    if (path.size() < PROGRAM_PATH_LIMIT) {
+        return std::nullopt;
+    }
+    return "the main program's unpacked path is estimated at " + std::to_string(path.size()) +
+           " characters ('" + utf16ToUtf8(path) + "'); Windows starts no program from a path of " +
+           std::to_string(PROGRAM_PATH_LIMIT) +
+           " characters or more unless LongPathsEnabled is set, so the launcher would fail to "
+           "start it: choose a shorter --template";
+}
+
 } // namespace tallix

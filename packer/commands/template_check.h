@@ -2,6 +2,8 @@
 // launcher itself only finds a bad template when a user starts it.
 #pragma once
 
+#include "packer/image/launcher_writer.h"
+
 #include <optional>
 #include <set>
 #include <string>
@@ -12,8 +14,32 @@ namespace tallix {
 // per user, and apart for every company, product and version.
 inline constexpr char DEFAULT_TEMPLATE[] = "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}-{VERSION}";
 
-// Longest expanded directory the launcher accepts, terminator excluded.
-constexpr std::size_t TEMPLATE_TEXT_LIMIT = 4095;
+// Longest expanded directory the launcher accepts, terminator excluded: its
+// path buffer holds 4095 units of the directory's extended-length form, whose
+// prefix takes up to 6 of them ("\\?\UNC\" for the "\\" of a UNC path).
+constexpr std::size_t TEMPLATE_TEXT_LIMIT = 4089;
+
+// Windows starts a program from a path of this many units or more only where
+// LongPathsEnabled is set: MAX_PATH, whose count includes the terminator.
+constexpr std::size_t PROGRAM_PATH_LIMIT = 260;
+
+// What the placeholders whose values depend on the machine are taken to be
+// when the unpacked path is estimated: the usual folders of a user whose
+// name has 20 characters, the most a Windows user name can have (spelled so
+// that a warning showing it reads as what it stands for); a launcher in that
+// user's Downloads folder; a process id of 6 digits, which a busy system
+// reaches. {RANDOM}, {TIME} and {TIME_US} always have the lengths of their
+// samples ({TIME} has 18 digits from 1918 to 4770).
+inline constexpr char16_t ESTIMATED_HOME[] = u"C:\\Users\\<user-name-20-chars>";
+inline constexpr char16_t ESTIMATED_CACHE_DIR[] =
+    u"C:\\Users\\<user-name-20-chars>\\AppData\\Local";
+inline constexpr char16_t ESTIMATED_TEMP[] =
+    u"C:\\Users\\<user-name-20-chars>\\AppData\\Local\\Temp";
+inline constexpr char16_t ESTIMATED_PROGRAM_DIR[] = u"C:\\Users\\<user-name-20-chars>\\Downloads";
+inline constexpr char16_t ESTIMATED_PID[] = u"123456";
+inline constexpr char16_t SAMPLE_RANDOM[] = u"IQHFT9HQGrI";
+inline constexpr char16_t SAMPLE_TIME[] = u"133800000000000000";
+inline constexpr char16_t SAMPLE_TIME_US[] = u"123456";
 
 struct TemplateCheck {
     std::optional<std::string> error;   // why the template is refused
@@ -32,5 +58,19 @@ inline const std::set<std::string> PER_START_PLACEHOLDERS = {"RANDOM", "PID", "T
 // inside a placeholder, a placeholder left open at the end, and literal text
 // longer than the launcher's path buffer. Names compare without case.
 TemplateCheck checkTemplate(const std::u16string &pattern);
+
+// The directory a valid template is estimated to expand to: the values of
+// `constants` (whose directoryTemplate it is), `launcherName` as the
+// launcher's file name, and the estimates above. Text the launcher still
+// resolves (a relative path, "..") is taken as it stands.
+std::u16string estimateExpansion(const BuildConstants &constants,
+                                 const std::u16string &launcherName);
+
+// The warning for a main program (`mainProgram`, its record name) whose
+// unpacked path, below the estimated expansion, has PROGRAM_PATH_LIMIT units
+// or more: Windows would not start it without LongPathsEnabled.
+std::optional<std::string> programPathWarning(const BuildConstants &constants,
+                                              const std::u16string &launcherName,
+                                              const std::u16string &mainProgram);
 
 } // namespace tallix

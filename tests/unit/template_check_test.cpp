@@ -39,5 +39,30 @@ TEST(TemplateCheck, PerUserOnlyWhenAFolderOfTheUserIsTheRoot) {
     EXPECT_FALSE(checkTemplate(u"{PRODUCT}{CACHE_DIR}").perUserStart);
 }
 
+TEST(TemplateCheck, WarnsOfAMainProgramWindowsWouldNotStart) {
+    BuildConstants constants;
+    constants.company = u"Co";
+    constants.product = u"Product";
+    constants.version = u"1.0";
+    struct Case {
+        std::u16string pattern;
+        std::size_t directoryUnits; // estimated, with the "\" after it
+    } cases[] = {
+        // C:\Users\<20 units>\AppData\Local \Co \Product-1.0 \.
+        {utf8ToUtf16(DEFAULT_TEMPLATE).value(), 43 + 3 + 12 + 1},
+        {u"D:\\cache\\", 9},
+        {u"{PROGRAM_DIR}\\{PROGRAM_BASE}.files", 39 + 1 + 39 + 1 + 4 + 6 + 1},
+    };
+    for (const Case &c : cases) {
+        constants.directoryTemplate = c.pattern;
+        std::size_t fits = PROGRAM_PATH_LIMIT - 1 - c.directoryUnits;
+        EXPECT_FALSE(programPathWarning(constants, u"Tool.EXE", std::u16string(fits, u'a')));
+        std::optional<std::string> warning =
+            programPathWarning(constants, u"Tool.EXE", std::u16string(fits + 1, u'a'));
+        ASSERT_TRUE(warning) << utf16ToUtf8(c.pattern);
+        EXPECT_NE(warning->find("estimated at 260 characters"), std::string::npos) << *warning;
+    }
+}
+
 } // namespace
 } // namespace tallix

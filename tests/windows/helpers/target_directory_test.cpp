@@ -1,5 +1,7 @@
 #include "paths/target_directory.h"
 
+#include "base/path_form.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -12,10 +14,42 @@ static std::wstring resolve(const std::wstring &directory) {
     return TargetDirectory;
 }
 
-TEST(TargetDirectory, ResolvesDotsAndSlashes) {
-    EXPECT_EQ(resolve(L"C:\\a\\..\\b"), L"C:\\b");
-    EXPECT_EQ(resolve(L"C:/x/y"), L"C:\\x\\y");
-    EXPECT_EQ(resolve(L"C:\\x\\.\\y\\"), L"C:\\x\\y\\");
+static std::wstring normalForm(const std::wstring &path) {
+    wchar_t normal[PATH_CAPACITY] = {0};
+    appendNormalPath(normal, path.c_str(), PATH_CAPACITY);
+    return normal;
+}
+
+// The extended form is what file operations get, the normal form what the
+// application sees, the root what a walk up the folders stops at.
+TEST(TargetDirectory, ExtendedFormOfTheFullPath) {
+    struct Case {
+        const wchar_t *directory, *extended, *normal;
+        size_t root;
+        const wchar_t *child; // buildTargetPath(.., L"a\\b")
+    } cases[] = {
+        {L"C:\\a\\..\\b", L"\\\\?\\C:\\b", L"C:\\b", 6, L"\\\\?\\C:\\b\\a\\b"},
+        {L"C:/x/y", L"\\\\?\\C:\\x\\y", L"C:\\x\\y", 6, L"\\\\?\\C:\\x\\y\\a\\b"},
+        {L"C:\\x\\.\\y\\\\", L"\\\\?\\C:\\x\\y", L"C:\\x\\y", 6, L"\\\\?\\C:\\x\\y\\a\\b"},
+        {L"C:\\", L"\\\\?\\C:\\", L"C:\\", 6, L"\\\\?\\C:\\a\\b"},
+        {L"\\\\server\\share\\dir\\", L"\\\\?\\UNC\\server\\share\\dir", L"\\\\server\\share\\dir",
+         20, L"\\\\?\\UNC\\server\\share\\dir\\a\\b"},
+        {L"\\\\server\\share\\", L"\\\\?\\UNC\\server\\share\\", L"\\\\server\\share\\", 20,
+         L"\\\\?\\UNC\\server\\share\\a\\b"},
+        {L"\\\\?\\C:\\given", L"\\\\?\\C:\\given", L"C:\\given", 6, L"\\\\?\\C:\\given\\a\\b"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(resolve(c.directory), c.extended) << c.directory;
+        EXPECT_EQ(normalForm(TargetDirectory), c.normal) << c.directory;
+        EXPECT_EQ(pathRootLength(TargetDirectory), c.root) << c.directory;
+        wchar_t child[PATH_CAPACITY];
+        buildTargetPath(child, L"a\\b");
+        EXPECT_STREQ(child, c.child) << c.directory;
+    }
+    // Forms the launcher never makes pass through as they are.
+    EXPECT_EQ(normalForm(L"\\\\?\\Volume{1}\\x"), L"\\\\?\\Volume{1}\\x");
+    EXPECT_EQ(pathRootLength(L"\\\\?\\Volume{1}\\x"), 13u);
+    EXPECT_EQ(pathRootLength(L"relative\\x"), 0u);
 }
 
 TEST(TargetDirectory, RelativeToTheCurrentDirectory) {
@@ -26,13 +60,13 @@ TEST(TargetDirectory, RelativeToTheCurrentDirectory) {
     if (expected.back() != L'\\') {
         expected += L'\\';
     }
-    EXPECT_EQ(resolve(L"cache\\app"), expected + L"cache\\app");
+    EXPECT_EQ(resolve(L"cache\\app"), L"\\\\?\\" + expected + L"cache\\app");
 }
 
-TEST(TargetDirectory, FullPathMustStayBelow4096Units) {
-    // "C:\" plus 4092 units is 4095 units: the longest path that fits.
-    std::wstring longest = L"C:\\" + std::wstring(4092, L'a');
-    EXPECT_EQ(resolve(longest), longest);
+TEST(TargetDirectory, ExtendedFormMustStayBelow4096Units) {
+    // "\\?\C:\" plus 4088 units is 4095 units: the longest path that fits.
+    std::wstring longest = L"C:\\" + std::wstring(4088, L'a');
+    EXPECT_EQ(resolve(longest), L"\\\\?\\" + longest);
     EXPECT_EXIT(resolve(longest + L"a"), testing::ExitedWithCode(3), "^$");
 }
 

@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """Tests of the launch options on launchers built by tallix-pack, under Wine.
 
-    launch_test.py TEST --tallix-pack P --runtime DIR --probe launch_probe.exe
+    launch_test.py TEST --tallix-pack P --runtime DIR --path-limit-runtime DIR
+                   --probe launch_probe.exe --reporter test_reporter.exe
                    --node-dir DIR --work DIR --wine-run wine-run
 
 Exit status 77: skipped (the reason is printed).
 """
 import argparse
+import json
 import os
 import pathlib
 import shutil
@@ -28,11 +30,14 @@ MARKER = ".tallix-onefile-folder"
 args = None
 
 
-def pack(app, output, *options):
-    result = run([args.tallix_pack, "pack", app, "-o", output, "--runtime", args.runtime,
-                  "--quiet", "--level", "1", *options])
+def pack(app, output, *options, runtime=None, warnings=None):
+    """Packs `app` into `output`; `warnings`, a list, gets the packer's stderr."""
+    result = run([args.tallix_pack, "pack", app, "-o", output, "--runtime",
+                  runtime or args.runtime, "--quiet", "--level", "1", *options])
     if result.returncode != 0:
         raise SystemExit(f"packing {output} failed:\n{result.stderr}")
+    if warnings is not None:
+        warnings.append(result.stderr)
     return output
 
 
@@ -267,15 +272,114 @@ def test_kill_child():
         check_equal(result.out.strip(), expected, f"ending the launcher with {options}")
 
 
+# Windows refuses paths of 260 units or more without the \\?\ prefix.
+LONG_PATH_UNITS = 300
+ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+LAUNCH_FAILURE = "Error, couldn't launch child ([Error 206] "
+PATH_LIMIT_HINT = ("The unpacked program's path is {} characters long, more than the 259 Windows "
+                   "starts a program from unless LongPathsEnabled is set; choose a shorter "
+                   "--template.")
+PATH_WARNING = "warning: the main program's unpacked path is estimated at {} characters"
+
+
+def long_name(root, leaf, units=LONG_PATH_UNITS):
+    """`leaf` below a chain of long-named folders, relative to `root`, whose
+    Windows path has `units` units or more."""
+    relative = pathlib.Path()
+    while len(windows_path(root / relative / leaf)) < units:
+        relative /= "folder-with-a-long-name-" + "x" * 40
+    return relative / leaf
+
+
+def without_payload(launcher):
+    """A copy of `launcher` whose payload cannot be decoded: it starts only
+    when the index check finds every file in place."""
+    image = bytearray(launcher.read_bytes())
+    block = image.find(b"QVZ" + ZSTD_MAGIC)
+    if block < 0:
+        raise SystemExit(f"{launcher}: no payload frame found")
+    image[block + 3:block + 7] = bytes(4)
+    damaged = launcher.with_name("damaged-" + launcher.name)
+    damaged.write_bytes(image)
+    return damaged
+
+
+def test_long_paths():
+    """With Windows' path length limit (the path-limit runtime), a file and
+    folders deeper than it unpack, are found in place by a warm start (with
+    the index and with --no-index) and are repaired; the main program stays
+    at a short path. One at a long path fails with the cause named, and the
+    packer warns of it."""
+    work = pathlib.Path(fresh_directory(args.work))
+    app = work / "app"
+    app.mkdir()
+    shutil.copy(args.reporter, app / "reporter.exe")
+    unpacked = work / "c" / "App"
+    deep = long_name(unpacked, "deep.txt")
+    (app / deep).parent.mkdir(parents=True)
+    content = b"deep content\n" * 100
+    (app / deep).write_bytes(content)
+    template = windows_path(unpacked.parent) + "\\{PRODUCT}"
+
+    def start(launcher, what, status=0):
+        result = run_windows(launcher, wine=args.wine_run)
+        check_equal(result.status, status, f"{what}: status ({result.err.strip()})")
+        return result
+
+    for name, options in [("indexed", []), ("no-index", ["--no-index"])]:
+        warnings = []
+        launcher = pack(app, work / f"App-{name}.exe", "--product", "App", "--template", template,
+                        "--arg", "{APP_DIR}", *options, runtime=args.path_limit_runtime,
+                        warnings=warnings)
+        check("unpacked path" not in warnings[0], f"{name}: no warning", warnings[0])
+        damaged = without_payload(launcher) if not options else None
+        shutil.rmtree(unpacked.parent, ignore_errors=True)
+        report = json.loads(start(launcher, f"{name}: cold start").out)
+        check_equal((report["argv"][1:], report["self"]),
+                    ([windows_path(unpacked)], windows_path(unpacked / "reporter.exe")),
+                    f"{name}: {{APP_DIR}} and the program's own path, as the application sees them")
+        check_equal((unpacked / deep).read_bytes(), content, f"{name}: the deep file unpacked")
+        identity = (unpacked / deep).stat().st_ino
+        start(launcher, f"{name}: warm start")
+        if damaged:
+            start(damaged, f"{name}: warm start, payload never read")
+        check_equal((unpacked / deep).stat().st_ino, identity, f"{name}: the deep file kept")
+        for change in ("delete", "alter"):
+            if change == "delete":
+                (unpacked / deep).unlink()
+            else:
+                (unpacked / deep).write_bytes(content.upper())
+            if damaged:
+                start(damaged, f"{name}: the index check sees the {change}d file", status=2)
+            start(launcher, f"{name}: start after the {change}")
+            check_equal((unpacked / deep).read_bytes(), content, f"{name}: {change}d file repaired")
+
+    far = work / "far" / long_name(work / "far", "reporter.exe").parent
+    warnings = []
+    launcher = pack(app, work / "Far.exe", "--template", windows_path(far),
+                    runtime=args.path_limit_runtime, warnings=warnings)
+    length = len(windows_path(far / "reporter.exe"))
+    check(PATH_WARNING.format(length) in warnings[0], "the packer warns of the long path",
+          warnings[0])
+    result = start(launcher, "a main program at a long path", status=2)
+    lines = result.err.splitlines()
+    check(len(lines) == 2 and lines[0].startswith(LAUNCH_FAILURE) and
+          lines[1] == PATH_LIMIT_HINT.format(length), "the failure names the long path",
+          result.err)
+    check((far / deep).exists(), "the files unpacked before the start failed")
+
+
 TESTS = {"node-app": test_node_app, "clean-old-versions": test_clean_old_versions,
-         "clean-links": test_clean_links, "kill-child": test_kill_child}
+         "clean-links": test_clean_links, "kill-child": test_kill_child,
+         "long-paths": test_long_paths}
 
 
 def main():
     global args
     parser = argparse.ArgumentParser()
     parser.add_argument("test", choices=TESTS)
-    for option in ("tallix-pack", "runtime", "probe", "node-dir", "work", "wine-run"):
+    for option in ("tallix-pack", "runtime", "path-limit-runtime", "probe", "reporter",
+                   "node-dir", "work", "wine-run"):
         parser.add_argument("--" + option, required=True)
     args = parser.parse_args()
     TESTS[args.test]()
