@@ -66,6 +66,9 @@ inline constexpr std::size_t BLOCK_IO_PIECE = 1 << 20;
 // rules: it could leave the target directory or Windows cannot create it),
 // or nullopt when it is fine.
 std::optional<std::string> checkEntryName(const std::u16string &name);
+// The same for one file or folder name as the host gives it, before it is
+// joined into a record name: a "\" in it is refused too.
+std::optional<std::string> checkHostName(const std::u16string &name);
 
 // What a walk of the application directory met besides the files it packs.
 struct WalkReport {
@@ -80,19 +83,15 @@ struct WalkReport {
 // separated) first, leaving out every entry an exclusion matches (a folder
 // with all it holds). Throws BadInput (packer/support/pack_errors.h) naming the file
 // and the cause: a missing directory or main program, an excluded main
-// program, a name that cannot be stored, two names Windows would take for
-// one file, a symbolic link to a directory or anything but regular files and
-// directories.
+// program, a file or folder name that cannot be stored, two files Windows
+// would take for one (names equal but for letter case: upcaseNameUnit in
+// format/entry_name.h; each start would overwrite one with the other), a
+// file named like a folder of others, a symbolic link to a directory or
+// anything but regular files and directories.
 std::vector<PayloadFile> collectPayloadFiles(const std::filesystem::path &appDir,
                                              const std::filesystem::path &mainRelative,
                                              const std::vector<ExcludeGlob> &exclusions = {},
                                              WalkReport *report = nullptr);
-
-// Pairs of files whose names differ only in (ASCII) letter case. They are
-// one file on Windows: the later record overwrites the earlier one on every
-// start. Worth a warning; the packer still stores both.
-std::vector<std::pair<std::filesystem::path, std::filesystem::path>>
-findCaseCollisions(const std::vector<PayloadFile> &files);
 
 // The length of the record stream of `files`: the total that
 // BlockProgress::consumed runs up to.

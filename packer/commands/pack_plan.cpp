@@ -106,11 +106,6 @@ void resolvePayload(const PackOptions &options, const std::string &mainProgram,
     Subsystem own = probeMainProgram(plan.files.front().source);
     plan.subsystem = options.subsystem.value_or(own);
     checkReadable(plan.files, plan.warnings);
-    for (const auto &[first, second] : findCaseCollisions(plan.files)) {
-        plan.warnings.push_back("'" + first.string() + "' and '" + second.string() +
-                                "' differ only in letter case and are one file on Windows; the "
-                                "launcher rewrites it on every start and only the latter survives");
-    }
 }
 
 // The runtime, and the built-in icon when there is no --icon.
