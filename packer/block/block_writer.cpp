@@ -165,7 +165,8 @@ struct CompressorFree {
 class FrameWriter {
   public:
     FrameWriter(std::ostream &out, const BlockOptions &options)
-        : out_(out), context_(ZSTD_createCCtx()), output_(ZSTD_CStreamOutSize()) {
+        : out_(out), context_(ZSTD_createCCtx()), output_(ZSTD_CStreamOutSize()),
+          limit_(options.frameLimit) {
         if (!context_) {
             throw PackFailure("cannot create the zstd compressor");
         }
@@ -246,6 +247,9 @@ class FrameWriter {
                 throw PackFailure("cannot write the block");
             }
             frameBytes_ += output.pos;
+            if (frameBytes_ > limit_) {
+                throw FrameLimitExceeded(limit_, ZSTD_getFrameProgression(context_.get()).consumed);
+            }
         }
         return remaining;
     }
@@ -253,6 +257,7 @@ class FrameWriter {
     std::ostream &out_;
     std::unique_ptr<ZSTD_CCtx, CompressorFree> context_;
     std::vector<char> output_;
+    std::uint64_t limit_;
     std::uint64_t streamBytes_ = 0;
     std::uint64_t frameBytes_ = 0;
 };
@@ -394,6 +399,18 @@ std::uint64_t recordStreamBytes(const std::vector<PayloadFile> &files) {
     std::uint64_t bytes = RECORD_END_MARKER_BYTES;
     for (const PayloadFile &file : files) {
         bytes += 2 * (file.name.size() + 1) + RECORD_SIZE_BYTES + RECORD_CRC_BYTES + file.size;
+    }
+    return bytes;
+}
+
+std::uint64_t frameBytesBound(std::uint64_t streamBytes) {
+    return ZSTD_compressBound(static_cast<std::size_t>(streamBytes));
+}
+
+std::uint64_t payloadIndexBytes(const std::vector<PayloadFile> &files) {
+    std::uint64_t bytes = PAYLOAD_INDEX_HEADER_SIZE;
+    for (const PayloadFile &file : files) {
+        bytes += PAYLOAD_INDEX_ENTRY_SIZE + 2 * file.name.size();
     }
     return bytes;
 }

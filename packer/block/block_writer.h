@@ -8,7 +8,9 @@
 // format/attached_data.h.
 #pragma once
 
+#include "format/attached_data.h"
 #include "packer/block/exclude_glob.h"
+#include "packer/support/pack_errors.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +34,18 @@ struct BlockOptions {
     int level = 3;     // zstd compression level
     int workers = 1;   // zstd worker threads; >= 1 so the bytes never depend on it
     int windowLog = 0; // 0: the level's default, capped at 27
+    // The most frame bytes the caller has room for; compression stops as
+    // soon as the frame passes it (FrameLimitExceeded).
+    std::uint64_t frameLimit = UINT64_MAX;
+};
+
+// The frame passed BlockOptions::frameLimit once `consumed` bytes of the
+// record stream were compressed; writeAttachedData stops there.
+struct FrameLimitExceeded : BadInput {
+    FrameLimitExceeded(std::uint64_t limit, std::uint64_t consumed)
+        : BadInput("the compressed files pass " + std::to_string(limit) + " bytes"),
+          consumed(consumed) {}
+    std::uint64_t consumed;
 };
 
 // One record as the block stores it.
@@ -96,6 +110,16 @@ std::vector<PayloadFile> collectPayloadFiles(const std::filesystem::path &appDir
 // The length of the record stream of `files`: the total that
 // BlockProgress::consumed runs up to.
 std::uint64_t recordStreamBytes(const std::vector<PayloadFile> &files);
+
+// The most bytes a frame of `streamBytes` record-stream bytes can take,
+// whatever they hold (zstd's compression bound).
+std::uint64_t frameBytesBound(std::uint64_t streamBytes);
+// The most bytes the block takes besides its frame: magic, padding, trailer.
+inline constexpr std::uint64_t BLOCK_FRAMING_BYTES = std::uint64_t{ATTACHED_DATA_MAGIC_SIZE} +
+                                                     (ATTACHED_DATA_TRAILER_ALIGNMENT - 1) +
+                                                     std::uint64_t{ATTACHED_DATA_TRAILER_SIZE};
+// The size of encodePayloadIndex's result for the records of `files`.
+std::uint64_t payloadIndexBytes(const std::vector<PayloadFile> &files);
 
 // Writes the block to `out`. Each file is read twice (its CRC-32 precedes
 // its content); one that cannot be read or changes meanwhile throws

@@ -282,6 +282,42 @@ TEST_F(BlockWriterTest, CollectionRefusesWhatWindowsCannotHold) {
     }
 }
 
+// The frame stops as soon as it passes the limit, long before the input
+// ends; input that compresses to less passes whatever its size.
+TEST_F(BlockWriterTest, FrameLimitStopsCompressionEarly) {
+    // Room for the jobs zstd keeps in flight, with 1 MiB windows below.
+    const std::size_t size = 16 << 20;
+    const std::uint64_t limit = 1 << 20;
+    std::string noise(size, '\0');
+    std::mt19937 generator(7);
+    for (char &c : noise) {
+        c = static_cast<char>(generator());
+    }
+    for (bool random : {true, false}) {
+        fs::remove_all(app_);
+        put("main.exe", random ? noise : std::string(size, '\0'));
+        std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "main.exe");
+        BlockOptions options;
+        options.frameLimit = limit;
+        // zstd's jobs take four windows of input before they start.
+        options.windowLog = 17;
+        std::uint64_t lastConsumed = 0;
+        std::ostringstream out;
+        try {
+            tallix::writeAttachedData(files, out, options, [&](const tallix::BlockProgress &now) {
+                lastConsumed = now.consumed;
+            });
+            EXPECT_FALSE(random) << "incompressible input passed the limit";
+            EXPECT_LE(out.str().size(), limit);
+        } catch (const tallix::FrameLimitExceeded &exceeded) {
+            EXPECT_TRUE(random);
+            EXPECT_LE(out.str().size(), limit + ZSTD_CStreamOutSize() + 3);
+            EXPECT_LT(exceeded.consumed, size / 2);
+            EXPECT_LT(lastConsumed, size / 2);
+        }
+    }
+}
+
 TEST_F(BlockWriterTest, OutOfRangeSettingsAreRefused) {
     put("main.exe", "m");
     std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "main.exe");
