@@ -8,6 +8,10 @@
 
 #include <stddef.h>
 
+// The marker file the launcher writes into every folder it unpacks
+// (payload/folder_marker.h). No stored file takes its name.
+#define FOLDER_MARKER_FILE_NAME ".tallix-onefile-folder"
+
 // What is wrong with a name, the first fault met: the whole name's faults,
 // then each component's, within one component in the order listed (a colon,
 // a slash or a forbidden unit: whichever comes first).
@@ -22,10 +26,17 @@ enum EntryNameFault {
     // Dots and spaces only, such as "..." or ". .": Windows trims them to a
     // step out or in place.
     ENTRY_NAME_BLANK_COMPONENT,
-    ENTRY_NAME_COLON_OR_SLASH,        // ":" names a drive or a stream, "/" separates
-    ENTRY_NAME_FORBIDDEN_UNIT,        // below U+0020 or one of < > " | ? *
+    ENTRY_NAME_COLON_OR_SLASH, // ":" names a drive or a stream, "/" separates
+    // Below U+0020 or one of < > " | ? *, or a "\" in one host name
+    // (ENTRY_NAME_COMPONENT_RULES).
+    ENTRY_NAME_FORBIDDEN_UNIT,
     ENTRY_NAME_TRAILING_DOT_OR_SPACE, // Windows drops them
     ENTRY_NAME_DEVICE,                // entryNameIsDevice
+    // FOLDER_MARKER_FILE_NAME in any letter case (upcaseNameUnit), in any
+    // folder: at the top it is the launcher's own marker, and a folder below
+    // holding one looks like an unpack folder to the cleaning of a launcher
+    // packed inside the application that unpacks beside itself.
+    ENTRY_NAME_MARKER,
 };
 
 enum EntryNameRules {
@@ -34,6 +45,10 @@ enum EntryNameRules {
     // colon or slash.
     ENTRY_NAME_CONTAINMENT_RULES,
     ENTRY_NAME_ALL_RULES,
+    // Every rule, for one file or folder name as the host gives it, before
+    // it is joined into a record name: a "\" in it would split it there, so
+    // it is an ENTRY_NAME_FORBIDDEN_UNIT like the others.
+    ENTRY_NAME_COMPONENT_RULES,
 };
 
 // The first fault of `name` (`length` units) that `rules` cover, or
@@ -52,3 +67,12 @@ bool isContainedEntryName(const WideUnit *name);
 // may also be a superscript 1, 2 or 3), in any letter case, whatever
 // extension follows and with spaces before it ("con .txt").
 bool entryNameIsDevice(const WideUnit *component, size_t length);
+
+// `unit` as Windows compares file names: upper-cased one UTF-16 unit at a
+// time by a fixed table, so both packers (Linux and Windows) fold alike,
+// whatever their locale. The table holds Unicode 14.0's simple upper-case
+// mappings within the BMP; Unicode keeps case pairs stable, so it folds
+// every pair the upcase tables of Windows' file systems (older Unicode)
+// fold, and a few more. Two names Windows takes for one file are equal unit
+// by unit after folding.
+WideUnit upcaseNameUnit(WideUnit unit);

@@ -7,11 +7,12 @@
 #pragma once
 
 #include "base/wide_text.h"
+#include "format/entry_name.h"
 
 #include <stddef.h>
 
 // The marker's file name inside an unpack folder.
-#define FOLDER_MARKER_NAME L".tallix-onefile-folder"
+#define FOLDER_MARKER_NAME L"" FOLDER_MARKER_FILE_NAME
 // Room for a marker: the magic and three texts of up to 1000 units each.
 enum { FOLDER_MARKER_CAPACITY = 4096 };
 

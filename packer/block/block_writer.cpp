@@ -27,15 +27,12 @@ namespace {
 
 const char16_t SEPARATOR = u'\\';
 
-char16_t asciiLower(char16_t unit) {
-    return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
-}
-
-std::u16string asciiLower(std::u16string text) {
-    for (char16_t &unit : text) {
-        unit = asciiLower(unit);
+// `name` as Windows compares it.
+std::u16string upcased(std::u16string name) {
+    for (char16_t &unit : name) {
+        unit = static_cast<char16_t>(upcaseNameUnit(static_cast<WideUnit>(unit)));
     }
-    return text;
+    return name;
 }
 
 std::string describeUnit(char16_t unit) {
@@ -114,30 +111,42 @@ struct Walker {
             file.name = prefix + name;
             file.source = path;
             file.size = fs::file_size(path, error);
-            if (auto why = checkEntryName(file.name)) {
+            std::optional<std::string> why = checkHostName(name);
+            if (why || (why = checkEntryName(file.name))) {
                 throw BadInput("'" + path.string() + "': " + *why);
             }
             files.push_back(std::move(file));
         }
         for (const auto &[name, path] : subdirectories) {
+            if (auto why = checkHostName(name)) {
+                throw BadInput("'" + path.string() + "': " + *why);
+            }
             walk(path, prefix + name + SEPARATOR, relative + path.filename().string() + "/");
         }
     }
 };
 
-// Windows folds letter case, so a file whose name is a directory of other
-// files once case is folded cannot be created at all.
-void checkFileDirectoryClashes(const std::vector<PayloadFile> &files) {
-    std::set<std::u16string> foldedDirectories;
+// Windows ignores letter case in names: two files whose names differ in it
+// alone are one file there, and a file named like a directory of other
+// files cannot be created at all.
+void checkCaseClashes(const std::vector<PayloadFile> &files) {
+    std::map<std::u16string, const PayloadFile *> byUpcased;
+    std::set<std::u16string> upcasedDirectories;
     for (const PayloadFile &file : files) {
-        std::u16string folded = asciiLower(file.name);
-        for (std::size_t at = folded.find(SEPARATOR); at != std::u16string::npos;
-             at = folded.find(SEPARATOR, at + 1)) {
-            foldedDirectories.insert(folded.substr(0, at));
+        std::u16string name = upcased(file.name);
+        for (std::size_t at = name.find(SEPARATOR); at != std::u16string::npos;
+             at = name.find(SEPARATOR, at + 1)) {
+            upcasedDirectories.insert(name.substr(0, at));
+        }
+        auto [it, inserted] = byUpcased.emplace(name, &file);
+        if (!inserted) {
+            throw BadInput("'" + it->second->source.string() + "' and '" + file.source.string() +
+                           "' are one file on Windows, which ignores letter case in names; "
+                           "rename one, or leave one out with --exclude");
         }
     }
     for (const PayloadFile &file : files) {
-        if (foldedDirectories.count(asciiLower(file.name)) != 0) {
+        if (upcasedDirectories.count(upcased(file.name)) != 0) {
             throw BadInput("'" + file.source.string() +
                            "' has the name of a directory of other files on Windows");
         }
@@ -156,7 +165,8 @@ struct CompressorFree {
 class FrameWriter {
   public:
     FrameWriter(std::ostream &out, const BlockOptions &options)
-        : out_(out), context_(ZSTD_createCCtx()), output_(ZSTD_CStreamOutSize()) {
+        : out_(out), context_(ZSTD_createCCtx()), output_(ZSTD_CStreamOutSize()),
+          limit_(options.frameLimit) {
         if (!context_) {
             throw PackFailure("cannot create the zstd compressor");
         }
@@ -237,6 +247,9 @@ class FrameWriter {
                 throw PackFailure("cannot write the block");
             }
             frameBytes_ += output.pos;
+            if (frameBytes_ > limit_) {
+                throw FrameLimitExceeded(limit_, ZSTD_getFrameProgression(context_.get()).consumed);
+            }
         }
         return remaining;
     }
@@ -244,6 +257,7 @@ class FrameWriter {
     std::ostream &out_;
     std::unique_ptr<ZSTD_CCtx, CompressorFree> context_;
     std::vector<char> output_;
+    std::uint64_t limit_;
     std::uint64_t streamBytes_ = 0;
     std::uint64_t frameBytes_ = 0;
 };
@@ -281,10 +295,12 @@ void readPieces(std::FILE *stream, const PayloadFile &file, std::vector<unsigned
 
 } // namespace
 
-std::optional<std::string> checkEntryName(const std::u16string &name) {
+namespace {
+
+std::optional<std::string> describeFault(const std::u16string &name, EntryNameRules rules) {
     std::size_t at = 0;
     EntryNameFault fault = findEntryNameFault(reinterpret_cast<const WideUnit *>(name.data()),
-                                              name.size(), ENTRY_NAME_ALL_RULES, &at);
+                                              name.size(), rules, &at);
     switch (fault) {
     case ENTRY_NAME_FINE:
         break;
@@ -305,17 +321,33 @@ std::optional<std::string> checkEntryName(const std::u16string &name) {
     case ENTRY_NAME_COLON_OR_SLASH:
     case ENTRY_NAME_FORBIDDEN_UNIT:
         return "the name " + quoted(name) + " contains " + describeUnit(name[at]) +
-               ", which Windows does not allow in file names";
+               (name[at] == SEPARATOR ? ", which Windows reads as a folder separator"
+                                      : ", which Windows does not allow in file names");
     case ENTRY_NAME_BLANK_COMPONENT:
     case ENTRY_NAME_TRAILING_DOT_OR_SPACE:
         return "the name " + quoted(name) +
-               " has a component ending in a dot or a space, which Windows drops";
+               (rules == ENTRY_NAME_COMPONENT_RULES ? " ends" : " has a component ending") +
+               " in a dot or a space, which Windows drops";
     case ENTRY_NAME_DEVICE:
         return "the name " + quoted(name) +
                " is a device name on Windows, which opens the device instead of a file; "
                "rename it, or leave it out with --exclude";
+    case ENTRY_NAME_MARKER:
+        return "the name " + quoted(name) +
+               " is that of the marker the launcher writes into the folders it unpacks; "
+               "rename it, or leave it out with --exclude";
     }
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> checkEntryName(const std::u16string &name) {
+    return describeFault(name, ENTRY_NAME_ALL_RULES);
+}
+
+std::optional<std::string> checkHostName(const std::u16string &name) {
+    return describeFault(name, ENTRY_NAME_COMPONENT_RULES);
 }
 
 std::vector<PayloadFile> collectPayloadFiles(const fs::path &appDir, const fs::path &mainRelative,
@@ -359,27 +391,26 @@ std::vector<PayloadFile> collectPayloadFiles(const fs::path &appDir, const fs::p
                        appDir.string() + "'");
     }
     std::rotate(files.begin(), main, main + 1);
-    checkFileDirectoryClashes(files);
+    checkCaseClashes(files);
     return files;
-}
-
-std::vector<std::pair<std::filesystem::path, std::filesystem::path>>
-findCaseCollisions(const std::vector<PayloadFile> &files) {
-    std::vector<std::pair<fs::path, fs::path>> collisions;
-    std::map<std::u16string, const PayloadFile *> byFolded;
-    for (const PayloadFile &file : files) {
-        auto [it, inserted] = byFolded.emplace(asciiLower(file.name), &file);
-        if (!inserted) {
-            collisions.emplace_back(it->second->source, file.source);
-        }
-    }
-    return collisions;
 }
 
 std::uint64_t recordStreamBytes(const std::vector<PayloadFile> &files) {
     std::uint64_t bytes = RECORD_END_MARKER_BYTES;
     for (const PayloadFile &file : files) {
         bytes += 2 * (file.name.size() + 1) + RECORD_SIZE_BYTES + RECORD_CRC_BYTES + file.size;
+    }
+    return bytes;
+}
+
+std::uint64_t frameBytesBound(std::uint64_t streamBytes) {
+    return ZSTD_compressBound(static_cast<std::size_t>(streamBytes));
+}
+
+std::uint64_t payloadIndexBytes(const std::vector<PayloadFile> &files) {
+    std::uint64_t bytes = PAYLOAD_INDEX_HEADER_SIZE;
+    for (const PayloadFile &file : files) {
+        bytes += PAYLOAD_INDEX_ENTRY_SIZE + 2 * file.name.size();
     }
     return bytes;
 }

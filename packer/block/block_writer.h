@@ -8,7 +8,9 @@
 // format/attached_data.h.
 #pragma once
 
+#include "format/attached_data.h"
 #include "packer/block/exclude_glob.h"
+#include "packer/support/pack_errors.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +34,18 @@ struct BlockOptions {
     int level = 3;     // zstd compression level
     int workers = 1;   // zstd worker threads; >= 1 so the bytes never depend on it
     int windowLog = 0; // 0: the level's default, capped at 27
+    // The most frame bytes the caller has room for; compression stops as
+    // soon as the frame passes it (FrameLimitExceeded).
+    std::uint64_t frameLimit = UINT64_MAX;
+};
+
+// The frame passed BlockOptions::frameLimit once `consumed` bytes of the
+// record stream were compressed; writeAttachedData stops there.
+struct FrameLimitExceeded : BadInput {
+    FrameLimitExceeded(std::uint64_t limit, std::uint64_t consumed)
+        : BadInput("the compressed files pass " + std::to_string(limit) + " bytes"),
+          consumed(consumed) {}
+    std::uint64_t consumed;
 };
 
 // One record as the block stores it.
@@ -66,6 +80,9 @@ inline constexpr std::size_t BLOCK_IO_PIECE = 1 << 20;
 // rules: it could leave the target directory or Windows cannot create it),
 // or nullopt when it is fine.
 std::optional<std::string> checkEntryName(const std::u16string &name);
+// The same for one file or folder name as the host gives it, before it is
+// joined into a record name: a "\" in it is refused too.
+std::optional<std::string> checkHostName(const std::u16string &name);
 
 // What a walk of the application directory met besides the files it packs.
 struct WalkReport {
@@ -80,23 +97,29 @@ struct WalkReport {
 // separated) first, leaving out every entry an exclusion matches (a folder
 // with all it holds). Throws BadInput (packer/support/pack_errors.h) naming the file
 // and the cause: a missing directory or main program, an excluded main
-// program, a name that cannot be stored, two names Windows would take for
-// one file, a symbolic link to a directory or anything but regular files and
-// directories.
+// program, a file or folder name that cannot be stored, two files Windows
+// would take for one (names equal but for letter case: upcaseNameUnit in
+// format/entry_name.h; each start would overwrite one with the other), a
+// file named like a folder of others, a symbolic link to a directory or
+// anything but regular files and directories.
 std::vector<PayloadFile> collectPayloadFiles(const std::filesystem::path &appDir,
                                              const std::filesystem::path &mainRelative,
                                              const std::vector<ExcludeGlob> &exclusions = {},
                                              WalkReport *report = nullptr);
 
-// Pairs of files whose names differ only in (ASCII) letter case. They are
-// one file on Windows: the later record overwrites the earlier one on every
-// start. Worth a warning; the packer still stores both.
-std::vector<std::pair<std::filesystem::path, std::filesystem::path>>
-findCaseCollisions(const std::vector<PayloadFile> &files);
-
 // The length of the record stream of `files`: the total that
 // BlockProgress::consumed runs up to.
 std::uint64_t recordStreamBytes(const std::vector<PayloadFile> &files);
+
+// The most bytes a frame of `streamBytes` record-stream bytes can take,
+// whatever they hold (zstd's compression bound).
+std::uint64_t frameBytesBound(std::uint64_t streamBytes);
+// The most bytes the block takes besides its frame: magic, padding, trailer.
+inline constexpr std::uint64_t BLOCK_FRAMING_BYTES = std::uint64_t{ATTACHED_DATA_MAGIC_SIZE} +
+                                                     (ATTACHED_DATA_TRAILER_ALIGNMENT - 1) +
+                                                     std::uint64_t{ATTACHED_DATA_TRAILER_SIZE};
+// The size of encodePayloadIndex's result for the records of `files`.
+std::uint64_t payloadIndexBytes(const std::vector<PayloadFile> &files);
 
 // Writes the block to `out`. Each file is read twice (its CRC-32 precedes
 // its content); one that cannot be read or changes meanwhile throws

@@ -157,12 +157,6 @@ int runBlockCommand(const Arguments &args) {
         }
         fs::path main = arguments.main ? *arguments.main : defaultMainProgram(arguments.appDir);
         std::vector<PayloadFile> files = collectPayloadFiles(arguments.appDir, main);
-        for (const auto &[first, second] : findCaseCollisions(files)) {
-            std::fprintf(stderr,
-                         "tallix-pack block: warning: '%s' and '%s' differ only in letter case "
-                         "and are one file on Windows\n",
-                         first.string().c_str(), second.string().c_str());
-        }
         writeBlockFile(arguments, files);
         return int(STATUS_SUCCESS);
     });

@@ -9,7 +9,6 @@
 #include "packer/commands/commands.h"
 #include "packer/commands/pack_options.h"
 #include "packer/commands/pack_plan.h"
-#include "packer/image/launcher_resources.h"
 #include "packer/image/launcher_writer.h"
 #include "packer/image/signing.h"
 #include "packer/support/depfile.h"
@@ -99,25 +98,16 @@ void writeDepfile(const fs::path &depfile, const fs::path &target,
     }
 }
 
-pe::Image loadImage(const fs::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    pe::Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in && !in.eof()) {
-        throw PackFailure(file.string() + ": " + std::strerror(errno));
-    }
-    try {
-        return pe::Image::parse(std::move(bytes));
-    } catch (const pe::ImageError &error) {
-        throw PackFailure(file.string() + ": not a usable launcher image: " + error.what());
-    }
+std::string mebibytes(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+    return text;
 }
 
 // Writes the launcher into `launcher` from the runtime's image, the block
 // streamed straight into its constants section.
 BlockSummary writeLauncherFile(const fs::path &launcher, const PackOptions &options,
                                const PackPlan &plan) {
-    fs::path imageFile = plan.runtime.image(plan.subsystem == Subsystem::Console);
-    pe::Image image = loadImage(imageFile);
     std::fstream out(launcher, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
     if (!out) {
         throw PackFailure(launcher.string() + ": " + std::strerror(errno));
@@ -137,11 +127,16 @@ BlockSummary writeLauncherFile(const fs::path &launcher, const PackOptions &opti
         return pe::Bytes(index.begin(), index.end());
     };
     try {
-        writeLauncher(image, plan.settings.constants,
-                      launcherResources(plan.settings.resources, plan.iconImages), writeBlock, out);
+        writeLauncher(plan.image, plan.settings.constants, plan.resources, writeBlock, out);
     } catch (const pe::ImageError &problem) {
-        throw PackFailure("cannot write the launcher from " + imageFile.string() + ": " +
+        throw PackFailure("cannot write the launcher from " + plan.imageSource.string() + ": " +
                           problem.what());
+    } catch (const FrameLimitExceeded &exceeded) {
+        progress.finish();
+        throw BadInput(
+            launcherTooLarge("the files compress to more than " + mebibytes(plan.block.frameLimit) +
+                             " (clear once " + mebibytes(exceeded.consumed) + " of their " +
+                             mebibytes(recordStreamBytes(plan.files)) + " were compressed)"));
     }
     out.close();
     if (!out) {

@@ -3,10 +3,17 @@
 #include "packer/commands/output_path_check.h"
 #include "packer/commands/template_check.h"
 #include "packer/image/icon_builder.h"
+#include "packer/image/launcher_resources.h"
+#include "packer/image/launcher_writer.h"
 #include "packer/support/host_system.h"
 #include "packer/support/pack_errors.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -107,14 +114,23 @@ void resolvePayload(const PackOptions &options, const std::string &mainProgram,
     Subsystem own = probeMainProgram(plan.files.front().source);
     plan.subsystem = options.subsystem.value_or(own);
     checkReadable(plan.files, plan.warnings);
-    for (const auto &[first, second] : findCaseCollisions(plan.files)) {
-        plan.warnings.push_back("'" + first.string() + "' and '" + second.string() +
-                                "' differ only in letter case and are one file on Windows; the "
-                                "launcher rewrites it on every start and only the latter survives");
+}
+
+pe::Image loadImage(const fs::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    pe::Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
+        throw PackFailure(file.string() + ": " + std::strerror(errno));
+    }
+    try {
+        return pe::Image::parse(std::move(bytes));
+    } catch (const pe::ImageError &error) {
+        throw PackFailure(file.string() + ": not a usable launcher image: " + error.what());
     }
 }
 
-// The runtime, and the built-in icon when there is no --icon.
+// The runtime, its image for the subsystem, and the built-in icon when
+// there is no --icon.
 void resolveRuntime(const PackOptions &options, PackPlan &plan) {
     plan.runtime = locateRuntime(options.runtime);
     std::vector<NamedPath> runtimeFiles;
@@ -125,6 +141,36 @@ void resolveRuntime(const PackOptions &options, PackPlan &plan) {
     if (!options.icon) {
         plan.iconSource = plan.runtime.file(DEFAULT_ICON);
         plan.iconImages = loadIconImages(plan.iconSource);
+    }
+    plan.imageSource = plan.runtime.image(plan.subsystem == Subsystem::Console);
+    plan.image = loadImage(plan.imageSource);
+    plan.resources = launcherResources(plan.settings.resources, plan.iconImages);
+}
+
+// Sets plan.block.frameLimit: the launcher written with an empty block
+// shows what everything but the block and the index takes. When even the
+// files' compression bound fits, any frame does; otherwise compression
+// stops once the frame passes the room left.
+void limitLauncherSize(const PackOptions &options, PackPlan &plan) {
+    std::stringstream empty;
+    try {
+        writeLauncher(
+            plan.image, plan.settings.constants, plan.resources,
+            [](std::ostream &) { return pe::Bytes(); }, empty);
+    } catch (const pe::ImageError &problem) {
+        throw PackFailure("cannot write the launcher from " + plan.imageSource.string() + ": " +
+                          problem.what());
+    }
+    const std::uint64_t index = options.noIndex ? 0 : payloadIndexBytes(plan.files);
+    std::optional<std::uint64_t> room =
+        frameRoom(pe::readHeaders(empty), index, pe::LOADABLE_IMAGE_SIZE);
+    if (!room) {
+        throw BadInput(launcherTooLarge("the launcher runtime, its resources and the index of " +
+                                        std::to_string(plan.files.size()) +
+                                        " files take all of it"));
+    }
+    if (frameBytesBound(recordStreamBytes(plan.files)) > *room) {
+        plan.block.frameLimit = *room;
     }
 }
 
@@ -192,9 +238,35 @@ void resolvePack(const PackOptions &options, PackPlan &plan) {
     }
     resolveRuntime(options, plan);
     plan.block = blockOptions(options);
+    limitLauncherSize(options, plan);
     if (options.depfile) {
         plan.depfileInputs = depfileInputs(options, plan);
     }
+}
+
+std::optional<std::uint64_t> frameRoom(const pe::Headers &emptyLauncher, std::uint64_t indexBytes,
+                                       std::uint64_t imageLimit) {
+    // The block and the index lengthen the launcher's constants section
+    // alone, and a section grows the image by whole alignment units: by at
+    // most the room left, rounded down to a unit, when they fit in it.
+    const std::uint64_t alignment = std::max<std::uint32_t>(emptyLauncher.sectionAlignment, 1);
+    if (emptyLauncher.sizeOfImage > imageLimit) {
+        return std::nullopt;
+    }
+    const std::uint64_t left = (imageLimit - emptyLauncher.sizeOfImage) / alignment * alignment;
+    if (left < indexBytes + BLOCK_FRAMING_BYTES) {
+        return std::nullopt;
+    }
+    return left - indexBytes - BLOCK_FRAMING_BYTES;
+}
+
+std::string launcherTooLarge(const std::string &cause) {
+    return "the launcher would be larger than " + std::to_string(pe::LOADABLE_IMAGE_SIZE >> 20) +
+           " MiB, the largest program this packer writes, as Windows refuses programs of about "
+           "2 GiB: " +
+           cause +
+           "; leave large data out of the payload with --exclude, or raise the compression "
+           "level with --level";
 }
 
 } // namespace tallix

@@ -10,8 +10,10 @@
 #include "packer/image/launcher_runtime.h"
 #include "packer/image/pe_image.h"
 #include "packer/image/pe_probe.h"
+#include "packer/image/resource_tree.h"
 #include "packer/image/signing.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -28,8 +30,13 @@ struct PackPlan {
     Subsystem subsystem = Subsystem::Gui; // --console, --gui or the main program's own
     std::optional<SigningOptions> signing;
     LauncherRuntime runtime;
+    pe::Image image; // the runtime's launcher image for `subsystem`
+    std::filesystem::path imageSource;
     std::filesystem::path iconSource; // --icon or the runtime's default
     std::vector<pe::Bytes> iconImages;
+    std::vector<pe::Resource> resources;
+    // Its frameLimit keeps the launcher within pe::LOADABLE_IMAGE_SIZE;
+    // unlimited when the files fit whatever they hold.
     BlockOptions block;
     // Every file the launcher is made from, absolute: the depfile's inputs
     // (only with --depfile).
@@ -47,7 +54,19 @@ struct PackPlan {
 // directory and the outputs against the user's files; the options; the
 // signing and icon files; the payload files (the main program's headers,
 // every file readable, names that clash on Windows); the template's
-// warnings; last the launcher runtime, which the user rarely chooses.
+// warnings; the launcher runtime, which the user rarely chooses; last the
+// launcher's size, as far as it is known before compression.
 void resolvePack(const PackOptions &options, PackPlan &plan);
+
+// The most frame bytes a launcher may hold and stay within `imageLimit`:
+// `emptyLauncher` are the headers of the same launcher written with an
+// empty block and no index, `indexBytes` the index it will carry. Nullopt
+// when there is no room even for an empty frame.
+std::optional<std::uint64_t> frameRoom(const pe::Headers &emptyLauncher, std::uint64_t indexBytes,
+                                       std::uint64_t imageLimit);
+
+// The message for a launcher that would pass pe::LOADABLE_IMAGE_SIZE;
+// `cause` says what makes it so.
+std::string launcherTooLarge(const std::string &cause);
 
 } // namespace tallix

@@ -76,6 +76,7 @@ bool readOptionalHeader(const ByteSource &source, Headers &headers) {
     headers.magic = readLe16(o + PE_OPTIONAL_MAGIC);
     headers.sectionAlignment = readLe32(o + PE_OPTIONAL_SECTION_ALIGNMENT);
     headers.fileAlignment = readLe32(o + PE_OPTIONAL_FILE_ALIGNMENT);
+    headers.sizeOfImage = readLe32(o + PE_OPTIONAL_SIZE_OF_IMAGE);
     headers.sizeOfHeaders = readLe32(o + PE_OPTIONAL_SIZE_OF_HEADERS);
     headers.subsystem = readLe16(o + PE_OPTIONAL_SUBSYSTEM);
     headers.extent = HeaderExtent::OptionalHeader;
@@ -353,9 +354,9 @@ void ImageWriter::endSection() {
     headers.sections.push_back(*open_);
     writeLittleEndian(&b[headers.coffOffset() + PE_COFF_SECTION_COUNT], headers.sections.size(), 2);
     unsigned char *optional = &b[headers.optionalOffset()];
-    writeLittleEndian(
-        optional + PE_OPTIONAL_SIZE_OF_IMAGE,
-        alignUp(std::uint64_t(open_->virtualAddress) + size, headers.sectionAlignment), 4);
+    headers.sizeOfImage = static_cast<std::uint32_t>(
+        alignUp(std::uint64_t(open_->virtualAddress) + size, headers.sectionAlignment));
+    writeLittleEndian(optional + PE_OPTIONAL_SIZE_OF_IMAGE, headers.sizeOfImage, 4);
     if (open_->characteristics & SECTION_INITIALIZED_DATA) {
         unsigned char *initialized = optional + PE_OPTIONAL_INITIALIZED_DATA;
         writeLittleEndian(initialized, readLe32(initialized) + open_->rawSize, 4);

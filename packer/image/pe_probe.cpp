@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 
 namespace tallix {
@@ -46,7 +47,8 @@ Subsystem probeMainProgram(const std::filesystem::path &program) {
         refuse(std::strerror(errno));
     }
     std::error_code error;
-    if (std::filesystem::file_size(program, error) == 0 && !error) {
+    const std::uintmax_t size = std::filesystem::file_size(program, error);
+    if (size == 0 && !error) {
         refuse("the main program is empty (0 bytes)" + pickAnother);
     }
     const pe::Headers headers = pe::readHeaders(in);
@@ -73,15 +75,24 @@ Subsystem probeMainProgram(const std::filesystem::path &program) {
                "; tallix-onefile packs x86-64 programs only; pack the application's x86-64 "
                "build");
     }
-    if (headers.subsystem == pe::SUBSYSTEM_WINDOWS_GUI) {
-        return Subsystem::Gui;
-    }
-    if (headers.subsystem != pe::SUBSYSTEM_WINDOWS_CONSOLE) {
+    if (headers.subsystem != pe::SUBSYSTEM_WINDOWS_GUI &&
+        headers.subsystem != pe::SUBSYSTEM_WINDOWS_CONSOLE) {
         refuse("the main program is for subsystem " + std::to_string(headers.subsystem) +
                ", neither the Windows GUI nor the console; CreateProcess cannot start it" +
                pickAnother);
     }
-    return Subsystem::Console;
+    // The right kind of program, but Windows would not load it as it is.
+    const std::string copyAgain = "; copy it again from the application's build";
+    if (headers.extent < pe::HeaderExtent::Complete) {
+        refuse("the main program is cut short: the file ends inside its headers" + copyAgain);
+    }
+    // Headers without sections point at nothing in the file.
+    if (!headers.sections.empty() && !error) {
+        if (std::optional<std::string> problem = pe::layoutProblem(headers, size)) {
+            refuse("the main program is cut short or damaged: " + *problem + copyAgain);
+        }
+    }
+    return headers.subsystem == pe::SUBSYSTEM_WINDOWS_GUI ? Subsystem::Gui : Subsystem::Console;
 }
 
 } // namespace tallix

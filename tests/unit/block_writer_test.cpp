@@ -223,20 +223,6 @@ TEST_F(BlockWriterTest, CollectionRefusesBadInput) {
     EXPECT_THROW(tallix::collectPayloadFiles(app_, "main.exe"), tallix::BadInput);
     fs::remove(app_ / "sub/bad?.txt");
 
-    put("Readme", "1");
-    put("README", "2");
-    std::vector<PayloadFile> both = tallix::collectPayloadFiles(app_, "main.exe");
-    auto collisions = tallix::findCaseCollisions(both);
-    ASSERT_EQ(collisions.size(), 1u);
-    EXPECT_EQ(collisions[0].first.filename(), "README");
-    EXPECT_EQ(collisions[0].second.filename(), "Readme");
-    fs::remove(app_ / "README");
-    EXPECT_TRUE(tallix::findCaseCollisions(tallix::collectPayloadFiles(app_, "main.exe")).empty());
-
-    put("readme/inner", "a file named like a directory");
-    EXPECT_THROW(tallix::collectPayloadFiles(app_, "main.exe"), tallix::BadInput);
-    fs::remove_all(app_ / "readme");
-
     // The message names the dangling link, not the folder that holds it.
     fs::create_symlink("nowhere", app_ / "sub" / "dangling");
     try {
@@ -244,6 +230,91 @@ TEST_F(BlockWriterTest, CollectionRefusesBadInput) {
         ADD_FAILURE() << "a dangling link was packed";
     } catch (const tallix::BadInput &error) {
         EXPECT_NE(std::string(error.what()).find("dangling'"), std::string::npos) << error.what();
+    }
+}
+
+// Names Windows cannot hold as they are, each refused with a message that
+// names the file (or both files); pairs it holds apart are packed.
+TEST_F(BlockWriterTest, CollectionRefusesWhatWindowsCannotHold) {
+    const struct {
+        std::vector<std::string> files;
+        std::string message; // "" when packed; else the text after the app's path
+    } cases[] = {
+        {{"back\\slash.txt"},
+         "back\\slash.txt': the name 'back\\slash.txt' contains '\\', which Windows reads as a "
+         "folder separator"},
+        {{"dir\\x/inner.txt"}, "dir\\x': the name 'dir\\x' contains '\\'"},
+        {{".tallix-onefile-folder"},
+         ".tallix-onefile-folder': the name '.tallix-onefile-folder' is "
+         "that of the marker"},
+        {{"sub/.TALLIX-Onefile-FOLDER"}, "sub/.TALLIX-Onefile-FOLDER': the name"},
+        {{"Readme", "README"},
+         "README' and '{APP}/Readme' are one file on Windows, which ignores letter case"},
+        {{"\u00c4.txt", "\u00e4.txt"}, "\u00c4.txt' and '{APP}/\u00e4.txt' are one file"},
+        {{"x/\u03a3\u03a3", "x/\u03c3\u03c2"}, "x/\u03a3\u03a3' and '{APP}/x/\u03c3\u03c2'"},
+        {{"readme/inner", "Readme"}, "Readme' has the name of a directory of other files"},
+        // Windows keeps these apart: no simple upper case of \u00df is "SS".
+        {{"\u00df.txt", "ss.txt"}, ""},
+        {{"Data/a.txt", "data/b.txt"}, ""},
+    };
+    for (const auto &c : cases) {
+        fs::remove_all(app_);
+        put("main.exe", "m");
+        for (const std::string &file : c.files) {
+            put(file, file);
+        }
+        std::string refusal;
+        try {
+            tallix::collectPayloadFiles(app_, "main.exe");
+        } catch (const tallix::BadInput &error) {
+            refusal = error.what();
+        }
+        std::string expected = c.message;
+        for (std::size_t at; (at = expected.find("{APP}")) != std::string::npos;) {
+            expected.replace(at, 5, app_.string());
+        }
+        if (c.message.empty()) {
+            EXPECT_EQ(refusal, "") << c.files[0];
+        } else {
+            EXPECT_EQ(refusal.rfind("'" + app_.string() + "/" + expected, 0), 0u)
+                << refusal << "\nexpected: " << expected;
+        }
+    }
+}
+
+// The frame stops as soon as it passes the limit, long before the input
+// ends; input that compresses to less passes whatever its size.
+TEST_F(BlockWriterTest, FrameLimitStopsCompressionEarly) {
+    // Room for the jobs zstd keeps in flight, with 1 MiB windows below.
+    const std::size_t size = 16 << 20;
+    const std::uint64_t limit = 1 << 20;
+    std::string noise(size, '\0');
+    std::mt19937 generator(7);
+    for (char &c : noise) {
+        c = static_cast<char>(generator());
+    }
+    for (bool random : {true, false}) {
+        fs::remove_all(app_);
+        put("main.exe", random ? noise : std::string(size, '\0'));
+        std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "main.exe");
+        BlockOptions options;
+        options.frameLimit = limit;
+        // zstd's jobs take four windows of input before they start.
+        options.windowLog = 17;
+        std::uint64_t lastConsumed = 0;
+        std::ostringstream out;
+        try {
+            tallix::writeAttachedData(files, out, options, [&](const tallix::BlockProgress &now) {
+                lastConsumed = now.consumed;
+            });
+            EXPECT_FALSE(random) << "incompressible input passed the limit";
+            EXPECT_LE(out.str().size(), limit);
+        } catch (const tallix::FrameLimitExceeded &exceeded) {
+            EXPECT_TRUE(random);
+            EXPECT_LE(out.str().size(), limit + ZSTD_CStreamOutSize() + 3);
+            EXPECT_LT(exceeded.consumed, size / 2);
+            EXPECT_LT(lastConsumed, size / 2);
+        }
     }
 }
 

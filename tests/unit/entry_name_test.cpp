@@ -70,4 +70,61 @@ TEST(EntryName, FirstFaultAndContainment) {
     }
 }
 
+// One host name under the component rules (a "\\" in it is refused), and
+// the folder marker's name in any case and at any depth under all rules.
+TEST(EntryName, HostNamesAndTheFolderMarker) {
+    const struct {
+        std::u16string name;
+        EntryNameRules rules;
+        EntryNameFault fault;
+        std::size_t at;
+    } cases[] = {
+        {u"a\\b.txt", ENTRY_NAME_COMPONENT_RULES, ENTRY_NAME_FORBIDDEN_UNIT, 1},
+        {u"\\x", ENTRY_NAME_COMPONENT_RULES, ENTRY_NAME_FORBIDDEN_UNIT, 0},
+        {u"C:x", ENTRY_NAME_COMPONENT_RULES, ENTRY_NAME_COLON_OR_SLASH, 1},
+        {u"x.", ENTRY_NAME_COMPONENT_RULES, ENTRY_NAME_TRAILING_DOT_OR_SPACE, 0},
+        {u"Aux.log", ENTRY_NAME_COMPONENT_RULES, ENTRY_NAME_DEVICE, 0},
+        {u"plain.txt", ENTRY_NAME_COMPONENT_RULES, ENTRY_NAME_FINE, 0},
+        {u".tallix-onefile-folder", ENTRY_NAME_COMPONENT_RULES, ENTRY_NAME_MARKER, 0},
+        {u"a\\b.txt", ENTRY_NAME_ALL_RULES, ENTRY_NAME_FINE, 0},
+        {u"x\\.TALLIX-OneFile-Folder", ENTRY_NAME_ALL_RULES, ENTRY_NAME_MARKER, 2},
+        // Windows upper-cases a dotless i to I as well.
+        {u".tall\u0131x-onefile-folder", ENTRY_NAME_ALL_RULES, ENTRY_NAME_MARKER, 0},
+        {u".tallix-onefile-folder.txt", ENTRY_NAME_ALL_RULES, ENTRY_NAME_FINE, 0},
+        {u".tallix-onefile-folder", ENTRY_NAME_CONTAINMENT_RULES, ENTRY_NAME_FINE, 0},
+    };
+    for (const auto &c : cases) {
+        std::size_t at = 99;
+        EXPECT_EQ(findEntryNameFault(reinterpret_cast<const WideUnit *>(c.name.c_str()),
+                                     c.name.size(), c.rules, &at),
+                  c.fault)
+            << printable(c.name);
+        EXPECT_EQ(at, c.at) << printable(c.name);
+    }
+}
+
+// Pairs Windows takes for one name, and pairs it keeps apart.
+TEST(EntryName, UpcaseFoldsLikeWindows) {
+    const struct {
+        char16_t a, b;
+        bool same;
+    } cases[] = {
+        {u'a', u'A', true},           {u'z', u'Z', true},           {u'\u00e4', u'\u00c4', true},
+        {u'\u00ff', u'\u0178', true}, {u'\u0101', u'\u0100', true}, {u'\u03c3', u'\u03a3', true},
+        {u'\u03c2', u'\u03a3', true}, {u'\u01c6', u'\u01c4', true}, {u'\u01c5', u'\u01c4', true},
+        {u'\u0436', u'\u0416', true}, {u'\uff41', u'\uff21', true}, {u'\u1f80', u'\u1f88', true},
+        {u'\u0131', u'I', true},      {u'a', u'b', false},          {u'\u00df', u'\u1e9e', false},
+        {u'i', u'\u0130', false},     {u'1', u'!', false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(upcaseNameUnit(c.a) == upcaseNameUnit(c.b), c.same)
+            << std::hex << unsigned(c.a) << " " << unsigned(c.b);
+    }
+    // Upper case stays as it is: folding once is folding for good.
+    for (unsigned unit = 0; unit <= 0xFFFF; ++unit) {
+        WideUnit once = upcaseNameUnit(static_cast<WideUnit>(unit));
+        ASSERT_EQ(upcaseNameUnit(once), once) << std::hex << unit;
+    }
+}
+
 } // namespace

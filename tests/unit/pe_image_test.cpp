@@ -3,6 +3,8 @@
 // its constants and by the packer's reader; images it must refuse, headers
 // it must call damaged.
 #include "format/constants_section.h"
+#include "packer/block/block_writer.h"
+#include "packer/commands/pack_plan.h"
 #include "packer/image/launcher_info.h"
 #include "packer/image/launcher_resources.h"
 #include "packer/image/launcher_writer.h"
@@ -186,6 +188,34 @@ TEST(PeImage, RefusesWhatItCannotExtend) {
     std::stringstream out;
     pe::ImageWriter writer(pe::Image::parse(full), out);
     EXPECT_THROW(writer.beginSection(".x", pe::SECTION_READ), pe::ImageError);
+}
+
+// The room frameRoom leaves for the frame fills a launcher up to the limit,
+// within one section alignment, and never past it.
+TEST(PeImage, FrameRoomKeepsTheLauncherWithinTheLimit) {
+    const BuildConstants constants{u"{TEMP}\\x", u"C", u"P", u"1", u"2", u"3"};
+    const std::vector<pe::Resource> resources = sampleResources();
+    auto sizeOfImage = [&](std::uint64_t block, std::size_t index) {
+        const std::string launcher =
+            testLauncher(std::string(block, 'b'), constants, resources, std::string(index, 'i'));
+        return std::uint64_t{pe::readHeaders(Bytes(launcher.begin(), launcher.end())).sizeOfImage};
+    };
+    const std::string emptyLauncher = testLauncher("", constants, resources);
+    const pe::Headers empty = pe::readHeaders(Bytes(emptyLauncher.begin(), emptyLauncher.end()));
+    ASSERT_EQ(empty.sizeOfImage, sizeOfImage(0, 0));
+    const std::uint64_t unit = empty.sectionAlignment;
+    for (std::uint64_t limit : {empty.sizeOfImage + 3 * unit, empty.sizeOfImage + 5 * unit + 99}) {
+        for (std::size_t index : {0, 300}) {
+            std::optional<std::uint64_t> room = frameRoom(empty, index, limit);
+            ASSERT_TRUE(room) << limit << " " << index;
+            // The largest block a frame of that size can make.
+            std::uint64_t block = *room + BLOCK_FRAMING_BYTES;
+            EXPECT_LE(sizeOfImage(block, index), limit) << limit << " " << index;
+            EXPECT_GT(sizeOfImage(block + unit, index), limit) << limit << " " << index;
+        }
+    }
+    EXPECT_FALSE(frameRoom(empty, 0, empty.sizeOfImage + BLOCK_FRAMING_BYTES));
+    EXPECT_FALSE(frameRoom(empty, 0, empty.sizeOfImage - 1));
 }
 
 // The reader on a launcher as the packer writes it and on damaged copies:

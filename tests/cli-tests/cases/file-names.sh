@@ -8,3 +8,11 @@ for name in 'CONIN$' 'conout$.log' 'con .txt' 'Nul  .tar.gz' 'LPT0' 'COM¹.dat' 
 done
 app_with app.exe 'console.txt' 'conin.txt' 'com10' 'lpt' 'con_.txt' 'x/nul_x'
 run tallix-pack block app -o block.bin >/dev/null
+# Names Windows cannot hold as they are, in a file or in a folder, refused
+# with the name that breaks the rule.
+for name in 'back\slash.txt' 'dir\x/inner.txt' 'colon:name' $'tab\tname' 'ends in a dot.' \
+    '.tallix-onefile-folder' 'lib/.Tallix-Onefile-FOLDER'; do
+    app_with app.exe "$name"
+    run tallix-pack block app -o block.bin
+    rm -r app
+done

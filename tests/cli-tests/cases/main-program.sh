@@ -18,8 +18,12 @@ pe_program app/x86.exe console x86
 pe_program app/arm.exe gui arm64
 pe_program app/library.exe console x64 dll
 pe_program app/driver.exe native
+# An x86-64 program Windows would not load: cut short in its headers or in a section.
+pe_program app/cut-table.exe cut-table
+pe_program app/cut-section.exe gui cut-section
 printf '@echo off\r\n' >app/run.cmd
 printf '@echo off\r\n' >app/RUN.BAT
-for main in empty.exe short.exe script.exe x86.exe arm.exe library.exe driver.exe run.cmd RUN.BAT; do
+for main in empty.exe short.exe script.exe x86.exe arm.exe library.exe driver.exe cut-table.exe \
+    cut-section.exe run.cmd RUN.BAT; do
     run tallix-pack pack app -o out.exe --main "$main"
 done
