@@ -414,9 +414,10 @@ static bool moveHeldFile(HANDLE file, const wchar_t *finalPath) {
 
 // Moves a written file to its final name, by handle while held, else by
 // name. A move that fails is fine when the file there now matches (another
-// launcher put it in place and may be running it); else it is made again
-// while the file or its final name is held for a moment, and then it is the
-// open failure.
+// launcher put it in place and may be running it): the temporary goes
+// instead, waited for as the move is. Else the move is made again while
+// the file or its final name is held for a moment, and then it is the open
+// failure.
 static void commitPendingFile(PendingFile *file) {
     buildTargetPath(TargetFilePath, PendingNames + file->nameAt);
     buildTemporaryPath(TemporaryPath, TargetFilePath, file->number);
@@ -428,7 +429,8 @@ static void commitPendingFile(PendingFile *file) {
     while (!MoveFileExW(TemporaryPath, TargetFilePath, MOVEFILE_REPLACE_EXISTING)) {
         DWORD error = GetLastError();
         if (fileMatches(TargetFilePath, file->crc, file->empty, nullptr)) {
-            DeleteFileW(TemporaryPath);
+            while (!DeleteFileW(TemporaryPath) && waitOutLockedFile(&file->waitedMs)) {
+            }
             return;
         }
         SetLastError(error);
