@@ -13,6 +13,10 @@
 // folders are created or files are written. A failed start removes its
 // temporary files and the folders it created; a killed start's temporary
 // files are removed by a later start that writes into their directory.
+// Another program holding a file for a moment, as on-access scanners do
+// with each new file, is waited out, up to LOCKED_FILE_WAIT_MS per file
+// (payload/write_queue.h); a file held longer ends the process with the
+// open-failure message.
 // Files on disk are checked, and missing or changed ones created, written
 // and checked, on a second thread while this one decodes; what is reported,
 // and in which order files and folders appear, is as if one thread did both.

@@ -9,6 +9,13 @@
 // system's copy into a misaligned buffer was measured at half the speed.
 alignas(64) static unsigned char ChecksumBuffer[FILE_CHECKSUM_PIECE_SIZE];
 
+// Closes `file` and reports no checksum with `error` as the last error.
+static uint32_t noChecksum(HANDLE file, DWORD error) {
+    CloseHandle(file);
+    SetLastError(error);
+    return NO_FILE_CHECKSUM;
+}
+
 uint32_t computeFileChecksum(const wchar_t *path) {
     // Full sharing: a file another program holds open (a loaded library, a
     // running child of another launcher) can still be checked and reused.
@@ -22,18 +29,22 @@ uint32_t computeFileChecksum(const wchar_t *path) {
     // with content (none stores 0); an empty record is matched by the file's
     // attributes instead.
     DWORD remaining = GetFileSize(file, nullptr);
-    if (remaining == INVALID_FILE_SIZE || remaining == 0) {
-        CloseHandle(file);
-        return NO_FILE_CHECKSUM;
+    if (remaining == INVALID_FILE_SIZE) {
+        return noChecksum(file, GetLastError());
+    }
+    if (remaining == 0) {
+        return noChecksum(file, ERROR_SUCCESS);
     }
     uint32_t crc = 0;
     while (remaining > 0) {
         DWORD wanted =
             remaining < FILE_CHECKSUM_PIECE_SIZE ? remaining : DWORD{FILE_CHECKSUM_PIECE_SIZE};
         DWORD got = 0;
-        if (!ReadFile(file, ChecksumBuffer, wanted, &got, nullptr) || got == 0) {
-            CloseHandle(file);
-            return NO_FILE_CHECKSUM;
+        if (!ReadFile(file, ChecksumBuffer, wanted, &got, nullptr)) {
+            return noChecksum(file, GetLastError());
+        }
+        if (got == 0) {
+            return noChecksum(file, ERROR_HANDLE_EOF);
         }
         crc = continueCrc32(crc, ChecksumBuffer, got);
         remaining -= got;

@@ -3,6 +3,7 @@
 #include "base/wide_append.h"
 #include "base/wide_text.h"
 #include "payload/directories.h"
+#include "payload/safe_delete.h"
 
 #include <windows.h>
 
@@ -90,7 +91,7 @@ void removeStaleTemporaries(const wchar_t *finalPath) {
         if (isStaleTemporary(found.cFileName)) {
             pattern[directoryLength] = 0;
             appendWideString(pattern, found.cFileName, PATH_CAPACITY);
-            DeleteFileW(pattern);
+            deletePlainFile(pattern);
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);

@@ -12,6 +12,8 @@
 void buildTemporaryPath(wchar_t *path, const wchar_t *finalPath, uint32_t number);
 
 // Removes the temporary files that starts which have ended left in the
-// directory of `finalPath`. Each directory is swept once, when it is entered
-// (records come directory by directory), and never one this process created.
+// directory of `finalPath`: plain files only, a link named like one stays
+// and nothing it names is touched; one held open now stays for a later
+// start. Each directory is swept once, when it is entered (records come
+// directory by directory), and never one this process created.
 void removeStaleTemporaries(const wchar_t *finalPath);

@@ -6,6 +6,7 @@
 #include "paths/target_directory.h"
 #include "payload/directories.h"
 #include "payload/file_checksum.h"
+#include "payload/safe_delete.h"
 #include "payload/temporaries.h"
 
 #include <windows.h>
@@ -28,6 +29,9 @@ struct PendingFile {
     uint32_t nameAt; // where its name starts in PendingNames
     bool empty;
     bool reused; // found in place by the writer: it has no temporary file
+    // Paused so far for programs holding it (LOCKED_FILE_WAIT_MS): by the
+    // writer, then by the main thread as it goes into place.
+    uint16_t waitedMs;
     // Written files are opened again by the writer and held, the first
     // HELD_FILES_CAPACITY of a batch, until they are moved into place: a move
     // by handle is one request to Wine's server where a move by name is four,
@@ -98,6 +102,7 @@ static wchar_t WriterTemporaryPath[PATH_CAPACITY];
 static HANDLE openTemporary = INVALID_HANDLE_VALUE;
 static uint32_t writtenCrc;
 static bool reusingFile;
+static PendingFile *writtenFile; // the file those are of
 
 enum WriterFailure { WRITER_OK, WRITER_OPEN_FAILED, WRITER_WRITE_FAILED, WRITER_CONTENT_DAMAGED };
 // Set once, after writerErrorCode, by the writer; the main thread looks at
@@ -110,6 +115,31 @@ static void failWriter(WriterFailure failure, DWORD errorCode) {
     writerFailure.store(failure, std::memory_order_release);
 }
 
+// --- Files held by others for a moment -----------------------------------------
+
+static bool isLockedFileError(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
+
+// After a call on a file failed: when its error is one a program holding
+// the file causes and the file's pauses so far (*waitedMs) leave room,
+// pauses and returns true, to make the call again; otherwise false, the
+// call's error kept.
+static bool waitOutLockedFile(uint16_t *waitedMs) {
+    if (!isLockedFileError(GetLastError()) || *waitedMs >= LOCKED_FILE_WAIT_MS) {
+        return false;
+    }
+    // Doubling: the next pause is all paused so far plus the first.
+    DWORD pause = *waitedMs + DWORD{FIRST_LOCK_PAUSE_MS};
+    pause = pause < LONGEST_LOCK_PAUSE_MS ? pause : DWORD{LONGEST_LOCK_PAUSE_MS};
+    DWORD left = LOCKED_FILE_WAIT_MS - *waitedMs;
+    pause = pause < left ? pause : left;
+    Sleep(pause);
+    *waitedMs = static_cast<uint16_t>(*waitedMs + pause);
+    return true;
+}
+
 static bool isPlainEmptyFile(const wchar_t *path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) {
@@ -120,8 +150,24 @@ static bool isPlainEmptyFile(const wchar_t *path) {
            data.nFileSizeHigh == 0 && data.nFileSizeLow == 0;
 }
 
-static bool fileMatches(const wchar_t *path, uint32_t crc, bool empty) {
-    return empty ? isPlainEmptyFile(path) : computeFileChecksum(path) == crc;
+// Whether the file at `path` has the record's content. With `waitedMs`, a
+// file held without read sharing is waited for (waitOutLockedFile), so that
+// it is not taken for a missing one; access denied is not waited for when
+// reading: that is a folder, or a file being deleted.
+static bool fileMatches(const wchar_t *path, uint32_t crc, bool empty, uint16_t *waitedMs) {
+    if (empty) {
+        return isPlainEmptyFile(path);
+    }
+    for (;;) {
+        uint32_t found = computeFileChecksum(path);
+        if (found != NO_FILE_CHECKSUM) {
+            return found == crc;
+        }
+        if (waitedMs == nullptr || GetLastError() == ERROR_ACCESS_DENIED ||
+            !waitOutLockedFile(waitedMs)) {
+            return false;
+        }
+    }
 }
 
 // A folder, link or junction where the file must go is never replaced.
@@ -131,20 +177,22 @@ static bool mayBeReplaced(const wchar_t *path) {
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
-// Creates temporary file `number` beside its final name, WriterTargetPath.
-static void openTemporaryFile(uint32_t number) {
+// Creates the file's temporary beside its final name, WriterTargetPath.
+static void openTemporaryFile(PendingFile *file) {
     if (!mayBeReplaced(WriterTargetPath) || !createParentDirectories(WriterTargetPath)) {
         failWriter(WRITER_OPEN_FAILED, 0);
         return;
     }
     removeStaleTemporaries(WriterTargetPath);
-    buildTemporaryPath(WriterTemporaryPath, WriterTargetPath, number);
-    // A leftover of an earlier process with the same id goes first; a link
-    // planted under this name is removed, not followed.
-    DeleteFileW(WriterTemporaryPath);
+    buildTemporaryPath(WriterTemporaryPath, WriterTargetPath, file->number);
+    // A leftover of an earlier process with the same id goes first, unless
+    // it is a link: that stays, and creating the file then fails.
+    deletePlainFile(WriterTemporaryPath);
     // Read sharing only: no other start can remove it while it is written.
-    openTemporary = CreateFileW(WriterTemporaryPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    do {
+        openTemporary = CreateFileW(WriterTemporaryPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    } while (openTemporary == INVALID_HANDLE_VALUE && waitOutLockedFile(&file->waitedMs));
     if (openTemporary == INVALID_HANDLE_VALUE) {
         failWriter(WRITER_OPEN_FAILED, 0);
     }
@@ -153,13 +201,14 @@ static void openTemporaryFile(uint32_t number) {
 // Checked here, while the main thread decodes on: the file's content waits
 // in the queue and is passed over when the file is in place.
 static void startFile(PendingFile *file) {
+    writtenFile = file;
     buildTargetPath(WriterTargetPath, PendingNames + file->nameAt);
-    reusingFile = fileMatches(WriterTargetPath, file->crc, file->empty);
+    reusingFile = fileMatches(WriterTargetPath, file->crc, file->empty, &file->waitedMs);
     if (reusingFile) {
         file->reused = true;
         return;
     }
-    openTemporaryFile(file->number);
+    openTemporaryFile(file);
     writtenCrc = 0;
 }
 
@@ -169,8 +218,11 @@ static void writeContent(const Piece *piece) {
     }
     writtenCrc = continueCrc32(writtenCrc, piece->data, piece->size);
     DWORD written = 0;
-    if (!WriteFile(openTemporary, piece->data, piece->size, &written, nullptr)) {
-        failWriter(WRITER_WRITE_FAILED, GetLastError());
+    while (!WriteFile(openTemporary, piece->data, piece->size, &written, nullptr)) {
+        if (!waitOutLockedFile(&writtenFile->waitedMs)) {
+            failWriter(WRITER_WRITE_FAILED, GetLastError());
+            return;
+        }
     }
 }
 
@@ -188,7 +240,10 @@ static void endFile(PendingFile *file, uint32_t slot) {
     if (slot < HELD_FILES_CAPACITY) {
         // Held with delete access alone: once the file has its final name,
         // another launcher can still start it (a handle that may write
-        // would make that a sharing violation) or replace it.
+        // would make that a sharing violation) or replace it. Not waited
+        // for when a scanner holds it: that would stall the writer for each
+        // file's hold, while by the end most holds are over and the move by
+        // name waits out the rest.
         HANDLE held = CreateFileW(WriterTemporaryPath, DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         file->held = held == INVALID_HANDLE_VALUE ? nullptr : held;
@@ -312,7 +367,10 @@ static void checkWriter() {
     }
 }
 
-// Runs at exit, when the writer is idle (see reportEarlierFailure).
+// Runs at exit, when the writer is idle (see reportEarlierFailure). This
+// run's own temporaries go by name, as they were made (CREATE_NEW):
+// deletePlainFile refuses paths longer than MAX_PATH under Wine, whose
+// GetFinalPathNameByHandleW fails on them.
 static void discardUnfinishedFiles() {
     if (!runUnfinished) {
         return;
@@ -356,25 +414,39 @@ static bool moveHeldFile(HANDLE file, const wchar_t *finalPath) {
     return moved;
 }
 
-// Moves every pending file to its final name, once the writer is idle. A
-// move that fails is fine when the file there now matches (another launcher
-// put it in place and may be running it); anything else is the open failure.
+// Moves a written file to its final name, by handle while held, else by
+// name. A move that fails is fine when the file there now matches (another
+// launcher put it in place and may be running it): the temporary goes
+// instead, waited for as the move is. Else the move is made again while
+// the file or its final name is held for a moment, and then it is the open
+// failure.
+static void commitPendingFile(PendingFile *file) {
+    buildTargetPath(TargetFilePath, PendingNames + file->nameAt);
+    buildTemporaryPath(TemporaryPath, TargetFilePath, file->number);
+    HANDLE held = file->held;
+    file->held = nullptr;
+    if (held != nullptr && moveHeldFile(held, TargetFilePath)) {
+        return;
+    }
+    while (!MoveFileExW(TemporaryPath, TargetFilePath, MOVEFILE_REPLACE_EXISTING)) {
+        DWORD error = GetLastError();
+        if (fileMatches(TargetFilePath, file->crc, file->empty, nullptr)) {
+            while (!DeleteFileW(TemporaryPath) && waitOutLockedFile(&file->waitedMs)) {
+            }
+            return;
+        }
+        SetLastError(error);
+        if (!waitOutLockedFile(&file->waitedMs)) {
+            fatalOpenError(TargetFilePath);
+        }
+    }
+}
+
+// Moves every pending file to its final name, once the writer is idle.
 static void commitPendingFiles() {
     for (size_t i = 0; i < pendingCount; ++i) {
-        PendingFile &file = PendingFiles[i];
-        if (file.reused) {
-            continue;
-        }
-        buildTargetPath(TargetFilePath, PendingNames + file.nameAt);
-        buildTemporaryPath(TemporaryPath, TargetFilePath, file.number);
-        HANDLE held = file.held;
-        file.held = nullptr;
-        bool moved = held != nullptr && moveHeldFile(held, TargetFilePath);
-        if (!moved && !MoveFileExW(TemporaryPath, TargetFilePath, MOVEFILE_REPLACE_EXISTING)) {
-            if (!fileMatches(TargetFilePath, file.crc, file.empty)) {
-                fatalOpenError(TargetFilePath);
-            }
-            DeleteFileW(TemporaryPath);
+        if (!PendingFiles[i].reused) {
+            commitPendingFile(&PendingFiles[i]);
         }
     }
     pendingCount = 0;
@@ -391,8 +463,8 @@ static uint32_t addPendingFile(const wchar_t *name, bool empty, uint32_t crc, ui
         commitPendingFiles();
     }
     wmemcpy(PendingNames + pendingNameUnits, name, nameUnits);
-    PendingFiles[pendingCount] = {crc,   number, static_cast<uint32_t>(pendingNameUnits),
-                                  empty, false,  nullptr};
+    PendingFiles[pendingCount] = {
+        crc, number, static_cast<uint32_t>(pendingNameUnits), empty, false, 0, nullptr};
     pendingNameUnits += nameUnits;
     return static_cast<uint32_t>(pendingCount++);
 }

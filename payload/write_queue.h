@@ -6,6 +6,11 @@
 // The writer never reports: its first failure is kept, later pieces are
 // passed over, and the queuing thread reports it where the sequential order
 // would have met it, before anything it met itself later in the stream.
+//
+// A file another program holds for a moment (LOCKED_FILE_WAIT_MS) is waited
+// out by the thread that meets it: the writer while it checks and writes,
+// the decoder running on meanwhile until the queue is full; the queuing
+// thread as files go into place. Nothing pauses unless a call has failed.
 #pragma once
 
 #include "base/wide_text.h"
@@ -25,6 +30,24 @@ enum { WAKE_BATCH_PIECES = 16 };
 // Written files held open until they go into place, at most: well below
 // the 1,024 descriptors a process may hold by default under Wine.
 enum { HELD_FILES_CAPACITY = 256 };
+
+// Other programs open a file for a moment right after it appears, is
+// written or is renamed: on-access scanners (antivirus) do, mostly without
+// delete sharing, for a few to a few hundred milliseconds. Meanwhile
+// creating, writing, moving or replacing it fails with a sharing, lock or
+// access-denied error, and reading it may fail with the first two. Such a
+// call is made again after a pause, and again, until the file has waited
+// this long in all (its reuse check, its writing and its move together);
+// a file locked for longer fails as any other failure to write it does. 2 s
+// outlasts a scanner's hold several times over and bounds how much later a
+// file that stays in use (an application running from it) fails.
+enum { LOCKED_FILE_WAIT_MS = 2000 };
+// Pauses double from the first: most holds end within milliseconds, and a
+// call that fails costs far less than a pause.
+enum { FIRST_LOCK_PAUSE_MS = 1 };
+// ... up to the longest: a hold ends unseen, so the next call comes at most
+// this late after it.
+enum { LONGEST_LOCK_PAUSE_MS = 100 };
 // Written files waiting for the stream's end, at most, and the units of
 // their names, terminators included (2 MiB); when either is full, those
 // already written go into place early.

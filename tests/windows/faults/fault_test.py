@@ -48,8 +48,8 @@ class LauncherCase(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
         self.launcher = os.path.join(self.scratch, "app.exe")
         self.cache = os.path.join(self.scratch, "cache")
-        self.app = ARGS.small_app if self.kind == "small" else ARGS.large_app
-        shutil.copy(ARGS.small if self.kind == "small" else ARGS.large, self.launcher)
+        self.app = getattr(ARGS, self.kind + "_app")
+        shutil.copy(getattr(ARGS, self.kind), self.launcher)
 
     def start(self, launcher=None, env=None):
         return run_windows(launcher or self.launcher, env=dict(QUIET_CHILD, **(env or {})))
@@ -297,6 +297,79 @@ class KilledStart(LauncherCase):
                 self.assertCacheExact()
 
 
+class OnAccessScanner(LauncherCase):
+    """Starts while an on-access scanner (the test shim) holds each new,
+    written or renamed file in the cache for 200 ms without delete sharing,
+    as antivirus programs do: the launcher waits the holds out, and leaves
+    no temporary file behind."""
+
+    kind = "scanned"
+    HOLD_MS = 200
+
+    def prepare_empty(self):
+        """Empties the cache but keeps the folder: the scanner watches it."""
+        for entry in os.listdir(self.cache):
+            path = os.path.join(self.cache, entry)
+            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+
+    def prepare_changed(self):
+        """Every file present with its last byte changed, just written, so
+        the scanner holds them while the launcher replaces them."""
+        self.prepare_empty()
+        for name, content in file_tree(self.app).items():
+            path = os.path.join(self.cache, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(content[:-1] + bytes([content[-1] ^ 1]) if content else b"")
+
+    def test_starts_wait_out_the_holds_of_a_scanner(self):
+        os.makedirs(self.cache)
+        ready = os.path.join(self.scratch, "scanner.ready")
+        held = open(os.path.join(self.scratch, "held.txt"), "w+")
+        self.addCleanup(held.close)
+        scanner = subprocess.Popen(["wine", ARGS.scanner, "watch", windows_path(self.cache),
+                                    "--hold-ms", str(self.HOLD_MS), "--ready",
+                                    windows_path(ready)],
+                                   stdin=subprocess.DEVNULL, stdout=held,
+                                   stderr=subprocess.DEVNULL, env=wine_environment())
+        self.addCleanup(scanner.wait)
+        self.addCleanup(scanner.kill)
+        deadline = time.monotonic() + WINE_TIMEOUT_SECONDS
+        while not os.path.exists(ready) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        env = wine_environment(QUIET_CHILD)
+        # (case, rounds, launchers at once, how the cache is before each round)
+        table = [("empty cache", 20, 1, self.prepare_empty),
+                 ("every file changed", 5, 1, self.prepare_changed),
+                 ("eight at once on an empty cache", 2, 8, self.prepare_empty)]
+        for case, rounds, at_once, prepare in table:
+            with self.subTest(case=case):
+                failed, slowest = [], 0.0
+                for _ in range(rounds):
+                    prepare()
+                    began = time.monotonic()
+                    starts = [subprocess.Popen(["wine", self.launcher], stdin=subprocess.DEVNULL,
+                                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                               env=env) for _ in range(at_once)]
+                    for start in starts:
+                        out, err = start.communicate(timeout=WINE_TIMEOUT_SECONDS)
+                        if (start.returncode, out, err) != (CHILD_EXIT_CODE, b"", b""):
+                            failed.append((start.returncode, out + err))
+                    slowest = max(slowest, time.monotonic() - began)
+                    self.assertCacheExact()
+                print("%s: %d of %d starts succeeded, the slowest round in %.2f s" %
+                      (case, rounds * at_once - len(failed), rounds * at_once, slowest),
+                      file=sys.stderr)
+                self.assertEqual(failed, [])
+        scanner.kill()
+        scanner.wait()
+        held.seek(0)
+        temporaries = sum("~tallix-" in line for line in held)
+        print("the scanner held %d temporary files" % temporaries, file=sys.stderr)
+        # It got in the launcher's way at all.
+        self.assertGreaterEqual(temporaries, 20)
+
+
 class ManySmallFiles(LauncherCase):
     def test_cold_start_writes_all_and_warm_start_touches_none(self):
         self.assertStarted(self.start())
@@ -312,7 +385,8 @@ class ManySmallFiles(LauncherCase):
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for option in ("small", "small-app", "large", "large-app", "runner"):
+    for option in ("small", "small-app", "large", "large-app", "scanned", "scanned-app", "runner",
+                   "scanner"):
         parser.add_argument("--" + option, required=True)
     parser.add_argument("--flips", type=int, default=60, help="random bit flips over the frame")
     ARGS, rest = parser.parse_known_args()

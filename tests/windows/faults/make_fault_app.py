@@ -4,9 +4,11 @@ by the build as their main program):
 
 small: a few files, one of them empty, for many damaged copies;
 large: an empty file, a large incompressible one and 600 small files in
-twelve folders, for disks that fill, concurrent starts and kills.
+twelve folders, for disks that fill, concurrent starts and kills;
+scanned: a large incompressible file and a few dozen small ones in two
+folders, for many starts under a scanner.
 
-usage: make_fault_app.py small|large APP_DIR
+usage: make_fault_app.py small|large|scanned APP_DIR
 """
 import os
 import random
@@ -23,6 +25,14 @@ def files(kind):
             "data/notes/one.txt": b"one\n" * 500,
             "data/notes/two.txt": b"two\n" * 500,
         }
+    if kind == "scanned":
+        # big.bin takes the writer long enough that the scanner always
+        # holds its temporary file before it goes into place.
+        result = {"empty.txt": b"", "big.bin": rng.randbytes(16 << 20)}
+        for index in range(30):
+            folder = "" if index < 15 else "lib/"
+            result["%sf%02d.bin" % (folder, index)] = rng.randbytes(rng.randrange(1, 100000))
+        return result
     result = {"empty.txt": b"", "big.bin": rng.randbytes(24 << 20)}
     for folder in range(12):
         for index in range(50):
