@@ -7,6 +7,7 @@
 #include "payload/directories.h"
 #include "payload/file_checksum.h"
 #include "payload/temporaries.h"
+#include "payload/unpack_progress.h"
 
 #include <windows.h>
 
@@ -162,6 +163,7 @@ static void startFile(PendingFile *file) {
 }
 
 static void writeContent(const Piece *piece) {
+    addUnpackProgress(piece->size);
     if (reusingFile) {
         return;
     }
