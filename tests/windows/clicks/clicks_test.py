@@ -17,6 +17,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -26,8 +27,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from wine_test_support import (WINE_TIMEOUT_SECONDS, file_tree, run_windows,  # noqa: E402
-                               wine_environment, windows_path)
+from wine_test_support import (WINE_TIMEOUT_SECONDS, file_tree, wine_environment,  # noqa: E402
+                               windows_path)
 
 ARGS = None
 CHILD_EXIT_CODE = 7
@@ -40,6 +41,10 @@ TEMPORARY = re.compile(r"~tallix-(\d+)-\d+\.tmp")
 # start is made again on its own, and must then succeed.
 RUNNER_NOT_CREATED = b"runner: CreateProcessW failed, error 1359\n"
 CHILD_NOT_CREATED = b"Error, couldn't launch child ([Error 1359] "
+
+# Time for a second start to reach its wait, with room for a loaded machine;
+# well below the stall limit after which it would unpack anyway.
+SECOND_START_SECONDS = 2
 
 IN_CREATE, IN_MOVED_TO, IN_ISDIR = 0x100, 0x80, 0x40000000
 EVENT_HEADER = struct.Struct("iIII")
@@ -213,11 +218,11 @@ class KilledFirstStart(ClickCase):
                 watch = self.watch()
                 first = self.start(self.launcher, self.env(), subprocess.DEVNULL)
                 self.wait_for_writing(watch)
+                # Stopped mid-unpack, it holds the turn; its files go into
+                # place only at the end, so the large one is not there yet.
+                first.send_signal(signal.SIGSTOP)
                 second = self.start(self.launcher, self.env())
-                # Long enough for the second start to begin waiting; the
-                # first is still unpacking: its files go into place only
-                # at the end, so the large one is not there yet.
-                time.sleep(0.5)
+                time.sleep(SECOND_START_SECONDS)
                 before_kill = watch.writers()
                 mid_unpack = not os.path.exists(os.path.join(self.cache, "big.bin"))
                 first.kill()
@@ -228,7 +233,7 @@ class KilledFirstStart(ClickCase):
                 print("%s: files written per start, at the kill %s, in the end %s" %
                       (kind, list(before_kill.values()), list(writers.values())),
                       file=sys.stderr)
-                self.assertTrue(mid_unpack, "the first start finished before it was killed")
+                self.assertTrue(mid_unpack, "the first start finished before it was stopped")
                 self.assertEqual(len(before_kill), 1, "the second start wrote while waiting")
                 self.assertEqual(result, (CHILD_EXIT_CODE, b"", b""))
                 self.assertCacheExact()
@@ -246,13 +251,19 @@ class WaitingProgress(ClickCase):
         first = subprocess.Popen(["wine", *probe], stdin=subprocess.DEVNULL,
                                  stdout=subprocess.PIPE, env=wine_environment())
         self.wait_for_writing(watch)
-        second = run_windows(*probe)
-        out, _ = first.communicate(timeout=WINE_TIMEOUT_SECONDS)
+        # Held mid-unpack until the second start waits for it.
+        first.send_signal(signal.SIGSTOP)
+        second = subprocess.Popen(["wine", *probe], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, env=wine_environment())
+        time.sleep(SECOND_START_SECONDS)
+        first.send_signal(signal.SIGCONT)
+        outputs = [start.communicate(timeout=WINE_TIMEOUT_SECONDS)[0].decode()
+                   for start in (first, second)]
         watch.stop()
-        self.assertEqual((first.returncode, second.status), (0, 0))
+        self.assertEqual((first.returncode, second.returncode), (0, 0))
         self.assertEqual(len(watch.writers()), 1)
-        for name, output, waiting in (("first", out.decode(), False),
-                                      ("waiting", second.out, True)):
+        for name, output, waiting in (("first", outputs[0], False),
+                                      ("waiting", outputs[1], True)):
             readings = dict(line.split(" ", 1) for line in output.splitlines())
             print("%s start's readings: %s" % (name, readings), file=sys.stderr)
             with self.subTest(start=name):
