@@ -8,6 +8,7 @@
 #include "paths/target_directory.h"
 #include "payload/extraction.h"
 #include "payload/payload_stream.h"
+#include "payload/unpack_lock.h"
 
 #include <windows.h>
 
@@ -176,7 +177,10 @@ static void checkIndexComplete() {
 static const RecordCheck INDEX_RECORD_CHECK = {checkRecordAgainstIndex, checkIndexComplete};
 
 void preparePayloadFiles() {
-    if (indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr)) {
+    // A start with files to write first waits for any other start unpacking
+    // the same build here, and checks again (payload/unpack_lock.h).
+    if (indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr) ||
+        !takeUnpackTurn([] { return indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr); })) {
         if (WholeIndex.count > 0) {
             buildIndexedPath(payloadIndexEntry(WholeIndex, 0), ChildProgramPath);
         }
@@ -184,4 +188,5 @@ void preparePayloadFiles() {
     }
     openPayloadStream();
     extractPayloadFiles(indexIsWhole ? &INDEX_RECORD_CHECK : nullptr);
+    endUnpackTurn();
 }

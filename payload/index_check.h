@@ -26,6 +26,8 @@ enum { INDEX_READ_PIECE_SIZE = 128 * 1024 };
 // size, stored CRC-32), or entries left over at the end marker, end the
 // process with "Error, couldn't decode attached data." before anything is
 // written under that record's name. Failures end the process as there.
+// Before it decodes, a start with files to write takes its turn
+// (payload/unpack_lock.h), and may find them written by another start.
 void preparePayloadFiles();
 
 // The check alone (also for the benchmark): true when the index is whole and

@@ -8,6 +8,7 @@
 #include "payload/file_checksum.h"
 #include "payload/safe_delete.h"
 #include "payload/temporaries.h"
+#include "payload/unpack_progress.h"
 
 #include <windows.h>
 
@@ -213,6 +214,7 @@ static void startFile(PendingFile *file) {
 }
 
 static void writeContent(const Piece *piece) {
+    addUnpackProgress(piece->size);
     if (reusingFile) {
         return;
     }
