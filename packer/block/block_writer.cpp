@@ -26,6 +26,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const char16_t SEPARATOR = u'\\';
+// A --main that names no file is answered with the programs there, this many
+// at most: enough to spot the one meant in an application's usual few.
+constexpr std::size_t CANDIDATES_LISTED = 8;
 
 // `name` as Windows compares it.
 std::u16string upcased(std::u16string name) {
@@ -153,6 +156,53 @@ void checkCaseClashes(const std::vector<PayloadFile> &files) {
     }
 }
 
+// The main program: the file of that name, or else the one file whose name
+// is the same in another letter case, as Windows would open it.
+std::vector<PayloadFile>::iterator findMainProgram(std::vector<PayloadFile> &files,
+                                                   const std::u16string &name) {
+    auto exact = std::find_if(files.begin(), files.end(),
+                              [&](const PayloadFile &file) { return file.name == name; });
+    if (exact != files.end()) {
+        return exact;
+    }
+    std::u16string folded = upcased(name);
+    auto match = files.end();
+    for (auto file = files.begin(); file != files.end(); ++file) {
+        if (upcased(file->name) == folded) {
+            if (match != files.end()) {
+                return files.end(); // packing refuses such pairs anyway
+            }
+            match = file;
+        }
+    }
+    return match;
+}
+
+// "; programs there: a.exe, bin\b.exe" for the .exe files found, at most
+// CANDIDATES_LISTED of them, for a --main that names none.
+std::string candidatePrograms(const std::vector<PayloadFile> &files) {
+    const std::u16string exe = u".EXE";
+    std::vector<std::string> programs;
+    for (const PayloadFile &file : files) {
+        std::u16string folded = upcased(file.name);
+        if (folded.size() > exe.size() &&
+            folded.compare(folded.size() - exe.size(), exe.size(), exe) == 0) {
+            programs.push_back(utf16ToUtf8(file.name));
+        }
+    }
+    if (programs.empty()) {
+        return "; it holds no .exe";
+    }
+    std::string list;
+    for (std::size_t i = 0; i < programs.size() && i < CANDIDATES_LISTED; ++i) {
+        list += (i == 0 ? "; programs there: " : ", ") + programs[i];
+    }
+    if (programs.size() > CANDIDATES_LISTED) {
+        list += " and " + std::to_string(programs.size() - CANDIDATES_LISTED) + " more";
+    }
+    return list;
+}
+
 struct FileCloser {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
@@ -213,13 +263,14 @@ class FrameWriter {
         }
     }
 
-    // `recordStarts`: each record's offset in the stream, ascending. A record
-    // counts once the compressor has consumed its first byte.
+    // `recordStarts`: each record's offset in the stream, ascending.
     BlockProgress progress(const std::vector<std::uint64_t> &recordStarts) const {
         ZSTD_frameProgression now = ZSTD_getFrameProgression(context_.get());
-        auto reached = std::lower_bound(recordStarts.begin(), recordStarts.end(), now.consumed);
-        return {static_cast<std::uint64_t>(reached - recordStarts.begin()), now.consumed,
-                now.produced};
+        // A record ends where the next one starts; the one being fed counts
+        // once the next starts or the frame ends.
+        auto started = std::upper_bound(recordStarts.begin(), recordStarts.end(), now.consumed);
+        auto done = static_cast<std::uint64_t>(started - recordStarts.begin());
+        return {done == 0 ? 0 : done - 1, now.consumed, now.produced};
     }
 
     std::uint64_t streamBytes() const { return streamBytes_; }
@@ -384,11 +435,10 @@ std::vector<PayloadFile> collectPayloadFiles(const fs::path &appDir, const fs::p
     Walker walker{exclusions, report ? *report : ownReport, {}};
     walker.walk(appDir, u"", "");
     std::vector<PayloadFile> &files = walker.files;
-    auto main = std::find_if(files.begin(), files.end(),
-                             [&](const PayloadFile &file) { return file.name == *mainName; });
+    auto main = findMainProgram(files, *mainName);
     if (main == files.end()) {
         throw BadInput("main program '" + mainRelative.string() + "' is not a file in '" +
-                       appDir.string() + "'");
+                       appDir.string() + "'" + candidatePrograms(files));
     }
     std::rotate(files.begin(), main, main + 1);
     checkCaseClashes(files);

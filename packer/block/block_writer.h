@@ -67,7 +67,7 @@ struct BlockSummary {
 // Progress as the compressor sees it, so that a ratio or a rate drawn from
 // it agrees with the finished block. The last report equals the summary.
 struct BlockProgress {
-    std::uint64_t files = 0;    // files the compressor has reached, the current one included
+    std::uint64_t files = 0;    // files the compressor has taken whole
     std::uint64_t consumed = 0; // record-stream bytes compressed so far
     std::uint64_t produced = 0; // frame bytes produced so far
 };

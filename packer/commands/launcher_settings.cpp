@@ -90,7 +90,7 @@ std::u16string leadingArgument(const std::string &value) {
         if (pieceEnd != piece) {
             std::u16string text(reinterpret_cast<const char16_t *>(piece),
                                 static_cast<std::size_t>(pieceEnd - piece));
-            if (TemplateCheck check = checkTemplate(text); check.error) {
+            if (TemplateCheck check = checkTemplate(text, {"APP_DIR"}); check.error) {
                 throw BadInput("--arg '" + value + "': " + *check.error);
             }
         }

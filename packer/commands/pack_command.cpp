@@ -32,6 +32,10 @@ namespace {
 
 // The launcher is written here inside the work directory.
 constexpr char LAUNCHER_FILE[] = "launcher.exe";
+// rwxr-xr-x, as linkers leave the programs they write.
+constexpr fs::perms LAUNCHER_PERMISSIONS = fs::perms::owner_all | fs::perms::group_read |
+                                           fs::perms::group_exec | fs::perms::others_read |
+                                           fs::perms::others_exec;
 // A node_modules tree holds hundreds of links; the summary names a few.
 constexpr std::size_t LINKS_LISTED = 5;
 
@@ -177,6 +181,10 @@ BlockSummary buildLauncher(const PackOptions &options, const PackPlan &plan) {
     } catch (const PackFailure &failure) {
         throw PackFailure(namingOutput(failure.what(), launcher, options.output));
     }
+    // A program like any other build output; where the host has no such
+    // modes the launcher keeps what it has.
+    std::error_code ignored;
+    fs::permissions(launcher, LAUNCHER_PERMISSIONS, ignored);
     std::error_code error;
     fs::rename(launcher, options.output, error);
     if (error) {
@@ -193,8 +201,8 @@ void reportPack(const PackOptions &options, const PackPlan &plan, const BlockSum
                 double seconds) {
     std::error_code error;
     std::uintmax_t size = fs::file_size(options.output, error);
-    std::printf("%s: %llu files, %.1f MB packed to %.1f MB (%.1f%%), launcher %.1f MB, %.1f s\n",
-                options.output.string().c_str(), static_cast<unsigned long long>(summary.files),
+    std::printf("%s: %s, %.1f MB packed to %.1f MB (%.1f%%), launcher %.1f MB, %.1f s\n",
+                options.output.string().c_str(), counted(summary.files, "file").c_str(),
                 static_cast<double>(summary.contentBytes) / 1e6,
                 static_cast<double>(summary.frameBytes) / 1e6,
                 summary.contentBytes ? 100.0 * static_cast<double>(summary.frameBytes) /

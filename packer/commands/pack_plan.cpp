@@ -217,6 +217,11 @@ void resolvePack(const PackOptions &options, PackPlan &plan) {
     std::vector<ExcludeGlob> exclusions(options.exclusions.begin(), options.exclusions.end());
     std::vector<std::string> programs = topLevelPrograms(options.appDirectory, exclusions);
     plan.settings = launcherSettings(options);
+    if (!endsWithExe(options.output.filename().string())) {
+        plan.warnings.push_back(options.output.string() +
+                                ": the launcher's name does not end in .exe, so Windows will not "
+                                "start it by that name; add .exe to -o");
+    }
     MainProgramChoice main = chooseMainProgram(options, programs);
     plan.signing = signingInputs(options);
     if (options.icon) {

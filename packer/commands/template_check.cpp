@@ -1,9 +1,12 @@
 #include "packer/commands/template_check.h"
 
+#include "packer/commands/command_line.h"
 #include "packer/support/text_encoding.h"
 #include "paths/template_tokens.h"
 
 #include <array>
+#include <cctype>
+#include <optional>
 
 namespace tallix {
 
@@ -12,10 +15,30 @@ namespace {
 constexpr std::array<TemplatePlaceholder, 3> PER_USER_PLACEHOLDERS = {PH_CACHE_DIR, PH_HOME,
                                                                       PH_TEMP};
 
+// "unknown placeholder '{CACHEDIR}', did you mean '{CACHE_DIR}'?", the
+// suggestion only for a name close to a known one (in any letter case, as
+// the launcher reads them).
+std::string unknownPlaceholder(const std::string &name, const std::vector<std::string> &alsoKnown) {
+    std::string message = "unknown placeholder '{" + name + "}'";
+    std::vector<std::string> known = alsoKnown;
+    for (int p = 0; p < PH_UNKNOWN; ++p) {
+        known.push_back(templatePlaceholderName(static_cast<TemplatePlaceholder>(p)));
+    }
+    std::string typed = name;
+    for (char &c : typed) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (std::optional<std::string> closest = closestName(typed, known); closest && !typed.empty()) {
+        message += ", did you mean '{" + *closest + "}'?";
+    }
+    return message;
+}
+
 } // namespace
 
 // Tokenised exactly as the launcher expands it (paths/template_tokens.h).
-TemplateCheck checkTemplate(const std::u16string &pattern) {
+TemplateCheck checkTemplate(const std::u16string &pattern,
+                            const std::vector<std::string> &alsoKnown) {
     TemplateCheck check;
     if (pattern.empty()) {
         check.error = "the template is empty";
@@ -49,10 +72,10 @@ TemplateCheck checkTemplate(const std::u16string &pattern) {
         case TEMPLATE_PLACEHOLDER: {
             TemplatePlaceholder placeholder = findTemplatePlaceholder(token.text, token.length);
             if (placeholder == PH_UNKNOWN) {
-                check.error = "unknown placeholder '{" +
-                              utf16ToUtf8(pattern.substr(
-                                  static_cast<std::size_t>(token.text - start), token.length)) +
-                              "}'";
+                check.error = unknownPlaceholder(
+                    utf16ToUtf8(
+                        pattern.substr(static_cast<std::size_t>(token.text - start), token.length)),
+                    alsoKnown);
                 return check;
             }
             // "{HOME}x" would name a sibling of the profile, not a folder in it.

@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace tallix {
 
@@ -56,8 +57,11 @@ inline const std::set<std::string> PER_START_PLACEHOLDERS = {"RANDOM", "PID", "T
 
 // Refuses an empty template, an unknown or empty placeholder name, a "{"
 // inside a placeholder, a placeholder left open at the end, and literal text
-// longer than the launcher's path buffer. Names compare without case.
-TemplateCheck checkTemplate(const std::u16string &pattern);
+// longer than the launcher's path buffer. Names compare without case. An
+// unknown name close to a known one, or to one of `alsoKnown` (the names
+// only the caller's context has, such as APP_DIR), is answered with it.
+TemplateCheck checkTemplate(const std::u16string &pattern,
+                            const std::vector<std::string> &alsoKnown = {});
 
 // The directory a valid template is estimated to expand to: the values of
 // `constants` (whose directoryTemplate it is), `launcherName` as the

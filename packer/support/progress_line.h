@@ -12,7 +12,7 @@ namespace tallix {
 // Counted as the compressor sees them, so the ratio and the time left agree
 // with the finished block.
 struct ProgressSnapshot {
-    std::uint64_t files = 0, totalFiles = 0; // files reached, the current one included
+    std::uint64_t files = 0, totalFiles = 0; // files compressed whole
     std::uint64_t bytes = 0, totalBytes = 0; // input compressed
     std::uint64_t written = 0;               // compressed output produced for it
     double seconds = 0;                      // since the start

@@ -6,6 +6,8 @@ run tallix-pack pack app -o out.exe --main ../elsewhere.exe
 run tallix-pack pack app -o out.exe --main /bin/sh
 run tallix-pack pack app -o out.exe --main bin/../../app.exe
 run tallix-pack pack app -o out.exe --main missing.exe
+# Windows opens TOOL.EXE as tool.exe: one such file is the program.
+run tallix-pack pack app -o out.exe --main TOOL.EXE --runtime no-runtime
 rm app/setup.exe app/tool.exe
 run tallix-pack pack app -o out.exe
 # Named explicitly, a program below the top works, with a warning.

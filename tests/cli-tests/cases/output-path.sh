@@ -5,6 +5,7 @@ python3 "$CLI_TESTS/make_image.py" icon.png png 256 256
 printf 'secret\n' >pass.txt
 ln -s icon.png icon-link.png
 mkfifo pipe
+mkdir ux
 run tallix-pack pack app
 run tallix-pack pack app -o missing/dir/out.exe
 mkdir taken.exe
@@ -26,6 +27,7 @@ out.exe --depfile out.exe
 out.exe --depfile app/data.txt
 out.exe --depfile icon.png --icon icon.png
 fine.exe --depfile fine.d --icon icon.png
+ux/b
 TABLE
 # The work folder beside the output is emptied before a pack.
 mkdir -p .w.exe.tallix-pack && cp -r app .w.exe.tallix-pack/

@@ -17,3 +17,6 @@ run tallix-pack pack app -o out.exe --template '{HOME}x' --runtime none
 run tallix-pack pack app -o out.exe --template '{CACHE_DIR}\x\{PROGRAM_BASE}.files' --runtime none
 run tallix-pack pack app -o out.exe --template '{TEMP}\{PRODUCT}-{PID}' --clean-old-versions --runtime none
 run tallix-pack pack app -o out.exe --arg '{APP_DIR}\{NOPE}'
+# A misspelt placeholder is answered with the one meant, {APP_DIR} in --arg too.
+run tallix-pack pack app -o out.exe --template '{CacheDir}\x'
+run tallix-pack pack app -o out.exe --arg '{APPDIR}\x'

@@ -130,6 +130,7 @@ def check_icons(res):
 def test_pe_properties(work):
     launcher = work / "Halvory-Quin.exe"
     pack(args.example_app, launcher)
+    check_equal(launcher.stat().st_mode & 0o777, 0o755, "the launcher's mode, a program's")
     pe = pefile.PE(str(launcher))
     check_equal(pe.FILE_HEADER.Machine, IMAGE_FILE_MACHINE_AMD64, "machine")
     check_equal(pe.OPTIONAL_HEADER.Magic, 0x20B, "PE32+ optional header")
