@@ -286,8 +286,10 @@ def launcher_outcome(scratch, app, result):
         return "status %d, left %s" % (result.status, listing(scratch))
     if (result.status, result.out, result.err) == (2, HEADER_ERROR, ""):
         return REFUSED
-    # Wine falls back to starting the file as a document, which fails.
-    if result.status == 1 and result.out.startswith("Application could not be started"):
+    # The launcher never ends with status 1. Wine, refusing the image, does,
+    # after trying to open the file as a document, which may print why.
+    wine_refusal = result.out == "" or result.out.startswith("Application could not be started")
+    if result.status == 1 and wine_refusal:
         return NOT_LOADED
     return "status %d: %r %r" % (result.status, result.out, result.err)
 
