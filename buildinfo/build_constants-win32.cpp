@@ -50,12 +50,23 @@ static bool loadOptionalConstants(const unsigned char *section, uint32_t section
     return true;
 }
 
+// The mapped section, at `*context`, is read in place; checkBuildConstants
+// asks only for ranges inside it.
+static const unsigned char *mappedBytes(void *context, uint64_t offset, size_t) {
+    return *static_cast<const unsigned char **>(context) + offset;
+}
+
 bool loadBuildConstants() {
     const unsigned char *image = reinterpret_cast<const unsigned char *>(GetModuleHandleW(nullptr));
     const unsigned char *section;
     uint32_t sectionSize;
+    const unsigned char *tableEntry;
+    uint32_t crc;
     if (image == nullptr ||
-        !findMappedSection(image, BUILD_CONSTANTS_SECTION_NAME, &section, &sectionSize)) {
+        !findMappedSection(image, BUILD_CONSTANTS_SECTION_NAME, &section, &sectionSize,
+                           &tableEntry) ||
+        checkBuildConstants(tableEntry, sectionSize, mappedBytes, &section, &crc) !=
+            CONSTANTS_INTACT) {
         return false;
     }
     const struct {

@@ -30,7 +30,9 @@ extern const unsigned char *PayloadIndexData;
 extern uint64_t PAYLOAD_INDEX_SIZE;
 }
 
-// Finds the constants in the running program's image. False when the
-// section or one of its entries is missing or malformed (an image the packer
-// did not finish); the variables are then left as they were.
+// Finds the constants in the running program's image and checks them
+// against their checksum before anything else reads them. False when the
+// section is missing, damaged (format/constants_section.h says what its
+// checksum covers) or of another format, or one of its entries is missing or
+// malformed; the variables are then left as they were.
 bool loadBuildConstants();

@@ -3,11 +3,11 @@
 #include "base/diagnostics.h"
 #include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
+#include "format/attached_data.h"
 #include "launcher/child_process.h"
 #include "paths/environment.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
-#include "format/attached_data.h"
 #include "payload/folder_marker.h"
 #include "payload/index_check.h"
 
@@ -25,7 +25,8 @@ static bool attachedDataHasMagic() {
 
 int launcherMain() {
     launcherArguments = __wargv;
-    // Without its constants the launcher has nothing to unpack or name.
+    // Nothing of the image is used before its constants pass their checksum:
+    // a damaged launcher ends here, before it expands a path or writes.
     if (!loadBuildConstants()) {
         fatalError("Error, couldn't find attached data header.");
     }

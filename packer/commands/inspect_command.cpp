@@ -32,8 +32,10 @@ namespace {
 const char INSPECT_DESCRIPTION[] =
     "Lists the files packed into a launcher (name, size, CRC-32), the totals,\n"
     "the compression ratio and the launcher's build constants and version\n"
-    "strings, without running it. A bare block, as tallix-pack block writes it,\n"
-    "is read as well.\n";
+    "strings, without running it. A launcher the Windows loader or the launcher\n"
+    "itself would refuse (its sections cut short or out of order, its constants\n"
+    "failing their checksum) is reported as damaged. A bare block, as\n"
+    "tallix-pack block writes it, is read as well.\n";
 
 const char INSPECT_EPILOGUE[] =
     "Exit status: 0 all well, 1 a CRC-32 mismatch, damaged data or a write\n"

@@ -1,6 +1,7 @@
 #include "packer/image/launcher_info.h"
 
 #include "format/constants_section.h"
+#include "format/pe_layout.h"
 #include "packer/image/pe_image.h"
 #include "packer/image/resource_tree.h"
 #include "packer/support/byte_reading.h"
@@ -8,6 +9,8 @@
 #include "packer/support/text_encoding.h"
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <tuple>
@@ -51,53 +54,138 @@ std::uint64_t fileSize(std::istream &in, const std::string &name) {
     return static_cast<std::uint64_t>(size);
 }
 
-// The constants section of a launcher whose headers are `headers`, after
-// the checks that tell a launcher, a damaged one and any other file apart.
-pe::Section constantsSection(const pe::Headers &headers, std::uint64_t size,
-                             const std::string &name) {
+// A section name as text, bytes outside printable ASCII as \xNN: a damaged
+// name may hold any byte.
+std::string shownName(const std::string &raw) {
+    std::string shown;
+    for (unsigned char c : raw) {
+        if (c >= 0x20 && c < 0x7F) {
+            shown += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            shown += escaped;
+        }
+    }
+    return shown;
+}
+
+// Why the loader would not map the sections of headers that pass
+// pe::layoutProblem, or nullopt: the sections follow one another without
+// gaps from the end of the headers, each at the end of the one before, and
+// end within SizeOfImage, as the packer writes them.
+std::optional<std::string> mappingProblem(std::istream &in, const pe::Headers &headers) {
+    unsigned char field[4];
+    if (headers.sectionAlignment == 0 ||
+        !readAt(in, headers.optionalOffset() + PE_OPTIONAL_SIZE_OF_IMAGE, field, sizeof field)) {
+        return "its optional header has no section alignment or image size";
+    }
+    auto aligned = [&headers](std::uint64_t value) {
+        return (value + headers.sectionAlignment - 1) / headers.sectionAlignment *
+               headers.sectionAlignment;
+    };
+    std::uint64_t next = aligned(headers.sizeOfHeaders);
+    for (const pe::Section &section : headers.sections) {
+        if (section.virtualAddress != next) {
+            return "section " + shownName(section.name) +
+                   " does not start where the one before ends";
+        }
+        next = aligned(std::uint64_t{section.virtualAddress} +
+                       (section.virtualSize != 0 ? section.virtualSize : section.rawSize));
+    }
+    if (next > readLe32(field)) {
+        return "its sections reach past the image's size (SizeOfImage)";
+    }
+    return std::nullopt;
+}
+
+// The index in the section table of the constants section of a launcher
+// whose headers are `headers`, after the checks that tell a launcher, a
+// damaged one and any other file apart. A section under another name that
+// starts with the constants' magic is the constants section of a launcher
+// whose section table is damaged: the launcher would not find it.
+std::size_t constantsSectionIndex(std::istream &in, const pe::Headers &headers, std::uint64_t size,
+                                  const std::string &name) {
     if (headers.extent < pe::HeaderExtent::FileHeader) {
         throw BadInput(name + ": not a tallix-onefile launcher (no PE header)");
     }
     if (headers.extent < pe::HeaderExtent::Complete) {
         throw PackFailure(name + ": damaged PE headers: the file ends inside them");
     }
-    std::optional<pe::Section> section = headers.section(constantsSectionName());
-    if (!section) {
+    const std::vector<pe::Section> &sections = headers.sections;
+    auto named = std::find_if(sections.begin(), sections.end(), [](const pe::Section &s) {
+        return s.name == constantsSectionName();
+    });
+    if (named == sections.end()) {
+        for (const pe::Section &s : sections) {
+            unsigned char magic[sizeof BUILD_CONSTANTS_MAGIC];
+            if (s.rawSize >= sizeof magic && readAt(in, s.rawOffset, magic, sizeof magic) &&
+                std::memcmp(magic, BUILD_CONSTANTS_MAGIC, sizeof magic) == 0) {
+                throw PackFailure(name +
+                                  ": damaged launcher: the section holding its constants "
+                                  "is called '" +
+                                  shownName(s.name) + "', not " + constantsSectionName());
+            }
+        }
         throw BadInput(name + ": not a tallix-onefile launcher (no " + constantsSectionName() +
                        " section)");
     }
     std::uint64_t rawEnd = 0;
-    for (const pe::Section &s : headers.sections) {
+    for (const pe::Section &s : sections) {
         rawEnd = std::max(rawEnd, s.rawSize == 0 ? 0 : std::uint64_t{s.rawOffset} + s.rawSize);
     }
     if (rawEnd > size) {
         throw PackFailure(name + ": damaged launcher: it is cut short (the file ends inside its "
                                  "sections)");
     }
-    if (std::optional<std::string> problem = pe::layoutProblem(headers, size)) {
+    std::optional<std::string> problem = pe::layoutProblem(headers, size);
+    if (!problem) {
+        problem = mappingProblem(in, headers);
+    }
+    if (problem) {
         throw PackFailure(name + ": damaged launcher: " + *problem);
     }
-    return *section;
+    return static_cast<std::size_t>(named - sections.begin());
+}
+
+// The reader checkBuildConstants takes, over a section in a file.
+struct FileSection {
+    std::istream &in;
+    std::uint64_t start;
+    Bytes buffer;
+};
+
+const unsigned char *readFileSection(void *context, std::uint64_t offset, std::size_t count) {
+    FileSection &section = *static_cast<FileSection *>(context);
+    section.buffer.resize(count);
+    return readAt(section.in, section.start + offset, section.buffer.data(), count)
+               ? section.buffer.data()
+               : nullptr;
 }
 
 // The constants section read piecewise: its header and entry table, then
 // the entries asked for.
 class Constants {
   public:
-    Constants(std::istream &in, const pe::Section &section, const std::string &name)
-        : in_(in), name_(name), start_(section.rawOffset),
-          size_(std::min(section.virtualSize, section.rawSize)) {
+    Constants(std::istream &in, const pe::Headers &headers, std::size_t index,
+              const std::string &name)
+        : in_(in), name_(name), start_(headers.sections[index].rawOffset),
+          size_(std::min(headers.sections[index].virtualSize, headers.sections[index].rawSize)) {
+        unsigned char tableEntry[PE_SECTION_HEADER_SIZE];
+        if (!readAt(in_, headers.sectionTableOffset() + index * PE_SECTION_HEADER_SIZE, tableEntry,
+                    sizeof tableEntry)) {
+            damaged("its section table cannot be read");
+        }
+        std::uint32_t computed = 0;
+        BuildConstantsState state = checkConstantsInFile(in_, start_, size_, tableEntry, &computed);
+        checkState(state, computed);
         head_.resize(BUILD_CONSTANTS_HEADER_SIZE);
-        std::uint64_t tableEnd = 0;
-        if (size_ >= head_.size() && readAt(in_, start_, head_.data(), head_.size())) {
-            tableEnd = buildConstantsTableEnd(head_.data());
-        }
-        if (tableEnd == 0 || tableEnd > size_) {
-            damaged("its " + constantsSectionName() + " section holds no constants table");
-        }
-        head_.resize(tableEnd);
         if (!readAt(in_, start_, head_.data(), head_.size())) {
-            damaged("its constants table cannot be read");
+            damaged("its constants cannot be read");
+        }
+        head_.resize(buildConstantsTableEnd(head_.data()));
+        if (!readAt(in_, start_, head_.data(), head_.size())) {
+            damaged("its constants cannot be read");
         }
     }
 
@@ -144,6 +232,36 @@ class Constants {
     }
 
   private:
+    void checkState(BuildConstantsState state, std::uint32_t computed) const {
+        unsigned char header[BUILD_CONSTANTS_HEADER_SIZE];
+        bool headerRead = readAt(in_, start_, header, sizeof header);
+        char text[96];
+        switch (state) {
+        case CONSTANTS_INTACT:
+            return;
+        case CONSTANTS_NOT_OURS:
+            damaged("its " + constantsSectionName() + " section holds no constants table");
+        case CONSTANTS_OTHER_FORMAT:
+            std::snprintf(text, sizeof text,
+                          "its constants are of format %" PRIu32
+                          ", not %d: a launcher of another tallix-pack",
+                          headerRead ? readLe32(header + BUILD_CONSTANTS_FORMAT_FIELD) : 0,
+                          BUILD_CONSTANTS_FORMAT);
+            damaged(text);
+        case CONSTANTS_MALFORMED:
+            damaged("its constants table or one of its entries reaches past its section");
+        case CONSTANTS_CHECKSUM_MISMATCH:
+            std::snprintf(text, sizeof text,
+                          "its constants fail their checksum (stored %08" PRIx32
+                          ", computed %08" PRIx32 ")",
+                          headerRead ? readLe32(header + BUILD_CONSTANTS_CRC_FIELD) : 0, computed);
+            damaged(text);
+        case CONSTANTS_UNREADABLE:
+            break;
+        }
+        damaged("its constants cannot be read");
+    }
+
     std::istream &in_;
     const std::string &name_;
     std::uint64_t start_; // of the section, in the file
@@ -264,10 +382,17 @@ void readResources(std::istream &in, const pe::Headers &headers, LauncherInfo &i
 
 } // namespace
 
+BuildConstantsState checkConstantsInFile(std::istream &in, std::uint64_t sectionOffset,
+                                         std::uint64_t sectionSize, const unsigned char *tableEntry,
+                                         std::uint32_t *computed) {
+    FileSection section{in, sectionOffset, {}};
+    return checkBuildConstants(tableEntry, sectionSize, readFileSection, &section, computed);
+}
+
 LauncherInfo readLauncherInfo(std::istream &in, const std::string &name) {
     std::uint64_t size = fileSize(in, name);
     pe::Headers headers = pe::readHeaders(in);
-    Constants constants(in, constantsSection(headers, size, name), name);
+    Constants constants(in, headers, constantsSectionIndex(in, headers, size, name), name);
     LauncherInfo info;
     readConstants(constants, info);
     readResources(in, headers, info);

@@ -4,6 +4,8 @@
 // the version, icon and manifest resources.
 #pragma once
 
+#include "format/constants_section.h"
+
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -37,8 +39,17 @@ struct LauncherInfo {
 // Throws BadInput "NAME: not a tallix-onefile launcher (...)" for a file
 // without PE headers or without the constants section, and PackFailure
 // "NAME: damaged ..." for PE headers cut short or out of order, a file
-// cut short, and constants the launcher could not load. The resources are
-// optional: what cannot be read of them stays empty.
+// cut short, a section holding the constants under another name, and
+// constants the launcher would refuse: their checksum first
+// (checkBuildConstants), then each entry. The resources are optional: what
+// cannot be read of them stays empty.
 LauncherInfo readLauncherInfo(std::istream &in, const std::string &name);
+
+// checkBuildConstants on the constants section of `sectionSize` bytes at
+// file offset `sectionOffset` of `in`, whose section table entry is
+// `tableEntry`.
+BuildConstantsState checkConstantsInFile(std::istream &in, std::uint64_t sectionOffset,
+                                         std::uint64_t sectionSize, const unsigned char *tableEntry,
+                                         std::uint32_t *computed);
 
 } // namespace tallix

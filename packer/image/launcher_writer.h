@@ -39,8 +39,11 @@ pe::Bytes constantsSectionHead(const BuildConstants &constants, std::uint64_t bl
                                std::uint64_t indexSize);
 
 // Writes the launcher into `file` (empty, open for reading and writing).
-// Throws pe::ImageError when `image` cannot take the sections (it has
-// resources or a constants section already, or no room for two sections).
+// The constants section's checksum is written last, from the section read
+// back as inspection reads it, so that writer and readers share one
+// definition of what it covers. Throws pe::ImageError when `image` cannot
+// take the sections (it has resources or a constants section already, or no
+// room for two sections).
 void writeLauncher(const pe::Image &image, const BuildConstants &constants,
                    const std::vector<pe::Resource> &resources, const BlockWriterFn &writeBlock,
                    std::iostream &file);

@@ -135,9 +135,18 @@ TEST_F(PeWriter, LauncherSectionsReadBackByPefileAndByTheLaunchersLookup) {
     std::copy_n(written.begin() + 1536, content, mapped.begin() + 8192);
     const unsigned char *section = nullptr;
     uint32_t sectionSize = 0;
-    ASSERT_TRUE(
-        findMappedSection(mapped.data(), BUILD_CONSTANTS_SECTION_NAME, &section, &sectionSize));
+    const unsigned char *tableEntry = nullptr;
+    ASSERT_TRUE(findMappedSection(mapped.data(), BUILD_CONSTANTS_SECTION_NAME, &section,
+                                  &sectionSize, &tableEntry));
     EXPECT_EQ(section, mapped.data() + 8192);
+    EXPECT_EQ(tableEntry, mapped.data() + 0x188 + 40);
+    // The checksum the writer stored holds on the image as the launcher sees it.
+    ConstantsReader inMemory = [](void *context, uint64_t offset, size_t) {
+        return *static_cast<const unsigned char **>(context) + offset;
+    };
+    uint32_t crc = 0;
+    EXPECT_EQ(checkBuildConstants(tableEntry, sectionSize, inMemory, &section, &crc),
+              CONSTANTS_INTACT);
     const unsigned char *data = nullptr;
     uint64_t size = 0;
     ASSERT_TRUE(findBuildConstant(section, sectionSize, CONSTANT_ATTACHED_DATA, &data, &size));
@@ -154,7 +163,12 @@ TEST_F(PeWriter, LauncherSectionsReadBackByPefileAndByTheLaunchersLookup) {
     EXPECT_FALSE(findBuildConstant(section, sectionSize, 99, &data, &size));
     mapped[8192] ^= 1;
     EXPECT_FALSE(findBuildConstant(section, sectionSize, CONSTANT_COMPANY, &data, &size));
-    EXPECT_FALSE(findMappedSection(mapped.data(), ".nope\0\0", &section, &sectionSize));
+    EXPECT_FALSE(
+        findMappedSection(mapped.data(), ".nope\0\0", &section, &sectionSize, &tableEntry));
+    // A section the loader maps inaccessible is not read.
+    mapped[0x188 + 40 + 39] &= 0xBF;
+    EXPECT_FALSE(findMappedSection(mapped.data(), BUILD_CONSTANTS_SECTION_NAME, &section,
+                                   &sectionSize, &tableEntry));
 }
 
 TEST(PeImage, RefusesWhatItCannotExtend) {
@@ -252,10 +266,17 @@ TEST(PeHeaders, ReadWrittenAndDamagedImages) {
          Extent::Complete, "section .tallix starts inside the one before (out of order)", DAMAGED},
         {"raw data inside the headers", [&](Bytes &b) { put(b, rsrc + 20, 0x200, 4); },
          Extent::Complete, "section .rsrc lies inside the headers", DAMAGED},
+        {"a gap before the last section",
+         [&](Bytes &b) { put(b, rsrc + 12, 0x4000, 4), put(b, optional + 56, 0x5000, 4); },
+         Extent::Complete, "", DAMAGED},
+        {"sections past SizeOfImage", [&](Bytes &b) { put(b, optional + 56, 0x3000, 4); },
+         Extent::Complete, "", DAMAGED},
         {"cut inside the last section", cut(launcher.size() - 1), Extent::Complete,
          "section .rsrc runs past the end of the file", DAMAGED},
-        {"no constants section", [&](Bytes &b) { b[tallix + 1] = 'x'; }, Extent::Complete, "",
-         NOT_A_LAUNCHER},
+        {"constants section renamed", [&](Bytes &b) { b[tallix + 1] = 'x'; }, Extent::Complete, "",
+         DAMAGED},
+        {"no constants section", [&](Bytes &b) { b[tallix + 1] = 'x', b[0x600] ^= 1; },
+         Extent::Complete, "", NOT_A_LAUNCHER},
         {"constants not ours", [](Bytes &b) { b[0x600] ^= 1; }, Extent::Complete, "", DAMAGED},
     };
     for (const Case &c : cases) {
@@ -301,6 +322,53 @@ TEST(PeHeaders, ReadWrittenAndDamagedImages) {
     EXPECT_NE(std::find(info.versionResource.begin(), info.versionResource.end(),
                         std::pair<std::string, std::string>{"CompanyName", "Ørsted"}),
               info.versionResource.end());
+}
+
+// The checksum covers every byte the launcher reads of its image before it
+// writes: one flipped bit in the constants section's table entry, its
+// header and entry table, a string, the leading arguments, the launch
+// options, the index, or the block's head and trailer makes the launcher a
+// damaged one. The alignment padding and the middle of the frame, which
+// has checks of its own, are not covered.
+TEST(ConstantsChecksum, CoversWhatTheLauncherReads) {
+    BuildConstants constants{u"{CACHE_DIR}\\x", u"C", u"P", u"1", u"2", u"3", {u"-a"}, 1};
+    const std::string block = "QVZ" + std::string(53, 'z') + std::string(8, '\x08');
+    const std::string written = testLauncher(block, constants, {}, "index-bytes");
+    std::istringstream clean(written);
+    const LauncherInfo info = readLauncherInfo(clean, "l.exe");
+    const std::size_t tableEntry = 0x188 + 40, section = 0x600;
+    const std::size_t blockStart = info.attachedDataOffset;
+    const std::size_t blockEnd = blockStart + block.size();
+    pe::Bytes head = constantsSectionHead(constants, 0, 0);
+    std::uint64_t options = 0, optionsSize = 0;
+    ASSERT_TRUE(findBuildConstantOffset(head.data(), head.size(), head.size(),
+                                        CONSTANT_LAUNCH_OPTIONS, &options, &optionsSize));
+    const std::size_t paddingStart = section + options + optionsSize;
+    ASSERT_LT(paddingStart, blockStart);
+    auto covered = [&](std::size_t at) {
+        return !(at >= paddingStart && at < blockStart) &&
+               !(at >= blockStart + ATTACHED_DATA_CHECKED_HEAD &&
+                 at < blockEnd - ATTACHED_DATA_TRAILER_SIZE);
+    };
+    std::vector<std::size_t> offsets;
+    for (std::size_t at = tableEntry; at < tableEntry + 40; ++at) {
+        offsets.push_back(at);
+    }
+    for (std::size_t at = section; at < info.indexOffset + info.indexBytes; ++at) {
+        offsets.push_back(at);
+    }
+    for (std::size_t at : offsets) {
+        std::string damaged = written;
+        damaged[at] = static_cast<char>(damaged[at] ^ 0x01);
+        std::istringstream in(damaged);
+        bool refused = false;
+        try {
+            readLauncherInfo(in, "l.exe");
+        } catch (const PackFailure &) {
+            refused = true;
+        }
+        EXPECT_EQ(refused, covered(at)) << "flipped byte at " << at;
+    }
 }
 
 } // namespace

@@ -359,9 +359,10 @@ def test_index(work):
         pack(args.example_app, launcher, *options,
              "--template", f"{{CACHE_DIR}}\\tallix-packer-tests\\{name}-{unique}")
         data = launcher.read_bytes()
-        frame = data.find(b"QVZ\x28\xb5\x2f\xfd") + 3
+        # Past the frame header: the constants' checksum covers the header.
+        damage = data.find(b"QVZ\x28\xb5\x2f\xfd") + 3 + 32
         broken = work / f"{name}-broken.exe"
-        broken.write_bytes(data[:frame] + b"\0\0\0\0" + data[frame + 4:])
+        broken.write_bytes(data[:damage] + b"\0\0\0\0" + data[damage + 4:])
         check_equal(run_windows(launcher, wine=args.wine_run).status, 0, f"{name}: cold start")
         warm = run_windows(broken, "--exit", "5", wine=args.wine_run)
         outcomes[name] = (warm.status, warm.out if name == "Unindexed" else "Hello" in warm.out)
