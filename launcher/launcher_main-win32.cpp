@@ -4,6 +4,7 @@
 #include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "launcher/child_process.h"
+#include "launcher/progress_window.h"
 #include "paths/environment.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
@@ -56,7 +57,9 @@ int launcherMain() {
     if (!attachedDataHasMagic()) {
         fatalError("Error, couldn't find attached data header.");
     }
+    beginProgressWindow();
     preparePayloadFiles();
+    endProgressWindow();
     markTargetDirectory();
     return launchChild();
 }

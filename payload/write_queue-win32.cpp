@@ -7,6 +7,7 @@
 #include "payload/directories.h"
 #include "payload/file_checksum.h"
 #include "payload/temporaries.h"
+#include "payload/unpack_progress.h"
 
 #include <windows.h>
 
@@ -162,6 +163,7 @@ static void startFile(PendingFile *file) {
 }
 
 static void writeContent(const Piece *piece) {
+    countUnpackedContent(piece->size, !reusingFile);
     if (reusingFile) {
         return;
     }
@@ -174,6 +176,7 @@ static void writeContent(const Piece *piece) {
 
 // A damaged file stays open for the clean-up at exit.
 static void endFile(PendingFile *file, uint32_t slot) {
+    countFinishedFile();
     if (reusingFile) {
         return;
     }
@@ -360,6 +363,7 @@ static bool moveHeldFile(HANDLE file, const wchar_t *finalPath) {
 static void commitPendingFiles() {
     for (size_t i = 0; i < pendingCount; ++i) {
         PendingFile &file = PendingFiles[i];
+        countPlacedFile();
         if (file.reused) {
             continue;
         }

@@ -46,7 +46,8 @@ struct PackPlan {
 // The order of the checks is the order of the messages: the application
 // directory and the outputs against the user's files; the options; the
 // signing and icon files; the payload files (the main program's headers,
-// every file readable, names that clash on Windows); the template's
+// every file readable, names that clash on Windows); --splash, which
+// needs the subsystem the main program chose; the template's
 // warnings; last the launcher runtime, which the user rarely chooses.
 void resolvePack(const PackOptions &options, PackPlan &plan);
 
