@@ -49,8 +49,8 @@ static const DWORD WINDOW_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
 // Set by beginProgressWindow before the unpack starts.
 static ULONGLONG unpackStartTick;
-// Created on the writer thread at its first written piece; the main thread
-// reads them once the writer is idle.
+// Created by startWindowAfterDelay; the main thread reads them once the
+// writer is idle.
 static HANDLE unpackEnded;
 static std::atomic<HANDLE> windowThread{nullptr};
 
@@ -319,17 +319,20 @@ static void showUntilUnpackEnds() {
 }
 
 static DWORD WINAPI progressWindowThread(void *) {
-    ULONGLONG waited = GetTickCount64() - unpackStartTick;
-    DWORD delay =
-        waited < PROGRESS_SHOW_DELAY_MS ? static_cast<DWORD>(PROGRESS_SHOW_DELAY_MS - waited) : 0;
-    if (WaitForSingleObject(unpackEnded, delay) == WAIT_TIMEOUT) {
+    if (WaitForSingleObject(unpackEnded, 0) == WAIT_TIMEOUT) {
         showUntilUnpackEnds();
     }
     return 0;
 }
 
-// On the writer thread, once: a thread that waits out the delay.
-static void startWindowThread() {
+// At each write of the unpack (payload/unpack_progress.h) until the delay
+// has passed; then, once, the window's thread. No thread is started for a
+// start that ends, or fails, within the delay.
+static void startWindowAfterDelay() {
+    if (GetTickCount64() - unpackStartTick < PROGRESS_SHOW_DELAY_MS) {
+        return;
+    }
+    onUnpackWrite.store(nullptr, std::memory_order_relaxed);
     unpackEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (unpackEnded == nullptr) {
         return;
@@ -344,11 +347,11 @@ void beginProgressWindow() {
         return;
     }
     unpackStartTick = GetTickCount64();
-    onFirstUnpackWrite = startWindowThread;
+    onUnpackWrite.store(startWindowAfterDelay, std::memory_order_relaxed);
 }
 
 void endProgressWindow() {
-    onFirstUnpackWrite = nullptr;
+    onUnpackWrite.store(nullptr, std::memory_order_relaxed);
     HANDLE thread = windowThread.exchange(nullptr, std::memory_order_acquire);
     if (thread == nullptr) {
         return;

@@ -3,9 +3,9 @@
 // product's name, icon and line (format/progress_window.h) and a bar of the
 // work done so far (content passed, files put into place) against the
 // index's total (a moving bar without an index, which gives no total before
-// the end). It lives on its own thread, started by the writer's first
-// written piece (payload/unpack_progress.h), and reads the unpack's counters
-// on a timer, so the unpack never waits on it.
+// the end). It lives on its own thread, started at the first write of the
+// unpack once the delay has passed (payload/unpack_progress.h), and reads
+// the unpack's counters on a timer, so the unpack never waits on it.
 //
 // Never shown by a console launcher (the image's own subsystem decides, as
 // the packer chose it), with LAUNCH_NO_PROGRESS_WINDOW, on a start that

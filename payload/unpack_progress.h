@@ -14,19 +14,21 @@ inline std::atomic<uint64_t> UnpackedContentBytes{0};
 inline std::atomic<uint64_t> FinishedFiles{0};
 inline std::atomic<uint64_t> PlacedFiles{0};
 
-// Called once, on the writer thread, at the first piece it writes rather
-// than finds in place; set before the unpack starts, null for none.
-inline void (*onFirstUnpackWrite)() = nullptr;
+// When set, called at each piece of content written and, once something
+// was written, at each file put into place: on the writer thread while it
+// writes, on the unpacking thread while it puts files into place, never on
+// both at once. It may clear itself.
+inline std::atomic<void (*)()> onUnpackWrite{nullptr};
 
-// The writer thread's alone.
+// Set by the writer; read by the unpacking thread once the writer is idle.
 inline bool unpackWriteSeen = false;
 
 inline void countUnpackedContent(uint64_t bytes, bool written) {
     UnpackedContentBytes.fetch_add(bytes, std::memory_order_relaxed);
-    if (written && !unpackWriteSeen) {
+    if (written) {
         unpackWriteSeen = true;
-        if (onFirstUnpackWrite != nullptr) {
-            onFirstUnpackWrite();
+        if (void (*hook)() = onUnpackWrite.load(std::memory_order_relaxed)) {
+            hook();
         }
     }
 }
@@ -37,4 +39,7 @@ inline void countFinishedFile() {
 
 inline void countPlacedFile() {
     PlacedFiles.fetch_add(1, std::memory_order_relaxed);
+    if (void (*hook)() = onUnpackWrite.load(std::memory_order_relaxed); hook && unpackWriteSeen) {
+        hook();
+    }
 }
