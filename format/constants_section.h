@@ -75,6 +75,8 @@ enum {
 enum LaunchOption {
     LAUNCH_CLEAN_OLD_VERSIONS = 1,
     LAUNCH_KILL_CHILD_WITH_LAUNCHER = 2,
+    // A GUI launcher shows no progress window (launcher/progress_window.h).
+    LAUNCH_NO_PROGRESS_WINDOW = 4,
 };
 
 // The section called `name` (8 bytes, NUL-padded) of the image mapped at

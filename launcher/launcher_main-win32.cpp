@@ -5,6 +5,7 @@
 #include "buildinfo/build_constants.h"
 #include "format/attached_data.h"
 #include "launcher/child_process.h"
+#include "launcher/progress_window.h"
 #include "paths/environment.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
@@ -57,7 +58,9 @@ int launcherMain() {
     if (!attachedDataHasMagic()) {
         fatalError("Error, couldn't find attached data header.");
     }
+    beginProgressWindow();
     preparePayloadFiles();
+    endProgressWindow();
     markTargetDirectory();
     return launchChild();
 }

@@ -9,6 +9,7 @@
 #include "payload/safe_delete.h"
 #include "payload/temporaries.h"
 #include "payload/unpack_progress.h"
+#include "payload/write_progress.h"
 
 #include <windows.h>
 
@@ -215,6 +216,7 @@ static void startFile(PendingFile *file) {
 
 static void writeContent(const Piece *piece) {
     addUnpackProgress(piece->size);
+    countUnpackedContent(piece->size, !reusingFile);
     if (reusingFile) {
         return;
     }
@@ -230,6 +232,7 @@ static void writeContent(const Piece *piece) {
 
 // A damaged file stays open for the clean-up at exit.
 static void endFile(PendingFile *file, uint32_t slot) {
+    countFinishedFile();
     if (reusingFile) {
         return;
     }
@@ -447,6 +450,7 @@ static void commitPendingFile(PendingFile *file) {
 // Moves every pending file to its final name, once the writer is idle.
 static void commitPendingFiles() {
     for (size_t i = 0; i < pendingCount; ++i) {
+        countPlacedFile();
         if (!PendingFiles[i].reused) {
             commitPendingFile(&PendingFiles[i]);
         }

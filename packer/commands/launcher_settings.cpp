@@ -189,6 +189,9 @@ BuildConstants buildConstants(const PackOptions &options, const std::string &pro
     if (options.killChildWithLauncher) {
         constants.launchOptions |= LAUNCH_KILL_CHILD_WITH_LAUNCHER;
     }
+    if (options.noProgressWindow) {
+        constants.launchOptions |= LAUNCH_NO_PROGRESS_WINDOW;
+    }
     return constants;
 }
 

@@ -97,7 +97,8 @@ void checkWorkFolderSpares(const fs::path &output, const std::vector<NamedPath> 
 std::vector<NamedPath> namedInputFiles(const PackOptions &options) {
     std::vector<NamedPath> inputs;
     for (const auto &[option, file] :
-         {std::pair{"--icon", options.icon}, std::pair{"--sign-cert", options.signCertificate},
+         {std::pair{"--icon", options.icon}, std::pair{"--splash", options.splash},
+          std::pair{"--sign-cert", options.signCertificate},
           std::pair{"--sign-key", options.signKey},
           std::pair{"--sign-pass-file", options.signPasswordFile}}) {
         if (file) {

@@ -15,7 +15,7 @@ struct NamedPath {
     std::filesystem::path path;
 };
 
-// The files a pack reads that the user named (--icon, --sign-cert,
+// The files a pack reads that the user named (--icon, --splash, --sign-cert,
 // --sign-key, --sign-pass-file), as given.
 std::vector<NamedPath> namedInputFiles(const PackOptions &options);
 

@@ -1,5 +1,6 @@
 #include "packer/commands/pack_options.h"
 
+#include "format/progress_window.h"
 #include "packer/support/pack_errors.h"
 
 #include <limits>
@@ -124,6 +125,15 @@ CommandSpec packCommand(PackOptions &o) {
                        "end the application (and what it started) when the launcher ends, also "
                        "when the launcher is killed",
                        o.killChildWithLauncher),
+            pathOption("--splash", "IMAGE.png", "the icon and a line",
+                       "the image a GUI launcher's window shows while a long start unpacks, a PNG "
+                       "of at most " +
+                           std::to_string(SPLASH_MAX_WIDTH) + "x" +
+                           std::to_string(SPLASH_MAX_HEIGHT) + " pixels",
+                       o.splash),
+            flagOption("--no-progress-window",
+                       "a GUI launcher shows no window while a long start unpacks",
+                       o.noProgressWindow),
             subsystemOption(o, "--console", Subsystem::Console, "build a console launcher", ""),
             subsystemOption(o, "--gui", Subsystem::Gui, "build a GUI launcher",
                             "the main program's own subsystem"),

@@ -45,6 +45,8 @@ struct PackOptions {
     std::vector<std::string> leadingArguments; // --arg, in order
     bool cleanOldVersions = false;
     bool killChildWithLauncher = false;
+    std::optional<std::filesystem::path> splash; // progress window image
+    bool noProgressWindow = false;
     std::optional<Subsystem> subsystem; // default: the main program's own
     std::vector<std::string> exclusions;
     bool quiet = false;

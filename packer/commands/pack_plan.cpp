@@ -1,6 +1,7 @@
 #include "packer/commands/pack_plan.h"
 
 #include "packer/commands/output_path_check.h"
+#include "packer/commands/progress_window_settings.h"
 #include "packer/commands/template_check.h"
 #include "packer/image/icon_builder.h"
 #include "packer/image/launcher_resources.h"
@@ -192,6 +193,9 @@ std::vector<fs::path> depfileInputs(const PackOptions &options, const PackPlan &
     // in it, so listing them re-packs for new files too.
     inputs.insert(inputs.end(), plan.walk.directories.begin(), plan.walk.directories.end());
     inputs.push_back(plan.iconSource);
+    if (options.splash) {
+        inputs.push_back(*options.splash);
+    }
     for (const fs::path &file : plan.runtime.inputFiles()) {
         inputs.push_back(file);
     }
@@ -233,6 +237,7 @@ void resolvePack(const PackOptions &options, PackPlan &plan) {
         plan.warnings.push_back(*main.warning);
     }
     resolvePayload(options, main.relative, exclusions, plan);
+    plan.settings.resources.progressWindow = progressWindowFor(options, plan.subsystem);
     for (std::string &warning : templateWarnings(plan.settings.constants)) {
         plan.warnings.push_back(std::move(warning));
     }

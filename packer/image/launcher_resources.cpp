@@ -161,6 +161,9 @@ std::vector<pe::Resource> launcherResources(const ResourceInfo &info,
     std::string manifest = manifestText(info.manifestName, info.fileVersion);
     resources.push_back({pe::RESOURCE_MANIFEST, RESOURCE_ID, NEUTRAL_LANGUAGE,
                          pe::Bytes(manifest.begin(), manifest.end())});
+    for (pe::Resource &resource : progressWindowResources(info.progressWindow)) {
+        resources.push_back(std::move(resource));
+    }
     return resources;
 }
 

@@ -1,8 +1,10 @@
 // The launcher's resources: version information (identifier 1), the icon
 // group (identifier 1) with its images (identifiers 1 to 7) and the manifest
-// (identifier 1), all in the neutral language.
+// (identifier 1), all in the neutral language; for a GUI launcher also the
+// progress window's (progress_window_resources.h).
 #pragma once
 
+#include "packer/image/progress_window_resources.h"
 #include "packer/image/resource_tree.h"
 #include "packer/image/version_string.h"
 
@@ -21,7 +23,8 @@ struct ResourceInfo {
     std::u16string internalName;
     VersionNumber fileVersion;
     VersionNumber productVersion;
-    std::string manifestName; // assembly identity name, checked by isAssemblyName
+    std::string manifestName;               // assembly identity name, checked by isAssemblyName
+    ProgressWindowResources progressWindow; // none unless set
 };
 
 // True for names the manifest's assembly identity accepts: letters, digits,

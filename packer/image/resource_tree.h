@@ -13,7 +13,9 @@
 namespace tallix::pe {
 
 // Resource types used by launchers.
+inline constexpr std::uint16_t RESOURCE_BITMAP = 2;
 inline constexpr std::uint16_t RESOURCE_ICON = 3;
+inline constexpr std::uint16_t RESOURCE_STRING = 6;
 inline constexpr std::uint16_t RESOURCE_GROUP_ICON = 14;
 inline constexpr std::uint16_t RESOURCE_VERSION = 16;
 inline constexpr std::uint16_t RESOURCE_MANIFEST = 24;

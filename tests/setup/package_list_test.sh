@@ -29,5 +29,7 @@ osslsigncode|'osslsigncode' (/usr/bin/osslsigncode) comes from the Debian packag
 pmccabe|'pmccabe' (/usr/bin/pmccabe) comes from the Debian package 'pmccabe'
 python3-pefile|the Python module 'pefile' (/usr/lib/python3/dist-packages/pefile.py) comes from the Debian package 'python3-pefile'
 g++-mingw-w64-x86-64-posix|'x86_64-w64-mingw32-g++-posix' (/usr/bin/x86_64-w64-mingw32-g++-posix) comes from the Debian package 'g++-mingw-w64-x86-64-posix'
+xvfb|'Xvfb' (/usr/bin/Xvfb) comes from the Debian package 'xvfb'
+imagemagick|'import' (/usr/bin/import-im6.q16) comes from the Debian package 'imagemagick-6.q16'
 CASES
 exit $((failures > 0))

@@ -28,7 +28,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from wine_test_support import (check, check_equal, outcome, run, run_windows,  # noqa: E402
                                windows_path)
 
-RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+RT_ICON, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 6, 14, 16, 24
 ICON_SIZES = [16, 24, 32, 48, 64, 128, 256]
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
 SUBSYSTEM_GUI, SUBSYSTEM_CONSOLE = 2, 3
@@ -144,7 +144,8 @@ def test_pe_properties(work):
     check(not pe.FILE_HEADER.Characteristics & 0x0001, "relocations are not stripped")
     # Only system DLLs: nothing of ours or of the compiler's runtime.
     dlls = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
-    check(dlls <= {"kernel32.dll", "msvcrt.dll", "shell32.dll", "user32.dll", "advapi32.dll"},
+    check(dlls <= {"kernel32.dll", "msvcrt.dll", "shell32.dll", "user32.dll", "gdi32.dll",
+                   "advapi32.dll"},
           f"imports only system DLLs: {sorted(dlls)}")
     # objdump agrees on the fields the loader uses.
     dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(launcher)],
@@ -157,8 +158,9 @@ def test_console_mode(work):
     (work / "gui").mkdir()
     (work / "console").mkdir()
     gui, console = work / "gui" / "tool.exe", work / "console" / "tool.exe"
-    pack(args.example_app, gui)
-    pack(args.example_app, console, "--console")
+    # Without the progress window, whose line only a GUI launcher carries.
+    pack(args.example_app, gui, "--no-progress-window")
+    pack(args.example_app, console, "--console", "--no-progress-window")
     gui_pe, console_pe = pefile.PE(str(gui)), pefile.PE(str(console))
     check_equal(gui_pe.OPTIONAL_HEADER.Subsystem, SUBSYSTEM_GUI, "default subsystem")
     check_equal(console_pe.OPTIONAL_HEADER.Subsystem, SUBSYSTEM_CONSOLE, "--console subsystem")
@@ -187,8 +189,13 @@ def test_example_resources(work):
     pack(args.example_app, launcher)
     pe = pefile.PE(str(launcher))
     res = resources(pe)
-    check_equal(sorted({kind for kind, _ in res}), [RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST],
-                "resource types")
+    check_equal(sorted({kind for kind, _ in res}),
+                [RT_ICON, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST], "resource types")
+    # The progress window's line: string 1 of the block of strings 0 to 15.
+    line = "Preparing {PRODUCT} {VERSION} for its first start\u2026".encode("utf-16-le")
+    check_equal(res.get((RT_STRING, 1)),
+                [(0, b"\0\0" + struct.pack("<H", len(line) // 2) + line + b"\0\0" * 14)],
+                "string table with the progress window's line, neutral")
     check_equal([lang for lang, _ in res[(RT_VERSION, 1)]], [0], "version resource id 1, neutral")
     fixed = pe.VS_FIXEDFILEINFO[0]
     check_equal((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010001, 0), "file version 1.1.0.0")

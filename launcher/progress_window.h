@@ -1,0 +1,31 @@
+// The one window a GUI launcher shows: while a start writes the application's
+// files for longer than PROGRESS_SHOW_DELAY_MS, a small window with the
+// product's name, icon and line (format/progress_window.h) and a bar of the
+// work done so far (content passed, files put into place) against the
+// index's total (a moving bar without an index, which gives no total before
+// the end). It lives on its own thread, started at the first write of the
+// unpack once the delay has passed (payload/unpack_progress.h), and reads
+// the unpack's counters on a timer, so the unpack never waits on it.
+//
+// Never shown by a console launcher (the image's own subsystem decides, as
+// the packer chose it), with LAUNCH_NO_PROGRESS_WINDOW, on a start that
+// writes nothing, or on one that ends within the delay.
+#pragma once
+
+// A start that ends within this needs no sign of life; beyond it users
+// begin to wonder whether their click was taken and click again.
+enum { PROGRESS_SHOW_DELAY_MS = 400 };
+// The bar follows the counter at ten steps a second, which looks smooth
+// and costs the window thread next to nothing.
+enum { PROGRESS_POLL_MS = 100 };
+// How long the end of an unpack waits for the window to close; a window
+// thread stuck in the system must not keep the application from starting.
+enum { PROGRESS_CLOSE_WAIT_MS = 2000 };
+
+// Before the payload is checked and unpacked: arms the window for this
+// start when it may be shown at all.
+void beginProgressWindow();
+
+// After the unpack, before the child starts: the window, if shown, is
+// closed when this returns (or PROGRESS_CLOSE_WAIT_MS have passed).
+void endProgressWindow();

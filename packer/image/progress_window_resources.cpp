@@ -1,0 +1,116 @@
+#include "packer/image/progress_window_resources.h"
+
+#include "format/progress_window.h"
+#include "packer/support/byte_writing.h"
+#include "packer/support/pack_errors.h"
+
+// The implementation is icon_builder.cpp's.
+#include <stb/stb_image.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+namespace tallix {
+
+namespace {
+
+constexpr std::uint16_t NEUTRAL_LANGUAGE = 0;
+constexpr int RGBA = 4;
+// What transparent pixels are flattened onto: the window's own background
+// is the system's (usually white), which the packer cannot know.
+constexpr unsigned BACKGROUND = 255;
+
+std::uint8_t flatten(unsigned channel, unsigned alpha) {
+    return static_cast<std::uint8_t>((channel * alpha + BACKGROUND * (255 - alpha) + 127) / 255);
+}
+
+} // namespace
+
+pe::Bytes stringTableBlock(unsigned index, const std::u16string &text) {
+    pe::Bytes block;
+    for (unsigned i = 0; i < STRING_TABLE_BLOCK_STRINGS; ++i) {
+        if (i != index) {
+            appendLittleEndian(block, 0, 2);
+            continue;
+        }
+        appendLittleEndian(block, text.size(), 2);
+        for (char16_t unit : text) {
+            appendLittleEndian(block, unit, 2);
+        }
+    }
+    return block;
+}
+
+pe::Bytes splashFromPng(const pe::Bytes &png, const std::string &origin) {
+    int width = 0, height = 0, channels = 0;
+    std::unique_ptr<stbi_uc, void (*)(void *)> pixels(
+        stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width, &height, &channels,
+                              RGBA),
+        stbi_image_free);
+    if (!pixels) {
+        throw BadInput(origin + ": not a readable PNG image (" + stbi_failure_reason() + ")");
+    }
+    if (width > SPLASH_MAX_WIDTH || height > SPLASH_MAX_HEIGHT) {
+        throw BadInput(origin + ": the splash is " + std::to_string(width) + "x" +
+                       std::to_string(height) + " pixels; at most " +
+                       std::to_string(SPLASH_MAX_WIDTH) + "x" + std::to_string(SPLASH_MAX_HEIGHT) +
+                       " fit the window");
+    }
+    const std::size_t pixelBytes = std::size_t(width) * height * 4;
+    pe::Bytes dib;
+    dib.reserve(SPLASH_HEADER_SIZE + pixelBytes);
+    for (std::uint64_t field :
+         {std::uint64_t(SPLASH_HEADER_SIZE), std::uint64_t(width), std::uint64_t(height)}) {
+        appendLittleEndian(dib, field, 4);
+    }
+    appendLittleEndian(dib, 1, 2);
+    appendLittleEndian(dib, SPLASH_BITS_PER_PIXEL, 2);
+    appendLittleEndian(dib, 0, 4); // BI_RGB
+    appendLittleEndian(dib, pixelBytes, 4);
+    dib.resize(SPLASH_HEADER_SIZE, 0); // no resolution, no palette
+    // Bottom-up rows of B, G, R, 255.
+    for (int y = height - 1; y >= 0; --y) {
+        const stbi_uc *row = pixels.get() + std::size_t(y) * width * RGBA;
+        for (int x = 0; x < width; ++x) {
+            const stbi_uc *p = row + std::size_t(x) * RGBA;
+            dib.insert(dib.end(), {flatten(p[2], p[3]), flatten(p[1], p[3]), flatten(p[0], p[3]),
+                                   std::uint8_t(255)});
+        }
+    }
+    return dib;
+}
+
+pe::Bytes loadSplash(const std::filesystem::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        throw BadInput("--splash " + file.string() + ": cannot open (" + std::strerror(errno) +
+                       ")");
+    }
+    pe::Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        throw BadInput("--splash " + file.string() + ": cannot read");
+    }
+    return splashFromPng(data, "--splash " + file.string());
+}
+
+std::vector<pe::Resource> progressWindowResources(const ProgressWindowResources &wanted) {
+    std::vector<pe::Resource> resources;
+    if (wanted.text) {
+        resources.push_back(
+            {pe::RESOURCE_STRING,
+             static_cast<std::uint16_t>(PROGRESS_TEXT_STRING_ID / STRING_TABLE_BLOCK_STRINGS + 1),
+             NEUTRAL_LANGUAGE,
+             stringTableBlock(PROGRESS_TEXT_STRING_ID % STRING_TABLE_BLOCK_STRINGS,
+                              PROGRESS_TEXT_DEFAULT)});
+    }
+    if (wanted.splash) {
+        resources.push_back(
+            {pe::RESOURCE_BITMAP, PROGRESS_SPLASH_ID, NEUTRAL_LANGUAGE, *wanted.splash});
+    }
+    return resources;
+}
+
+} // namespace tallix
