@@ -64,15 +64,25 @@ void appendBytes(void *context, void *data, int size) {
 
 } // namespace
 
-std::vector<Bytes> iconImagesFromPng(const Bytes &png, const std::string &origin) {
-    int width = 0, height = 0, channels = 0;
+RgbaImage decodePng(const Bytes &png, const std::string &origin) {
+    RgbaImage image;
+    int channels = 0;
     std::unique_ptr<stbi_uc, void (*)(void *)> pixels(
-        stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width, &height, &channels,
-                              RGBA),
+        stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &image.width, &image.height,
+                              &channels, RGBA),
         stbi_image_free);
     if (!pixels) {
         throw BadInput(origin + ": not a readable PNG image (" + stbi_failure_reason() + ")");
     }
+    image.pixels.assign(pixels.get(),
+                        pixels.get() + std::size_t(image.width) * image.height * RGBA);
+    return image;
+}
+
+std::vector<Bytes> iconImagesFromPng(const Bytes &png, const std::string &origin) {
+    RgbaImage image = decodePng(png, origin);
+    const int width = image.width, height = image.height;
+    const std::uint8_t *pixels = image.pixels.data();
     if (width != height) {
         throw BadInput(origin + ": the icon must be square, not " + std::to_string(width) + "x" +
                        std::to_string(height));
@@ -86,10 +96,10 @@ std::vector<Bytes> iconImagesFromPng(const Bytes &png, const std::string &origin
     std::vector<std::uint8_t> resized;
     for (int size : ICON_SIZES) {
         resized.assign(static_cast<std::size_t>(size) * size * RGBA, 0);
-        const std::uint8_t *source = pixels.get();
+        const std::uint8_t *source = pixels;
         if (size != width) {
-            if (!stbir_resize_uint8_srgb(pixels.get(), width, height, 0, resized.data(), size, size,
-                                         0, RGBA, 3 /* alpha channel */, 0)) {
+            if (!stbir_resize_uint8_srgb(pixels, width, height, 0, resized.data(), size, size, 0,
+                                         RGBA, 3 /* alpha channel */, 0)) {
                 throw PackFailure(origin + ": resizing the icon failed");
             }
             source = resized.data();

@@ -15,6 +15,15 @@ constexpr int ICON_SOURCE_MINIMUM = 256; // the largest image is never enlarged
 
 using Bytes = std::vector<std::uint8_t>;
 
+// A PNG decoded to 8-bit RGBA pixels, rows top-down.
+struct RgbaImage {
+    int width = 0, height = 0;
+    Bytes pixels; // width * height * 4 bytes
+};
+
+// Decodes `png`; throws BadInput naming `origin` when it is no readable PNG.
+RgbaImage decodePng(const Bytes &png, const std::string &origin);
+
 // From a square PNG of at least ICON_SOURCE_MINIMUM pixels: the seven
 // images, resized. Throws BadInput naming `origin` and the cause.
 std::vector<Bytes> iconImagesFromPng(const Bytes &png, const std::string &origin);

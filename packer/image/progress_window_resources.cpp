@@ -1,17 +1,14 @@
 #include "packer/image/progress_window_resources.h"
 
 #include "format/progress_window.h"
+#include "packer/image/icon_builder.h"
 #include "packer/support/byte_writing.h"
 #include "packer/support/pack_errors.h"
-
-// The implementation is icon_builder.cpp's.
-#include <stb/stb_image.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <memory>
 
 namespace tallix {
 
@@ -45,14 +42,8 @@ pe::Bytes stringTableBlock(unsigned index, const std::u16string &text) {
 }
 
 pe::Bytes splashFromPng(const pe::Bytes &png, const std::string &origin) {
-    int width = 0, height = 0, channels = 0;
-    std::unique_ptr<stbi_uc, void (*)(void *)> pixels(
-        stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width, &height, &channels,
-                              RGBA),
-        stbi_image_free);
-    if (!pixels) {
-        throw BadInput(origin + ": not a readable PNG image (" + stbi_failure_reason() + ")");
-    }
+    RgbaImage image = decodePng(png, origin);
+    const int width = image.width, height = image.height;
     if (width > SPLASH_MAX_WIDTH || height > SPLASH_MAX_HEIGHT) {
         throw BadInput(origin + ": the splash is " + std::to_string(width) + "x" +
                        std::to_string(height) + " pixels; at most " +
@@ -73,9 +64,9 @@ pe::Bytes splashFromPng(const pe::Bytes &png, const std::string &origin) {
     dib.resize(SPLASH_HEADER_SIZE, 0); // no resolution, no palette
     // Bottom-up rows of B, G, R, 255.
     for (int y = height - 1; y >= 0; --y) {
-        const stbi_uc *row = pixels.get() + std::size_t(y) * width * RGBA;
+        const std::uint8_t *row = image.pixels.data() + std::size_t(y) * width * RGBA;
         for (int x = 0; x < width; ++x) {
-            const stbi_uc *p = row + std::size_t(x) * RGBA;
+            const std::uint8_t *p = row + std::size_t(x) * RGBA;
             dib.insert(dib.end(), {flatten(p[2], p[3]), flatten(p[1], p[3]), flatten(p[0], p[3]),
                                    std::uint8_t(255)});
         }
