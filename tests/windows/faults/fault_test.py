@@ -296,7 +296,14 @@ class KilledStart(LauncherCase):
                 time.sleep(delay)
                 start.kill()
                 start.wait()
-                self.assertStarted(self.start())
+                result = self.start()
+                # Wine, after a killed process, now and then fails to create
+                # the next one (error 1359) before any of its code runs: such
+                # a start of the application is made again, and must succeed.
+                if result.err.startswith("Error, couldn't launch child ([Error 1359] "):
+                    print("made again: %r" % result.err, file=sys.stderr)
+                    result = self.start()
+                self.assertStarted(result)
                 # Temporary files of the killed start included.
                 self.assertCacheExact()
 
