@@ -176,7 +176,8 @@ std::string launchOptionNames(std::uint32_t options) {
     std::string names;
     for (const auto &[bit, option] :
          {std::pair{LAUNCH_CLEAN_OLD_VERSIONS, "--clean-old-versions"},
-          std::pair{LAUNCH_KILL_CHILD_WITH_LAUNCHER, "--kill-child-with-launcher"}}) {
+          std::pair{LAUNCH_KILL_CHILD_WITH_LAUNCHER, "--kill-child-with-launcher"},
+          std::pair{LAUNCH_NO_PROGRESS_WINDOW, "--no-progress-window"}}) {
         if (options & bit) {
             names += (names.empty() ? "" : " ") + std::string(option);
             options &= ~static_cast<std::uint32_t>(bit);
@@ -212,6 +213,25 @@ void printConstants(const LauncherInfo &info) {
     printField("Launch options:", launchOptionNames(info.launchOptions));
 }
 
+// Whether the launcher would show its window on a long first start, and
+// what it would show in it.
+void printProgressWindow(const LauncherInfo &info) {
+    const char *window = info.subsystem != pe::SUBSYSTEM_WINDOWS_GUI ? "off (console launcher)"
+                         : (info.launchOptions & LAUNCH_NO_PROGRESS_WINDOW) != 0
+                             ? "off (--no-progress-window)"
+                             : "on";
+    std::printf("%-18s%s\n", "Progress window:", window);
+    if (info.splashBytes == 0) {
+        std::printf("%-18snone\n", "Splash:");
+    } else if (info.splashWidth == 0) {
+        std::printf("%-18s%" PRIu64 " bytes, damaged: the launcher shows its default layout\n",
+                    "Splash:", info.splashBytes);
+    } else {
+        std::printf("%-18s%" PRIu32 " x %" PRIu32 " px, %" PRIu64 " bytes\n",
+                    "Splash:", info.splashWidth, info.splashHeight, info.splashBytes);
+    }
+}
+
 void printResources(const LauncherInfo &info) {
     std::vector<std::string> version;
     for (const auto &[key, value] : info.versionResource) {
@@ -222,6 +242,7 @@ void printResources(const LauncherInfo &info) {
                             : info.subsystem == pe::SUBSYSTEM_WINDOWS_CONSOLE ? "console"
                                                                               : "other";
     std::printf("%-18s%s (%u)\n", "Subsystem:", subsystem, static_cast<unsigned>(info.subsystem));
+    printProgressWindow(info);
     std::printf("%-18s%s\n", "Signed:",
                 info.signature ? "yes (an Authenticode certificate table is present)" : "no");
     std::string sizes;

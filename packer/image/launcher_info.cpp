@@ -2,6 +2,7 @@
 
 #include "format/constants_section.h"
 #include "format/pe_layout.h"
+#include "format/progress_window.h"
 #include "packer/image/pe_image.h"
 #include "packer/image/resource_tree.h"
 #include "packer/support/byte_reading.h"
@@ -21,6 +22,10 @@ namespace {
 // A version resource, a manifest or an icon directory is a few KiB; anything
 // far larger is not one.
 constexpr std::uint32_t RESOURCE_LIMIT = 1 << 20;
+// The largest splash the packer writes, with room to spare: what the
+// launcher would show may carry bytes past its pixels.
+constexpr std::uint32_t SPLASH_LIMIT =
+    2 * (SPLASH_HEADER_SIZE + 4 * SPLASH_MAX_WIDTH * SPLASH_MAX_HEIGHT);
 // Build strings and leading arguments are a few KiB as well; a larger entry
 // is damage, not text.
 constexpr std::uint64_t CONSTANT_TEXT_LIMIT = 1 << 20;
@@ -377,6 +382,13 @@ void readResources(std::istream &in, const pe::Headers &headers, LauncherInfo &i
     }
     if (auto manifest = pe::readFirstResource(in, headers, pe::RESOURCE_MANIFEST, RESOURCE_LIMIT)) {
         info.manifest.assign(manifest->begin(), manifest->end());
+    }
+    if (auto splash = pe::readFirstResource(in, headers, pe::RESOURCE_BITMAP, SPLASH_LIMIT)) {
+        info.splashBytes = splash->size();
+        if (!readSplashHeader(splash->data(), splash->size(), &info.splashWidth,
+                              &info.splashHeight)) {
+            info.splashWidth = info.splashHeight = 0;
+        }
     }
 }
 

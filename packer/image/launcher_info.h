@@ -1,7 +1,7 @@
 // The values a launcher was built with, read back from its file without
 // running it: the constants section found through the section table, as
 // the launcher finds it in its own image (format/constants_section.h), then
-// the version, icon and manifest resources.
+// the version, icon, manifest and splash resources.
 #pragma once
 
 #include "format/constants_section.h"
@@ -33,6 +33,11 @@ struct LauncherInfo {
     std::vector<int> iconSizes; // pixels, as the icon group lists them
     std::string manifest;       // the manifest resource's text
     bool signature = false;     // an Authenticode certificate table is there
+    // The progress window's splash (format/progress_window.h): the size of
+    // its data, 0 without one; its pixels, 0 when the launcher would not
+    // show it.
+    std::uint64_t splashBytes = 0;
+    std::uint32_t splashWidth = 0, splashHeight = 0;
 };
 
 // Reads the launcher in `in`, `name` being the file as the user named it.
