@@ -3,10 +3,9 @@
 #include "buildinfo/build_constants.h"
 #include "format/constants_section.h"
 #include "format/little_endian.h"
-#include "format/payload_index.h"
 #include "format/progress_window.h"
 #include "launcher/progress_text.h"
-#include "payload/write_progress.h"
+#include "payload/unpack_progress.h"
 
 #include <windows.h>
 
@@ -47,8 +46,9 @@ static const wchar_t WINDOW_CLASS[] = L"TallixProgressWindow";
 // (CS_NOCLOSE): closing it would not stop the unpack.
 static const DWORD WINDOW_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
-// Set by beginProgressWindow before the unpack starts.
-static ULONGLONG unpackStartTick;
+// Set by beginProgressWindow before the unpack starts, and again when this
+// start begins to wait for another start's unpack: the delay counts from it.
+static ULONGLONG delayStartTick;
 // Created by startWindowAfterDelay; the main thread reads them once the
 // writer is idle.
 static HANDLE unpackEnded;
@@ -57,7 +57,7 @@ static std::atomic<HANDLE> windowThread{nullptr};
 // The window thread's own.
 static wchar_t ProgressText[PROGRESS_TEXT_CAPACITY];
 static wchar_t TextFormat[PROGRESS_TEXT_CAPACITY];
-static uint64_t totalWork; // bytes and file steps (FILE_STEP_BYTES); 0: no whole index
+static uint64_t totalWork; // bytes and file steps (FILE_STEP_BYTES); 0: no index
 static const unsigned char *splash;
 static uint32_t splashWidth;
 static uint32_t splashHeight;
@@ -116,21 +116,19 @@ static void loadSplash() {
     }
 }
 
-static uint64_t indexTotalWork() {
-    PayloadIndex index;
-    if (!openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &index)) {
+// The work shown, this start's own or the one it waits for; both unpack the
+// same build, so the totals are this build's.
+static uint64_t totalWorkShown() {
+    UnpackProgress progress;
+    if (!readUnpackProgress(&progress) || progress.filesTotal == 0) {
         return 0;
     }
-    uint64_t total = 2 * index.count * FILE_STEP_BYTES;
-    for (size_t k = 0; k < index.count; ++k) {
-        total += payloadIndexEntry(index, k).size;
-    }
-    return total;
+    return progress.bytesTotal + 2 * progress.filesTotal * FILE_STEP_BYTES;
 }
 
 // What the window shows, gathered only once it is to be shown.
 static void loadWindowContent() {
-    totalWork = indexTotalWork();
+    totalWork = totalWorkShown();
     loadSplash();
     loadProgressText();
     HMODULE module = GetModuleHandleW(nullptr);
@@ -158,12 +156,11 @@ static void loadWindowContent() {
 }
 
 static void updateBar() {
-    if (progressBar == nullptr || totalWork == 0) {
+    UnpackProgress progress;
+    if (progressBar == nullptr || totalWork == 0 || !readUnpackProgress(&progress)) {
         return;
     }
-    uint64_t steps =
-        FinishedFiles.load(std::memory_order_relaxed) + PlacedFiles.load(std::memory_order_relaxed);
-    uint64_t done = UnpackedContentBytes.load(std::memory_order_relaxed) + steps * FILE_STEP_BYTES;
+    uint64_t done = progress.bytesDone + progress.fileStepsDone * FILE_STEP_BYTES;
     uint64_t position =
         done >= totalWork ? uint64_t{PROGRESS_BAR_RANGE} : done * PROGRESS_BAR_RANGE / totalWork;
     SendMessageW(progressBar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
@@ -325,14 +322,20 @@ static DWORD WINAPI progressWindowThread(void *) {
     return 0;
 }
 
-// At each write of the unpack (payload/unpack_progress.h) until the delay
-// has passed; then, once, the window's thread. No thread is started for a
-// start that ends, or fails, within the delay.
-static void startWindowAfterDelay() {
-    if (GetTickCount64() - unpackStartTick < PROGRESS_SHOW_DELAY_MS) {
+// At each write of the unpack, and each slice of a wait for another start's
+// (payload/unpack_progress.h), until the delay has passed; then, once, the
+// window's thread. No thread is started for a start that ends, or fails,
+// within the delay.
+static void startWindowAfterDelay(UnpackEvent event) {
+    ULONGLONG now = GetTickCount64();
+    if (event == UNPACK_WAIT_BEGINS) {
+        delayStartTick = now;
         return;
     }
-    onUnpackWrite.store(nullptr, std::memory_order_relaxed);
+    if (now - delayStartTick < PROGRESS_SHOW_DELAY_MS) {
+        return;
+    }
+    onUnpackEvent.store(nullptr, std::memory_order_relaxed);
     unpackEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (unpackEnded == nullptr) {
         return;
@@ -346,12 +349,12 @@ void beginProgressWindow() {
     if ((LaunchOptions & LAUNCH_NO_PROGRESS_WINDOW) != 0 || !imageIsGui()) {
         return;
     }
-    unpackStartTick = GetTickCount64();
-    onUnpackWrite.store(startWindowAfterDelay, std::memory_order_relaxed);
+    delayStartTick = GetTickCount64();
+    onUnpackEvent.store(startWindowAfterDelay, std::memory_order_relaxed);
 }
 
 void endProgressWindow() {
-    onUnpackWrite.store(nullptr, std::memory_order_relaxed);
+    onUnpackEvent.store(nullptr, std::memory_order_relaxed);
     HANDLE thread = windowThread.exchange(nullptr, std::memory_order_acquire);
     if (thread == nullptr) {
         return;

@@ -1,15 +1,17 @@
 // The one window a GUI launcher shows: while a start writes the application's
-// files for longer than PROGRESS_SHOW_DELAY_MS, a small window with the
-// product's name, icon and line (format/progress_window.h) and a bar of the
-// work done so far (content passed, files put into place) against the
-// index's total (a moving bar without an index, which gives no total before
-// the end). It lives on its own thread, started at the first write of the
-// unpack once the delay has passed (payload/unpack_progress.h), and reads
-// the unpack's counters on a timer, so the unpack never waits on it.
+// files, or waits for another start writing them (payload/unpack_lock.h),
+// for longer than PROGRESS_SHOW_DELAY_MS, a small window with the product's
+// name, icon and line (format/progress_window.h) and a bar of the work done
+// so far (content passed, files put into place) against the index's total
+// (a moving bar without an index, which gives no total before the end). A
+// waiting start shows the other start's work, from the moment it began to
+// wait. The window lives on its own thread, started at the first write or
+// wait slice once the delay has passed (payload/unpack_progress.h), and
+// reads the unpack's numbers on a timer, so the unpack never waits on it.
 //
 // Never shown by a console launcher (the image's own subsystem decides, as
 // the packer chose it), with LAUNCH_NO_PROGRESS_WINDOW, on a start that
-// writes nothing, or on one that ends within the delay.
+// neither writes nor waits, or on one that ends within the delay.
 #pragma once
 
 // A start that ends within this needs no sign of life; beyond it users
@@ -26,6 +28,7 @@ enum { PROGRESS_CLOSE_WAIT_MS = 2000 };
 // start when it may be shown at all.
 void beginProgressWindow();
 
-// After the unpack, before the child starts: the window, if shown, is
-// closed when this returns (or PROGRESS_CLOSE_WAIT_MS have passed).
+// After the unpack, or the wait and the check of the files another start
+// put in place, before the child starts: the window, if shown, is closed
+// when this returns (or PROGRESS_CLOSE_WAIT_MS have passed).
 void endProgressWindow();

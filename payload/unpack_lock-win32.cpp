@@ -4,7 +4,6 @@
 #include "buildinfo/build_constants.h"
 #include "format/crc32.h"
 #include "format/little_endian.h"
-#include "format/payload_index.h"
 #include "paths/target_directory.h"
 #include "payload/unpack_progress.h"
 
@@ -89,7 +88,7 @@ bool formatUnpackObjectName(wchar_t *name, const wchar_t *kind, const wchar_t *f
     }
     uint64_t hash = hashUnits(FoldedFolder, length);
     int written = _snwprintf(
-        name, UNPACK_OBJECT_NAME_CAPACITY, L"Local\\tallix-onefile-1-%ls-%08lx%08lx-%08lx", kind,
+        name, UNPACK_OBJECT_NAME_CAPACITY, L"Local\\tallix-onefile-2-%ls-%08lx%08lx-%08lx", kind,
         static_cast<unsigned long>(hash >> 32), static_cast<unsigned long>(hash & 0xffffffffu),
         static_cast<unsigned long>(identity));
     return written > 0 && written < UNPACK_OBJECT_NAME_CAPACITY;
@@ -108,19 +107,6 @@ uint32_t payloadIdentity() {
     return continueCrc32(crc, size, sizeof size);
 }
 
-// The application's file content in all, from the index; 0 without one.
-static uint64_t indexedContentBytes() {
-    PayloadIndex index;
-    if (!openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &index)) {
-        return 0;
-    }
-    uint64_t bytes = 0;
-    for (size_t k = 0; k < index.count; ++k) {
-        bytes += payloadIndexEntry(index, k).size;
-    }
-    return bytes;
-}
-
 // Waits for the holder to end its turn: WAIT_OBJECT_0 or WAIT_ABANDONED once
 // this start holds it, WAIT_TIMEOUT when the holder is no longer waited for,
 // WAIT_FAILED when the system fails.
@@ -133,6 +119,7 @@ static DWORD waitForTurn() {
         if (result != WAIT_TIMEOUT) {
             return result;
         }
+        noteUnpackWait();
         ULONGLONG now = GetTickCount64();
         uint64_t stamp = sharedProgressStamp();
         if (stamp != seen) {
@@ -169,9 +156,8 @@ static bool openTurn() {
 }
 
 bool takeUnpackTurn(bool (*filesMatch)()) {
-    uint64_t total = indexedContentBytes();
     if (!openTurn()) {
-        beginOwnProgress(total, false);
+        beginOwnProgress(false);
         return true;
     }
     DWORD result = WaitForSingleObject(turnMutex, 0);
@@ -188,7 +174,7 @@ bool takeUnpackTurn(bool (*filesMatch)()) {
         CloseHandle(turnMutex);
         turnMutex = nullptr;
     }
-    beginOwnProgress(total, held);
+    beginOwnProgress(held);
     return true;
 }
 

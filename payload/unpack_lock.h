@@ -5,13 +5,13 @@
 // every file once more.
 //
 // The turn to unpack is a named mutex in the session's namespace:
-//   Local\tallix-onefile-1-unpack-<folder>-<build>
+//   Local\tallix-onefile-2-unpack-<folder>-<build>
 // <folder>: 16 hex digits, the 64-bit FNV-1a hash of the target folder's
 //   UTF-16 units, normalised: a "\\?\" prefix dropped ("\\?\UNC\" becomes
 //   "\\"), made full (GetFullPathNameW), trailing separators dropped but a
 //   root's, upper-cased (invariant locale);
 // <build>: 8 hex digits, the payload's identity (payloadIdentity()).
-// "1" numbers the protocol and the progress block's layout. Folders or
+// "2" numbers the protocol and the progress block's layout. Folders or
 // builds whose names collide only wait for each other, then check and
 // unpack as usual. The shared progress block (payload/unpack_progress.h) is
 // named alike with "progress" for "unpack".

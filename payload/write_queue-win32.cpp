@@ -9,7 +9,6 @@
 #include "payload/safe_delete.h"
 #include "payload/temporaries.h"
 #include "payload/unpack_progress.h"
-#include "payload/write_progress.h"
 
 #include <windows.h>
 
@@ -215,7 +214,6 @@ static void startFile(PendingFile *file) {
 }
 
 static void writeContent(const Piece *piece) {
-    addUnpackProgress(piece->size);
     countUnpackedContent(piece->size, !reusingFile);
     if (reusingFile) {
         return;

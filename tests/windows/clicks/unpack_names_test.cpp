@@ -36,5 +36,5 @@ TEST(UnpackObjectNames, OneNamePerFolderAndBuild) {
     }
     EXPECT_NE(nameOf(L"C:\\Cache\\App", 1), nameOf(L"C:\\Cache\\App", 2));
     EXPECT_NE(nameOf(L"C:\\Cache\\App", 1, L"unpack"), nameOf(L"C:\\Cache\\App", 1, L"progress"));
-    EXPECT_EQ(nameOf(L"C:\\Cache\\App").rfind(L"Local\\tallix-onefile-1-unpack-", 0), 0u);
+    EXPECT_EQ(nameOf(L"C:\\Cache\\App").rfind(L"Local\\tallix-onefile-2-unpack-", 0), 0u);
 }

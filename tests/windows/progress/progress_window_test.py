@@ -10,6 +10,9 @@ application of a few hundred MB run under Wine on an X server of their own
 - A cold start of a launcher packed with --splash shows the splash's pixels.
 - A warm start of the GUI launcher, a cold start of the console launcher
   and one of a GUI launcher packed with --no-progress-window show none.
+- Two GUI starts at once on an empty cache: one unpacks, the other waits
+  for it; each shows its own window (told apart by the process that owns
+  it), both end well, and every file is written once.
 
 The artifacts folder keeps the first and last painted screenshots of the
 window (progress-window.png, progress-window-last.png) and the first of
@@ -30,7 +33,10 @@ import sys
 import time
 import zlib
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+sys.path.insert(0, os.path.join(HERE, "..", "clicks"))
+from clicks_test import TemporaryWatch  # noqa: E402
 from wine_test_support import (check, check_equal, fresh_directory, outcome,  # noqa: E402
                                windows_path, wine_environment, WINE_TIMEOUT_SECONDS)
 
@@ -58,7 +64,8 @@ SCREENSHOTS = 60
 # text); a blank or single-coloured one has one or two.
 MIN_SCREENSHOT_COLOURS = 16
 # The X tools and the Debian packages that bring them (scripts/packages.txt).
-X_TOOLS = {"Xvfb": "xvfb", "xwininfo": "x11-utils", "import": "imagemagick"}
+X_TOOLS = {"Xvfb": "xvfb", "xwininfo": "x11-utils", "xprop": "x11-utils",
+           "import": "imagemagick"}
 
 
 def write_png(path, width, height, pixels, channels):
@@ -168,45 +175,34 @@ class XServer:
         return Screenshot(self.capture)
 
     def progress_windows(self):
-        """xwininfo's lines of the windows titled with the product name."""
+        """xwininfo's lines of the windows titled with the product name, each
+        with the Linux process id of the Wine process that owns it."""
         tree = self.tool("xwininfo", "-root", "-tree").stdout
-        return [line.strip() for line in tree.splitlines() if '"%s"' % PRODUCT in line]
+        windows = []
+        for line in tree.splitlines():
+            if '"%s"' % PRODUCT in line:
+                owner = self.tool("xprop", "-id", line.split()[0], "_NET_WM_PID").stdout
+                pid = re.search(r"= (\d+)", owner)
+                windows.append((line.strip(), int(pid[1]) if pid else None))
+        return windows
 
 
-class Watched:
-    """A launcher run to its end while xwininfo watches the screen; with
-    `shoot`, screenshots of its window are taken as long as it is up."""
+class Start:
+    """One launcher process and when its own window was first seen."""
 
-    def __init__(self, x, wine, launcher, shoot=False):
+    def __init__(self, x, wine, launcher):
+        self.process = subprocess.Popen([wine, launcher], stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=wine_environment({"DISPLAY": x.display}))
         self.first_seen = None  # seconds after the start
-        self.painted = []  # screenshots that show the window painted, in order
-        taken = 0
-        process = subprocess.Popen([wine, launcher], stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   env=wine_environment({"DISPLAY": x.display}))
-        started = time.monotonic()
-        while process.poll() is None:
-            if time.monotonic() - started > WINE_TIMEOUT_SECONDS:
-                process.kill()
-                break
-            windows = x.progress_windows()
-            if windows and self.first_seen is None:
-                self.first_seen = time.monotonic() - started
-                self.line = windows[0]
-            if windows and shoot and taken < SCREENSHOTS:
-                # The first tries may meet the window not yet mapped, or
-                # mapped and still blank.
-                taken += 1
-                shot = x.screenshot(windows[0])
-                if shot is not None and shot.colours() >= MIN_SCREENSHOT_COLOURS:
-                    self.painted.append(shot)
-            time.sleep(POLL_SECONDS)
+        self.line = None
+
+    def finish(self, started):
         self.seconds = time.monotonic() - started
-        out, err = process.communicate()
-        self.status = process.returncode
+        out, err = self.process.communicate()
+        self.status = self.process.returncode
         self.out = out.decode("utf-8", "replace").replace("\r\n", "\n")
         self.err = err.decode("utf-8", "replace")
-        self.left_over = x.progress_windows()
 
     def report(self, what):
         print("%s: %.2f s, window %s" % (what, self.seconds, "from %.2f s: %s" % (
@@ -214,9 +210,48 @@ class Watched:
 
     def check_child(self, what):
         check_equal(self.status, 0, what + ": exit status")
-        check_equal(self.out, "windows titled '%s': 0\n" % PRODUCT,
+        check_equal(self.out, "windows of its launcher titled '%s': 0\n" % PRODUCT,
                     what + ": what the application saw as it started")
-        check_equal(self.left_over, [], what + ": windows left after the launcher")
+
+
+class Watched:
+    """Launchers started at once and run to their end while xwininfo watches
+    the screen; with `shoot`, screenshots of a window are taken as long as
+    one is up. `first_seen` and the like are the first launcher's."""
+
+    def __init__(self, x, wine, *launchers, shoot=False):
+        self.painted = []  # screenshots that show the window painted, in order
+        taken = 0
+        self.starts = [Start(x, wine, launcher) for launcher in launchers]
+        started = time.monotonic()
+        while any(start.process.poll() is None for start in self.starts):
+            if time.monotonic() - started > WINE_TIMEOUT_SECONDS:
+                for start in self.starts:
+                    start.process.kill()
+                break
+            windows = x.progress_windows()
+            for start in self.starts:
+                own = [line for line, pid in windows if pid == start.process.pid]
+                if own and start.first_seen is None:
+                    start.first_seen, start.line = time.monotonic() - started, own[0]
+            if windows and shoot and taken < SCREENSHOTS:
+                # The first tries may meet the window not yet mapped, or
+                # mapped and still blank.
+                taken += 1
+                shot = x.screenshot(windows[0][0])
+                if shot is not None and shot.colours() >= MIN_SCREENSHOT_COLOURS:
+                    self.painted.append(shot)
+            time.sleep(POLL_SECONDS)
+        for start in self.starts:
+            start.finish(started)
+        self.left_over = x.progress_windows()
+        first = self.starts[0]
+        self.first_seen, self.seconds, self.report = first.first_seen, first.seconds, first.report
+
+    def check_child(self, what):
+        for start in self.starts:
+            start.check_child(what)
+        check_equal(self.left_over, [], what + ": windows left after the launchers")
 
 
 def check_shown(run, what, artifact):
@@ -286,6 +321,22 @@ def main():
                     check(quiet.seconds > (cold.first_seen or 0),
                           "%s: ran %.2f s, longer than the GUI cold start took to show its "
                           "window" % (what, quiet.seconds))
+
+            cache = os.path.join(work, "cache-gui")
+            shutil.rmtree(cache)
+            os.makedirs(cache)
+            watch = TemporaryWatch(cache)
+            both = Watched(x, args.wine, launchers["gui"], launchers["gui"])
+            watch.stop()
+            what = "two GUI starts at once, cold"
+            for number, start in enumerate(both.starts):
+                start.report("%s, start %d" % (what, number + 1))
+                check(start.first_seen is not None,
+                      "%s: start %d shows its own window" % (what, number + 1))
+            both.check_child(what)
+            writers = watch.writers()
+            check_equal((len(writers), sum(writers.values())), (1, FOLDERS * FILES_PER_FOLDER + 1),
+                        what + ": the starts that wrote files, and the files written")
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return outcome("the progress window is shown on a long cold start, and only there")
