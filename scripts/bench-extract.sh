@@ -161,3 +161,44 @@ print("warm start without the index / (AB + P)       %.2f x  (aim <= 1.10)" % (u
 print("cold start / (max(A, W) + P)                  %.2f x  (aim <= 1.15)" % (cold / (max(a, w) + p)))
 print("cold start / caxa cold                        %.2f x  (aim <= 0.25)" % (cold / caxa_cold))
 PY
+
+# --- The progress window's cost ---------------------------------------------
+# The application packed as a GUI launcher, with its progress window and with
+# --no-progress-window: cold starts side by side in the same rounds, on an X
+# server of their own (xvfb-run) so that the window is really shown; one
+# watched cold start first makes sure it is. Without a window manager Wine
+# waits up to 2 s for one at each map and unmap of a window it lets a
+# manager handle, which no desktop pays: the prefix is told there is none.
+window_product="tallix bench window"
+for variant in window no-window; do
+    options=(--gui)
+    [ "$variant" = window ] || options+=(--no-progress-window)
+    "$pack" pack "$app" -o "$work/tallix-$variant.exe" --main start.exe --quiet \
+        --product "$window_product" --template "{CACHE_DIR}\\tallix-bench\\$variant" \
+        --runtime "$windows/runtime" "${options[@]}"
+done
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+move_aside "$tallix_cache/window" "$tallix_cache/no-window"
+echo
+echo "the progress window's cost: GUI launchers' cold starts under Xvfb, $rounds rounds alternating:"
+window_table=$(xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c '
+    set -euo pipefail
+    root=$1 work=$2 rounds=$3 cache=$4 product=$5
+    wine "$work/tallix-window.exe" </dev/null >/dev/null 2>&1 &
+    launcher=$! shown=no
+    while kill -0 "$launcher" 2>/dev/null; do
+        ! xwininfo -root -tree 2>/dev/null | grep -qF "\"$product\"" || shown=yes
+        sleep 0.05
+    done
+    wait "$launcher"
+    if [ "$shown" != yes ]; then
+        echo "bench-extract: the GUI launcher showed no progress window" >&2
+        exit 1
+    fi
+    python3 "$root/tests/bench/whole_process_bench.py" --rounds "$rounds" \
+        "tallix cold, --gui=$work/tallix-window.exe=$cache/window" \
+        "tallix cold, --gui, no window=$work/tallix-no-window.exe=$cache/no-window"
+' window-cost "$root" "$work" "$rounds" "$tallix_cache" "$window_product")
+echo "$window_table"
+echo "$window_table" | awk '{for (i = 1; i < NF; i++) if ($i == "median") m[NR] = $(i + 1)}
+    END {printf "\nwindow shown / no window                      %.3f x\n", m[1] / m[2]}'
