@@ -273,6 +273,8 @@ class WaitingProgress(ClickCase):
                 self.assertEqual(int(readings["waiting"]) > 0, waiting)
                 # Ends with the whole content done and finished.
                 self.assertEqual(readings["last"].split()[:3], [str(total), str(total), "1"])
+                # Two steps a file: passed by the writer, then put in place.
+                self.assertEqual(readings["files"], "%d %d" % (2 * self.app_files, self.app_files))
         self.assertCacheExact()
 
 

@@ -8,6 +8,7 @@
 //   total N             the largest total seen
 //   decreases N         readings below the one before (same waiting state)
 //   last DONE TOTAL FINISHED WAITING
+//   files STEPS FILES   of the last reading: file steps done, files in all
 #include "base/wide_append.h"
 #include "paths/target_directory.h"
 #include "payload/index_check.h"
@@ -57,11 +58,13 @@ int wmain(int argc, wchar_t **argv) {
     stopReading = true;
     WaitForSingleObject(reader, INFINITE);
     takeReading();
-    printf("readings %u\nwaiting %u\npartial %u\ntotal %llu\ndecreases %u\nlast %llu %llu %d %d\n",
+    printf("readings %u\nwaiting %u\npartial %u\ntotal %llu\ndecreases %u\nlast %llu %llu %d %d\n"
+           "files %llu %llu\n",
            readings, waitingReadings, partialReadings,
            static_cast<unsigned long long>(largestTotal), decreases,
            static_cast<unsigned long long>(last.bytesDone),
            static_cast<unsigned long long>(last.bytesTotal), last.finished ? 1 : 0,
-           last.waiting ? 1 : 0);
+           last.waiting ? 1 : 0, static_cast<unsigned long long>(last.fileStepsDone),
+           static_cast<unsigned long long>(last.filesTotal));
     return 0;
 }
