@@ -176,7 +176,8 @@ std::string launchOptionNames(std::uint32_t options) {
     std::string names;
     for (const auto &[bit, option] :
          {std::pair{LAUNCH_CLEAN_OLD_VERSIONS, "--clean-old-versions"},
-          std::pair{LAUNCH_KILL_CHILD_WITH_LAUNCHER, "--kill-child-with-launcher"}}) {
+          std::pair{LAUNCH_KILL_CHILD_WITH_LAUNCHER, "--kill-child-with-launcher"},
+          std::pair{LAUNCH_QUICK_CHECK, "--check quick"}}) {
         if (options & bit) {
             names += (names.empty() ? "" : " ") + std::string(option);
             options &= ~static_cast<std::uint32_t>(bit);
