@@ -77,6 +77,9 @@ enum LaunchOption {
     LAUNCH_KILL_CHILD_WITH_LAUNCHER = 2,
     // A GUI launcher shows no progress window (launcher/progress_window.h).
     LAUNCH_NO_PROGRESS_WINDOW = 4,
+    // A warm start trusts files whose metadata is that recorded when their
+    // content was last verified (payload/quick_check.h).
+    LAUNCH_QUICK_CHECK = 8,
 };
 
 // The section called `name` (8 bytes, NUL-padded) of the image mapped at

@@ -84,7 +84,8 @@ static EntryNameFault findComponentFault(const WideUnit *component, size_t lengt
         return ENTRY_NAME_DEVICE;
     }
     if (covers(rules, ENTRY_NAME_MARKER) &&
-        equalsFoldingCase(component, length, FOLDER_MARKER_FILE_NAME)) {
+        (equalsFoldingCase(component, length, FOLDER_MARKER_FILE_NAME) ||
+         equalsFoldingCase(component, length, QUICK_CHECK_RECORD_FILE_NAME))) {
         return ENTRY_NAME_MARKER;
     }
     return ENTRY_NAME_FINE;

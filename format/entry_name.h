@@ -11,6 +11,9 @@
 // The marker file the launcher writes into every folder it unpacks
 // (payload/folder_marker.h). No stored file takes its name.
 #define FOLDER_MARKER_FILE_NAME ".tallix-onefile-folder"
+// The quick warm check's record in the top folder of an unpack folder
+// (format/quick_check_record.h). No stored file takes its name either.
+#define QUICK_CHECK_RECORD_FILE_NAME ".tallix-onefile-check"
 
 // What is wrong with a name, the first fault met: the whole name's faults,
 // then each component's, within one component in the order listed (a colon,
@@ -32,10 +35,11 @@ enum EntryNameFault {
     ENTRY_NAME_FORBIDDEN_UNIT,
     ENTRY_NAME_TRAILING_DOT_OR_SPACE, // Windows drops them
     ENTRY_NAME_DEVICE,                // entryNameIsDevice
-    // FOLDER_MARKER_FILE_NAME in any letter case (upcaseNameUnit), in any
-    // folder: at the top it is the launcher's own marker, and a folder below
-    // holding one looks like an unpack folder to the cleaning of a launcher
-    // packed inside the application that unpacks beside itself.
+    // FOLDER_MARKER_FILE_NAME or QUICK_CHECK_RECORD_FILE_NAME in any letter
+    // case (upcaseNameUnit), in any folder: at the top they are the
+    // launcher's own files, and a folder below holding a marker looks like
+    // an unpack folder to the cleaning of a launcher packed inside the
+    // application that unpacks beside itself.
     ENTRY_NAME_MARKER,
 };
 

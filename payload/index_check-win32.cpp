@@ -8,6 +8,7 @@
 #include "paths/target_directory.h"
 #include "payload/extraction.h"
 #include "payload/payload_stream.h"
+#include "payload/quick_check.h"
 #include "payload/unpack_lock.h"
 
 #include <windows.h>
@@ -93,6 +94,9 @@ static void checkEntries(size_t worker) {
         if (k >= WholeIndex.count) {
             return;
         }
+        if (quickCheckPassed(k)) {
+            continue;
+        }
         if (!fileMatchesEntry(payloadIndexEntry(WholeIndex, k), WorkerPaths[worker],
                               ReadBuffers[worker])) {
             mismatchSeen.store(true, std::memory_order_relaxed);
@@ -130,6 +134,12 @@ bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed) {
     }
     if (!indexIsWhole) {
         return false;
+    }
+    if (quickCheckFiles(WholeIndex)) {
+        if (threadsUsed != nullptr) {
+            *threadsUsed = 1;
+        }
+        return true;
     }
     nextEntry = 0;
     mismatchSeen = false;
@@ -184,9 +194,11 @@ void preparePayloadFiles() {
         if (WholeIndex.count > 0) {
             buildIndexedPath(payloadIndexEntry(WholeIndex, 0), ChildProgramPath);
         }
+        saveQuickCheckRecord(WholeIndex, false);
         return;
     }
     openPayloadStream();
     extractPayloadFiles(indexIsWhole ? &INDEX_RECORD_CHECK : nullptr);
     endUnpackTurn();
+    saveQuickCheckRecord(WholeIndex, true);
 }

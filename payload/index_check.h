@@ -28,6 +28,8 @@ enum { INDEX_READ_PIECE_SIZE = 128 * 1024 };
 // written under that record's name. Failures end the process as there.
 // Before it decodes, a start with files to write takes its turn
 // (payload/unpack_lock.h), and may find them written by another start.
+// With LAUNCH_QUICK_CHECK, a file whose metadata is that recorded is not
+// read, and the record follows what was verified (payload/quick_check.h).
 void preparePayloadFiles();
 
 // The check alone (also for the benchmark): true when the index is whole and

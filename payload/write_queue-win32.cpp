@@ -123,11 +123,7 @@ static bool isLockedFileError(DWORD error) {
            error == ERROR_ACCESS_DENIED;
 }
 
-// After a call on a file failed: when its error is one a program holding
-// the file causes and the file's pauses so far (*waitedMs) leave room,
-// pauses and returns true, to make the call again; otherwise false, the
-// call's error kept.
-static bool waitOutLockedFile(uint16_t *waitedMs) {
+bool waitOutLockedFile(uint16_t *waitedMs) {
     if (!isLockedFileError(GetLastError()) || *waitedMs >= LOCKED_FILE_WAIT_MS) {
         return false;
     }

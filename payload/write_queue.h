@@ -54,6 +54,12 @@ enum { LONGEST_LOCK_PAUSE_MS = 100 };
 enum { PENDING_FILES_CAPACITY = 1 << 16 };
 enum { PENDING_NAME_UNITS_CAPACITY = 1 << 20 };
 
+// After a call on a file failed: when its error is one a program holding
+// the file causes and the file's pauses so far (*waitedMs) leave room,
+// pauses and returns true, to make the call again; otherwise false, the
+// call's error kept. Also for files written outside a run.
+bool waitOutLockedFile(uint16_t *waitedMs);
+
 // Starts a run: until finishQueuedFiles(), a process end removes what the
 // run has not put in place, and a failure reported on this thread waits for
 // the writer and gives way to a failure the writer met first.

@@ -385,7 +385,7 @@ std::optional<std::string> describeFault(const std::u16string &name, EntryNameRu
                "rename it, or leave it out with --exclude";
     case ENTRY_NAME_MARKER:
         return "the name " + quoted(name) +
-               " is that of the marker the launcher writes into the folders it unpacks; "
+               " is that of a file the launcher writes into the folders it unpacks; "
                "rename it, or leave it out with --exclude";
     }
     return std::nullopt;

@@ -177,7 +177,8 @@ std::string launchOptionNames(std::uint32_t options) {
     for (const auto &[bit, option] :
          {std::pair{LAUNCH_CLEAN_OLD_VERSIONS, "--clean-old-versions"},
           std::pair{LAUNCH_KILL_CHILD_WITH_LAUNCHER, "--kill-child-with-launcher"},
-          std::pair{LAUNCH_NO_PROGRESS_WINDOW, "--no-progress-window"}}) {
+          std::pair{LAUNCH_NO_PROGRESS_WINDOW, "--no-progress-window"},
+          std::pair{LAUNCH_QUICK_CHECK, "--check quick"}}) {
         if (options & bit) {
             names += (names.empty() ? "" : " ") + std::string(option);
             options &= ~static_cast<std::uint32_t>(bit);

@@ -192,6 +192,13 @@ BuildConstants buildConstants(const PackOptions &options, const std::string &pro
     if (options.noProgressWindow) {
         constants.launchOptions |= LAUNCH_NO_PROGRESS_WINDOW;
     }
+    if (options.quickCheck) {
+        if (options.noIndex) {
+            throw BadInput("--check quick needs the payload index, which --no-index leaves "
+                           "out; drop --no-index or use --check content");
+        }
+        constants.launchOptions |= LAUNCH_QUICK_CHECK;
+    }
     return constants;
 }
 

@@ -50,6 +50,13 @@ void setWindowLog(PackOptions &options, const std::string &value) {
     options.windowLog = log;
 }
 
+void setCheck(PackOptions &options, const std::string &value) {
+    if (value != "quick" && value != "content") {
+        throw BadInput("--check '" + value + "': expected quick or content");
+    }
+    options.quickCheck = value == "quick";
+}
+
 OptionSpec subsystemOption(PackOptions &options, std::string name, Subsystem subsystem,
                            std::string help, std::string defaultText) {
     OptionSpec option{
@@ -162,6 +169,12 @@ CommandSpec packCommand(PackOptions &o) {
                        "leave out the index of names, sizes and CRC-32s; every start then "
                        "decodes the whole payload",
                        o.noIndex),
+            OptionSpec{"--check", OptionKind::Text, "quick|content", "content",
+                       "how a warm start checks the unpacked files: content reads every file "
+                       "and compares its CRC-32; quick compares each file's size, last-write "
+                       "time and identity with a record the launcher keeps, and reads only the "
+                       "files that differ (it misses a change that keeps all three)",
+                       [&o](const std::string &value) { setCheck(o, value); }},
             flagOption("--quiet", "no progress line and no summary", o.quiet),
         },
         PACK_EPILOGUE,

@@ -246,7 +246,7 @@ TEST_F(BlockWriterTest, CollectionRefusesWhatWindowsCannotHold) {
         {{"dir\\x/inner.txt"}, "dir\\x': the name 'dir\\x' contains '\\'"},
         {{".tallix-onefile-folder"},
          ".tallix-onefile-folder': the name '.tallix-onefile-folder' is "
-         "that of the marker"},
+         "that of a file the launcher writes"},
         {{"sub/.TALLIX-Onefile-FOLDER"}, "sub/.TALLIX-Onefile-FOLDER': the name"},
         {{"Readme", "README"},
          "README' and '{APP}/Readme' are one file on Windows, which ignores letter case"},

@@ -91,6 +91,7 @@ TEST(EntryName, HostNamesAndTheFolderMarker) {
         // Windows upper-cases a dotless i to I as well.
         {u".tall\u0131x-onefile-folder", ENTRY_NAME_ALL_RULES, ENTRY_NAME_MARKER, 0},
         {u".tallix-onefile-folder.txt", ENTRY_NAME_ALL_RULES, ENTRY_NAME_FINE, 0},
+        {u"lib\\.Tallix-Onefile-CHECK", ENTRY_NAME_ALL_RULES, ENTRY_NAME_MARKER, 4},
         {u".tallix-onefile-folder", ENTRY_NAME_CONTAINMENT_RULES, ENTRY_NAME_FINE, 0},
     };
     for (const auto &c : cases) {

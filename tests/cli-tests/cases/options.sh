@@ -15,3 +15,5 @@ run tallix-pack pack app -o out.exe --company $'two\nlines'
 run tallix-pack pack app -o out.exe --description $'\xff\xfe'
 run tallix-pack pack app -o out.exe --sign-key key.pem
 run tallix-pack pack app -o out.exe --sign-cert missing.pem
+run tallix-pack pack app -o out.exe --check fast
+run tallix-pack pack app -o out.exe --check quick --no-index

@@ -117,7 +117,8 @@ def older_launchers(work, app):
     made = {}
     for product, version, options in [("Tool", "0.7", []),
                                       ("Tool", "0.8", ["--kill-child-with-launcher"]),
-                                      ("Tool", "0.9", []), ("Tool", "2.0", []),
+                                      ("Tool", "0.9", ["--check", "quick"]),
+                                      ("Tool", "2.0", []),
                                       ("Other", "0.1", []),
                                       ("Tool", "1.0", ["--clean-old-versions"])]:
         made[product, version] = pack(
@@ -139,6 +140,8 @@ def test_clean_old_versions():
         if key != ("Tool", "1.0"):
             check_equal(run_windows(launcher, "exit", wine=args.wine_run).status, 0,
                         f"first start of {key}")
+    check((cache / "Tool-0.9" / ".tallix-onefile-check").exists(),
+          "a launcher packed with --check quick keeps its record")
     unrelated = cache / "Tool-0.5"
     (unrelated / "sub").mkdir(parents=True)
     (unrelated / "sub" / "keep.txt").write_text("not ours\n")

@@ -1,0 +1,322 @@
+#include "payload/quick_check.h"
+
+#include "buildinfo/build_constants.h"
+#include "format/constants_section.h"
+#include "format/crc32.h"
+#include "format/entry_name.h"
+#include "format/quick_check_record.h"
+#include "paths/target_directory.h"
+#include "payload/safe_delete.h"
+#include "payload/temporaries.h"
+#include "payload/write_queue.h"
+
+#include <windows.h>
+
+#include <string.h>
+#include <wchar.h>
+
+enum : uint64_t {
+    RECORD_CAPACITY =
+        QUICK_CHECK_HEADER_SIZE + uint64_t{QUICK_CHECK_ENTRY_SIZE} * QUICK_CHECK_MAX_FILES
+};
+// The record's temporary: no file of the extraction, which numbers its
+// temporaries from 0, takes this number.
+enum : uint32_t { RECORD_TEMPORARY_NUMBER = 0xFFFFFFFF };
+
+static const wchar_t RECORD_NAME[] = L"" QUICK_CHECK_RECORD_FILE_NAME;
+
+// The record read from disk, one byte beyond the largest so that a longer
+// file is seen to be longer, and the one this start makes from what it finds.
+static unsigned char RecordOnDisk[RECORD_CAPACITY + 1];
+static unsigned char FoundRecord[RECORD_CAPACITY];
+static bool Passed[QUICK_CHECK_MAX_FILES];
+// Entry number plus one per slot, 0 for a free one, by the hash of the name.
+static uint32_t NameSlots[QUICK_CHECK_NAME_SLOTS];
+// Entries of FILE_ID_BOTH_DIR_INFO, which start at multiples of 8.
+alignas(8) static unsigned char Listing[DIRECTORY_LISTING_SIZE];
+static wchar_t FolderPath[PATH_CAPACITY];
+static wchar_t RecordPath[PATH_CAPACITY];
+static wchar_t RecordTemporary[PATH_CAPACITY];
+
+static bool quickCheckOn;
+static bool verifiedByContent;
+// When this process first looked at its files: every later change of a file
+// has a last-write time after it (the granularity aside).
+static uint64_t checkStartTime;
+
+static uint64_t now() {
+    FILETIME time;
+    GetSystemTimeAsFileTime(&time);
+    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+// FNV-1a over UTF-16 units, continued from `hash`.
+static const uint32_t HASH_START = 2166136261u;
+static uint32_t hashUnit(uint32_t hash, uint16_t unit) {
+    return (hash ^ unit) * 16777619u;
+}
+
+// The hash of the first `length` units of the entry's name.
+static uint32_t hashEntryName(const PayloadIndexEntry &entry, size_t length) {
+    uint32_t hash = HASH_START;
+    for (size_t i = 0; i < length; ++i) {
+        hash = hashUnit(hash, indexNameUnit(entry, i));
+    }
+    return hash;
+}
+
+static void fillNameSlots(const PayloadIndex &index) {
+    memset(NameSlots, 0, sizeof NameSlots);
+    for (size_t k = 0; k < index.count; ++k) {
+        PayloadIndexEntry entry = payloadIndexEntry(index, k);
+        uint32_t slot = hashEntryName(entry, entry.nameLength) % QUICK_CHECK_NAME_SLOTS;
+        while (NameSlots[slot] != 0) {
+            slot = (slot + 1) % QUICK_CHECK_NAME_SLOTS;
+        }
+        NameSlots[slot] = static_cast<uint32_t>(k + 1);
+    }
+}
+
+// Units of the entry's folder part, its last "\" included; 0 at the top.
+static size_t folderPartLength(const PayloadIndexEntry &entry) {
+    size_t length = entry.nameLength;
+    while (length > 0 && indexNameUnit(entry, length - 1) != u'\\') {
+        --length;
+    }
+    return length;
+}
+
+// The entry named `folder` (`folderLength` units of `folderEntry`'s name)
+// plus `name`, or index.count when there is none. Names are compared unit by
+// unit: a file whose name differs in letter case gets the content check.
+static size_t findEntry(const PayloadIndex &index, const PayloadIndexEntry &folderEntry,
+                        size_t folderLength, uint32_t folderHash, const wchar_t *name,
+                        size_t nameLength) {
+    uint32_t hash = folderHash;
+    for (size_t i = 0; i < nameLength; ++i) {
+        hash = hashUnit(hash, static_cast<uint16_t>(name[i]));
+    }
+    uint32_t slot = hash % QUICK_CHECK_NAME_SLOTS;
+    for (; NameSlots[slot] != 0; slot = (slot + 1) % QUICK_CHECK_NAME_SLOTS) {
+        size_t k = NameSlots[slot] - 1;
+        PayloadIndexEntry entry = payloadIndexEntry(index, k);
+        if (entry.nameLength != folderLength + nameLength) {
+            continue;
+        }
+        bool same = true;
+        for (size_t i = 0; same && i < entry.nameLength; ++i) {
+            uint16_t unit = i < folderLength ? indexNameUnit(folderEntry, i)
+                                             : static_cast<uint16_t>(name[i - folderLength]);
+            same = indexNameUnit(entry, i) == unit;
+        }
+        if (same) {
+            return k;
+        }
+    }
+    return index.count;
+}
+
+// FolderPath: TargetDirectory and the folder part (without its "\") of
+// `entry`; false when it does not fit.
+static bool buildFolderPath(const PayloadIndexEntry &entry, size_t folderLength) {
+    size_t length = wcslen(TargetDirectory);
+    if (length + 1 + folderLength >= PATH_CAPACITY) {
+        return false;
+    }
+    wmemcpy(FolderPath, TargetDirectory, length + 1);
+    if (folderLength == 0) {
+        return true;
+    }
+    if (length == 0 || FolderPath[length - 1] != L'\\') {
+        FolderPath[length++] = L'\\';
+    }
+    for (size_t i = 0; i + 1 < folderLength; ++i) {
+        FolderPath[length++] = static_cast<wchar_t>(indexNameUnit(entry, i));
+    }
+    FolderPath[length] = 0;
+    return true;
+}
+
+// Opens FolderPath for listing when it is a plain folder, not a link; its
+// volume's serial number into `*volume`.
+static HANDLE openPlainFolder(uint32_t *volume) {
+    HANDLE folder =
+        CreateFileW(FolderPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return folder;
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(folder, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        CloseHandle(folder);
+        return INVALID_HANDLE_VALUE;
+    }
+    *volume = information.dwVolumeSerialNumber;
+    return folder;
+}
+
+static uint64_t largeValue(LARGE_INTEGER value) {
+    return static_cast<uint64_t>(value.QuadPart);
+}
+
+// Puts the metadata of every plain file listed in the folder of `entry`
+// (`folderLength` units of its name) into FoundRecord, at its index entry.
+static void listFolder(const PayloadIndex &index, const PayloadIndexEntry &entry,
+                       size_t folderLength) {
+    uint32_t volume = 0;
+    HANDLE folder =
+        buildFolderPath(entry, folderLength) ? openPlainFolder(&volume) : INVALID_HANDLE_VALUE;
+    if (folder == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    uint32_t folderHash = hashEntryName(entry, folderLength);
+    FILE_INFO_BY_HANDLE_CLASS request = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder, request, Listing, sizeof Listing)) {
+        request = FileIdBothDirectoryInfo;
+        for (size_t at = 0;;) {
+            const FILE_ID_BOTH_DIR_INFO *found =
+                reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(Listing + at);
+            DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+            size_t k = (found->FileAttributes & kind) != 0
+                           ? index.count
+                           : findEntry(index, entry, folderLength, folderHash, found->FileName,
+                                       found->FileNameLength / sizeof(wchar_t));
+            if (k < index.count) {
+                putRecordedFile(FoundRecord, k,
+                                {largeValue(found->EndOfFile), largeValue(found->LastWriteTime),
+                                 largeValue(found->FileId), volume});
+            }
+            if (found->NextEntryOffset == 0) {
+                break;
+            }
+            at += found->NextEntryOffset;
+        }
+    }
+    CloseHandle(folder);
+}
+
+// FoundRecord's entries: what one listing per folder shows of each file.
+// The index lists a folder's files together, so a folder is listed when the
+// folder part changes from one entry to the next.
+static void listFolders(const PayloadIndex &index) {
+    fillNameSlots(index);
+    for (size_t k = 0; k < index.count; ++k) {
+        putRecordedFile(FoundRecord, k, NO_FILE_METADATA);
+    }
+    for (size_t k = 0; k < index.count; ++k) {
+        PayloadIndexEntry entry = payloadIndexEntry(index, k);
+        size_t folderLength = folderPartLength(entry);
+        bool sameFolder = false;
+        if (k > 0) {
+            PayloadIndexEntry previous = payloadIndexEntry(index, k - 1);
+            sameFolder = folderPartLength(previous) == folderLength &&
+                         memcmp(previous.name, entry.name, 2 * folderLength) == 0;
+        }
+        if (!sameFolder) {
+            listFolder(index, entry, folderLength);
+        }
+    }
+}
+
+static PayloadIdentity payloadIdentity(const PayloadIndex &index) {
+    return {computeCrc32(PayloadIndexData, static_cast<size_t>(PAYLOAD_INDEX_SIZE)),
+            static_cast<uint32_t>(index.count)};
+}
+
+static bool buildRecordPath() {
+    if (wcslen(TargetDirectory) + 1 + wcslen(RECORD_NAME) + 1 > PATH_CAPACITY) {
+        return false;
+    }
+    buildTargetPath(RecordPath, RECORD_NAME);
+    return true;
+}
+
+// The record on disk into RecordOnDisk; its size, 0 when there is none.
+static uint64_t readRecord() {
+    if (!buildRecordPath()) {
+        return 0;
+    }
+    HANDLE file = CreateFileW(RecordPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    uint64_t size = 0;
+    DWORD got = 0;
+    while (size < sizeof RecordOnDisk &&
+           ReadFile(file, RecordOnDisk + size, static_cast<DWORD>(sizeof RecordOnDisk - size), &got,
+                    nullptr) &&
+           got > 0) {
+        size += got;
+    }
+    CloseHandle(file);
+    return size;
+}
+
+bool quickCheckFiles(const PayloadIndex &index) {
+    quickCheckOn =
+        (LaunchOptions & LAUNCH_QUICK_CHECK) != 0 && index.count <= QUICK_CHECK_MAX_FILES;
+    verifiedByContent = false;
+    if (!quickCheckOn) {
+        return false;
+    }
+    if (checkStartTime == 0) {
+        checkStartTime = now();
+    }
+    uint64_t readTime = 0;
+    bool recordUsable =
+        openQuickCheckRecord(RecordOnDisk, readRecord(), payloadIdentity(index), &readTime);
+    listFolders(index);
+    bool all = true;
+    for (size_t k = 0; k < index.count; ++k) {
+        Passed[k] = recordUsable && fileIsUnchanged(recordedFile(RecordOnDisk, k),
+                                                    recordedFile(FoundRecord, k), readTime);
+        all = all && Passed[k];
+    }
+    verifiedByContent = !all;
+    return all;
+}
+
+bool quickCheckPassed(size_t k) {
+    return quickCheckOn && Passed[k];
+}
+
+static void writeRecord(uint64_t size) {
+    buildTemporaryPath(RecordTemporary, RecordPath, RECORD_TEMPORARY_NUMBER);
+    deletePlainFile(RecordTemporary);
+    uint16_t waitedMs = 0;
+    HANDLE file;
+    do {
+        file = CreateFileW(RecordTemporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    } while (file == INVALID_HANDLE_VALUE && waitOutLockedFile(&waitedMs));
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written = 0;
+    bool whole = WriteFile(file, FoundRecord, static_cast<DWORD>(size), &written, nullptr) &&
+                 written == size;
+    CloseHandle(file);
+    while (whole && !MoveFileExW(RecordTemporary, RecordPath, MOVEFILE_REPLACE_EXISTING)) {
+        whole = waitOutLockedFile(&waitedMs);
+    }
+    if (!whole) {
+        DeleteFileW(RecordTemporary);
+    }
+}
+
+void saveQuickCheckRecord(const PayloadIndex &index, bool extracted) {
+    if (!quickCheckOn || (!extracted && !verifiedByContent) || !buildRecordPath()) {
+        return;
+    }
+    if (extracted) {
+        listFolders(index);
+    }
+    PayloadIdentity identity = payloadIdentity(index);
+    sealQuickCheckRecord(FoundRecord, identity, checkStartTime);
+    writeRecord(quickCheckRecordSize(identity.count));
+}
