@@ -22,7 +22,7 @@
 # environment: TALLIX_BENCH_HOST (host build tree, default build/host),
 #   TALLIX_BENCH_WINDOWS (windows build tree, default build/windows),
 #   TALLIX_BENCH_WORK (scratch, default build/bench), TALLIX_BENCH_ROUNDS
-#   (whole-process rounds, default 5), TALLIX_BENCH_LARGE (0: the small
+#   (whole-process rounds, default 7), TALLIX_BENCH_LARGE (0: the small
 #   application alone, default 1), WINEPREFIX.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -30,7 +30,7 @@ source "$root/scripts/common.sh"
 host="${TALLIX_BENCH_HOST:-$root/build/host}"
 windows="${TALLIX_BENCH_WINDOWS:-$root/build/windows}"
 work="${TALLIX_BENCH_WORK:-$root/build/bench}"
-rounds="${TALLIX_BENCH_ROUNDS:-5}"
+rounds="${TALLIX_BENCH_ROUNDS:-7}"
 large="${TALLIX_BENCH_LARGE:-1}"
 levels=("$@")
 [ ${#levels[@]} -gt 0 ] || levels=(9)
