@@ -28,17 +28,18 @@ uint32_t computeFileChecksum(const wchar_t *path) {
     // An empty file has no checksum, so that it never passes for a record
     // with content (none stores 0); an empty record is matched by the file's
     // attributes instead.
-    DWORD remaining = GetFileSize(file, nullptr);
-    if (remaining == INVALID_FILE_SIZE) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size)) {
         return noChecksum(file, GetLastError());
     }
+    uint64_t remaining = static_cast<uint64_t>(size.QuadPart);
     if (remaining == 0) {
         return noChecksum(file, ERROR_SUCCESS);
     }
     uint32_t crc = 0;
     while (remaining > 0) {
-        DWORD wanted =
-            remaining < FILE_CHECKSUM_PIECE_SIZE ? remaining : DWORD{FILE_CHECKSUM_PIECE_SIZE};
+        DWORD wanted = remaining < FILE_CHECKSUM_PIECE_SIZE ? static_cast<DWORD>(remaining)
+                                                            : DWORD{FILE_CHECKSUM_PIECE_SIZE};
         DWORD got = 0;
         if (!ReadFile(file, ChecksumBuffer, wanted, &got, nullptr)) {
             return noChecksum(file, GetLastError());

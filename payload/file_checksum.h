@@ -11,7 +11,7 @@ enum : uint32_t { NO_FILE_CHECKSUM = 0 };
 // 128 KiB stays in cache between the copy and the CRC.
 enum { FILE_CHECKSUM_PIECE_SIZE = 128 * 1024 };
 
-// CRC-32 of the file's first (size mod 2^32) bytes; 1 when that CRC is 0;
+// CRC-32 of the whole file (64-bit size); 1 when that CRC is 0;
 // NO_FILE_CHECKSUM for an empty file and on any obstacle, with the
 // obstacle's error as the last error (ERROR_SUCCESS for an empty file), so
 // that a caller can tell a file held by another program from a missing one.

@@ -11,14 +11,19 @@
 #     start with and without its index and its cold start, the same
 #     application packed with caxa (installed with npm into the scratch
 #     directory), warm and cold, the start program started directly, and
-#     the floors as processes of the benchmark program; then the table and
-#     the ratios.
+#     the floors as processes of the benchmark program; in the same rounds
+#     the large application (six copies of the payload in folders of their
+#     own, 1.5 GB): its launcher's warm start (content check, and quick check
+#     when the packer offers --check), its cold start, caxa warm and cold, and
+#     its decoding floor; then the table, the peak memory of every case and of
+#     the packer on the large application, and the ratios.
 #
 # usage: scripts/bench-extract.sh [LEVEL...]
 # environment: TALLIX_BENCH_HOST (host build tree, default build/host),
 #   TALLIX_BENCH_WINDOWS (windows build tree, default build/windows),
 #   TALLIX_BENCH_WORK (scratch, default build/bench), TALLIX_BENCH_ROUNDS
-#   (whole-process rounds, default 7), WINEPREFIX.
+#   (whole-process rounds, default 7), TALLIX_BENCH_LARGE (0: the small
+#   application alone, default 1), WINEPREFIX.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/common.sh"
@@ -26,6 +31,7 @@ host="${TALLIX_BENCH_HOST:-$root/build/host}"
 windows="${TALLIX_BENCH_WINDOWS:-$root/build/windows}"
 work="${TALLIX_BENCH_WORK:-$root/build/bench}"
 rounds="${TALLIX_BENCH_ROUNDS:-7}"
+large="${TALLIX_BENCH_LARGE:-1}"
 levels=("$@")
 [ ${#levels[@]} -gt 0 ] || levels=(9)
 caxa_version=3.0.1
@@ -49,6 +55,19 @@ if [ ! -f "$app/start.exe" ]; then
 fi
 echo "application: $(find "$app" -type f | wc -l) files, $(du -sb "$app" | cut -f1) bytes," \
      "$(find "$app" -mindepth 1 -type d | wc -l) directories"
+# The large application: six copies of the payload (hard links), each in a
+# folder of its own, and the same start program.
+large_app="$work/app-large"
+if [ "$large" = 1 ] && [ ! -f "$large_app/start.exe" ]; then
+    rm -rf "$large_app"
+    mkdir -p "$large_app"
+    for copy in 1 2 3 4 5 6; do
+        cp -al "$payload" "$large_app/copy$copy"
+    done
+    cp "$app/start.exe" "$large_app/start.exe"
+fi
+[ "$large" != 1 ] || echo "large application: $(find "$large_app" -type f | wc -l) files," \
+    "$(du -sbl "$large_app" | cut -f1) bytes"
 
 cmake --build "$host" --target tallix-pack >/dev/null
 cmake --build "$windows" --target tallix_runtime >/dev/null
@@ -77,6 +96,25 @@ median_of() {
 wineserver -p 300 </dev/null >/dev/null 2>&1 &
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$trash"' EXIT
 wine cmd /c exit </dev/null >/dev/null 2>&1
+
+# The large application, packed at the packer's default level: the launcher
+# (the packer's time and peak memory), and the block and index its decoding
+# floor links, built into a copy of the benchmark program set aside before
+# the levels below relink it.
+if [ "$large" = 1 ]; then
+    stats=$( { /usr/bin/time -f '%e %M' "$pack" pack "$large_app" -o "$work/tallix-large.exe" \
+        --main start.exe --console --quiet --template "{CACHE_DIR}\\tallix-bench\\large" \
+        --runtime "$windows/runtime" >/dev/null; } 2>&1 | tail -1)
+    read -r large_pack_seconds large_pack_kib <<<"$stats"
+    "$pack" block "$large_app" -o "$work/payload-large.bin" --index "$work/payload-large.idx" \
+        --main start.exe >/dev/null
+    cmake "$windows" -DTALLIX_BENCH_BLOCK="$work/payload-large.bin" \
+        -DTALLIX_BENCH_INDEX="$work/payload-large.idx" >/dev/null
+    cmake --build "$windows" --target extract_bench >/dev/null
+    cp "$windows/tests/bench/extract_bench.exe" "$work/extract_bench_large.exe"
+    echo "packer on the large application: $large_pack_seconds s," \
+         "peak $((large_pack_kib / 1024)) MB; launcher $(stat -c %s "$work/tallix-large.exe") bytes"
+fi
 
 for level in "${levels[@]}"; do
     block="$work/payload-$level.bin"
@@ -115,31 +153,60 @@ echo
 tallix_cache="$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')"
 tallix_cache="$(winepath -u "$tallix_cache" 2>/dev/null)/tallix-bench"
 temp="$(winepath -u "$(wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')" 2>/dev/null)"
-for variant in indexed unindexed; do
+# The quick check's launchers only where the packer offers it.
+variants=(indexed unindexed)
+if "$pack" pack --help | grep -q -- '--check'; then
+    variants+=(quick)
+else
+    echo "note: tallix-pack pack lists no --check, so the quick-check warm starts are left out"
+fi
+for variant in "${variants[@]}"; do
     options=()
-    [ "$variant" = indexed ] || options=(--no-index)
+    [ "$variant" != unindexed ] || options=(--no-index)
+    [ "$variant" != quick ] || options=(--check quick)
     "$pack" pack "$app" -o "$work/tallix-$variant.exe" --main start.exe --console --quiet \
         --template "{CACHE_DIR}\\tallix-bench\\$variant" --runtime "$windows/runtime" \
         "${options[@]}"
 done
-if [ ! -f "$work/caxa.exe" ]; then
-    (cd "$work/caxa" && ./node_modules/.bin/caxa --input "$app" --output "$work/caxa.exe" \
-        -N -D --identifier tallix-bench --stub node_modules/caxa/stubs/stub--win32--x64 \
+if [ "$large" = 1 ] && [[ " ${variants[*]} " == *" quick "* ]]; then
+    "$pack" pack "$large_app" -o "$work/tallix-large-quick.exe" --main start.exe --console \
+        --quiet --template "{CACHE_DIR}\\tallix-bench\\large-quick" --check quick \
+        --runtime "$windows/runtime"
+fi
+# caxa unpacks into %TEMP%\caxa\applications\IDENTIFIER, one folder per application.
+caxa_pack() { # INPUT OUTPUT IDENTIFIER
+    [ -f "$2" ] || (cd "$work/caxa" && ./node_modules/.bin/caxa --input "$1" --output "$2" \
+        -N -D --identifier "$3" --stub node_modules/caxa/stubs/stub--win32--x64 \
         -- "{{caxa}}/start.exe")
+}
+caxa_pack "$app" "$work/caxa.exe" tallix-bench
+[ "$large" != 1 ] || caxa_pack "$large_app" "$work/caxa-large.exe" tallix-bench-large
+cases=()
+[[ " ${variants[*]} " != *" quick "* ]] || cases+=("tallix warm, quick=$work/tallix-quick.exe")
+if [ "$large" = 1 ]; then
+    cases+=("1.5G tallix warm, content=$work/tallix-large.exe"
+            "1.5G tallix cold=$work/tallix-large.exe=$tallix_cache/large"
+            "1.5G caxa warm=$work/caxa-large.exe"
+            "1.5G caxa cold=$work/caxa-large.exe=$temp/caxa/applications/tallix-bench-large"
+            "1.5G A  decoding only=$work/extract_bench_large.exe|decode")
+    [[ " ${variants[*]} " != *" quick "* ]] ||
+        cases+=("1.5G tallix warm, quick=$work/tallix-large-quick.exe")
 fi
 echo
 echo "whole processes under Wine (wall time of \`wine X.exe\`), $rounds rounds alternating;"
+echo "1.5G: the large application; peak: the largest resident set of one more start;"
 echo "the floors as processes of the benchmark program (the last level's block):"
 table=$(python3 "$root/tests/bench/whole_process_bench.py" --rounds "$rounds" \
     "tallix warm, index=$work/tallix-indexed.exe" \
     "tallix warm, --no-index=$work/tallix-unindexed.exe" \
     "caxa warm=$work/caxa.exe" \
     "tallix cold=$work/tallix-indexed.exe=$tallix_cache/indexed" \
-    "caxa cold=$work/caxa.exe=$temp/caxa" \
+    "caxa cold=$work/caxa.exe=$temp/caxa/applications/tallix-bench" \
     "P  start program directly=$app/start.exe" \
     "A  decoding only=$bench|decode" \
     "AB decoding, then checking=$bench|decode-check|$target-cold1" \
-    "W  writing only=$bench|write|$target-floor=$work/target-floor")
+    "W  writing only=$bench|write|$target-floor=$work/target-floor" \
+    "${cases[@]}")
 echo "$table"
 move_aside "$work"/target*
 
@@ -160,6 +227,25 @@ print("warm start with the index / caxa warm         %.2f x  (aim <= 1.0, 0.8)" 
 print("warm start without the index / (AB + P)       %.2f x  (aim <= 1.10)" % (unindexed / (ab + p)))
 print("cold start / (max(A, W) + P)                  %.2f x  (aim <= 1.15)" % (cold / (max(a, w) + p)))
 print("cold start / caxa cold                        %.2f x  (aim <= 0.25)" % (cold / caxa_cold))
+PY
+# The quick check and the large application, from the same run; a ratio
+# whose cases were left out is not printed.
+python3 - "$table" <<'PY'
+import re
+import sys
+median = {m.group(1).strip(): float(m.group(2))
+          for m in re.finditer(r"^(.*?) median +([0-9.]+) s", sys.argv[1], re.M)}
+ratios = [("quick warm / P", "tallix warm, quick", "P  start program directly"),
+          ("content warm / caxa warm", "tallix warm, index", "caxa warm"),
+          ("cold / A (one thread decoding)", "tallix cold", "A  decoding only"),
+          ("1.5G quick warm / P", "1.5G tallix warm, quick", "P  start program directly"),
+          ("1.5G content warm / caxa warm", "1.5G tallix warm, content", "1.5G caxa warm"),
+          ("1.5G cold / A (one thread decoding)", "1.5G tallix cold", "1.5G A  decoding only"),
+          ("1.5G cold / caxa cold", "1.5G tallix cold", "1.5G caxa cold")]
+print()
+for label, numerator, denominator in ratios:
+    if numerator in median and denominator in median:
+        print("%-45s %.2f x" % (label, median[numerator] / median[denominator]))
 PY
 
 # --- The progress window's cost ---------------------------------------------

@@ -23,10 +23,6 @@ namespace tallix {
 
 namespace {
 
-// The launcher's unpacking checksum cannot cover files this large, so it
-// rewrites them whenever it unpacks (its index check reads them whole).
-constexpr std::uint64_t LARGE_FILE_WARNING = std::uint64_t(4) << 30;
-
 void checkAppDirectory(const fs::path &appDirectory) {
     std::error_code error;
     fs::file_status status = fs::status(appDirectory, error);
@@ -94,15 +90,10 @@ std::optional<SigningOptions> signingInputs(const PackOptions &options) {
 
 // Opens every file once, so that an unreadable one is reported as bad input
 // before minutes of compression.
-void checkReadable(const std::vector<PayloadFile> &files, std::vector<std::string> &warnings) {
+void checkReadable(const std::vector<PayloadFile> &files) {
     for (const PayloadFile &file : files) {
         if (std::optional<std::string> problem = regularFileProblem(file.source)) {
             throw BadInput(file.source.string() + ": " + *problem);
-        }
-        if (file.size >= LARGE_FILE_WARNING) {
-            warnings.push_back(file.source.string() + ": " + std::to_string(file.size >> 20) +
-                               " MiB; the launcher rewrites a file of 4 GiB or more whenever it "
-                               "unpacks (on every start with --no-index)");
         }
     }
 }
@@ -114,7 +105,7 @@ void resolvePayload(const PackOptions &options, const std::string &mainProgram,
     // Probed also with --console or --gui: no launcher can start what it refuses.
     Subsystem own = probeMainProgram(plan.files.front().source);
     plan.subsystem = options.subsystem.value_or(own);
-    checkReadable(plan.files, plan.warnings);
+    checkReadable(plan.files);
 }
 
 pe::Image loadImage(const fs::path &file) {

@@ -10,7 +10,8 @@ system without a journal, as on these machines, a file created within
 minutes of many deletions costs a scan past every inode freed meanwhile.
 A user's first start pays neither.
 Prints the median and the range of each case, and the peak resident memory
-of one more run of each warm case.
+of one more run of each case (of a cold case, from its directory moved
+aside and the page cache flushed, as in the rounds).
 
 usage: whole_process_bench.py --rounds N --wine WINE
            CASE=COMMAND[=COLD_DIRECTORY] ...
@@ -60,22 +61,30 @@ def main():
     for name, exe, *cold in cases:  # one untimed start each: caches filled, files in place
         run(args.wine, exe)
     moved_aside = []
+
+    def make_cold(cold, tag):
+        if cold and os.path.exists(cold[0]):
+            moved_aside.append("%s.old-%d-%s" % (cold[0], os.getpid(), tag))
+            os.rename(cold[0], moved_aside[-1])
+        if cold:
+            os.sync()
+
     for round_number in range(args.rounds):
         turn = round_number % len(cases)
         for name, exe, *cold in cases[turn:] + cases[:turn]:
-            if cold and os.path.exists(cold[0]):
-                moved_aside.append("%s.old-%d-%d" % (cold[0], os.getpid(), round_number))
-                os.rename(cold[0], moved_aside[-1])
-            if cold:
-                os.sync()
+            make_cold(cold, round_number)
             times[name].append(run(args.wine, exe))
+    peaks = {}
+    for name, exe, *cold in cases:
+        make_cold(cold, "peak")
+        peaks[name] = peak_kib(args.wine, exe)
     for directory in moved_aside:
         shutil.rmtree(directory, ignore_errors=True)
     for name, exe, *cold in cases:
         values = times[name]
-        peak = "" if cold else "  peak %6.1f MB" % (peak_kib(args.wine, exe) / 1024)
-        print("%-28s median %6.3f s  (%5.3f .. %5.3f, %d runs)%s" % (
-            name, statistics.median(values), min(values), max(values), len(values), peak))
+        print("%-28s median %6.3f s  (%5.3f .. %5.3f, %d runs)  peak %6.1f MB" % (
+            name, statistics.median(values), min(values), max(values), len(values),
+            peaks[name] / 1024))
 
 
 if __name__ == "__main__":
