@@ -270,10 +270,11 @@ int wmain(int argc, wchar_t **argv) {
             mappedSum ^= mappedChecksum(file.c_str());
         }
     });
+    std::vector<unsigned char> checksumBuffer(FILE_CHECKSUM_PIECE_SIZE);
     double fileChecksumTime = medianTime([&] {
         readSum = 0;
         for (const std::wstring &file : files) {
-            readSum ^= computeFileChecksum(file.c_str());
+            readSum ^= computeFileChecksum(file.c_str(), checksumBuffer.data());
         }
     });
     bool matched = true;

@@ -110,17 +110,26 @@ def garbage(block):
     return wrap(b"\0" * len(frame_of(block)))
 
 
+# The index's header: magic, entry count, frame count, CRC-32 of the rest.
+INDEX_HEADER = 16
+
+
+def seal(index):
+    """Gives a changed index (a bytearray) its own CRC-32 again."""
+    struct.pack_into("<I", index, 12, zlib.crc32(bytes(index[INDEX_HEADER:])))
+
+
 def index_variants(index):
     """(fails its own check, names another file): both differ from `index`
     only in the name of sub\\one.txt."""
     count = struct.unpack_from("<I", index, 4)[0]
     for k in range(count):
-        _, _, offset, length = struct.unpack_from("<QIII", index, 12 + 20 * k)
+        _, _, offset, length = struct.unpack_from("<QIII", index, INDEX_HEADER + 20 * k)
         if index[offset:offset + 2 * length].decode("utf-16-le") == "sub\\one.txt":
             renamed = bytearray(index)
             renamed[offset + 2 * length - 10] = ord("f")  # "one" -> "onf"
             sealed = bytearray(renamed)
-            struct.pack_into("<I", sealed, 8, zlib.crc32(bytes(sealed[12:])))
+            seal(sealed)
             return bytes(renamed), bytes(sealed)
     raise AssertionError("no sub\\one.txt in the index")
 
