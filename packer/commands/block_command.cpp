@@ -112,7 +112,7 @@ void writeBlockFile(const BlockArguments &arguments, const std::vector<PayloadFi
             throw PackFailure("cannot write '" + partial.string() + "'");
         }
         if (arguments.index) {
-            std::string index = encodePayloadIndex(summary.records);
+            std::string index = encodePayloadIndex(summary.records, summary.frames);
             std::ofstream indexOut(*arguments.index, std::ios::binary | std::ios::trunc);
             indexOut.write(index.data(), static_cast<std::streamsize>(index.size()));
             indexOut.close();
