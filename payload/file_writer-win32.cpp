@@ -28,7 +28,8 @@ struct PendingFile {
     uint32_t number; // its temporary's number
     uint32_t nameAt; // where its name starts in PendingNames
     bool empty;
-    bool reused; // found in place: it has no temporary file
+    bool started; // seen by a FileWriter: it may have a temporary file
+    bool reused;  // found in place: it has no temporary file
     // Paused so far for programs holding it (LOCKED_FILE_WAIT_MS): while it
     // is checked and written, then as it goes into place.
     uint16_t waitedMs;
@@ -174,6 +175,7 @@ void startFileWrite(FileWriter *writer, uint32_t place) {
     PendingFile *file = &PendingFiles[place];
     writer->file = place;
     writer->writtenCrc = 0;
+    file->started = true;
     buildTargetPath(writer->targetPath, PendingNames + file->nameAt);
     writer->reusing =
         fileMatches(writer->targetPath, *file, writer->checksumBuffer, &file->waitedMs);
@@ -263,7 +265,7 @@ void reportWriteFailure(const FileWriter *writer) {
 // Runs at exit, when no FileWriter works. This run's own temporaries go by
 // name, as they were made (CREATE_NEW): deletePlainFile refuses paths
 // longer than MAX_PATH under Wine, whose GetFinalPathNameByHandleW fails
-// on them. A file never started has no temporary: its removal just fails.
+// on them.
 static void discardUnfinishedFiles() {
     if (!runUnfinished) {
         return;
@@ -276,7 +278,7 @@ static void discardUnfinishedFiles() {
     }
     for (size_t i = 0; i < pendingCount; ++i) {
         const PendingFile &file = PendingFiles[i];
-        if (!file.reused) {
+        if (file.started && !file.reused) {
             buildTargetPath(TargetFilePath, PendingNames + file.nameAt);
             buildTemporaryPath(TemporaryPath, TargetFilePath, file.number);
             DeleteFileW(TemporaryPath);
@@ -306,7 +308,8 @@ bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *pla
     }
     wmemcpy(PendingNames + pendingNameUnits, name, nameUnits);
     PendingFiles[pendingCount] = {
-        crc, temporaryCount++, static_cast<uint32_t>(pendingNameUnits), empty, false, 0, nullptr};
+        crc, temporaryCount++, static_cast<uint32_t>(pendingNameUnits), empty, false, false,
+        0,   nullptr};
     pendingNameUnits += nameUnits;
     *place = static_cast<uint32_t>(pendingCount++);
     return true;

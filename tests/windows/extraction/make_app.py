@@ -11,10 +11,16 @@ fails its own checksum, one whose entry for sub\\one.txt names another file.
 A second application, of many small files, makes the index check use
 several threads.
 
+A block of the first application in four frames, with its index and frame
+table, is decoded in lanes; beside it copies with a damaged second or last
+frame, and indexes whose frame table points into the middle of a frame or
+puts a record in the wrong frame.
+
 usage: make_app.py APP_DIR
        make_app.py --many APP_DIR
        make_app.py --blocks GOOD_BLOCK GOOD_INDEX OUT_DIR
        make_app.py --garbage BLOCK OUT_BLOCK
+       make_app.py --lanes APP_DIR OUT_DIR
 """
 import os
 import random
@@ -134,6 +140,59 @@ def index_variants(index):
     raise AssertionError("no sub\\one.txt in the index")
 
 
+# The records of each frame of the block in lanes, main.exe first.
+LANE_FRAMES = [["main.exe", "empty.txt", "exact.bin"], ["other/big.bin"],
+               ["plus1.bin", "sub/deeper/third/three.dat", "sub/deeper/two.txt"],
+               ["sub/one.txt", "x/y/z/deep.txt"]]
+
+
+def lane_index(entries, frames):
+    """An index of (name, content) entries with its frame table of
+    (offset, first record) pairs."""
+    names = b"".join(name.replace("/", "\\").encode("utf-16-le") for name, _ in entries)
+    at = INDEX_HEADER + 20 * len(entries) + 12 * len(frames)
+    body = b""
+    for name, content in entries:
+        body += struct.pack("<QIII", len(content), zlib.crc32(content) or 1, at, len(name))
+        at += 2 * len(name)
+    body += b"".join(struct.pack("<QI", offset, first) for offset, first in frames)
+    index = bytearray(b"QVI2" + struct.pack("<III", len(entries), len(frames), 0) + body + names)
+    seal(index)
+    return index
+
+
+def write_lane_blocks(app_dir, out_dir):
+    entries, frames, data = [], [], b""
+    for number, names in enumerate(LANE_FRAMES):
+        stream = b""
+        for name in names:
+            with open(os.path.join(app_dir, name), "rb") as f:
+                content = f.read()
+            entries.append((name, content))
+            stream += record(name.replace("/", "\\"), content)
+        frames.append((3 + len(data), len(entries) - len(names)))
+        data += zstd(stream + (b"\0\0" if number == len(LANE_FRAMES) - 1 else b""), "-c")
+    index = lane_index(entries, frames)
+    files = {"lanes.bin": wrap(data), "lanes.idx": index}
+    # A byte inside big.bin, stored raw in the second frame, and inside the
+    # last frame, past its header.
+    for name, at in (("second", frames[1][0] + 1000), ("last", frames[3][0] + 20)):
+        damaged = bytearray(data)
+        damaged[at - 3] ^= 0x40
+        files["lanes_%s.bin" % name] = wrap(bytes(damaged))
+    midframe = bytearray(index)
+    table = INDEX_HEADER + 20 * len(entries)
+    struct.pack_into("<Q", midframe, table + 12 * 2, frames[2][0] - 100)
+    seal(midframe)
+    wrongframe = bytearray(index)
+    struct.pack_into("<I", wrongframe, table + 12 * 2 + 8, frames[2][1] + 1)
+    seal(wrongframe)
+    files["lanes_midframe.idx"], files["lanes_wrongframe.idx"] = midframe, wrongframe
+    for name, content in files.items():
+        with open(os.path.join(out_dir, name), "wb") as f:
+            f.write(content)
+
+
 def write_blocks(good_path, index_path, out_dir):
     with open(good_path, "rb") as f:
         good = f.read()
@@ -201,6 +260,8 @@ if __name__ == "__main__":
     elif sys.argv[1] == "--garbage":
         with open(sys.argv[2], "rb") as source, open(sys.argv[3], "wb") as out:
             out.write(garbage(source.read()))
+    elif sys.argv[1] == "--lanes":
+        write_lane_blocks(sys.argv[2], sys.argv[3])
     elif sys.argv[1] == "--many":
         write_app(sys.argv[2], many_files())
     else:
