@@ -7,6 +7,8 @@ and past the longest a record may hold, a name that leaves the target
 directory, a frame without a content checksum, and a frame of zeros that
 cannot be decoded at all; and two indexes beside the good block: one that
 fails its own checksum, one whose entry for sub\\one.txt names another file.
+Of a block of several frames: the same with the first or the last frame's
+content checksum damaged.
 
 A second application, of many small files, makes the index check use
 several threads.
@@ -15,6 +17,7 @@ usage: make_app.py APP_DIR
        make_app.py --many APP_DIR
        make_app.py --blocks GOOD_BLOCK GOOD_INDEX OUT_DIR
        make_app.py --garbage BLOCK OUT_BLOCK
+       make_app.py --frames BLOCK OUT_DIR
 """
 import os
 import random
@@ -115,12 +118,12 @@ def index_variants(index):
     only in the name of sub\\one.txt."""
     count = struct.unpack_from("<I", index, 4)[0]
     for k in range(count):
-        _, _, offset, length = struct.unpack_from("<QIII", index, 12 + 20 * k)
+        _, _, offset, length = struct.unpack_from("<QIII", index, 16 + 20 * k)
         if index[offset:offset + 2 * length].decode("utf-16-le") == "sub\\one.txt":
             renamed = bytearray(index)
             renamed[offset + 2 * length - 10] = ord("f")  # "one" -> "onf"
             sealed = bytearray(renamed)
-            struct.pack_into("<I", sealed, 8, zlib.crc32(bytes(sealed[12:])))
+            struct.pack_into("<I", sealed, 12, zlib.crc32(bytes(sealed[16:])))
             return bytes(renamed), bytes(sealed)
     raise AssertionError("no sub\\one.txt in the index")
 
@@ -186,12 +189,33 @@ def write_blocks(good_path, index_path, out_dir):
             f.write(data)
 
 
+def write_frame_blocks(block_path, out_dir):
+    """The block of several frames with one content checksum flipped: of the
+    first frame, then of the last."""
+    with open(block_path, "rb") as f:
+        block = f.read()
+    ends = []
+    at = 3
+    while len(block) - 8 - at >= 8:
+        _, end = block_offsets(block[at:])
+        at += end
+        ends.append(at)
+    assert len(ends) >= 3, "the test block needs several frames"
+    for name, end in (("frames_firstsum", ends[0]), ("frames_lastsum", ends[-1])):
+        damaged = bytearray(block)
+        damaged[end - 1] ^= 0x10
+        with open(os.path.join(out_dir, name + ".bin"), "wb") as f:
+            f.write(damaged)
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "--blocks":
         write_blocks(sys.argv[2], sys.argv[3], sys.argv[4])
     elif sys.argv[1] == "--garbage":
         with open(sys.argv[2], "rb") as source, open(sys.argv[3], "wb") as out:
             out.write(garbage(source.read()))
+    elif sys.argv[1] == "--frames":
+        write_frame_blocks(sys.argv[2], sys.argv[3])
     elif sys.argv[1] == "--many":
         write_app(sys.argv[2], many_files())
     else:
