@@ -33,7 +33,9 @@ struct PayloadFile {
 // A frame takes records while its record-stream bytes stay within this, and
 // always at least one: a file larger than it has a frame of its own. Frames
 // let a launcher decode on several cores; each one restarts the compressor's
-// history, which costs size.
+// history, which costs size. On 254 MB of PE files at level 9, against one
+// frame: 4 MiB +2.4 % (62 frames), 8 MiB +0.9 % (34), 16 MiB +1.1 % (18),
+// 32 MiB +0.1 % (9). 8 MiB is the smallest under 1 % with work for 8 cores.
 inline constexpr std::uint64_t PAYLOAD_FRAME_TARGET_BYTES = std::uint64_t{8} << 20;
 
 struct BlockOptions {

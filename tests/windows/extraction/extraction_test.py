@@ -175,6 +175,24 @@ class ExtractionTest(unittest.TestCase):
                                  (2, DECODE_ERROR, ""))
                 self.assertEqual(os.listdir(self.scratch), [])
 
+    def test_frames_decode_in_a_row(self):
+        # Four frames of whole records, decoded one after the other without
+        # an index (with one, in lanes where there are cores); the last
+        # frame's content checksum counts too.
+        for variant, ok in (("frames", True), ("frames_indexed", True),
+                            ("frames_lastsum", False)):
+            with self.subTest(variant=variant):
+                start = self.start(variant)
+                if ok:
+                    self.assertOk(start)
+                    self.assertFiles(app_files())
+                    self.assertEqual(start.counts["written"], str(len(app_files())))
+                else:
+                    self.assertEqual((start.status, start.stdout, start.stderr),
+                                     (2, DECODE_ERROR, ""))
+                    self.assertEqual(os.listdir(self.scratch), [])
+                subprocess.run(["rm", "-rf", self.target])
+
     def test_window_above_limit(self):
         wide = self.start("widewindow")
         self.assertEqual(wide.status, 2)

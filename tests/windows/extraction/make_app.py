@@ -7,6 +7,8 @@ and past the longest a record may hold, a name that leaves the target
 directory, a frame without a content checksum, and a frame of zeros that
 cannot be decoded at all; and two indexes beside the good block: one that
 fails its own checksum, one whose entry for sub\\one.txt names another file.
+Of a block of several frames: the same with the last frame's content
+checksum damaged.
 
 A second application, of many small files, makes the index check use
 several threads.
@@ -21,6 +23,7 @@ usage: make_app.py APP_DIR
        make_app.py --blocks GOOD_BLOCK GOOD_INDEX OUT_DIR
        make_app.py --garbage BLOCK OUT_BLOCK
        make_app.py --lanes APP_DIR OUT_DIR
+       make_app.py --frames BLOCK OUT_DIR
 """
 import os
 import random
@@ -254,6 +257,24 @@ def write_blocks(good_path, index_path, out_dir):
             f.write(data)
 
 
+def write_frame_blocks(block_path, out_dir):
+    """The block of several frames with the last one's content checksum
+    flipped."""
+    with open(block_path, "rb") as f:
+        block = f.read()
+    ends = []
+    at = 3
+    while len(block) - 8 - at >= 8:
+        _, end = block_offsets(block[at:])
+        at += end
+        ends.append(at)
+    assert len(ends) >= 3, "the test block needs several frames"
+    damaged = bytearray(block)
+    damaged[ends[-1] - 1] ^= 0x10
+    with open(os.path.join(out_dir, "frames_lastsum.bin"), "wb") as f:
+        f.write(damaged)
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "--blocks":
         write_blocks(sys.argv[2], sys.argv[3], sys.argv[4])
@@ -262,6 +283,8 @@ if __name__ == "__main__":
             out.write(garbage(source.read()))
     elif sys.argv[1] == "--lanes":
         write_lane_blocks(sys.argv[2], sys.argv[3])
+    elif sys.argv[1] == "--frames":
+        write_frame_blocks(sys.argv[2], sys.argv[3])
     elif sys.argv[1] == "--many":
         write_app(sys.argv[2], many_files())
     else:
