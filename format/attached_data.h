@@ -1,12 +1,16 @@
 // Layout of the attached data block, shared by the launcher (reader) and the
 // packer (writer), and the rules its records follow.
 //
-// Block: "QVZ", one zstd frame, zero padding, then an 8-byte little-endian
-// trailer at a multiple of 8 holding its own offset. The frame decodes to a
-// record stream: for each file its name (UTF-16LE units, "\" separators,
-// then a 0x0000 unit), its size (u64 LE), its CRC-32 (u32 LE) and its bytes;
-// then an end marker, a lone 0x0000 unit. The first record is the program
-// the launcher starts.
+// Block: "QVZ", one or more zstd frames, zero padding, then an 8-byte
+// little-endian trailer at a multiple of 8 holding its own offset. The
+// frames, decoded in order, give a record stream: for each file its name
+// (UTF-16LE units, "\" separators, then a 0x0000 unit), its size (u64 LE),
+// its CRC-32 (u32 LE) and its bytes; then an end marker, a lone 0x0000
+// unit. The first record is the program the launcher starts. Every frame
+// holds whole records and carries its content checksum; the last one ends
+// with the end marker. Frames decode independently, so a launcher that
+// knows where each starts (the index's frame table) may decode several at
+// once.
 #pragma once
 
 #include <stddef.h>
@@ -27,15 +31,27 @@ enum { RECORD_SIZE_BYTES = 8, RECORD_CRC_BYTES = 4, RECORD_END_MARKER_BYTES = 2 
 
 // The index, a second constant beside the block: every record's name, size
 // and stored CRC-32 in record order, so that a start whose files all match
-// needs no decoding. Little-endian throughout:
-//   header  "QVI1", entry count (u32), CRC-32 of every byte after the header (u32)
+// needs no decoding, and where each frame starts. Little-endian throughout:
+//   header  "QVI2", entry count (u32), frame count (u32), CRC-32 of every
+//           byte after the header (u32)
 //   entries count times: size (u64), crc (u32), name offset from the index's
 //           first byte (u32), name length in UTF-16 units (u32)
+//   frames  frame count times: the frame's first byte, from the block's
+//           first byte (u64), and its first record's entry number (u32).
+//           The first frame starts right after the magic with record 0;
+//           both fields strictly increase; every first record is below the
+//           entry count.
 //   names   UTF-16LE units, no terminators, in entry order
-// An empty index (0 bytes) means none; the launcher then always decodes.
-static const unsigned char PAYLOAD_INDEX_MAGIC[4] = {'Q', 'V', 'I', '1'};
+// An empty index (0 bytes) means none; the launcher then always decodes, in
+// one pass through the frames.
+static const unsigned char PAYLOAD_INDEX_MAGIC[4] = {'Q', 'V', 'I', '2'};
 // Header fields, from the index's first byte.
-enum { PAYLOAD_INDEX_COUNT_AT = 4, PAYLOAD_INDEX_CRC_AT = 8, PAYLOAD_INDEX_HEADER_SIZE = 12 };
+enum {
+    PAYLOAD_INDEX_COUNT_AT = 4,
+    PAYLOAD_INDEX_FRAME_COUNT_AT = 8,
+    PAYLOAD_INDEX_CRC_AT = 12,
+    PAYLOAD_INDEX_HEADER_SIZE = 16
+};
 // Entry fields, from the entry's first byte.
 enum {
     INDEX_ENTRY_FILE_SIZE_AT = 0,
@@ -44,6 +60,8 @@ enum {
     INDEX_ENTRY_NAME_LENGTH_AT = 16,
     PAYLOAD_INDEX_ENTRY_SIZE = 20
 };
+// Frame-table fields, from the frame entry's first byte.
+enum { INDEX_FRAME_OFFSET_AT = 0, INDEX_FRAME_FIRST_RECORD_AT = 8, PAYLOAD_INDEX_FRAME_SIZE = 12 };
 
 // The crc field of a record and of its index entry for content whose CRC-32
 // is `crc`: a computed 0 is stored as 1, since the launcher's file checksum

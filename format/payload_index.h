@@ -7,10 +7,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// A checked index: its entries can be read without further bounds checks.
+// A checked index: its entries and frames can be read without further
+// bounds checks.
 struct PayloadIndex {
     const unsigned char *data;
-    size_t count;
+    size_t count;      // entries
+    size_t frameCount; // at least 1
 };
 
 struct PayloadIndexEntry {
@@ -20,15 +22,28 @@ struct PayloadIndexEntry {
     uint32_t crc;
 };
 
+// Where a frame of the block starts and the records it holds: from
+// firstRecord up to, not including, endRecord.
+struct PayloadIndexFrame {
+    uint64_t offset; // from the block's first byte
+    size_t firstRecord;
+    size_t endRecord;
+};
+
 // True when `data` is a whole index: magic, its own CRC-32, every name inside
 // the index with 1 to ENTRY_NAME_CAPACITY - 1 units, no 0x0000 unit and
 // contained in the target directory (format/entry_name.h), no stored CRC-32
-// of 0, and no byte beyond the last name. Anything else (an empty index included) is
-// no index.
+// of 0, a frame table that follows the rules in format/attached_data.h (so
+// at least one entry and one frame), and no byte beyond the last name.
+// Anything else (an empty index included) is no index. The frame offsets
+// are not held against the block here: the index does not know its size.
 bool openPayloadIndex(const unsigned char *data, uint64_t size, PayloadIndex *index);
 
 // Entry k (< index.count).
 PayloadIndexEntry payloadIndexEntry(const PayloadIndex &index, size_t k);
+
+// Frame j (< index.frameCount); the last one ends at the entry count.
+PayloadIndexFrame payloadIndexFrame(const PayloadIndex &index, size_t j);
 
 inline uint16_t indexNameUnit(const PayloadIndexEntry &entry, size_t i) {
     return readLe16(entry.name + 2 * i);

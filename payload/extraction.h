@@ -20,6 +20,8 @@
 // Files on disk are checked, and missing or changed ones created, written
 // and checked, on a second thread while this one decodes; what is reported,
 // and in which order files and folders appear, is as if one thread did both.
+// This is the sequential path; payload/parallel_extraction.h decodes the
+// frames at once where it can, with the same promises.
 #pragma once
 
 #include "base/wide_text.h"
@@ -43,7 +45,7 @@ struct RecordCheck {
     void (*checkEnd)();
 };
 
-// Reads every record up to the end marker and the frame's end, writing
+// Reads every record up to the end marker and the last frame's end, writing
 // missing or changed files, then closes the payload stream (opened by the
 // caller). `check`, when not null, sees every record first. Failures end the
 // process.

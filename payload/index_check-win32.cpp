@@ -7,6 +7,7 @@
 #include "format/payload_index.h"
 #include "paths/target_directory.h"
 #include "payload/extraction.h"
+#include "payload/parallel_extraction.h"
 #include "payload/payload_stream.h"
 #include "payload/quick_check.h"
 #include "payload/unpack_lock.h"
@@ -197,8 +198,13 @@ void preparePayloadFiles() {
         saveQuickCheckRecord(WholeIndex, false);
         return;
     }
-    openPayloadStream();
-    extractPayloadFiles(indexIsWhole ? &INDEX_RECORD_CHECK : nullptr);
+    size_t lanes = indexIsWhole ? chooseLaneCount(WholeIndex) : 0;
+    if (lanes >= 2) {
+        extractInLanes(WholeIndex, lanes);
+    } else {
+        openPayloadStream();
+        extractPayloadFiles(indexIsWhole ? &INDEX_RECORD_CHECK : nullptr);
+    }
     endUnpackTurn();
     saveQuickCheckRecord(WholeIndex, true);
 }

@@ -21,8 +21,9 @@ enum { INDEX_READ_PIECE_SIZE = 128 * 1024 };
 // Puts the application's files in place. When the index is whole and every
 // file it names has its size and CRC-32 on disk (an entry of size 0: an
 // empty file exists), ChildProgramPath is set from the first entry and the
-// payload is never opened. Otherwise the payload stream is opened and
-// extracted; with a whole index, a record that is not its next entry (name,
+// payload is never opened. Otherwise the payload is extracted, in lanes
+// where payload/parallel_extraction.h allows them, else through the payload
+// stream; with a whole index, a record that is not its next entry (name,
 // size, stored CRC-32), or entries left over at the end marker, end the
 // process with "Error, couldn't decode attached data." before anything is
 // written under that record's name. Failures end the process as there.

@@ -18,7 +18,8 @@ static ZSTD_DCtx *decoder;
 // Whether the current request may still get output from the decoder: input
 // remains, or its last call filled the window (the decoder may hold more).
 static bool windowWasFilled;
-// Set once a decoder call reported the frame's end (checksum checked, if any).
+// Whether the last decoder call ended a frame (checksum checked, if any);
+// the next call begins the next frame.
 static bool frameEnded;
 
 void openPayloadStream() {
@@ -63,7 +64,7 @@ void readPayloadBytes(void *destination, size_t count) {
         if (ZSTD_isError(result)) {
             fatalError(DECODE_FAILURE);
         }
-        frameEnded = frameEnded || result == 0;
+        frameEnded = result == 0;
         windowWasFilled = window.pos == PAYLOAD_WINDOW_SIZE;
         window.size = window.pos;
         window.pos = 0;
@@ -85,8 +86,25 @@ void finishPayloadStream() {
         }
         frameEnded = result == 0;
     }
+    if (!isBlockTail(ATTACHED_DATA_MAGIC_SIZE + input.pos)) {
+        fatalError(DECODE_FAILURE);
+    }
     window.size = 0;
     window.pos = 0;
+}
+
+bool isBlockTail(size_t at) {
+    size_t trailerAt = ATTACHED_DATA_SIZE - ATTACHED_DATA_TRAILER_SIZE;
+    if (ATTACHED_DATA_SIZE < ATTACHED_DATA_TRAILER_SIZE || at > trailerAt ||
+        trailerAt - at >= ATTACHED_DATA_TRAILER_ALIGNMENT) {
+        return false;
+    }
+    for (; at < trailerAt; ++at) {
+        if (AttachedData[at] != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void closePayloadStream() {

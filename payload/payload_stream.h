@@ -2,8 +2,10 @@
 //
 // One zstd streaming decoder with default parameters writes into one window;
 // requests are served from the window and the decoder runs only when the
-// window is used up. Every failure ends the process through fatalError():
-// "Error, couldn't allocate memory." or "Error, couldn't decode attached data.".
+// window is used up. The block's frames are decoded one after the other as
+// one stream; the decoder checks each frame's content checksum at its end. Every failure ends the
+// process through fatalError(): "Error, couldn't allocate memory." or "Error, couldn't decode
+// attached data.".
 #pragma once
 
 #include <stddef.h>
@@ -16,11 +18,18 @@ void openPayloadStream();
 // Copies exactly `count` (at least 1) decoded bytes to `destination`.
 void readPayloadBytes(void *destination, size_t count);
 
-// After the end marker: the frame must end right there. Decodes what is left
-// of it (nothing but its checksum, when it has one), so that the decoder
-// checks the content checksum; decoded bytes after the marker, a frame that
-// does not end, or a checksum mismatch end the process with the decode message.
+// After the end marker: the frame must end right there, and be the block's
+// last. Decodes what is left of it (nothing but its checksum, when it has
+// one), so that the decoder checks the content checksum; decoded bytes after
+// the marker, a frame that does not end, a checksum mismatch, or anything
+// but the padding and the trailer after it end the process with the decode
+// message.
 void finishPayloadStream();
+
+// Whether the block's bytes from `at` (counted from its first byte) on are
+// only its zero padding and its trailer: nothing, a frame least of all,
+// follows the last frame.
+bool isBlockTail(size_t at);
 
 // Releases the decoder, then the window.
 void closePayloadStream();

@@ -8,7 +8,7 @@
 #include "paths/target_directory.h"
 #include "payload/safe_delete.h"
 #include "payload/temporaries.h"
-#include "payload/write_queue.h"
+#include "payload/file_writer.h"
 
 #include <windows.h>
 

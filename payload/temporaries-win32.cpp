@@ -58,9 +58,8 @@ static bool isStaleTemporary(const wchar_t *name) {
            processHasEnded(owner);
 }
 
-void removeStaleTemporaries(const wchar_t *finalPath) {
+void removeStaleTemporaries(const wchar_t *finalPath, wchar_t *sweptDirectory) {
     static wchar_t pattern[PATH_CAPACITY];
-    static wchar_t sweptDirectory[PATH_CAPACITY];
     pattern[0] = 0;
     appendWideString(pattern, finalPath, PATH_CAPACITY);
     wchar_t *separator = wcsrchr(pattern, L'\\');

@@ -14,6 +14,8 @@ void buildTemporaryPath(wchar_t *path, const wchar_t *finalPath, uint32_t number
 // Removes the temporary files that starts which have ended left in the
 // directory of `finalPath`: plain files only, a link named like one stays
 // and nothing it names is touched; one held open now stays for a later
-// start. Each directory is swept once, when it is entered (records come
-// directory by directory), and never one this process created.
-void removeStaleTemporaries(const wchar_t *finalPath);
+// start. Each directory is swept when a caller enters it (records come
+// directory by directory): `sweptDirectory` (PATH_CAPACITY units, empty at
+// first) is the caller's own memory of the last one. Never one this process
+// created. One thread at a time.
+void removeStaleTemporaries(const wchar_t *finalPath, wchar_t *sweptDirectory);

@@ -1,7 +1,8 @@
-// The extraction's writing side (payload/extraction.h): files queued by the
-// thread that decodes are checked on disk, and the missing or changed ones
-// written under temporary names and checked, by a writer thread, in queue
-// order; they go into place at the end of the run.
+// The sequential extraction's writing side (payload/extraction.h): files
+// queued by the thread that decodes are checked on disk, and the missing or
+// changed ones written under temporary names and checked, by a writer thread
+// through one FileWriter (payload/file_writer.h), in queue order; they go
+// into place at the end of the run, or earlier when the pending table fills.
 //
 // The writer never reports: its first failure is kept, later pieces are
 // passed over, and the queuing thread reports it where the sequential order
@@ -14,6 +15,7 @@
 #pragma once
 
 #include "base/wide_text.h"
+#include "payload/file_writer.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -27,39 +29,6 @@ enum { WRITE_QUEUE_PIECES = 128 };
 // A sleeping thread of the two is woken once this many pieces wait for it
 // (or are free for it), not for each one.
 enum { WAKE_BATCH_PIECES = 16 };
-// Written files held open until they go into place, at most: well below
-// the 1,024 descriptors a process may hold by default under Wine.
-enum { HELD_FILES_CAPACITY = 256 };
-
-// Other programs open a file for a moment right after it appears, is
-// written or is renamed: on-access scanners (antivirus) do, mostly without
-// delete sharing, for a few to a few hundred milliseconds. Meanwhile
-// creating, writing, moving or replacing it fails with a sharing, lock or
-// access-denied error, and reading it may fail with the first two. Such a
-// call is made again after a pause, and again, until the file has waited
-// this long in all (its reuse check, its writing and its move together);
-// a file locked for longer fails as any other failure to write it does. 2 s
-// outlasts a scanner's hold several times over and bounds how much later a
-// file that stays in use (an application running from it) fails.
-enum { LOCKED_FILE_WAIT_MS = 2000 };
-// Pauses double from the first: most holds end within milliseconds, and a
-// call that fails costs far less than a pause.
-enum { FIRST_LOCK_PAUSE_MS = 1 };
-// ... up to the longest: a hold ends unseen, so the next call comes at most
-// this late after it.
-enum { LONGEST_LOCK_PAUSE_MS = 100 };
-// Written files waiting for the stream's end, at most, and the units of
-// their names, terminators included (2 MiB); when either is full, those
-// already written go into place early.
-enum { PENDING_FILES_CAPACITY = 1 << 16 };
-enum { PENDING_NAME_UNITS_CAPACITY = 1 << 20 };
-
-// After a call on a file failed: when its error is one a program holding
-// the file causes and the file's pauses so far (*waitedMs) leave room,
-// pauses and returns true, to make the call again; otherwise false, the
-// call's error kept. Also for files written outside a run.
-bool waitOutLockedFile(uint16_t *waitedMs);
-
 // Starts a run: until finishQueuedFiles(), a process end removes what the
 // run has not put in place, and a failure reported on this thread waits for
 // the writer and gives way to a failure the writer met first.

@@ -16,14 +16,20 @@
 #     own, 1.5 GB): its launcher's warm start (content check, and quick check
 #     when the packer offers --check), its cold start, caxa warm and cold, and
 #     its decoding floor; then the table, the peak memory of every case and of
-#     the packer on the large application, and the ratios.
+#     the packer on the large application, and the ratios. With TALLIX_BENCH_OLD,
+#     the cold start of the same application packed by an older tree's
+#     packer and runtime beside it;
+#  4. the block's frames decoded on 1 and 2 threads as the lanes take them,
+#     cold extractions in 1 and 2 lanes and on the sequential path, and the
+#     peak memory of a cold start as the system counts it.
 #
 # usage: scripts/bench-extract.sh [LEVEL...]
 # environment: TALLIX_BENCH_HOST (host build tree, default build/host),
 #   TALLIX_BENCH_WINDOWS (windows build tree, default build/windows),
 #   TALLIX_BENCH_WORK (scratch, default build/bench), TALLIX_BENCH_ROUNDS
 #   (whole-process rounds, default 7), TALLIX_BENCH_LARGE (0: the small
-#   application alone, default 1), WINEPREFIX.
+#   application alone, default 1), TALLIX_BENCH_OLD (an install prefix
+#   of another tree: bin/tallix-pack, lib/tallix-onefile), WINEPREFIX.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/common.sh"
@@ -168,6 +174,13 @@ for variant in "${variants[@]}"; do
         --template "{CACHE_DIR}\\tallix-bench\\$variant" --runtime "$windows/runtime" \
         "${options[@]}"
 done
+old_case=()
+if [ -n "${TALLIX_BENCH_OLD:-}" ]; then
+    "$TALLIX_BENCH_OLD/bin/tallix-pack" pack "$app" -o "$work/tallix-old.exe" --main start.exe \
+        --console --quiet --template "{CACHE_DIR}\\tallix-bench\\old" \
+        --runtime "$TALLIX_BENCH_OLD/lib/tallix-onefile"
+    old_case=("old tallix cold=$work/tallix-old.exe=$tallix_cache/old")
+fi
 if [ "$large" = 1 ] && [[ " ${variants[*]} " == *" quick "* ]]; then
     "$pack" pack "$large_app" -o "$work/tallix-large-quick.exe" --main start.exe --console \
         --quiet --template "{CACHE_DIR}\\tallix-bench\\large-quick" --check quick \
@@ -200,7 +213,7 @@ table=$(python3 "$root/tests/bench/whole_process_bench.py" --rounds "$rounds" \
     "tallix warm, index=$work/tallix-indexed.exe" \
     "tallix warm, --no-index=$work/tallix-unindexed.exe" \
     "caxa warm=$work/caxa.exe" \
-    "tallix cold=$work/tallix-indexed.exe=$tallix_cache/indexed" \
+    "tallix cold=$work/tallix-indexed.exe=$tallix_cache/indexed" "${old_case[@]}" \
     "caxa cold=$work/caxa.exe=$temp/caxa/applications/tallix-bench" \
     "P  start program directly=$app/start.exe" \
     "A  decoding only=$bench|decode" \
@@ -247,6 +260,35 @@ for label, numerator, denominator in ratios:
     if numerator in median and denominator in median:
         print("%-45s %.2f x" % (label, median[numerator] / median[denominator]))
 PY
+
+# Decoding as the lanes take the frames, and a cold start's peak memory.
+echo
+for threads in 1 2; do
+    times=()
+    for round in 1 2 3 4 5; do
+        times+=("$(wine "$bench" decode-lanes "$threads" | tr -d '\r')")
+    done
+    echo "frames decoded on $threads thread(s), no files: median of 5 $(median_of "${times[@]}") s"
+done
+# One lane decoding and writing on its thread, two such lanes, and the
+# sequential path's decoding thread beside its writer thread.
+for variant in "cold-sequential" "cold-lanes 1" "cold-lanes 2"; do
+    times=()
+    for round in 1 2 3; do
+        move_aside "$work"/target-variant
+        sync
+        times+=("$(wine "$bench" $variant "$target-variant" | tr -d '\r')")
+    done
+    echo "$variant: median of 3 $(median_of "${times[@]}") s"
+done
+move_aside "$work"/target-variant "$tallix_cache/indexed"
+sync
+echo "cold start: $(wine "$bench" peak "$(winepath -w "$work/tallix-indexed.exe")" | tr -d '\r')"
+if [ -n "${TALLIX_BENCH_OLD:-}" ]; then
+    move_aside "$tallix_cache/old"
+    sync
+    echo "cold start, old: $(wine "$bench" peak "$(winepath -w "$work/tallix-old.exe")" | tr -d '\r')"
+fi
 
 # --- The progress window's cost ---------------------------------------------
 # The application packed as a GUI launcher, with its progress window and with

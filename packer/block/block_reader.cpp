@@ -56,6 +56,27 @@ std::uint64_t measureFrame(std::istream &in, std::uint64_t frame, const ZSTD_fra
     return position - frame;
 }
 
+// The header of the frame at `position` (from the block's first byte), which
+// must start before `trailer`.
+ZSTD_frameHeader readFrameHeader(std::istream &in, std::uint64_t offset, std::uint64_t position,
+                                 std::uint64_t trailer) {
+    unsigned char start[ZSTD_FRAMEHEADERSIZE_MAX] = {};
+    std::size_t head =
+        static_cast<std::size_t>(std::min<std::uint64_t>(trailer - position, sizeof start));
+    if (!readAt(in, offset + position, start, head)) {
+        throw BlockReadError("cannot read the file");
+    }
+    ZSTD_frameHeader header;
+    std::size_t result = ZSTD_getFrameHeader(&header, start, head);
+    if (result != 0 || header.frameType != ZSTD_frame) {
+        throw DamagedBlockError(position == ATTACHED_DATA_MAGIC_SIZE
+                                    ? std::string("no zstd frame header follows its magic")
+                                    : "no zstd frame header at byte " + std::to_string(position) +
+                                          ", after a frame");
+    }
+    return header;
+}
+
 } // namespace
 
 BlockLocation checkAttachedData(std::istream &in, std::uint64_t offset, std::uint64_t size) {
@@ -63,35 +84,35 @@ BlockLocation checkAttachedData(std::istream &in, std::uint64_t offset, std::uin
         throw DamagedBlockError("it is " + std::to_string(size) +
                                 " bytes long, too short for a block");
     }
-    unsigned char start[ATTACHED_DATA_MAGIC_SIZE + ZSTD_FRAMEHEADERSIZE_MAX] = {};
-    std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof start));
-    if (!readAt(in, offset, start, head)) {
+    unsigned char magic[ATTACHED_DATA_MAGIC_SIZE];
+    if (!readAt(in, offset, magic, sizeof magic)) {
         throw BlockReadError("cannot read the file");
     }
-    if (std::memcmp(start, ATTACHED_DATA_MAGIC, ATTACHED_DATA_MAGIC_SIZE) != 0) {
+    if (std::memcmp(magic, ATTACHED_DATA_MAGIC, ATTACHED_DATA_MAGIC_SIZE) != 0) {
         throw DamagedBlockError("it does not start with the block's magic");
-    }
-    ZSTD_frameHeader header;
-    std::size_t result = ZSTD_getFrameHeader(&header, start + ATTACHED_DATA_MAGIC_SIZE,
-                                             head - ATTACHED_DATA_MAGIC_SIZE);
-    if (result != 0 || header.frameType != ZSTD_frame) {
-        throw DamagedBlockError("no zstd frame header follows its magic");
     }
     BlockLocation where;
     where.offset = offset;
     where.blockBytes = size;
-    where.windowSize = header.windowSize;
-    std::uint64_t trailer = size - ATTACHED_DATA_TRAILER_SIZE;
-    where.frameBytes =
-        measureFrame(in, offset + ATTACHED_DATA_MAGIC_SIZE, header, offset + trailer);
+    const std::uint64_t trailer = size - ATTACHED_DATA_TRAILER_SIZE;
+    // Frames follow each other until less than the padding's most is left
+    // before the trailer: too little for another frame.
+    std::uint64_t position = ATTACHED_DATA_MAGIC_SIZE;
+    do {
+        ZSTD_frameHeader header = readFrameHeader(in, offset, position, trailer);
+        where.frameStarts.push_back(position);
+        where.windowSize = std::max<std::uint64_t>(where.windowSize, header.windowSize);
+        position += measureFrame(in, offset + position, header, offset + trailer);
+    } while (trailer - position >= ATTACHED_DATA_TRAILER_ALIGNMENT);
+    where.frameBytes = position - ATTACHED_DATA_MAGIC_SIZE;
     unsigned char stored[ATTACHED_DATA_TRAILER_SIZE];
     if (!readAt(in, offset + trailer, stored, sizeof stored)) {
         throw BlockReadError("cannot read the file");
     }
     if (trailerOffset(where.frameBytes) != trailer ||
         readLittleEndian(stored, sizeof stored) != trailer) {
-        throw DamagedBlockError("its trailer does not follow its frame or does not hold its own "
-                                "offset");
+        throw DamagedBlockError("its trailer does not follow its frames or does not hold its "
+                                "own offset");
     }
     return where;
 }
@@ -111,7 +132,9 @@ struct RecordReader::Decoder {
     std::vector<unsigned char> output;
     std::size_t outputPosition = 0;
     std::size_t outputFilled = 0;
-    bool frameEnded = false;
+    bool framesEnded = false;
+    std::uint64_t delivered = 0;          // stream bytes before output's first
+    std::vector<std::uint64_t> frameEnds; // in the record stream
 
     Decoder(std::istream &stream, const BlockLocation &where)
         : in(stream), inputLeft(where.frameBytes), context(ZSTD_createDCtx()),
@@ -127,12 +150,13 @@ struct RecordReader::Decoder {
     }
     ~Decoder() { ZSTD_freeDCtx(context); }
 
-    // Decodes more output; false once the frame has no more to give.
+    // Decodes more output; false once the last frame has no more to give.
     bool refill() {
+        delivered += outputFilled;
         outputPosition = 0;
         outputFilled = 0;
         while (outputFilled == 0) {
-            if (frameEnded) {
+            if (framesEnded) {
                 return false;
             }
             if (inBuffer.pos == inBuffer.size && inputLeft > 0) {
@@ -153,7 +177,9 @@ struct RecordReader::Decoder {
             }
             outputFilled = outBuffer.pos;
             if (result == 0) {
-                frameEnded = true;
+                // The next call starts the next frame, if any input is left.
+                frameEnds.push_back(delivered + outputFilled);
+                framesEnded = inBuffer.pos == inBuffer.size && inputLeft == 0;
             } else if (outputFilled == 0 && inBuffer.pos == inBuffer.size && inputLeft == 0) {
                 throw DamagedBlockError("the frame ends early");
             }
@@ -184,6 +210,7 @@ std::optional<EntryHeader> RecordReader::next() {
     if (unreadContent_ > 0) {
         readContent([](const unsigned char *, std::size_t) {});
     }
+    recordStarts_.push_back(decoder_->delivered + decoder_->outputPosition);
     EntryHeader entry;
     for (;;) {
         unsigned char unit[2];
@@ -230,6 +257,17 @@ std::uint64_t RecordReader::bytesAfterEndMarker() {
     while (d.refill()) {
         extra += d.outputFilled;
         d.outputPosition = d.outputFilled;
+    }
+    // Every frame but the last ends where a record starts; the last starts
+    // no record (the end marker's start counts among the starts).
+    for (std::size_t j = 0; j + 1 < d.frameEnds.size(); ++j) {
+        auto start = std::lower_bound(recordStarts_.begin(), recordStarts_.end(), d.frameEnds[j]);
+        if (start == recordStarts_.end() || *start != d.frameEnds[j] ||
+            start + 1 == recordStarts_.end()) {
+            throw DamagedBlockError("frame " + std::to_string(j + 1) + " of " +
+                                    std::to_string(d.frameEnds.size()) +
+                                    " ends inside a record or before the end marker");
+        }
     }
     return extra;
 }

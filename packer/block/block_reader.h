@@ -11,13 +11,14 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tallix {
 
-// The block is not one or cannot be read back (no magic, no zstd frame, a
-// frame that does not end right before the trailer, a trailer that does not
-// hold its own offset, a frame the decoder rejects, a record that runs past
-// the frame, a name that is too long).
+// The block is not one or cannot be read back (no magic, no zstd frame, frames
+// that do not end right before the trailer, a trailer that does not hold its
+// own offset, a frame the decoder rejects, a record that runs past the last
+// frame or a frame that ends inside a record, a name that is too long).
 class DamagedBlockError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -30,14 +31,16 @@ class BlockReadError : public std::runtime_error {
 };
 
 struct BlockLocation {
-    std::uint64_t offset = 0;     // of the magic, from the start of the file
-    std::uint64_t frameBytes = 0; // the zstd frame alone
-    std::uint64_t blockBytes = 0; // magic through trailer
-    std::uint64_t windowSize = 0; // declared by the frame header
+    std::uint64_t offset = 0;               // of the magic, from the start of the file
+    std::vector<std::uint64_t> frameStarts; // from the magic, ascending
+    std::uint64_t frameBytes = 0;           // the zstd frames alone
+    std::uint64_t blockBytes = 0;           // magic through trailer
+    std::uint64_t windowSize = 0;           // the largest a frame header declares
 };
 
-// The block of `size` bytes at `offset` in `in`, checked: the magic, a zstd
-// frame that ends before the padding to the trailer, and the trailer. Throws
+// The block of `size` bytes at `offset` in `in`, checked: the magic, zstd
+// frames one after the other up to the padding before the trailer, and the
+// trailer. Throws
 // DamagedBlockError when they are not a block's, BlockReadError when the
 // file cannot be read.
 BlockLocation checkAttachedData(std::istream &in, std::uint64_t offset, std::uint64_t size);
@@ -70,13 +73,16 @@ class RecordReader {
     void readContent(const ContentSink &sink);
 
     // After the end marker: the number of decoded bytes that follow it (the
-    // launcher never reads them; a well-formed block has none).
+    // launcher never reads them; a well-formed block has none). Throws
+    // DamagedBlockError when a frame ended inside a record or the end
+    // marker, which a launcher decoding frames apart cannot read.
     std::uint64_t bytesAfterEndMarker();
 
   private:
     struct Decoder;
     std::unique_ptr<Decoder> decoder_;
     std::uint64_t unreadContent_ = 0;
+    std::vector<std::uint64_t> recordStarts_; // in the record stream
 };
 
 } // namespace tallix

@@ -250,6 +250,7 @@ class FrameWriter {
     }
 
     void feed(const void *data, std::size_t length) {
+        frameOpen_ = true;
         ZSTD_inBuffer input{data, length, 0};
         while (input.pos < input.size) {
             run(input, ZSTD_e_continue);
@@ -257,20 +258,27 @@ class FrameWriter {
         streamBytes_ += length;
     }
 
-    void finish() {
+    // Ends the frame; the next feed starts another with the same settings.
+    void endFrame() {
         ZSTD_inBuffer input{nullptr, 0, 0};
         while (run(input, ZSTD_e_end) != 0) {
         }
+        frameOpen_ = false;
+        endedStreamBytes_ = streamBytes_;
+        endedFrameBytes_ = frameBytes_;
     }
 
     // `recordStarts`: each record's offset in the stream, ascending.
     BlockProgress progress(const std::vector<std::uint64_t> &recordStarts) const {
+        // zstd counts within the open frame only.
         ZSTD_frameProgression now = ZSTD_getFrameProgression(context_.get());
+        std::uint64_t consumed = endedStreamBytes_ + (frameOpen_ ? now.consumed : 0);
+        std::uint64_t produced = endedFrameBytes_ + (frameOpen_ ? now.produced : 0);
         // A record ends where the next one starts; the one being fed counts
         // once the next starts or the frame ends.
-        auto started = std::upper_bound(recordStarts.begin(), recordStarts.end(), now.consumed);
+        auto started = std::upper_bound(recordStarts.begin(), recordStarts.end(), consumed);
         auto done = static_cast<std::uint64_t>(started - recordStarts.begin());
-        return {done == 0 ? 0 : done - 1, now.consumed, now.produced};
+        return {done == 0 ? 0 : done - 1, consumed, produced};
     }
 
     std::uint64_t streamBytes() const { return streamBytes_; }
@@ -299,7 +307,8 @@ class FrameWriter {
             }
             frameBytes_ += output.pos;
             if (frameBytes_ > limit_) {
-                throw FrameLimitExceeded(limit_, ZSTD_getFrameProgression(context_.get()).consumed);
+                throw FrameLimitExceeded(
+                    limit_, endedStreamBytes_ + ZSTD_getFrameProgression(context_.get()).consumed);
             }
         }
         return remaining;
@@ -311,6 +320,10 @@ class FrameWriter {
     std::uint64_t limit_;
     std::uint64_t streamBytes_ = 0;
     std::uint64_t frameBytes_ = 0;
+    bool frameOpen_ = false;
+    // The totals of the frames ended so far.
+    std::uint64_t endedStreamBytes_ = 0;
+    std::uint64_t endedFrameBytes_ = 0;
 };
 
 FilePointer openForReading(const PayloadFile &file) {
@@ -342,6 +355,11 @@ void readPieces(std::FILE *stream, const PayloadFile &file, std::vector<unsigned
             return;
         }
     }
+}
+
+// The record-stream bytes of `file`'s record.
+std::uint64_t recordBytes(const PayloadFile &file) {
+    return 2 * (file.name.size() + 1) + RECORD_SIZE_BYTES + RECORD_CRC_BYTES + file.size;
 }
 
 } // namespace
@@ -448,22 +466,89 @@ std::vector<PayloadFile> collectPayloadFiles(const fs::path &appDir, const fs::p
 std::uint64_t recordStreamBytes(const std::vector<PayloadFile> &files) {
     std::uint64_t bytes = RECORD_END_MARKER_BYTES;
     for (const PayloadFile &file : files) {
-        bytes += 2 * (file.name.size() + 1) + RECORD_SIZE_BYTES + RECORD_CRC_BYTES + file.size;
+        bytes += recordBytes(file);
     }
     return bytes;
 }
 
-std::uint64_t frameBytesBound(std::uint64_t streamBytes) {
-    return ZSTD_compressBound(static_cast<std::size_t>(streamBytes));
+std::vector<PlannedFrame> planFrames(const std::vector<PayloadFile> &files,
+                                     std::uint64_t frameTarget) {
+    std::vector<PlannedFrame> frames(1);
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        std::uint64_t bytes = recordBytes(files[k]);
+        if (frames.back().streamBytes > 0 && frames.back().streamBytes + bytes > frameTarget) {
+            frames.push_back({k, 0});
+        }
+        frames.back().streamBytes += bytes;
+    }
+    frames.back().streamBytes += RECORD_END_MARKER_BYTES;
+    return frames;
 }
 
-std::uint64_t payloadIndexBytes(const std::vector<PayloadFile> &files) {
-    std::uint64_t bytes = PAYLOAD_INDEX_HEADER_SIZE;
+std::uint64_t frameBytesBound(const std::vector<PayloadFile> &files, std::uint64_t frameTarget) {
+    std::uint64_t bound = 0;
+    for (const PlannedFrame &frame : planFrames(files, frameTarget)) {
+        bound += ZSTD_compressBound(static_cast<std::size_t>(frame.streamBytes));
+    }
+    return bound;
+}
+
+std::uint64_t payloadIndexBytes(const std::vector<PayloadFile> &files, std::uint64_t frameTarget) {
+    std::uint64_t bytes = PAYLOAD_INDEX_HEADER_SIZE +
+                          PAYLOAD_INDEX_FRAME_SIZE * planFrames(files, frameTarget).size();
     for (const PayloadFile &file : files) {
         bytes += PAYLOAD_INDEX_ENTRY_SIZE + 2 * file.name.size();
     }
     return bytes;
 }
+
+namespace {
+
+// Feeds `file`'s record: its CRC-32 first, from a pass of its own, since it
+// precedes the content.
+void writeRecord(const PayloadFile &file, FrameWriter &frame, std::vector<unsigned char> &buffer,
+                 std::vector<std::uint64_t> &recordStarts, BlockSummary &summary,
+                 const ProgressFn &progress) {
+    std::uint32_t crc = 0;
+    std::uint64_t size = 0;
+    {
+        FilePointer stream = openForReading(file);
+        readPieces(stream.get(), file, buffer, [&](const unsigned char *data, std::size_t n) {
+            crc = continueCrc32(crc, data, n);
+            size += n;
+        });
+    }
+
+    recordStarts.push_back(frame.streamBytes());
+    std::string header;
+    appendWide(header, file.name);
+    appendLittleEndian(header, size, RECORD_SIZE_BYTES);
+    appendLittleEndian(header, storedCrc(crc), RECORD_CRC_BYTES);
+    frame.feed(header.data(), header.size());
+    summary.records.push_back({file.name, size, storedCrc(crc)});
+
+    std::uint32_t again = 0;
+    std::uint64_t fed = 0;
+    FilePointer stream = openForReading(file);
+    readPieces(stream.get(), file, buffer, [&](const unsigned char *data, std::size_t n) {
+        if (fed + n > size) {
+            throw BadInput("'" + file.source.string() + "' changed while it was packed");
+        }
+        again = continueCrc32(again, data, n);
+        frame.feed(data, n);
+        fed += n;
+        if (progress) {
+            progress(frame.progress(recordStarts));
+        }
+    });
+    if (fed != size || again != crc) {
+        throw BadInput("'" + file.source.string() + "' changed while it was packed");
+    }
+    ++summary.files;
+    summary.contentBytes += size;
+}
+
+} // namespace
 
 BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostream &out,
                                const BlockOptions &options, const ProgressFn &progress) {
@@ -480,50 +565,20 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
     BlockSummary summary;
     std::vector<unsigned char> buffer(BLOCK_IO_PIECE);
     std::vector<std::uint64_t> recordStarts;
-
-    for (const PayloadFile &file : files) {
-        // The CRC precedes the content, so a first pass computes it.
-        std::uint32_t crc = 0;
-        std::uint64_t size = 0;
-        {
-            FilePointer stream = openForReading(file);
-            readPieces(stream.get(), file, buffer, [&](const unsigned char *data, std::size_t n) {
-                crc = continueCrc32(crc, data, n);
-                size += n;
-            });
+    const std::vector<PlannedFrame> plan = planFrames(files, options.frameTarget);
+    summary.frames.push_back({ATTACHED_DATA_MAGIC_SIZE, 0});
+    for (std::size_t k = 0, nextFrame = 1; k < files.size(); ++k) {
+        if (nextFrame < plan.size() && plan[nextFrame].firstRecord == k) {
+            frame.endFrame();
+            summary.frames.push_back(
+                {ATTACHED_DATA_MAGIC_SIZE + frame.frameBytes(), static_cast<std::uint32_t>(k)});
+            ++nextFrame;
         }
-
-        recordStarts.push_back(frame.streamBytes());
-        std::string header;
-        appendWide(header, file.name);
-        appendLittleEndian(header, size, RECORD_SIZE_BYTES);
-        appendLittleEndian(header, storedCrc(crc), RECORD_CRC_BYTES);
-        frame.feed(header.data(), header.size());
-        summary.records.push_back({file.name, size, storedCrc(crc)});
-
-        std::uint32_t again = 0;
-        std::uint64_t fed = 0;
-        FilePointer stream = openForReading(file);
-        readPieces(stream.get(), file, buffer, [&](const unsigned char *data, std::size_t n) {
-            if (fed + n > size) {
-                throw BadInput("'" + file.source.string() + "' changed while it was packed");
-            }
-            again = continueCrc32(again, data, n);
-            frame.feed(data, n);
-            fed += n;
-            if (progress) {
-                progress(frame.progress(recordStarts));
-            }
-        });
-        if (fed != size || again != crc) {
-            throw BadInput("'" + file.source.string() + "' changed while it was packed");
-        }
-        ++summary.files;
-        summary.contentBytes += size;
+        writeRecord(files[k], frame, buffer, recordStarts, summary, progress);
     }
     const unsigned char endMarker[RECORD_END_MARKER_BYTES] = {};
     frame.feed(endMarker, sizeof endMarker);
-    frame.finish();
+    frame.endFrame();
 
     std::uint64_t offset = ATTACHED_DATA_MAGIC_SIZE + frame.frameBytes();
     std::string tail((ATTACHED_DATA_TRAILER_ALIGNMENT - offset % ATTACHED_DATA_TRAILER_ALIGNMENT) %
@@ -544,9 +599,34 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
     return summary;
 }
 
-std::string encodePayloadIndex(const std::vector<RecordHeader> &records) {
-    const std::uint64_t namesStart =
+namespace {
+
+// The layout's rules for the frame table of `recordCount` records.
+void checkFrameTable(const std::vector<FrameStart> &frames, std::size_t recordCount) {
+    if (recordCount == 0 || frames.empty() ||
+        !(frames.front() == FrameStart{ATTACHED_DATA_MAGIC_SIZE, 0})) {
+        throw PackFailure("the index needs a record and a first frame right after the magic");
+    }
+    for (std::size_t j = 1; j < frames.size(); ++j) {
+        if (frames[j].offset <= frames[j - 1].offset ||
+            frames[j].firstRecord <= frames[j - 1].firstRecord) {
+            throw PackFailure("the index's frames do not follow each other");
+        }
+    }
+    if (frames.back().firstRecord >= recordCount) {
+        throw PackFailure("the index's last frame holds no record");
+    }
+}
+
+} // namespace
+
+std::string encodePayloadIndex(const std::vector<RecordHeader> &records,
+                               const std::vector<FrameStart> &frames) {
+    checkFrameTable(frames, records.size());
+    const std::uint64_t framesStart =
         PAYLOAD_INDEX_HEADER_SIZE + std::uint64_t{PAYLOAD_INDEX_ENTRY_SIZE} * records.size();
+    const std::uint64_t namesStart =
+        framesStart + std::uint64_t{PAYLOAD_INDEX_FRAME_SIZE} * frames.size();
     std::string head(namesStart, '\0'), names;
     auto *entry = reinterpret_cast<unsigned char *>(head.data()) + PAYLOAD_INDEX_HEADER_SIZE;
     for (const RecordHeader &record : records) {
@@ -562,6 +642,11 @@ std::string encodePayloadIndex(const std::vector<RecordHeader> &records) {
             appendLittleEndian(names, unit, 2);
         }
     }
+    for (const FrameStart &frame : frames) {
+        writeLe64(entry + INDEX_FRAME_OFFSET_AT, frame.offset);
+        writeLe32(entry + INDEX_FRAME_FIRST_RECORD_AT, frame.firstRecord);
+        entry += PAYLOAD_INDEX_FRAME_SIZE;
+    }
     if (namesStart + names.size() > UINT32_MAX) {
         throw BadInput("the index of " + std::to_string(records.size()) +
                        " files does not fit in 4 GiB");
@@ -570,6 +655,7 @@ std::string encodePayloadIndex(const std::vector<RecordHeader> &records) {
     auto *bytes = reinterpret_cast<unsigned char *>(index.data());
     std::memcpy(bytes, PAYLOAD_INDEX_MAGIC, sizeof PAYLOAD_INDEX_MAGIC);
     writeLe32(bytes + PAYLOAD_INDEX_COUNT_AT, records.size());
+    writeLe32(bytes + PAYLOAD_INDEX_FRAME_COUNT_AT, frames.size());
     writeLe32(bytes + PAYLOAD_INDEX_CRC_AT, computeCrc32(bytes + PAYLOAD_INDEX_HEADER_SIZE,
                                                          index.size() - PAYLOAD_INDEX_HEADER_SIZE));
     return index;

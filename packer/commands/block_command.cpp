@@ -22,6 +22,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Frames of up to 1 GiB of records: beyond that a launcher has little to
+// decode side by side.
+constexpr int FRAME_KIB_MAX = 1 << 20;
+
 struct BlockArguments {
     fs::path appDir;
     std::optional<fs::path> output;
@@ -36,7 +40,7 @@ CommandSpec blockCommand(BlockArguments &arguments) {
         "APP_DIR",
         "APP_DIR -o BLOCK.bin [options]",
         "Writes the attached data block of APP_DIR: every file below it, compressed\n"
-        "into one zstd frame, the main program first.\n",
+        "into independent zstd frames of whole files, the main program first.\n",
         {
             [&] {
                 OptionSpec output = pathOption("--output", "BLOCK.bin", "",
@@ -57,6 +61,13 @@ CommandSpec blockCommand(BlockArguments &arguments) {
             numberOption("--jobs", "N", "every core",
                          "compression threads; the block is the same for any value", 1, JOBS_MAX,
                          [&arguments](int jobs) { arguments.options.workers = jobs; }),
+            numberOption("--frame-kib", "N", std::to_string(PAYLOAD_FRAME_TARGET_BYTES >> 10),
+                         "a new frame starts before a file that would carry the frame past N "
+                         "KiB of records; a larger file has a frame of its own",
+                         1, FRAME_KIB_MAX,
+                         [&arguments](int kib) {
+                             arguments.options.frameTarget = std::uint64_t(kib) << 10;
+                         }),
             pathOption("--index", "INDEX.bin", "",
                        "also write the index of the records (name, size and CRC-32 of each), "
                        "the launcher's second constant",
@@ -112,7 +123,7 @@ void writeBlockFile(const BlockArguments &arguments, const std::vector<PayloadFi
             throw PackFailure("cannot write '" + partial.string() + "'");
         }
         if (arguments.index) {
-            std::string index = encodePayloadIndex(summary.records);
+            std::string index = encodePayloadIndex(summary.records, summary.frames);
             std::ofstream indexOut(*arguments.index, std::ios::binary | std::ios::trunc);
             indexOut.write(index.data(), static_cast<std::streamsize>(index.size()));
             indexOut.close();

@@ -257,9 +257,10 @@ void printResources(const LauncherInfo &info) {
 void printLauncher(const std::string &shown, const OpenedLauncher &opened) {
     const BlockLocation &where = opened.where;
     std::printf("%-18s%s\n", "Launcher:", shown.c_str());
-    std::printf("%-18sat offset %" PRIu64 ", %" PRIu64 " bytes (frame %" PRIu64
+    std::printf("%-18sat offset %" PRIu64 ", %" PRIu64 " bytes (%zu frame%s, %" PRIu64
                 " bytes, window %" PRIu64 " KiB)\n",
-                "Attached data:", where.offset, where.blockBytes, where.frameBytes,
+                "Attached data:", where.offset, where.blockBytes, where.frameStarts.size(),
+                where.frameStarts.size() == 1 ? "" : "s", where.frameBytes,
                 where.windowSize / 1024);
     if (opened.info) {
         printConstants(*opened.info);

@@ -153,7 +153,8 @@ void limitLauncherSize(const PackOptions &options, PackPlan &plan) {
         throw PackFailure("cannot write the launcher from " + plan.imageSource.string() + ": " +
                           problem.what());
     }
-    const std::uint64_t index = options.noIndex ? 0 : payloadIndexBytes(plan.files);
+    const std::uint64_t index =
+        options.noIndex ? 0 : payloadIndexBytes(plan.files, plan.block.frameTarget);
     std::optional<std::uint64_t> room =
         frameRoom(pe::readHeaders(empty), index, pe::LOADABLE_IMAGE_SIZE);
     if (!room) {
@@ -161,7 +162,7 @@ void limitLauncherSize(const PackOptions &options, PackPlan &plan) {
                                         std::to_string(plan.files.size()) +
                                         " files take all of it"));
     }
-    if (frameBytesBound(recordStreamBytes(plan.files)) > *room) {
+    if (frameBytesBound(plan.files, plan.block.frameTarget) > *room) {
         plan.block.frameLimit = *room;
     }
 }

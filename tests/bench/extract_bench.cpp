@@ -2,17 +2,29 @@
 // payload are one per process, so that the script can flush the page cache
 // before each (with 250 MB waiting to be written back, the kernel slows
 // every writer down):
-//   extract_bench cold DIRECTORY    one cold extraction into a new directory
+//   extract_bench cold DIRECTORY    one cold extraction into a new directory,
+//                                   in lanes where a launcher would use them
 //   extract_bench write DIRECTORY   one run of W below into a new directory
 // both print seconds; so do, for floors timed as whole processes,
 //   extract_bench decode            one run of A below
 //   extract_bench decode-check DIRECTORY   one run of A, then one of B
-// (B on a directory a cold extraction filled). Then
+// (B on a directory a cold extraction filled);
+//   extract_bench decode-lanes N    A on N threads, taking the frames in
+//                                   order as the launcher's lanes do
+//   extract_bench cold-lanes N DIRECTORY   a cold extraction in N lanes,
+//                                   each decoding and writing on its thread
+//   extract_bench cold-sequential DIRECTORY   one on the sequential path,
+//                                   a decoding thread and a writer thread
+// and, for a program run to its end,
+//   extract_bench peak PROGRAM      its peak working set and peak private
+//                                   bytes, in MB, as the system counts them.
+// Then
 //   extract_bench report DIRECTORY COLD_SECONDS W_SECONDS
 // takes a directory a cold extraction filled and the medians of those runs,
 // unpacks again over the full directory, and sets the times beside their
 // floors:
-//   A  decoding the same frame through the same 128 KiB window, no files;
+//   A  decoding the same frames in a row through the same 128 KiB window,
+//      no files;
 //   B  checking the unpacked files against the linked index as a warm start
 //      does (read into reused buffers, on the launcher's threads), beside
 //      the same on one thread and through read-only mappings;
@@ -31,15 +43,19 @@
 #include "payload/extraction.h"
 #include "payload/file_checksum.h"
 #include "payload/index_check.h"
+#include "payload/parallel_extraction.h"
 #include "payload/payload_stream.h"
 #include "payload/write_queue.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <psapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 #include <zstd.h>
@@ -74,6 +90,67 @@ template <typename Work> double medianTime(Work work) {
     return median(times);
 }
 
+// The frames of the linked block from a counter, on `threads` threads,
+// each with its own decoder and window.
+void decodeInLanes(size_t threads) {
+    PayloadIndex index;
+    if (!openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &index)) {
+        fputs("the benchmark needs a block with an index\n", stderr);
+        exit(1);
+    }
+    static std::atomic<size_t> next;
+    next = 0;
+    auto lane = [&index] {
+        ZSTD_DCtx *decoder = ZSTD_createDCtx();
+        std::vector<unsigned char> window(PAYLOAD_WINDOW_SIZE);
+        size_t frames = index.frameCount;
+        for (size_t j = next++; j < frames; j = next++) {
+            uint64_t begin = payloadIndexFrame(index, j).offset;
+            uint64_t end = j + 1 < frames ? payloadIndexFrame(index, j + 1).offset
+                                          : ATTACHED_DATA_SIZE - ATTACHED_DATA_TRAILER_SIZE;
+            ZSTD_inBuffer input{AttachedData + begin, static_cast<size_t>(end - begin), 0};
+            for (size_t result = 1; result != 0;) {
+                ZSTD_outBuffer output{window.data(), window.size(), 0};
+                result = ZSTD_decompressStream(decoder, &output, &input);
+                if (ZSTD_isError(result)) {
+                    fprintf(stderr, "decode failed: %s\n", ZSTD_getErrorName(result));
+                    exit(1);
+                }
+            }
+        }
+        ZSTD_freeDCtx(decoder);
+    };
+    std::vector<std::thread> others;
+    for (size_t i = 1; i < threads; ++i) {
+        others.emplace_back(lane);
+    }
+    lane();
+    for (std::thread &other : others) {
+        other.join();
+    }
+}
+
+int peakOf(wchar_t *commandLine) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        fprintf(stderr, "cannot start '%ls'\n", commandLine);
+        return 1;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    K32GetProcessMemoryInfo(process.hProcess, &counters, sizeof counters);
+    printf("peak working set %.1f MB, peak private bytes %.1f MB\n",
+           counters.PeakWorkingSetSize / 1048576.0, counters.PeakPagefileUsage / 1048576.0);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}
+
+// Every frame in a row, as the sequential path reads them.
 unsigned long long decodeOnly() {
     ZSTD_DCtx *decoder = ZSTD_createDCtx();
     std::vector<unsigned char> window(PAYLOAD_WINDOW_SIZE);
@@ -88,7 +165,7 @@ unsigned long long decodeOnly() {
             exit(1);
         }
         total += output.pos;
-        if (result == 0) {
+        if (result == 0 && isBlockTail(ATTACHED_DATA_MAGIC_SIZE + input.pos)) {
             break;
         }
     }
@@ -213,9 +290,21 @@ void extractOnce() {
     extractPayloadFiles(nullptr);
 }
 
+// A cold start's extraction: in lanes where the launcher would use them.
+void extractCold() {
+    PayloadIndex index;
+    size_t lanes =
+        openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &index) ? chooseLaneCount(index) : 0;
+    if (lanes >= 2) {
+        extractInLanes(index, lanes);
+    } else {
+        extractOnce();
+    }
+}
+
 int usage() {
     fputs("usage: extract_bench cold|write|decode-check DIRECTORY\n"
-          "       extract_bench decode\n"
+          "       extract_bench decode | decode-lanes N | peak COMMAND_LINE\n"
           "       extract_bench report DIRECTORY COLD_SECONDS W_SECONDS\n",
           stderr);
     return 1;
@@ -234,11 +323,38 @@ int wmain(int argc, wchar_t **argv) {
     if (argc < 3) {
         return usage();
     }
+    if (mode == L"decode-lanes") {
+        double start = now();
+        decodeInLanes(static_cast<size_t>(_wtoi(argv[2])));
+        printf("%.4f\n", now() - start);
+        return 0;
+    }
+    if (mode == L"peak") {
+        return peakOf(argv[2]);
+    }
+    if (mode == L"cold-lanes" && argc == 4) {
+        appendWideString(TargetDirectory, argv[3], PATH_CAPACITY);
+        PayloadIndex index;
+        if (!openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &index)) {
+            return usage();
+        }
+        chooseLaneCount(index);
+        double start = now();
+        extractInLanes(index, static_cast<size_t>(_wtoi(argv[2])));
+        printf("%.4f\n", now() - start);
+        return 0;
+    }
     appendWideString(TargetDirectory, argv[2], PATH_CAPACITY);
+    if (mode == L"cold-sequential") {
+        double start = now();
+        extractOnce();
+        printf("%.4f\n", now() - start);
+        return 0;
+    }
     if (mode == L"cold" || mode == L"write" || mode == L"decode-check") {
         double start = now();
         if (mode == L"cold") {
-            extractOnce();
+            extractCold();
         } else if (mode == L"write") {
             writeOnly(argv[2]);
         } else {
@@ -270,10 +386,11 @@ int wmain(int argc, wchar_t **argv) {
             mappedSum ^= mappedChecksum(file.c_str());
         }
     });
+    std::vector<unsigned char> checksumBuffer(FILE_CHECKSUM_PIECE_SIZE);
     double fileChecksumTime = medianTime([&] {
         readSum = 0;
         for (const std::wstring &file : files) {
-            readSum ^= computeFileChecksum(file.c_str());
+            readSum ^= computeFileChecksum(file.c_str(), checksumBuffer.data());
         }
     });
     bool matched = true;

@@ -54,9 +54,9 @@ Bytes recordStream(const std::vector<Record> &records, const Bytes &afterEnd = {
     return out + afterEnd;
 }
 
-// A block as a launcher carries it; `checksum` also declares the content size,
-// which gives the single-segment header variant for small streams.
-Bytes makeBlock(const Bytes &stream, bool checksum = false) {
+// One frame of `stream`; `checksum` also declares the content size, which
+// gives the single-segment header variant for small streams.
+Bytes makeFrame(const Bytes &stream, bool checksum) {
     ZSTD_CCtx *context = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
     ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
@@ -67,12 +67,25 @@ Bytes makeBlock(const Bytes &stream, bool checksum = false) {
     ZSTD_freeCCtx(context);
     EXPECT_FALSE(ZSTD_isError(size));
     frame.resize(size);
-    Bytes block = "QVZ" + frame;
+    return frame;
+}
+
+// A block as a launcher carries it, of one frame per stream piece.
+Bytes makeBlock(const std::vector<Bytes> &pieces, bool checksum = false,
+                const Bytes &betweenFrames = {}) {
+    Bytes block = "QVZ";
+    for (const Bytes &piece : pieces) {
+        block += (block.size() > 3 ? betweenFrames : "") + makeFrame(piece, checksum);
+    }
     while (block.size() % 8 != 0) {
         block.push_back('\0');
     }
     putLittleEndian(block, block.size(), 8);
     return block;
+}
+
+Bytes makeBlock(const Bytes &stream, bool checksum = false) {
+    return makeBlock(std::vector<Bytes>{stream}, checksum);
 }
 
 Bytes randomBytes(std::size_t count, unsigned seed) {
@@ -138,6 +151,21 @@ TEST(BlockReader, ChecksTheBlockAtItsPlace) {
         }
         EXPECT_EQ(listed[1].crc, 1u) << "an empty file's CRC-32 of 0 is stored as 1";
     }
+    {
+        // Frames of whole records: the first record alone, then the rest.
+        const Bytes stream = recordStream(SAMPLE);
+        const std::size_t cut = recordStream({SAMPLE[0]}).size() - 2;
+        Bytes block = makeBlock({stream.substr(0, cut), stream.substr(cut)}, true);
+        std::istringstream in(block);
+        BlockLocation where = tallix::checkAttachedData(in, 0, block.size());
+        std::size_t first = ZSTD_findFrameCompressedSize(&block[3], block.size() - 3);
+        EXPECT_EQ(where.frameStarts, (std::vector<std::uint64_t>{3, 3 + first}));
+        EXPECT_EQ(where.frameBytes, first + ZSTD_findFrameCompressedSize(&block[3 + first],
+                                                                         block.size() - 3 - first));
+        std::vector<Listed> listed = readAll(in, where);
+        ASSERT_EQ(listed.size(), SAMPLE.size());
+        EXPECT_EQ(listed[2].content, SAMPLE[2].content);
+    }
 
     const Bytes block = makeBlock(recordStream(SAMPLE));
     struct Case {
@@ -145,6 +173,9 @@ TEST(BlockReader, ChecksTheBlockAtItsPlace) {
         Bytes file;
         std::uint64_t size;
     };
+    const Bytes stream = recordStream(SAMPLE);
+    const Bytes twoFrames =
+        makeBlock({stream.substr(0, 100), stream.substr(100)}, false, Bytes(8, '\0'));
     Bytes badMagic = block, badTrailer = block, badBlockType = block, lateTrailer = block;
     badMagic[0] = 'X';
     putLittleEndian(lateTrailer, block.size(), 8); // its own offset, but 8 bytes late
@@ -158,6 +189,7 @@ TEST(BlockReader, ChecksTheBlockAtItsPlace) {
         {"a trailer 8 bytes after the frame's", lateTrailer, lateTrailer.size()},
         {"too short for magic and trailer", block, 10},
         {"no frame after the magic", Bytes("QVZ") + Bytes(13, '\0'), 16},
+        {"padding between two frames", twoFrames, twoFrames.size()},
     };
     for (const Case &c : cases) {
         std::istringstream in(c.file);
@@ -188,6 +220,18 @@ TEST(BlockReader, DamageInsideTheFrameOrRecordsIsReported) {
                 }
             },
             DamagedBlockError);
+    }
+
+    // Frames that a launcher decoding them apart could not read: one ending
+    // inside a record, the end marker in a frame of its own.
+    const std::size_t whole = recordStream({SAMPLE[0]}).size() - 2;
+    for (std::size_t cut : {whole - 1, whole + 1, stream.size() - 2}) {
+        Bytes block = makeBlock({stream.substr(0, cut), stream.substr(cut)});
+        std::istringstream in(block);
+        RecordReader reader(in, tallix::checkAttachedData(in, 0, block.size()));
+        while (reader.next()) {
+        }
+        EXPECT_THROW(reader.bytesAfterEndMarker(), DamagedBlockError) << cut;
     }
 
     Bytes extra = makeBlock(recordStream(SAMPLE, "tail"));

@@ -1,5 +1,6 @@
 #include "format/attached_data.h"
 #include "format/little_endian.h"
+#include "format/payload_index.h"
 #include "packer/block/block_writer.h"
 #include "packer/support/pack_errors.h"
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -61,20 +63,35 @@ class BlockWriterTest : public testing::Test {
         return out.str();
     }
 
-    // Checks the layout around the frame and returns the frame alone.
-    std::string frameOf(const std::string &block) {
+    // Checks the layout around the frames and returns them, keyed by their
+    // offsets in the block.
+    std::map<std::uint64_t, std::string> framesOf(const std::string &block) {
         EXPECT_EQ(block.substr(0, 3), "QVZ");
-        std::size_t frameSize = ZSTD_findFrameCompressedSize(block.data() + 3, block.size() - 3);
-        EXPECT_FALSE(ZSTD_isError(frameSize));
         std::size_t trailerAt = block.size() - 8;
+        std::map<std::uint64_t, std::string> frames;
+        std::size_t at = 3;
+        while (trailerAt - at >= 8) {
+            std::size_t size = ZSTD_findFrameCompressedSize(block.data() + at, trailerAt - at);
+            if (ZSTD_isError(size)) {
+                ADD_FAILURE() << "no frame at " << at;
+                return frames;
+            }
+            frames[at] = block.substr(at, size);
+            at += size;
+        }
         EXPECT_EQ(trailerAt % 8, 0u);
         EXPECT_EQ(fieldAt(block, trailerAt, 8), trailerAt);
-        EXPECT_GE(trailerAt, 3 + frameSize);
-        EXPECT_LT(trailerAt, 3 + frameSize + 8) << "padding is shorter than the alignment";
-        for (std::size_t i = 3 + frameSize; i < trailerAt; ++i) {
+        EXPECT_LE(at, trailerAt);
+        for (std::size_t i = at; i < trailerAt; ++i) {
             EXPECT_EQ(block[i], 0) << "padding byte " << i;
         }
-        return block.substr(3, frameSize);
+        return frames;
+    }
+
+    std::string frameOf(const std::string &block) {
+        std::map<std::uint64_t, std::string> frames = framesOf(block);
+        EXPECT_EQ(frames.size(), 1u);
+        return frames.empty() ? "" : frames.begin()->second;
     }
 
     // Decodes with the zstd command-line tool, independent of our code.
@@ -169,18 +186,68 @@ TEST_F(BlockWriterTest, FrameDecodesToRecordsInOrder) {
     EXPECT_EQ(records.at(3).crc, 1u) << "an empty file's CRC-32 of 0 is stored as 1";
 }
 
+// Small files share a frame up to the target, a larger one has its own; each
+// frame decodes alone to whole records, and the summary and the index agree
+// on where frames start (the index's size, planned before, too).
+TEST_F(BlockWriterTest, FramesHoldWholeRecordsUpToTheTarget) {
+    put("main.exe", randomText(20000, 1));
+    put("a.bin", randomText(30000, 2));
+    put("b.bin", randomText(30000, 3));
+    put("c.bin", randomText(200000, 4));
+    put("d.txt", "d");
+    put("e.bin", randomText(60000, 5));
+    std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "main.exe");
+    BlockOptions options;
+    options.frameTarget = 64 << 10;
+    std::ostringstream out;
+    tallix::BlockSummary summary = tallix::writeAttachedData(files, out, options);
+
+    const std::vector<std::uint32_t> expectedFirst = {0, 2, 3, 4};
+    std::map<std::uint64_t, std::string> frames = framesOf(out.str());
+    ASSERT_EQ(summary.frames.size(), expectedFirst.size());
+    ASSERT_EQ(frames.size(), expectedFirst.size());
+    auto frame = frames.begin();
+    for (std::size_t j = 0; j < expectedFirst.size(); ++j, ++frame) {
+        EXPECT_EQ(summary.frames[j].firstRecord, expectedFirst[j]) << j;
+        EXPECT_EQ(summary.frames[j].offset, frame->first) << j;
+        EXPECT_EQ(frame->second[4] & 0xC4, 0x04) << "checksum, no content size, frame " << j;
+        bool last = j + 1 == expectedFirst.size();
+        std::string stream = decodeWithTool(frame->second);
+        std::vector<Record> records = parseRecords(last ? stream : stream + std::string(2, '\0'));
+        std::size_t end = last ? files.size() : expectedFirst[j + 1];
+        ASSERT_EQ(records.size(), end - expectedFirst[j]) << j;
+        for (std::size_t k = expectedFirst[j]; k < end; ++k) {
+            EXPECT_EQ(records[k - expectedFirst[j]].name, files[k].name) << k;
+            EXPECT_EQ(records[k - expectedFirst[j]].size, files[k].size) << k;
+        }
+    }
+
+    std::string index = tallix::encodePayloadIndex(summary.records, summary.frames);
+    EXPECT_EQ(index.size(), tallix::payloadIndexBytes(files, options.frameTarget));
+    PayloadIndex opened;
+    ASSERT_TRUE(openPayloadIndex(reinterpret_cast<const unsigned char *>(index.data()),
+                                 index.size(), &opened));
+    EXPECT_EQ(opened.frameCount, expectedFirst.size());
+    EXPECT_EQ(payloadIndexFrame(opened, 3).offset, summary.frames[3].offset);
+}
+
 TEST_F(BlockWriterTest, BytesDoNotDependOnTheWorkerCount) {
     put("main.exe", randomText(3 << 20, 11));
     put("second.bin", randomText(1 << 20, 12));
     std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "main.exe");
     BlockOptions options;
-    options.windowLog = 17; // small jobs, so that two workers really share the work
+    options.windowLog = 17;        // small jobs, so that two workers really share the work
+    options.frameTarget = 1 << 20; // a frame for each file
     options.workers = 1;
     std::string one = writeBlock(files, options);
     options.workers = 2;
     std::string two = writeBlock(files, options);
     EXPECT_TRUE(one == two) << "sizes " << one.size() << " and " << two.size();
-    EXPECT_EQ(static_cast<unsigned char>(frameOf(one)[5]) >> 3, 17 - 10);
+    std::map<std::uint64_t, std::string> frames = framesOf(one);
+    EXPECT_EQ(frames.size(), 2u);
+    for (const auto &[offset, frame] : frames) {
+        EXPECT_EQ(static_cast<unsigned char>(frame[5]) >> 3, 17 - 10) << offset;
+    }
 }
 
 TEST_F(BlockWriterTest, ProgressCountsTheFileInWorkAndEndsAtTheSummary) {
@@ -189,17 +256,24 @@ TEST_F(BlockWriterTest, ProgressCountsTheFileInWorkAndEndsAtTheSummary) {
     std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "app.exe");
     std::vector<tallix::BlockProgress> reports;
     std::ostringstream out;
+    BlockOptions options;
+    options.frameTarget = 1 << 20; // the count runs on over two frames
+    options.windowLog = 17;        // small jobs, so that the count moves within a frame
     tallix::BlockSummary summary = tallix::writeAttachedData(
-        files, out, BlockOptions{},
-        [&](const tallix::BlockProgress &now) { reports.push_back(now); });
+        files, out, options, [&](const tallix::BlockProgress &now) { reports.push_back(now); });
     ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(summary.frames.size(), 2u);
     EXPECT_EQ(reports.back().files, 2u);
     EXPECT_EQ(reports.back().consumed, summary.streamBytes);
     EXPECT_EQ(reports.back().produced, summary.frameBytes);
     EXPECT_EQ(tallix::recordStreamBytes(files), summary.streamBytes);
+    // A file counts once the compressor has taken it whole; the last one
+    // with the end marker, in the final report.
+    const std::uint64_t firstEnd = tallix::recordStreamBytes({files[0]}) - 2;
     for (std::size_t i = 0; i < reports.size(); ++i) {
-        // The file being compressed counts: none only before the first byte.
-        EXPECT_EQ(reports[i].files == 0, reports[i].consumed == 0) << i;
+        if (i + 1 < reports.size()) {
+            EXPECT_EQ(reports[i].files, reports[i].consumed >= firstEnd ? 1u : 0u) << i;
+        }
         if (i > 0) {
             EXPECT_LE(reports[i - 1].consumed, reports[i].consumed);
             EXPECT_LE(reports[i - 1].files, reports[i].files);

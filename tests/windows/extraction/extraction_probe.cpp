@@ -7,18 +7,22 @@
 //   directories-created N
 //   child PATH
 //   index-threads N   (threads a check against the index used; 0: no index)
+//   lanes N           (lanes a cold start decodes in; 0: the sequential path)
 // "--lock FILE" instead holds FILE open without sharing until standard
 // input ends, standing in for another program that has it open.
 // "--deep DIR LEVELS" makes the parents of DIR\a\a...\f (LEVELS times "a")
 // exist and prints "done".
 #include "base/wide_append.h"
+#include "buildinfo/build_constants.h"
 #include "paths/target_directory.h"
 #include "payload/directories.h"
 #include "payload/extraction.h"
 #include "payload/index_check.h"
+#include "payload/parallel_extraction.h"
 
 #include <windows.h>
 
+#include <atomic>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,9 +36,10 @@ extern void *__imp_CreateDirectoryW;
 
 static decltype(&CreateFileW) realCreateFileW;
 static decltype(&CreateDirectoryW) realCreateDirectoryW;
-static int writeOpens;
-static int directoryCalls;
-static int directoriesCreated;
+// Counted on every thread that writes.
+static std::atomic<int> writeOpens;
+static std::atomic<int> directoryCalls;
+static std::atomic<int> directoriesCreated;
 
 static HANDLE WINAPI countingCreateFileW(LPCWSTR name, DWORD access, DWORD share,
                                          LPSECURITY_ATTRIBUTES security, DWORD disposition,
@@ -111,8 +116,13 @@ int wmain(int argc, wchar_t **argv) {
     appendWideString(TargetDirectory, argv[1], PATH_CAPACITY);
     size_t threads = 0;
     indexedFilesMatch(INDEX_CHECK_MAX_THREADS, &threads);
+    PayloadIndex index;
+    size_t lanes =
+        openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &index) ? chooseLaneCount(index) : 0;
     preparePayloadFiles();
-    printf("written %d\ndirectory-calls %d\ndirectories-created %d\nchild %ls\nindex-threads %zu\n",
-           writeOpens, directoryCalls, directoriesCreated, ChildProgramPath, threads);
+    printf("written %d\ndirectory-calls %d\ndirectories-created %d\nchild %ls\nindex-threads "
+           "%zu\nlanes %zu\n",
+           writeOpens.load(), directoryCalls.load(), directoriesCreated.load(), ChildProgramPath,
+           threads, lanes);
     return 0;
 }

@@ -175,6 +175,24 @@ class ExtractionTest(unittest.TestCase):
                                  (2, DECODE_ERROR, ""))
                 self.assertEqual(os.listdir(self.scratch), [])
 
+    def test_frames_decode_in_a_row(self):
+        # Four frames of whole records, decoded one after the other without
+        # an index (with one, in lanes where there are cores); the last
+        # frame's content checksum counts too.
+        for variant, ok in (("frames", True), ("frames_indexed", True),
+                            ("frames_lastsum", False)):
+            with self.subTest(variant=variant):
+                start = self.start(variant)
+                if ok:
+                    self.assertOk(start)
+                    self.assertFiles(app_files())
+                    self.assertEqual(start.counts["written"], str(len(app_files())))
+                else:
+                    self.assertEqual((start.status, start.stdout, start.stderr),
+                                     (2, DECODE_ERROR, ""))
+                    self.assertEqual(os.listdir(self.scratch), [])
+                subprocess.run(["rm", "-rf", self.target])
+
     def test_window_above_limit(self):
         wide = self.start("widewindow")
         self.assertEqual(wide.status, 2)
@@ -263,6 +281,44 @@ class ExtractionTest(unittest.TestCase):
         self.assertOk(repaired)
         self.assertEqual(repaired.counts["written"], "1")
         self.assertFiles(expected)
+
+    def test_frames_are_decoded_in_lanes(self):
+        expected = app_files()
+        first = self.start("lanes")
+        self.assertOk(first)
+        self.assertFiles(expected)
+        self.assertEqual(first.counts["written"], str(len(expected)))
+        if os.cpu_count() > 1:
+            self.assertGreater(int(first.counts["lanes"]), 1)
+        self.assertEqual(self.start("lanes").counts["written"], "0")
+
+        def open_failure(name):
+            path = os.path.join(self.target, *name.split("/"))
+            return "", "Error, failed to open '%s' for writing.\n" % windows_path(path)
+
+        decode_failure = (DECODE_ERROR, "")
+        # (variant, a folder where this file must go, stdout and stderr):
+        # a damaged second or last frame, a frame table entry inside a
+        # frame or one frame early; of two failures in different frames,
+        # the one in the earlier record is reported.
+        table = [("lanes_second", None, decode_failure),
+                 ("lanes_last", None, decode_failure),
+                 ("lanes_midframe", None, decode_failure),
+                 ("lanes_wrongframe", None, decode_failure),
+                 ("lanes_last", "exact.bin", open_failure("exact.bin")),
+                 ("lanes_second", "x/y/z/deep.txt", decode_failure)]
+        for variant, blocked, (out, err) in table:
+            with self.subTest(variant=variant, blocked=blocked):
+                subprocess.run(["rm", "-rf", self.target])
+                made = []
+                if blocked:
+                    os.makedirs(os.path.join(self.target, blocked))
+                    made = [path for path, _, _ in os.walk(self.target)]
+                failed = self.start(variant)
+                self.assertEqual((failed.status, failed.stdout, failed.stderr), (2, out, err))
+                # Nothing placed, no temporary left, no folder of its own kept.
+                left = [(path, names) for path, _, names in os.walk(self.scratch)]
+                self.assertEqual(left, [(path, []) for path in [self.scratch] + made])
 
 
 if __name__ == "__main__":

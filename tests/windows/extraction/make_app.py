@@ -7,14 +7,23 @@ and past the longest a record may hold, a name that leaves the target
 directory, a frame without a content checksum, and a frame of zeros that
 cannot be decoded at all; and two indexes beside the good block: one that
 fails its own checksum, one whose entry for sub\\one.txt names another file.
+Of a block of several frames: the same with the last frame's content
+checksum damaged.
 
 A second application, of many small files, makes the index check use
 several threads.
+
+A block of the first application in four frames, with its index and frame
+table, is decoded in lanes; beside it copies with a damaged second or last
+frame, and indexes whose frame table points into the middle of a frame or
+puts a record in the wrong frame.
 
 usage: make_app.py APP_DIR
        make_app.py --many APP_DIR
        make_app.py --blocks GOOD_BLOCK GOOD_INDEX OUT_DIR
        make_app.py --garbage BLOCK OUT_BLOCK
+       make_app.py --lanes APP_DIR OUT_DIR
+       make_app.py --frames BLOCK OUT_DIR
 """
 import os
 import random
@@ -110,19 +119,81 @@ def garbage(block):
     return wrap(b"\0" * len(frame_of(block)))
 
 
+# The index's header: magic, entry count, frame count, CRC-32 of the rest.
+INDEX_HEADER = 16
+
+
+def seal(index):
+    """Gives a changed index (a bytearray) its own CRC-32 again."""
+    struct.pack_into("<I", index, 12, zlib.crc32(bytes(index[INDEX_HEADER:])))
+
+
 def index_variants(index):
     """(fails its own check, names another file): both differ from `index`
     only in the name of sub\\one.txt."""
     count = struct.unpack_from("<I", index, 4)[0]
     for k in range(count):
-        _, _, offset, length = struct.unpack_from("<QIII", index, 12 + 20 * k)
+        _, _, offset, length = struct.unpack_from("<QIII", index, INDEX_HEADER + 20 * k)
         if index[offset:offset + 2 * length].decode("utf-16-le") == "sub\\one.txt":
             renamed = bytearray(index)
             renamed[offset + 2 * length - 10] = ord("f")  # "one" -> "onf"
             sealed = bytearray(renamed)
-            struct.pack_into("<I", sealed, 8, zlib.crc32(bytes(sealed[12:])))
+            seal(sealed)
             return bytes(renamed), bytes(sealed)
     raise AssertionError("no sub\\one.txt in the index")
+
+
+# The records of each frame of the block in lanes, main.exe first.
+LANE_FRAMES = [["main.exe", "empty.txt", "exact.bin"], ["other/big.bin"],
+               ["plus1.bin", "sub/deeper/third/three.dat", "sub/deeper/two.txt"],
+               ["sub/one.txt", "x/y/z/deep.txt"]]
+
+
+def lane_index(entries, frames):
+    """An index of (name, content) entries with its frame table of
+    (offset, first record) pairs."""
+    names = b"".join(name.replace("/", "\\").encode("utf-16-le") for name, _ in entries)
+    at = INDEX_HEADER + 20 * len(entries) + 12 * len(frames)
+    body = b""
+    for name, content in entries:
+        body += struct.pack("<QIII", len(content), zlib.crc32(content) or 1, at, len(name))
+        at += 2 * len(name)
+    body += b"".join(struct.pack("<QI", offset, first) for offset, first in frames)
+    index = bytearray(b"QVI2" + struct.pack("<III", len(entries), len(frames), 0) + body + names)
+    seal(index)
+    return index
+
+
+def write_lane_blocks(app_dir, out_dir):
+    entries, frames, data = [], [], b""
+    for number, names in enumerate(LANE_FRAMES):
+        stream = b""
+        for name in names:
+            with open(os.path.join(app_dir, name), "rb") as f:
+                content = f.read()
+            entries.append((name, content))
+            stream += record(name.replace("/", "\\"), content)
+        frames.append((3 + len(data), len(entries) - len(names)))
+        data += zstd(stream + (b"\0\0" if number == len(LANE_FRAMES) - 1 else b""), "-c")
+    index = lane_index(entries, frames)
+    files = {"lanes.bin": wrap(data), "lanes.idx": index}
+    # A byte inside big.bin, stored raw in the second frame, and inside the
+    # last frame, past its header.
+    for name, at in (("second", frames[1][0] + 1000), ("last", frames[3][0] + 20)):
+        damaged = bytearray(data)
+        damaged[at - 3] ^= 0x40
+        files["lanes_%s.bin" % name] = wrap(bytes(damaged))
+    midframe = bytearray(index)
+    table = INDEX_HEADER + 20 * len(entries)
+    struct.pack_into("<Q", midframe, table + 12 * 2, frames[2][0] - 100)
+    seal(midframe)
+    wrongframe = bytearray(index)
+    struct.pack_into("<I", wrongframe, table + 12 * 2 + 8, frames[2][1] + 1)
+    seal(wrongframe)
+    files["lanes_midframe.idx"], files["lanes_wrongframe.idx"] = midframe, wrongframe
+    for name, content in files.items():
+        with open(os.path.join(out_dir, name), "wb") as f:
+            f.write(content)
 
 
 def write_blocks(good_path, index_path, out_dir):
@@ -186,12 +257,34 @@ def write_blocks(good_path, index_path, out_dir):
             f.write(data)
 
 
+def write_frame_blocks(block_path, out_dir):
+    """The block of several frames with the last one's content checksum
+    flipped."""
+    with open(block_path, "rb") as f:
+        block = f.read()
+    ends = []
+    at = 3
+    while len(block) - 8 - at >= 8:
+        _, end = block_offsets(block[at:])
+        at += end
+        ends.append(at)
+    assert len(ends) >= 3, "the test block needs several frames"
+    damaged = bytearray(block)
+    damaged[ends[-1] - 1] ^= 0x10
+    with open(os.path.join(out_dir, "frames_lastsum.bin"), "wb") as f:
+        f.write(damaged)
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "--blocks":
         write_blocks(sys.argv[2], sys.argv[3], sys.argv[4])
     elif sys.argv[1] == "--garbage":
         with open(sys.argv[2], "rb") as source, open(sys.argv[3], "wb") as out:
             out.write(garbage(source.read()))
+    elif sys.argv[1] == "--lanes":
+        write_lane_blocks(sys.argv[2], sys.argv[3])
+    elif sys.argv[1] == "--frames":
+        write_frame_blocks(sys.argv[2], sys.argv[3])
     elif sys.argv[1] == "--many":
         write_app(sys.argv[2], many_files())
     else:

@@ -1,0 +1,97 @@
+// What happens to each extracted file, shared by the sequential path's
+// writer thread (payload/write_queue.h) and the lanes that decode frames at
+// once (payload/parallel_extraction.h): the reuse check, the temporary file
+// beside the final name, its writes with waits for programs holding it, its
+// CRC-32 check, the handle held until the move, the moves into place at the
+// end, and the clean-up of a run that does not finish.
+//
+// A run's files are pending from when they are added until they go into
+// place. Each pending file is worked on by one FileWriter at a time; several
+// FileWriters may work at once on different files. The pending table itself
+// is filled and emptied by one thread while no FileWriter works.
+//
+// A FileWriter never reports: its first failure is kept in it, and its
+// owner reports it (reportWriteFailure) where a single thread doing all the
+// work in record order would have met it.
+#pragma once
+
+#include "base/wide_text.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Other programs open a file for a moment right after it appears, is
+// written or is renamed: on-access scanners (antivirus) do, mostly without
+// delete sharing, for a few to a few hundred milliseconds. Meanwhile
+// creating, writing, moving or replacing it fails with a sharing, lock or
+// access-denied error, and reading it may fail with the first two. Such a
+// call is made again after a pause, and again, until the file has waited
+// this long in all (its reuse check, its writing and its move together);
+// a file locked for longer fails as any other failure to write it does. 2 s
+// outlasts a scanner's hold several times over and bounds how much later a
+// file that stays in use (an application running from it) fails.
+enum { LOCKED_FILE_WAIT_MS = 2000 };
+// Pauses double from the first: most holds end within milliseconds, and a
+// call that fails costs far less than a pause.
+enum { FIRST_LOCK_PAUSE_MS = 1 };
+// ... up to the longest: a hold ends unseen, so the next call comes at most
+// this late after it.
+enum { LONGEST_LOCK_PAUSE_MS = 100 };
+// Written files held open until they go into place, at most, over all
+// FileWriters: well below the 1,024 descriptors a process may hold by
+// default under Wine.
+enum { HELD_FILES_CAPACITY = 256 };
+
+// After a call on a file failed: when its error is one a program holding
+// the file causes and the file's pauses so far (*waitedMs) leave room,
+// pauses and returns true, to make the call again; otherwise false, the
+// call's error kept. Also for files written outside a run.
+bool waitOutLockedFile(uint16_t *waitedMs);
+// Written files waiting for the run's end, at most, and the units of their
+// names, terminators included (2 MiB); when either is full, the sequential
+// path puts those already written into place early.
+enum { PENDING_FILES_CAPACITY = 1 << 16 };
+enum { PENDING_NAME_UNITS_CAPACITY = 1 << 20 };
+
+enum WriteFailure { WRITE_OK, WRITE_OPEN_FAILED, WRITE_WRITE_FAILED, WRITE_CONTENT_DAMAGED };
+
+// One thread's writing state; zero-initialised before its first file.
+struct FileWriter {
+    WriteFailure failure;
+    uint32_t errorCode; // WRITE_WRITE_FAILED: the system's
+    uint32_t file;      // the pending file being worked on, and the failed one
+    bool reusing;       // the file is in place already: content is passed over
+    uint32_t writtenCrc;
+    void *openTemporary;           // the temporary being written, or null
+    unsigned char *checksumBuffer; // FILE_CHECKSUM_PIECE_SIZE bytes, this writer's own
+    wchar_t targetPath[PATH_CAPACITY];
+    wchar_t temporaryPath[PATH_CAPACITY];
+    wchar_t sweptDirectory[PATH_CAPACITY]; // for removeStaleTemporaries()
+};
+
+// Starts a run: until finishPendingRun(), a process end (every failure goes
+// through exit) removes what the run has not put in place. The caller makes
+// sure no FileWriter works by then.
+void beginPendingRun();
+void finishPendingRun();
+
+// Adds file `name` (relative to TargetDirectory, already checked to stay
+// inside it) with its stored CRC-32; `empty` when it has no content. Returns
+// its place; false when the table has no room for it.
+bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *place);
+size_t pendingFileCount();
+
+// Checks file `place` on disk; one that does not match gets a new temporary
+// file beside its final name, and its content follows.
+void startFileWrite(FileWriter *writer, uint32_t place);
+// The next `size` bytes of its content.
+void writeFileContent(FileWriter *writer, const unsigned char *data, size_t size);
+// After its last byte: checks the CRC-32 and holds the file, budget allowing.
+void endFileWrite(FileWriter *writer);
+
+// Ends the process with `writer`'s failure, as the extraction reports it.
+[[noreturn]] void reportWriteFailure(const FileWriter *writer);
+
+// Moves every pending file written to its final name, in the order they
+// were added, and empties the table; no FileWriter may work meanwhile.
+void commitPendingFiles();

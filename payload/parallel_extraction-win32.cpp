@@ -1,0 +1,379 @@
+#define ZSTD_STATIC_LINKING_ONLY // frame headers and the decoder's size estimate
+
+#include "payload/parallel_extraction.h"
+
+#include "base/diagnostics.h"
+#include "buildinfo/build_constants.h"
+#include "format/attached_data.h"
+#include "format/little_endian.h"
+#include "paths/target_directory.h"
+#include "payload/extraction.h"
+#include "payload/file_checksum.h"
+#include "payload/file_writer.h"
+#include "payload/payload_stream.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <stdlib.h>
+#include <string.h>
+#include <zstd.h>
+
+static const char DECODE_FAILURE[] = "Error, couldn't decode attached data.";
+static const char ALLOCATION_FAILURE[] = "Error, couldn't allocate memory.";
+
+// Where a failure lies in the order a single thread meets things: 2k + 1
+// within record k (its name, size, CRC-32, content, its file); 2k between
+// record k - 1 and record k (a frame that does not end where the table
+// says); 2 * count at the end marker.
+static const uint64_t NO_FAILURE = UINT64_MAX;
+
+struct Lane {
+    ZSTD_DCtx *decoder;
+    ZSTD_inBuffer input;
+    // Between reads window.size is the fill and window.pos the read position.
+    ZSTD_outBuffer window;
+    // Whether the last decoder call ended the frame.
+    bool frameEnded;
+    uint64_t failure; // the lane's first failure, NO_FAILURE while none
+    FileWriter writer;
+};
+static Lane Lanes[MAX_LANES];
+
+// The index and the block as chooseLaneCount() found them.
+static PayloadIndex LaneIndex;
+static size_t frameCount;
+static uint64_t trailerAt;
+static std::atomic<size_t> nextFrame;
+// The lowest failure of any lane so far: work past it is not needed.
+static std::atomic<uint64_t> firstFailure;
+
+// Where frame j's extent starts in the block; an offset past the frames
+// is cut to their end, and the frame then fails to decode.
+static uint64_t frameStart(size_t j) {
+    uint64_t offset = payloadIndexFrame(LaneIndex, j).offset;
+    return offset < trailerAt ? offset : trailerAt;
+}
+
+static void noteFailure(Lane *lane, uint64_t at) {
+    lane->failure = at;
+    uint64_t seen = firstFailure.load(std::memory_order_relaxed);
+    while (at < seen && !firstFailure.compare_exchange_weak(seen, at, std::memory_order_relaxed)) {
+    }
+}
+
+static bool passedFailure(uint64_t at) {
+    return at > firstFailure.load(std::memory_order_relaxed);
+}
+
+// --- Reading a lane's frame ------------------------------------------------------
+
+// Refills the window from the frame; false when the frame has nothing more
+// to give or is damaged.
+static bool refillWindow(Lane *lane) {
+    if (lane->frameEnded) {
+        return false;
+    }
+    lane->window.size = PAYLOAD_WINDOW_SIZE;
+    lane->window.pos = 0;
+    size_t consumed = lane->input.pos;
+    size_t result = ZSTD_decompressStream(lane->decoder, &lane->window, &lane->input);
+    lane->window.size = lane->window.pos;
+    lane->window.pos = 0;
+    if (ZSTD_isError(result) || (lane->window.size == 0 && lane->input.pos == consumed)) {
+        return false;
+    }
+    lane->frameEnded = result == 0;
+    return true;
+}
+
+// Up to `wanted` decoded bytes, at least 1, in place in the window.
+static bool nextBytes(Lane *lane, size_t wanted, const unsigned char **data, size_t *got) {
+    while (lane->window.pos == lane->window.size) {
+        if (!refillWindow(lane)) {
+            return false;
+        }
+    }
+    size_t available = lane->window.size - lane->window.pos;
+    *got = wanted < available ? wanted : available;
+    *data = static_cast<const unsigned char *>(lane->window.dst) + lane->window.pos;
+    lane->window.pos += *got;
+    return true;
+}
+
+static bool readBytes(Lane *lane, unsigned char *destination, size_t count) {
+    while (count > 0) {
+        const unsigned char *data;
+        size_t got;
+        if (!nextBytes(lane, count, &data, &got)) {
+            return false;
+        }
+        memcpy(destination, data, got);
+        destination += got;
+        count -= got;
+    }
+    return true;
+}
+
+// Whether the frame ends here: nothing decoded beyond, its checksum checked
+// and its extent in the block used up.
+static bool frameEndsHere(Lane *lane, size_t frame) {
+    if (lane->window.pos != lane->window.size) {
+        return false;
+    }
+    while (!lane->frameEnded) {
+        if (!refillWindow(lane) || lane->window.size != 0) {
+            return false;
+        }
+    }
+    if (frame + 1 < frameCount) {
+        return lane->input.pos == lane->input.size;
+    }
+    return isBlockTail(frameStart(frame) + lane->input.pos);
+}
+
+// --- A lane's records ------------------------------------------------------------
+
+// Record k's name, size and CRC-32, held to entry k.
+static bool readMatchingRecord(Lane *lane, const PayloadIndexEntry &entry) {
+    WideUnit name[ENTRY_NAME_CAPACITY];
+    for (size_t i = 0;; ++i) {
+        unsigned char unit[2];
+        if (i == ENTRY_NAME_CAPACITY || !readBytes(lane, unit, sizeof unit)) {
+            return false;
+        }
+        name[i] = readLe16(unit);
+        if (name[i] == 0) {
+            break;
+        }
+    }
+    unsigned char fields[RECORD_SIZE_BYTES + RECORD_CRC_BYTES];
+    return readBytes(lane, fields, sizeof fields) &&
+           recordMatchesIndexEntry(entry, name, readLe64(fields),
+                                   readLe32(fields + RECORD_SIZE_BYTES));
+}
+
+// Record k in full, its file checked or written; false at a failure.
+static bool extractRecord(Lane *lane, size_t k) {
+    PayloadIndexEntry entry = payloadIndexEntry(LaneIndex, k);
+    if (!readMatchingRecord(lane, entry)) {
+        return false;
+    }
+    FileWriter *writer = &lane->writer;
+    startFileWrite(writer, static_cast<uint32_t>(k));
+    for (uint64_t left = entry.size; left > 0 && writer->failure == WRITE_OK;) {
+        const unsigned char *data;
+        size_t got;
+        size_t wanted =
+            left < PAYLOAD_WINDOW_SIZE ? static_cast<size_t>(left) : size_t{PAYLOAD_WINDOW_SIZE};
+        if (!nextBytes(lane, wanted, &data, &got)) {
+            return false;
+        }
+        writeFileContent(writer, data, got);
+        left -= got;
+    }
+    if (writer->failure == WRITE_OK) {
+        endFileWrite(writer);
+    }
+    return writer->failure == WRITE_OK;
+}
+
+static void extractFrame(Lane *lane, size_t frame) {
+    PayloadIndexFrame where = payloadIndexFrame(LaneIndex, frame);
+    size_t end = where.endRecord;
+    uint64_t start = frameStart(frame);
+    uint64_t extentEnd = frame + 1 < frameCount ? frameStart(frame + 1) : trailerAt;
+    ZSTD_DCtx_reset(lane->decoder, ZSTD_reset_session_only);
+    lane->input = {AttachedData + start, static_cast<size_t>(extentEnd - start), 0};
+    lane->window.size = 0;
+    lane->window.pos = 0;
+    lane->frameEnded = false;
+    for (size_t k = where.firstRecord; k < end; ++k) {
+        if (passedFailure(2 * uint64_t{k} + 1)) {
+            return;
+        }
+        if (!extractRecord(lane, k)) {
+            noteFailure(lane, 2 * uint64_t{k} + 1);
+            return;
+        }
+    }
+    unsigned char marker[RECORD_END_MARKER_BYTES];
+    bool last = frame + 1 == frameCount;
+    if ((last && (!readBytes(lane, marker, sizeof marker) || readLe16(marker) != 0)) ||
+        !frameEndsHere(lane, frame)) {
+        noteFailure(lane, 2 * uint64_t{end});
+    }
+}
+
+static void runLane(Lane *lane) {
+    for (;;) {
+        size_t frame = nextFrame.fetch_add(1, std::memory_order_relaxed);
+        if (frame >= frameCount || lane->failure != NO_FAILURE ||
+            passedFailure(2 * uint64_t{payloadIndexFrame(LaneIndex, frame).firstRecord})) {
+            return;
+        }
+        extractFrame(lane, frame);
+    }
+}
+
+static DWORD WINAPI laneThread(void *lane) {
+    runLane(static_cast<Lane *>(lane));
+    return 0;
+}
+
+// --- Choosing and starting lanes -------------------------------------------------
+
+static size_t allowedCores() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+        size_t cores = 0;
+        for (; process != 0; process &= process - 1) {
+            ++cores;
+        }
+        return cores;
+    }
+    return GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+}
+
+// One lane's decoder, window and checksum buffer for the widest frame whose
+// header reads; a frame whose header does not read, or declares a window
+// the decoder refuses, fails in its lane before the decoder allocates.
+static uint64_t laneMemory() {
+    uint64_t widest = 0;
+    for (size_t j = 0; j < frameCount; ++j) {
+        uint64_t offset = frameStart(j);
+        ZSTD_frameHeader header;
+        if (ZSTD_getFrameHeader(&header, AttachedData + offset,
+                                static_cast<size_t>(trailerAt - offset)) == 0 &&
+            header.frameType == ZSTD_frame &&
+            header.windowSize <= (uint64_t{1} << ATTACHED_DATA_MAX_WINDOW_LOG) &&
+            header.windowSize > widest) {
+            widest = header.windowSize;
+        }
+    }
+    return ZSTD_estimateDStreamSize(static_cast<size_t>(widest)) + PAYLOAD_WINDOW_SIZE +
+           FILE_CHECKSUM_PIECE_SIZE;
+}
+
+// Whether the pending table takes every record at once.
+static bool pendingTableHoldsAll(const PayloadIndex &index) {
+    if (index.count > PENDING_FILES_CAPACITY || pendingFileCount() != 0) {
+        return false;
+    }
+    uint64_t units = 0;
+    for (size_t k = 0; k < index.count; ++k) {
+        units += payloadIndexEntry(index, k).nameLength + 1;
+    }
+    return units <= PENDING_NAME_UNITS_CAPACITY;
+}
+
+size_t chooseLaneCount(const PayloadIndex &index) {
+    if (ATTACHED_DATA_SIZE < size_t{ATTACHED_DATA_MAGIC_SIZE} + ATTACHED_DATA_TRAILER_SIZE) {
+        return 0;
+    }
+    LaneIndex = index;
+    frameCount = index.frameCount;
+    trailerAt = ATTACHED_DATA_SIZE - ATTACHED_DATA_TRAILER_SIZE;
+    size_t lanes = frameCount;
+    size_t cores = allowedCores();
+    lanes = lanes < cores ? lanes : cores;
+    lanes = lanes < MAX_LANES ? lanes : size_t{MAX_LANES};
+    if (lanes < 2 || !pendingTableHoldsAll(index)) {
+        return 0;
+    }
+    uint64_t fit = LANE_MEMORY_BUDGET / laneMemory();
+    return fit < lanes ? (fit < 2 ? 0 : static_cast<size_t>(fit)) : lanes;
+}
+
+// Every record in the pending table, in order: record k is place k.
+static void addAllPendingFiles(const PayloadIndex &index) {
+    static wchar_t name[ENTRY_NAME_CAPACITY];
+    for (size_t k = 0; k < index.count; ++k) {
+        PayloadIndexEntry entry = payloadIndexEntry(index, k);
+        for (size_t i = 0; i < entry.nameLength; ++i) {
+            name[i] = static_cast<wchar_t>(indexNameUnit(entry, i));
+        }
+        name[entry.nameLength] = 0;
+        uint32_t place;
+        if (!addPendingFile(name, entry.size == 0, entry.crc, &place) || place != k) {
+            abort();
+        }
+        if (k == 0) {
+            buildTargetPath(ChildProgramPath, name);
+        }
+    }
+}
+
+static void openLanes(size_t laneCount) {
+    for (size_t i = 0; i < laneCount; ++i) {
+        Lane *lane = &Lanes[i];
+        lane->decoder = ZSTD_createDCtx();
+        lane->window.dst = malloc(PAYLOAD_WINDOW_SIZE);
+        lane->writer = {};
+        lane->writer.checksumBuffer =
+            static_cast<unsigned char *>(_aligned_malloc(FILE_CHECKSUM_PIECE_SIZE, 64));
+        if (lane->decoder == nullptr || lane->window.dst == nullptr ||
+            lane->writer.checksumBuffer == nullptr) {
+            fatalError(ALLOCATION_FAILURE);
+        }
+        lane->failure = NO_FAILURE;
+    }
+}
+
+static void closeLanes(size_t laneCount) {
+    for (size_t i = 0; i < laneCount; ++i) {
+        ZSTD_freeDCtx(Lanes[i].decoder);
+        free(Lanes[i].window.dst);
+        _aligned_free(Lanes[i].writer.checksumBuffer);
+        Lanes[i] = {};
+    }
+}
+
+// The lowest failure of all lanes, reported as the sequential path would.
+static void reportFirstFailure(size_t laneCount) {
+    const Lane *first = nullptr;
+    for (size_t i = 0; i < laneCount; ++i) {
+        if (Lanes[i].failure != NO_FAILURE &&
+            (first == nullptr || Lanes[i].failure < first->failure)) {
+            first = &Lanes[i];
+        }
+    }
+    if (first == nullptr) {
+        return;
+    }
+    if (first->writer.failure != WRITE_OK) {
+        reportWriteFailure(&first->writer);
+    }
+    fatalError(DECODE_FAILURE);
+}
+
+void extractInLanes(const PayloadIndex &index, size_t laneCount) {
+    nextFrame = 0;
+    firstFailure = NO_FAILURE;
+    beginPendingRun();
+    addAllPendingFiles(index);
+    openLanes(laneCount);
+    // The calling thread is lane 0; a lane that cannot be started leaves
+    // its frames to the others.
+    HANDLE threads[MAX_LANES];
+    size_t started = 0;
+    for (size_t i = 1; i < laneCount; ++i) {
+        HANDLE thread = CreateThread(nullptr, LANE_STACK_SIZE, laneThread, &Lanes[i],
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (thread != nullptr) {
+            threads[started++] = thread;
+        }
+    }
+    runLane(&Lanes[0]);
+    if (started > 0) {
+        WaitForMultipleObjects(static_cast<DWORD>(started), threads, TRUE, INFINITE);
+    }
+    for (size_t i = 0; i < started; ++i) {
+        CloseHandle(threads[i]);
+    }
+    reportFirstFailure(laneCount);
+    closeLanes(laneCount);
+    commitPendingFiles();
+    finishPendingRun();
+}

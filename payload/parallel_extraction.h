@@ -1,0 +1,52 @@
+// A cold start on several cores: the block's frames (format/attached_data.h)
+// decoded at once by lanes, each a thread that takes the next frame in
+// order, decodes it alone, holds each of its records to its index entry
+// (name, size, stored CRC-32) before anything is written under that name,
+// and checks and writes the record's file itself (payload/file_writer.h):
+// reused when it matches on disk, else written under a temporary name and
+// checked. A frame must end exactly after its last record (the last frame:
+// after the end marker, with only the block's padding and trailer after
+// it), every byte of its table extent decoded.
+//
+// What payload/extraction.h promises holds as for the sequential path:
+// every file goes into place only after every frame has ended cleanly, in
+// record order, by the calling thread; a failure leaves nothing placed and
+// its temporaries and created folders are removed; a killed start's
+// temporaries are removed by a later start. Of several failures, the one a
+// single thread reading the records in order would have met first is
+// reported: a lane that fails stops, lanes on later records stop, lanes on
+// earlier records run on.
+//
+// Lanes are used only with a whole index whose frame table lists several
+// frames, on a process allowed more than one core, when at least two lanes
+// fit the memory budget at the widest window the frame headers declare, and
+// when the pending table (payload/file_writer.h) holds every record and its
+// name, so that no file goes into place early. Else the caller extracts on
+// the sequential path (payload/extraction.h), which reads the frames in a
+// row and needs no frame table.
+#pragma once
+
+#include "format/payload_index.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+// All lanes' decoders and buffers together, at most: with the image's own
+// pages, the static tables and the writers' buffers, a cold start stays
+// within 96 MB. The packer's default window (4 MiB) leaves room for about
+// thirteen lanes; a 2^27 window, for none.
+enum : uint64_t { LANE_MEMORY_BUDGET = uint64_t{64} << 20 };
+// Lanes' own state is static, for this many; eight cores' worth and more.
+enum { MAX_LANES = 16 };
+// A lane needs a few kilobytes of stack beyond its static state.
+enum { LANE_STACK_SIZE = 256 * 1024 };
+
+// How many lanes `index` allows on this process, from its frame count, the
+// frames' windows, the cores and the budget; below 2 lanes are not used.
+// Keeps `index` for extractInLanes().
+size_t chooseLaneCount(const PayloadIndex &index);
+
+// Extracts the payload in `laneCount` lanes (from the last
+// chooseLaneCount(), at least 2), ChildProgramPath included. Failures end
+// the process.
+void extractInLanes(const PayloadIndex &index, size_t laneCount);
