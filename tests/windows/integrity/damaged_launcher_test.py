@@ -330,6 +330,10 @@ def main():
         inspected = run([args.tallix_pack, "inspect", launcher, "--verify"])
         started = start(launcher, os.path.join(scratch, "cwd"))
         observed = launcher_outcome(scratch, app, started)
+        if observed == NOT_LOADED != expected:
+            # Wine under load sometimes fails to start a process at all,
+            # which looks the same; a launcher it can load starts the second time.
+            observed = launcher_outcome(scratch, app, start(launcher, os.path.join(scratch, "cwd")))
         check_equal(observed, expected, f"{case}: the launcher")
         check_equal(inspected.returncode, status, f"{case}: inspect's status")
         check(message in inspected.stderr, f"{case}: inspect says '{message}'", inspected.stderr)
