@@ -239,8 +239,8 @@ static size_t allowedCores() {
     return GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
 }
 
-// One lane's decoder, window, view of the block and checksum buffer for
-// the widest frame whose header reads; a frame whose header does not read, or declares a window
+// One lane's decoder, window, read buffer and checksum buffer for the widest frame whose
+// header reads; a frame whose header does not read, or declares a window
 // the decoder refuses, fails in its lane before the decoder allocates.
 static uint64_t laneMemory() {
     uint64_t widest = 0;
@@ -256,7 +256,7 @@ static uint64_t laneMemory() {
         }
     }
     return ZSTD_estimateDStreamSize(static_cast<size_t>(widest)) + PAYLOAD_WINDOW_SIZE +
-           BLOCK_VIEW_SIZE + FILE_CHECKSUM_PIECE_SIZE;
+           BLOCK_READ_PIECE_SIZE + FILE_CHECKSUM_PIECE_SIZE;
 }
 
 // Whether the pending table takes every record at once.

@@ -8,15 +8,16 @@
 
 #include <windows.h>
 
+#include <stdlib.h>
+
 static const char DECODE_FAILURE[] = "Error, couldn't decode attached data.";
+static const char ALLOCATION_FAILURE[] = "Error, couldn't allocate memory.";
 
 // The longest path GetModuleFileNameW gives, terminator included.
 enum { LAUNCHER_PATH_CAPACITY = 32768 };
 static wchar_t LauncherPath[LAUNCHER_PATH_CAPACITY];
-// Where the block starts in the launcher's file, and where views may start;
-// found once.
+// Where the block starts in the launcher's file; found once.
 static uint64_t BlockFileOffset;
-static uint64_t ViewGranularity;
 static bool blockLocated;
 static bool blockInFile;
 
@@ -42,11 +43,8 @@ static bool locateBlockInFile() {
     if (length == 0 || length >= LAUNCHER_PATH_CAPACITY) {
         return false;
     }
-    SYSTEM_INFO system;
-    GetSystemInfo(&system);
-    ViewGranularity = system.dwAllocationGranularity;
     BlockFileOffset = readLe32(entry + PE_SECTION_RAW_OFFSET) + uint64_t{block - start};
-    return ViewGranularity != 0 && ViewGranularity < BLOCK_VIEW_SIZE;
+    return true;
 }
 
 void openBlockReader(BlockReader *reader) {
@@ -64,25 +62,20 @@ void openBlockReader(BlockReader *reader) {
     if (file == INVALID_HANDLE_VALUE) {
         return;
     }
-    // The mapping keeps the file open.
-    reader->mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    CloseHandle(file);
-}
-
-static void unmapView(BlockReader *reader) {
-    if (reader->view != nullptr) {
-        UnmapViewOfFile(reader->view);
-        reader->view = nullptr;
+    reader->buffer = static_cast<unsigned char *>(malloc(BLOCK_READ_PIECE_SIZE));
+    if (reader->buffer == nullptr) {
+        CloseHandle(file);
+        fatalError(ALLOCATION_FAILURE);
     }
+    reader->file = file;
 }
 
 void startBlockExtent(BlockReader *reader, ZSTD_inBuffer *input, uint64_t from, uint64_t to) {
-    unmapView(reader);
-    if (reader->mapping == nullptr) {
+    if (reader->file == nullptr) {
         *input = {AttachedData + from, static_cast<size_t>(to - from), 0};
         reader->next = to;
     } else {
-        *input = {nullptr, 0, 0};
+        *input = {reader->buffer, 0, 0};
         reader->next = from;
     }
     reader->end = to;
@@ -92,21 +85,19 @@ bool refillBlockInput(BlockReader *reader, ZSTD_inBuffer *input) {
     if (input->pos < input->size || reader->next == reader->end) {
         return input->pos < input->size;
     }
-    unmapView(reader);
+    uint64_t left = reader->end - reader->next;
+    DWORD wanted = left < BLOCK_READ_PIECE_SIZE ? static_cast<DWORD>(left)
+                                                : static_cast<DWORD>(BLOCK_READ_PIECE_SIZE);
     uint64_t at = BlockFileOffset + reader->next;
-    uint64_t viewStart = at - at % ViewGranularity;
-    uint64_t viewEnd = BlockFileOffset + reader->end;
-    if (viewEnd - viewStart > BLOCK_VIEW_SIZE) {
-        viewEnd = viewStart + BLOCK_VIEW_SIZE;
-    }
-    reader->view = static_cast<const unsigned char *>(
-        MapViewOfFile(reader->mapping, FILE_MAP_READ, static_cast<DWORD>(viewStart >> 32),
-                      static_cast<DWORD>(viewStart), static_cast<SIZE_T>(viewEnd - viewStart)));
-    if (reader->view == nullptr) {
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD got = 0;
+    if (!ReadFile(reader->file, reader->buffer, wanted, &got, &where) || got != wanted) {
         fatalError(DECODE_FAILURE);
     }
-    *input = {reader->view + (at - viewStart), static_cast<size_t>(viewEnd - at), 0};
-    reader->next += viewEnd - at;
+    *input = {reader->buffer, wanted, 0};
+    reader->next += wanted;
     return true;
 }
 
@@ -119,9 +110,9 @@ uint64_t blockReadPosition(const BlockReader *reader, const ZSTD_inBuffer *input
 }
 
 void closeBlockReader(BlockReader *reader) {
-    unmapView(reader);
-    if (reader->mapping != nullptr) {
-        CloseHandle(reader->mapping);
+    if (reader->file != nullptr) {
+        CloseHandle(reader->file);
     }
+    free(reader->buffer);
     *reader = {};
 }

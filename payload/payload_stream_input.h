@@ -3,39 +3,36 @@
 // A launcher's image maps its block, and a page of the mapping once read
 // stays in the process's working set until the process ends: a cold start
 // that decoded the block through the mapping would hold all of it. A reader
-// instead maps the launcher's own file as data, one view of at most
-// BLOCK_VIEW_SIZE at a time, and unmaps each view once the decoder has
-// taken its bytes, which takes its pages out of the working set: a start
-// holds at most BLOCK_VIEW_SIZE of the block per reader whatever the
-// block's size. Views cost no copy, unlike reading into a buffer.
+// instead takes the bytes from the launcher's own file, a piece at a time,
+// into a buffer of its own, so that a start holds BLOCK_READ_PIECE_SIZE of
+// the block per reader whatever the block's size.
 //
 // The file is found from the running module's path and the section table
 // of its mapped image. When the block is not in the image's constants
 // section (a program that links its block in), or the file cannot be
-// opened or mapped, the reader hands out the image mapping's bytes instead;
-// what is decoded is the same either way. A view that cannot be mapped (a
-// file cut short) ends the process with "Error, couldn't decode attached
-// data.".
+// opened, the reader hands out the mapping's bytes instead; what is
+// decoded is the same either way. A read that fails or comes up short ends
+// the process with "Error, couldn't decode attached data.".
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 #include <zstd.h>
 
-// Each view is mapped and unmapped through the system (under Wine, a
-// round trip to its server each): at 4 MiB a 400 MB block takes about a
-// hundred, which cost little next to decoding it, while 1 MiB views cost
-// measurably more.
-enum { BLOCK_VIEW_SIZE = 4 << 20 };
+// One read's worth: a few hundred reads for a large block cost little next
+// to decoding it, and each reader holds only this much of the block.
+enum { BLOCK_READ_PIECE_SIZE = 1 << 20 };
 
 struct BlockReader {
-    void *mapping;             // the launcher's file mapped as data, or null
-    const unsigned char *view; // the view handed out last, or null
-    uint64_t next;             // block offset of the byte after those handed out
-    uint64_t end;              // block offset where the extent being read ends
+    void *file;            // the launcher, or null when reading the mapping
+    unsigned char *buffer; // BLOCK_READ_PIECE_SIZE bytes, with a file
+    uint64_t next;         // block offset of the byte after those handed out
+    uint64_t end;          // block offset where the extent being read ends
 };
 
-// Maps the launcher's file for `reader`.
+// Opens the launcher's file for `reader` and allocates its buffer; an
+// allocation that fails ends the process with "Error, couldn't allocate
+// memory.".
 void openBlockReader(BlockReader *reader);
 
 // Reads the block's bytes [from, to) into `input` from now on; `input` is
@@ -52,5 +49,5 @@ bool blockExtentUsedUp(const BlockReader *reader, const ZSTD_inBuffer *input);
 // The block offset of `input`'s next byte.
 uint64_t blockReadPosition(const BlockReader *reader, const ZSTD_inBuffer *input);
 
-// Unmaps the view and closes the mapping.
+// Closes the file and frees the buffer.
 void closeBlockReader(BlockReader *reader);
