@@ -38,7 +38,6 @@ void openPayloadStream() {
     window.dst = windowMemory;
     window.size = 0;
     window.pos = 0;
-    closeBlockReader(&reader);
 }
 
 void readPayloadBytes(void *destination, size_t count) {
@@ -94,7 +93,6 @@ void finishPayloadStream() {
     }
     window.size = 0;
     window.pos = 0;
-    closeBlockReader(&reader);
 }
 
 bool isBlockTail(size_t at) {
