@@ -5,9 +5,9 @@
 // RUNNER_APPLICATION: the lpApplicationName (optional; else taken from the
 // command line by the system's search).
 // The child inherits the runner's standard handles, environment and current
-// directory. Prints "runner-pid N" before waiting, and "runner-exit-code N"
-// (unsigned decimal) and "runner-peak-working-set N" (bytes) after, on
-// standard output. Exit status 0, or 1 when the
+// directory. Prints "runner-pid N" before waiting, and
+// "runner-peak-working-set N" (bytes) and, last, "runner-exit-code N"
+// (unsigned decimal) after, on standard output. Exit status 0, or 1 when the
 // program could not be started.
 #include <windows.h>
 
@@ -75,9 +75,9 @@ int wmain() {
     samplePeak(info.hProcess, &peak);
     DWORD exitCode = 0;
     GetExitCodeProcess(info.hProcess, &exitCode);
-    snprintf(text, sizeof text, "runner-exit-code %lu\n", exitCode);
-    printLine(text);
     snprintf(text, sizeof text, "runner-peak-working-set %zu\n", peak);
+    printLine(text);
+    snprintf(text, sizeof text, "runner-exit-code %lu\n", exitCode);
     printLine(text);
     return 0;
 }
