@@ -11,6 +11,7 @@
 #include "payload/file_checksum.h"
 #include "payload/file_writer.h"
 #include "payload/payload_stream.h"
+#include "payload/payload_stream_input.h"
 
 #include <windows.h>
 
@@ -31,6 +32,7 @@ static const uint64_t NO_FAILURE = UINT64_MAX;
 struct Lane {
     ZSTD_DCtx *decoder;
     ZSTD_inBuffer input;
+    BlockReader reader;
     // Between reads window.size is the fill and window.pos the read position.
     ZSTD_outBuffer window;
     // Whether the last decoder call ended the frame.
@@ -76,6 +78,7 @@ static bool refillWindow(Lane *lane) {
     }
     lane->window.size = PAYLOAD_WINDOW_SIZE;
     lane->window.pos = 0;
+    refillBlockInput(&lane->reader, &lane->input);
     size_t consumed = lane->input.pos;
     size_t result = ZSTD_decompressStream(lane->decoder, &lane->window, &lane->input);
     lane->window.size = lane->window.pos;
@@ -127,9 +130,9 @@ static bool frameEndsHere(Lane *lane, size_t frame) {
         }
     }
     if (frame + 1 < frameCount) {
-        return lane->input.pos == lane->input.size;
+        return blockExtentUsedUp(&lane->reader, &lane->input);
     }
-    return isBlockTail(frameStart(frame) + lane->input.pos);
+    return isBlockTail(blockReadPosition(&lane->reader, &lane->input));
 }
 
 // --- A lane's records ------------------------------------------------------------
@@ -184,7 +187,7 @@ static void extractFrame(Lane *lane, size_t frame) {
     uint64_t start = frameStart(frame);
     uint64_t extentEnd = frame + 1 < frameCount ? frameStart(frame + 1) : trailerAt;
     ZSTD_DCtx_reset(lane->decoder, ZSTD_reset_session_only);
-    lane->input = {AttachedData + start, static_cast<size_t>(extentEnd - start), 0};
+    startBlockExtent(&lane->reader, &lane->input, start, extentEnd);
     lane->window.size = 0;
     lane->window.pos = 0;
     lane->frameEnded = false;
@@ -236,7 +239,7 @@ static size_t allowedCores() {
     return GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
 }
 
-// One lane's decoder, window and checksum buffer for the widest frame whose
+// One lane's decoder, window, read buffer and checksum buffer for the widest frame whose
 // header reads; a frame whose header does not read, or declares a window
 // the decoder refuses, fails in its lane before the decoder allocates.
 static uint64_t laneMemory() {
@@ -253,7 +256,7 @@ static uint64_t laneMemory() {
         }
     }
     return ZSTD_estimateDStreamSize(static_cast<size_t>(widest)) + PAYLOAD_WINDOW_SIZE +
-           FILE_CHECKSUM_PIECE_SIZE;
+           BLOCK_READ_PIECE_SIZE + FILE_CHECKSUM_PIECE_SIZE;
 }
 
 // Whether the pending table takes every record at once.
@@ -318,6 +321,7 @@ static void openLanes(size_t laneCount) {
             fatalError(ALLOCATION_FAILURE);
         }
         lane->failure = NO_FAILURE;
+        openBlockReader(&lane->reader);
     }
 }
 
@@ -326,6 +330,7 @@ static void closeLanes(size_t laneCount) {
         ZSTD_freeDCtx(Lanes[i].decoder);
         free(Lanes[i].window.dst);
         _aligned_free(Lanes[i].writer.checksumBuffer);
+        closeBlockReader(&Lanes[i].reader);
         Lanes[i] = {};
     }
 }

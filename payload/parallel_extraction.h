@@ -31,10 +31,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// All lanes' decoders and buffers together, at most: with the image's own
-// pages, the static tables and the writers' buffers, a cold start stays
-// within 96 MB. The packer's default window (4 MiB) leaves room for about
-// thirteen lanes; a 2^27 window, for none.
+// All lanes' decoders and buffers together, at most: with the launcher's
+// code, the static tables and the writers' buffers, a cold start stays
+// within 96 MB whatever the block's size (it is read in pieces,
+// payload/payload_stream_input.h). The packer's default window (4 MiB)
+// leaves room for about eleven lanes; a 2^27 window, for none.
 enum : uint64_t { LANE_MEMORY_BUDGET = uint64_t{64} << 20 };
 // Lanes' own state is static, for this many; eight cores' worth and more.
 enum { MAX_LANES = 16 };

@@ -3,6 +3,7 @@
 #include "base/diagnostics.h"
 #include "buildinfo/build_constants.h"
 #include "format/attached_data.h"
+#include "payload/payload_stream_input.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -13,6 +14,7 @@ static const char ALLOCATION_FAILURE[] = "Error, couldn't allocate memory.";
 
 // Between decoder calls window.size is the fill and window.pos the read position.
 static ZSTD_inBuffer input;
+static BlockReader reader;
 static ZSTD_outBuffer window;
 static ZSTD_DCtx *decoder;
 // Whether the current request may still get output from the decoder: input
@@ -31,9 +33,8 @@ void openPayloadStream() {
     if (decoder == nullptr) {
         fatalError(ALLOCATION_FAILURE);
     }
-    input.src = AttachedData + ATTACHED_DATA_MAGIC_SIZE;
-    input.size = ATTACHED_DATA_SIZE - ATTACHED_DATA_MAGIC_SIZE;
-    input.pos = 0;
+    openBlockReader(&reader);
+    startBlockExtent(&reader, &input, ATTACHED_DATA_MAGIC_SIZE, ATTACHED_DATA_SIZE);
     window.dst = windowMemory;
     window.size = 0;
     window.pos = 0;
@@ -52,7 +53,7 @@ void readPayloadBytes(void *destination, size_t count) {
             count -= n;
             continue;
         }
-        if (input.pos < input.size) {
+        if (refillBlockInput(&reader, &input)) {
             windowWasFilled = true;
         }
         if (!windowWasFilled) {
@@ -78,6 +79,7 @@ void finishPayloadStream() {
     while (!frameEnded) {
         window.size = PAYLOAD_WINDOW_SIZE;
         window.pos = 0;
+        refillBlockInput(&reader, &input);
         size_t consumed = input.pos;
         size_t result = ZSTD_decompressStream(decoder, &window, &input);
         // Output here would be records after the end marker.
@@ -86,7 +88,7 @@ void finishPayloadStream() {
         }
         frameEnded = result == 0;
     }
-    if (!isBlockTail(ATTACHED_DATA_MAGIC_SIZE + input.pos)) {
+    if (!isBlockTail(blockReadPosition(&reader, &input))) {
         fatalError(DECODE_FAILURE);
     }
     window.size = 0;
@@ -114,4 +116,5 @@ void closePayloadStream() {
     window.dst = nullptr;
     window.size = 0;
     window.pos = 0;
+    closeBlockReader(&reader);
 }

@@ -12,7 +12,8 @@
 
 enum { PAYLOAD_WINDOW_SIZE = 131072 };
 
-// Allocates the window, then the decoder; input is the block after its magic.
+// Allocates the window, then the decoder; input is the block after its magic,
+// read as payload/payload_stream_input.h says.
 void openPayloadStream();
 
 // Copies exactly `count` (at least 1) decoded bytes to `destination`.
@@ -31,5 +32,5 @@ void finishPayloadStream();
 // follows the last frame.
 bool isBlockTail(size_t at);
 
-// Releases the decoder, then the window.
+// Releases the decoder, then the window and the reader.
 void closePayloadStream();

@@ -5,21 +5,35 @@
 // RUNNER_APPLICATION: the lpApplicationName (optional; else taken from the
 // command line by the system's search).
 // The child inherits the runner's standard handles, environment and current
-// directory. Prints "runner-pid N" before waiting and "runner-exit-code N"
+// directory. Prints "runner-pid N" before waiting, and
+// "runner-peak-working-set N" (bytes) and, last, "runner-exit-code N"
 // (unsigned decimal) after, on standard output. Exit status 0, or 1 when the
 // program could not be started.
 #include <windows.h>
+
+#include <psapi.h>
 
 #include <stdio.h>
 #include <string.h>
 
 static wchar_t commandLine[32768];
+// How often the child's peak working set is read while it runs.
+static const DWORD PEAK_SAMPLE_MS = 5;
 static wchar_t application[32768];
 
 static void printLine(const char *text) {
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(strlen(text)), &written,
               nullptr);
+}
+
+static void samplePeak(HANDLE process, SIZE_T *peak) {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (K32GetProcessMemoryInfo(process, &counters, sizeof counters) &&
+        counters.PeakWorkingSetSize > *peak) {
+        *peak = counters.PeakWorkingSetSize;
+    }
 }
 
 int wmain() {
@@ -52,9 +66,17 @@ int wmain() {
     char text[64];
     snprintf(text, sizeof text, "runner-pid %lu\n", info.dwProcessId);
     printLine(text);
-    WaitForSingleObject(info.hProcess, INFINITE);
+    // Wine counts a process's memory only while it runs: the peak is also
+    // sampled while waiting.
+    SIZE_T peak = 0;
+    do {
+        samplePeak(info.hProcess, &peak);
+    } while (WaitForSingleObject(info.hProcess, PEAK_SAMPLE_MS) == WAIT_TIMEOUT);
+    samplePeak(info.hProcess, &peak);
     DWORD exitCode = 0;
     GetExitCodeProcess(info.hProcess, &exitCode);
+    snprintf(text, sizeof text, "runner-peak-working-set %zu\n", peak);
+    printLine(text);
     snprintf(text, sizeof text, "runner-exit-code %lu\n", exitCode);
     printLine(text);
     return 0;

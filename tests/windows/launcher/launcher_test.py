@@ -72,10 +72,10 @@ def run_launcher(launcher, command_line, env=None, cwd=None, stdin=None, stdout=
 def runner_values(out):
     values = {}
     for line in out.splitlines():
-        for key in ("runner-pid", "runner-exit-code"):
+        for key in ("runner-pid", "runner-exit-code", "runner-peak-working-set"):
             if line.startswith(key + " "):
                 values[key] = int(line.split()[1])
-    return values["runner-pid"], values["runner-exit-code"]
+    return values["runner-pid"], values["runner-exit-code"], values["runner-peak-working-set"]
 
 
 def report_of(out):
@@ -103,7 +103,7 @@ class ChildSeesTheLaunch(unittest.TestCase):
         out, err = run_launcher(launcher, line, env={
             "TALLIX_ONEFILE_START": "1", "TALLIX_ONEFILE_TIME_US": "2",
             "TALLIX_ONEFILE_RANDOM": "abc", "TALLIX_ONEFILE_PARENT": "999"})
-        pid, code = runner_values(out)
+        pid, code, _ = runner_values(out)
         self.assertEqual(code, 0, err)
         report = report_of(out)
         module = windows_path(launcher)
@@ -184,6 +184,24 @@ class ExitCodes(unittest.TestCase):
                 self.assertEqual(runner_values(out)[1], code)
 
 
+class LargeBlock(unittest.TestCase):
+    # Far below the launcher's size: the block is not held in memory.
+    PEAK_BOUND = 48 << 20
+
+    def test_cold_start_working_set_stays_below_the_block(self):
+        out, _ = run_launcher(ARGS.large_launcher, "x")
+        # The reporter is app\reporter.exe in the target.
+        target = unix_path(ntpath.dirname(ntpath.dirname(report_of(out)["self"])))
+        shutil.rmtree(target)
+        self.addCleanup(shutil.rmtree, target, ignore_errors=True)
+        self.assertGreater(os.path.getsize(ARGS.large_launcher), 80 << 20)
+        out, _ = run_launcher(ARGS.large_launcher, "x")
+        _, code, peak = runner_values(out)
+        noise = os.path.join(target, "app", "noise.bin")
+        self.assertEqual((code, os.path.getsize(noise)), (0, 80 << 20))
+        self.assertTrue(0 < peak < self.PEAK_BOUND, peak)
+
+
 class Failures(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -236,7 +254,8 @@ class Failures(unittest.TestCase):
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for option in ("wine", "runner", "reporter-launcher", "bad-template-launcher",
+    for option in ("wine", "runner", "reporter-launcher", "large-launcher",
+                   "bad-template-launcher",
                    "bad-magic-launcher", "empty-launcher", "not-a-program-launcher"):
         parser.add_argument("--" + option, required=True)
     ARGS, rest = parser.parse_known_args()
