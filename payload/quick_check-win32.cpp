@@ -232,8 +232,11 @@ static uint64_t largeValue(LARGE_INTEGER value) {
 
 // Puts the metadata of every plain file listed in the folder of entry
 // `entryNumber` (`folderLength` units of its name) into FoundRecord, at its
-// index entry.
-static void listFolder(const PayloadIndex &index, size_t entryNumber, size_t folderLength) {
+// index entry. The listing ends once `files` of them are found: the rest
+// can name no other entry, and the call that would report its end costs as
+// much as a listing. A file not found gets the content check.
+static void listFolder(const PayloadIndex &index, size_t entryNumber, size_t folderLength,
+                       size_t files) {
     PayloadIndexEntry entry = payloadIndexEntry(index, entryNumber);
     uint32_t volume = 0;
     bool parentKnown = parentFolderVolume(index, entry, folderLength, &volume);
@@ -245,25 +248,28 @@ static void listFolder(const PayloadIndex &index, size_t entryNumber, size_t fol
     rememberFolder(entry, entryNumber, folderLength, volume);
     uint32_t folderHash = hashEntryName(entry, folderLength);
     FILE_INFO_BY_HANDLE_CLASS request = FileIdBothDirectoryRestartInfo;
-    while (GetFileInformationByHandleEx(folder, request, Listing, sizeof Listing)) {
+    size_t found = 0;
+    while (found < files &&
+           GetFileInformationByHandleEx(folder, request, Listing, sizeof Listing)) {
         request = FileIdBothDirectoryInfo;
         for (size_t at = 0;;) {
-            const FILE_ID_BOTH_DIR_INFO *found =
+            const FILE_ID_BOTH_DIR_INFO *listed =
                 reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(Listing + at);
             DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-            size_t k = (found->FileAttributes & kind) != 0
+            size_t k = (listed->FileAttributes & kind) != 0
                            ? index.count
-                           : findEntry(index, entry, folderLength, folderHash, found->FileName,
-                                       found->FileNameLength / sizeof(wchar_t));
+                           : findEntry(index, entry, folderLength, folderHash, listed->FileName,
+                                       listed->FileNameLength / sizeof(wchar_t));
             if (k < index.count) {
                 putRecordedFile(FoundRecord, k,
-                                {largeValue(found->EndOfFile), largeValue(found->LastWriteTime),
-                                 largeValue(found->FileId), volume});
+                                {largeValue(listed->EndOfFile), largeValue(listed->LastWriteTime),
+                                 largeValue(listed->FileId), volume});
+                ++found;
             }
-            if (found->NextEntryOffset == 0) {
+            if (listed->NextEntryOffset == 0) {
                 break;
             }
-            at += found->NextEntryOffset;
+            at += listed->NextEntryOffset;
         }
     }
     CloseHandle(folder);
@@ -278,18 +284,17 @@ static void listFolders(const PayloadIndex &index) {
     for (size_t k = 0; k < index.count; ++k) {
         putRecordedFile(FoundRecord, k, NO_FILE_METADATA);
     }
-    for (size_t k = 0; k < index.count; ++k) {
+    for (size_t k = 0, next = 0; k < index.count; k = next) {
         PayloadIndexEntry entry = payloadIndexEntry(index, k);
         size_t folderLength = folderPartLength(entry);
-        bool sameFolder = false;
-        if (k > 0) {
-            PayloadIndexEntry previous = payloadIndexEntry(index, k - 1);
-            sameFolder = folderPartLength(previous) == folderLength &&
-                         memcmp(previous.name, entry.name, 2 * folderLength) == 0;
+        for (next = k + 1; next < index.count; ++next) {
+            PayloadIndexEntry following = payloadIndexEntry(index, next);
+            if (folderPartLength(following) != folderLength ||
+                memcmp(following.name, entry.name, 2 * folderLength) != 0) {
+                break;
+            }
         }
-        if (!sameFolder) {
-            listFolder(index, k, folderLength);
-        }
+        listFolder(index, k, folderLength, next - k);
     }
 }
 
