@@ -209,11 +209,11 @@ static HANDLE openPlainFolder(bool parentKnown, uint32_t *volume) {
     DWORD attributes = 0;
     bool known = false;
     if (parentKnown) {
-        FILE_BASIC_INFO basic;
+        FILE_BASIC_INFO basic = {};
         known = GetFileInformationByHandleEx(folder, FileBasicInfo, &basic, sizeof basic);
         attributes = basic.FileAttributes;
     } else {
-        BY_HANDLE_FILE_INFORMATION information;
+        BY_HANDLE_FILE_INFORMATION information = {};
         known = GetFileInformationByHandle(folder, &information);
         attributes = information.dwFileAttributes;
         *volume = information.dwVolumeSerialNumber;
