@@ -6,9 +6,9 @@
 #include "format/entry_name.h"
 #include "format/quick_check_record.h"
 #include "paths/target_directory.h"
+#include "payload/file_writer.h"
 #include "payload/safe_delete.h"
 #include "payload/temporaries.h"
-#include "payload/file_writer.h"
 
 #include <windows.h>
 
@@ -137,9 +137,68 @@ static bool buildFolderPath(const PayloadIndexEntry &entry, size_t folderLength)
     return true;
 }
 
+// The folders listed in this pass, by the hash of their path: the index
+// entry whose name holds the path, the path's length, its volume, and its
+// slot in FolderSlots (folder number plus one, 0 for a free slot).
+static uint32_t FolderSlots[QUICK_CHECK_NAME_SLOTS];
+static uint32_t FolderEntries[QUICK_CHECK_MAX_FILES];
+static uint32_t FolderLengths[QUICK_CHECK_MAX_FILES];
+static uint32_t FolderVolumes[QUICK_CHECK_MAX_FILES];
+static uint32_t FolderSlotOf[QUICK_CHECK_MAX_FILES];
+static size_t folderCount;
+
+static void forgetFolders() {
+    for (size_t f = 0; f < folderCount; ++f) {
+        FolderSlots[FolderSlotOf[f]] = 0;
+    }
+    folderCount = 0;
+}
+
+static void rememberFolder(const PayloadIndexEntry &entry, size_t entryNumber, size_t folderLength,
+                           uint32_t volume) {
+    uint32_t slot = hashEntryName(entry, folderLength) % QUICK_CHECK_NAME_SLOTS;
+    while (FolderSlots[slot] != 0) {
+        slot = (slot + 1) % QUICK_CHECK_NAME_SLOTS;
+    }
+    FolderSlots[slot] = static_cast<uint32_t>(folderCount + 1);
+    FolderEntries[folderCount] = static_cast<uint32_t>(entryNumber);
+    FolderLengths[folderCount] = static_cast<uint32_t>(folderLength);
+    FolderVolumes[folderCount] = volume;
+    FolderSlotOf[folderCount++] = slot;
+}
+
+// The volume of the listed folder that holds the folder of `entry`
+// (`folderLength` units of its name); false when that one was not listed in
+// this pass, or the folder is the unpack folder itself.
+static bool parentFolderVolume(const PayloadIndex &index, const PayloadIndexEntry &entry,
+                               size_t folderLength, uint32_t *volume) {
+    if (folderLength == 0) {
+        return false;
+    }
+    size_t parentLength = folderLength - 1;
+    while (parentLength > 0 && indexNameUnit(entry, parentLength - 1) != u'\\') {
+        --parentLength;
+    }
+    uint32_t slot = hashEntryName(entry, parentLength) % QUICK_CHECK_NAME_SLOTS;
+    for (; FolderSlots[slot] != 0; slot = (slot + 1) % QUICK_CHECK_NAME_SLOTS) {
+        size_t f = FolderSlots[slot] - 1;
+        if (FolderLengths[f] == parentLength &&
+            memcmp(payloadIndexEntry(index, FolderEntries[f]).name, entry.name, 2 * parentLength) ==
+                0) {
+            *volume = FolderVolumes[f];
+            return true;
+        }
+    }
+    return false;
+}
+
 // Opens FolderPath for listing when it is a plain folder, not a link; its
-// volume's serial number into `*volume`.
-static HANDLE openPlainFolder(uint32_t *volume) {
+// volume's serial number into `*volume`. A plain folder inside a plain
+// folder is on that folder's volume, as only a link leads to another one:
+// with `parentKnown`, `*volume` already holds the parent's, and the
+// system's volume query, a round trip to another process under Wine, is
+// left out.
+static HANDLE openPlainFolder(bool parentKnown, uint32_t *volume) {
     HANDLE folder =
         CreateFileW(FolderPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -147,14 +206,23 @@ static HANDLE openPlainFolder(uint32_t *volume) {
     if (folder == INVALID_HANDLE_VALUE) {
         return folder;
     }
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(folder, &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    DWORD attributes = 0;
+    bool known = false;
+    if (parentKnown) {
+        FILE_BASIC_INFO basic = {};
+        known = GetFileInformationByHandleEx(folder, FileBasicInfo, &basic, sizeof basic);
+        attributes = basic.FileAttributes;
+    } else {
+        BY_HANDLE_FILE_INFORMATION information = {};
+        known = GetFileInformationByHandle(folder, &information);
+        attributes = information.dwFileAttributes;
+        *volume = information.dwVolumeSerialNumber;
+    }
+    if (!known || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         CloseHandle(folder);
         return INVALID_HANDLE_VALUE;
     }
-    *volume = information.dwVolumeSerialNumber;
     return folder;
 }
 
@@ -162,37 +230,46 @@ static uint64_t largeValue(LARGE_INTEGER value) {
     return static_cast<uint64_t>(value.QuadPart);
 }
 
-// Puts the metadata of every plain file listed in the folder of `entry`
-// (`folderLength` units of its name) into FoundRecord, at its index entry.
-static void listFolder(const PayloadIndex &index, const PayloadIndexEntry &entry,
-                       size_t folderLength) {
+// Puts the metadata of every plain file listed in the folder of entry
+// `entryNumber` (`folderLength` units of its name) into FoundRecord, at its
+// index entry. The listing ends once `files` of them are found: the rest
+// can name no other entry, and the call that would report its end costs as
+// much as a listing. A file not found gets the content check.
+static void listFolder(const PayloadIndex &index, size_t entryNumber, size_t folderLength,
+                       size_t files) {
+    PayloadIndexEntry entry = payloadIndexEntry(index, entryNumber);
     uint32_t volume = 0;
-    HANDLE folder =
-        buildFolderPath(entry, folderLength) ? openPlainFolder(&volume) : INVALID_HANDLE_VALUE;
+    bool parentKnown = parentFolderVolume(index, entry, folderLength, &volume);
+    HANDLE folder = buildFolderPath(entry, folderLength) ? openPlainFolder(parentKnown, &volume)
+                                                         : INVALID_HANDLE_VALUE;
     if (folder == INVALID_HANDLE_VALUE) {
         return;
     }
+    rememberFolder(entry, entryNumber, folderLength, volume);
     uint32_t folderHash = hashEntryName(entry, folderLength);
     FILE_INFO_BY_HANDLE_CLASS request = FileIdBothDirectoryRestartInfo;
-    while (GetFileInformationByHandleEx(folder, request, Listing, sizeof Listing)) {
+    size_t found = 0;
+    while (found < files &&
+           GetFileInformationByHandleEx(folder, request, Listing, sizeof Listing)) {
         request = FileIdBothDirectoryInfo;
         for (size_t at = 0;;) {
-            const FILE_ID_BOTH_DIR_INFO *found =
+            const FILE_ID_BOTH_DIR_INFO *listed =
                 reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(Listing + at);
             DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-            size_t k = (found->FileAttributes & kind) != 0
+            size_t k = (listed->FileAttributes & kind) != 0
                            ? index.count
-                           : findEntry(index, entry, folderLength, folderHash, found->FileName,
-                                       found->FileNameLength / sizeof(wchar_t));
+                           : findEntry(index, entry, folderLength, folderHash, listed->FileName,
+                                       listed->FileNameLength / sizeof(wchar_t));
             if (k < index.count) {
                 putRecordedFile(FoundRecord, k,
-                                {largeValue(found->EndOfFile), largeValue(found->LastWriteTime),
-                                 largeValue(found->FileId), volume});
+                                {largeValue(listed->EndOfFile), largeValue(listed->LastWriteTime),
+                                 largeValue(listed->FileId), volume});
+                ++found;
             }
-            if (found->NextEntryOffset == 0) {
+            if (listed->NextEntryOffset == 0) {
                 break;
             }
-            at += found->NextEntryOffset;
+            at += listed->NextEntryOffset;
         }
     }
     CloseHandle(folder);
@@ -203,21 +280,21 @@ static void listFolder(const PayloadIndex &index, const PayloadIndexEntry &entry
 // folder part changes from one entry to the next.
 static void listFolders(const PayloadIndex &index) {
     fillNameSlots(index);
+    forgetFolders();
     for (size_t k = 0; k < index.count; ++k) {
         putRecordedFile(FoundRecord, k, NO_FILE_METADATA);
     }
-    for (size_t k = 0; k < index.count; ++k) {
+    for (size_t k = 0, next = 0; k < index.count; k = next) {
         PayloadIndexEntry entry = payloadIndexEntry(index, k);
         size_t folderLength = folderPartLength(entry);
-        bool sameFolder = false;
-        if (k > 0) {
-            PayloadIndexEntry previous = payloadIndexEntry(index, k - 1);
-            sameFolder = folderPartLength(previous) == folderLength &&
-                         memcmp(previous.name, entry.name, 2 * folderLength) == 0;
+        for (next = k + 1; next < index.count; ++next) {
+            PayloadIndexEntry following = payloadIndexEntry(index, next);
+            if (folderPartLength(following) != folderLength ||
+                memcmp(following.name, entry.name, 2 * folderLength) != 0) {
+                break;
+            }
         }
-        if (!sameFolder) {
-            listFolder(index, entry, folderLength);
-        }
+        listFolder(index, k, folderLength, next - k);
     }
 }
 
@@ -234,8 +311,11 @@ static bool buildRecordPath() {
     return true;
 }
 
-// The record on disk into RecordOnDisk; its size, 0 when there is none.
-static uint64_t readRecord() {
+// The record on disk into RecordOnDisk, at most `expected` bytes and one
+// more, so that a longer file is seen to be longer: the system prepares
+// every page a read may fill, and the whole buffer would cost more than the
+// record. Its size, 0 when there is none.
+static uint64_t readRecord(uint64_t expected) {
     if (!buildRecordPath()) {
         return 0;
     }
@@ -245,11 +325,11 @@ static uint64_t readRecord() {
     if (file == INVALID_HANDLE_VALUE) {
         return 0;
     }
+    uint64_t limit = expected < RECORD_CAPACITY ? expected + 1 : sizeof RecordOnDisk;
     uint64_t size = 0;
     DWORD got = 0;
-    while (size < sizeof RecordOnDisk &&
-           ReadFile(file, RecordOnDisk + size, static_cast<DWORD>(sizeof RecordOnDisk - size), &got,
-                    nullptr) &&
+    while (size < limit &&
+           ReadFile(file, RecordOnDisk + size, static_cast<DWORD>(limit - size), &got, nullptr) &&
            got > 0) {
         size += got;
     }
@@ -268,8 +348,9 @@ bool quickCheckFiles(const PayloadIndex &index) {
         checkStartTime = now();
     }
     uint64_t readTime = 0;
-    bool recordUsable =
-        openQuickCheckRecord(RecordOnDisk, readRecord(), payloadIdentity(index), &readTime);
+    PayloadIdentity identity = payloadIdentity(index);
+    bool recordUsable = openQuickCheckRecord(
+        RecordOnDisk, readRecord(quickCheckRecordSize(identity.count)), identity, &readTime);
     listFolders(index);
     bool all = true;
     for (size_t k = 0; k < index.count; ++k) {
