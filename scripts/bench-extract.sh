@@ -10,8 +10,9 @@
 #  3. whole processes under Wine, alternating: the packed launcher's warm
 #     start with and without its index and its cold start, the same
 #     application packed with caxa (installed with npm into the scratch
-#     directory), warm and cold, the start program started directly, and
-#     the floors as processes of the benchmark program; in the same rounds
+#     directory), warm and cold, the start program started directly, a
+#     launcher that only starts it (L), and the floors as processes of the
+#     benchmark program; in the same rounds
 #     the large application (six copies of the payload in folders of their
 #     own, 1.5 GB): its launcher's warm start (content check, and quick check
 #     when the packer offers --check), its cold start, caxa warm and cold, and
@@ -20,8 +21,9 @@
 #     the cold start of the same application packed by an older tree's
 #     packer and runtime beside it;
 #  4. the block's frames decoded on 1 and 2 threads as the lanes take them,
-#     cold extractions in 1 and 2 lanes and on the sequential path, and the
-#     peak memory of a cold start as the system counts it.
+#     cold extractions in 1 and 2 lanes and on the sequential path, what 4
+#     and 8 cores would give on paper, and the peak memory of a cold start
+#     as the system counts it.
 #
 # usage: scripts/bench-extract.sh [LEVEL...]
 # environment: TALLIX_BENCH_HOST (host build tree, default build/host),
@@ -216,6 +218,7 @@ table=$(python3 "$root/tests/bench/whole_process_bench.py" --rounds "$rounds" \
     "tallix cold=$work/tallix-indexed.exe=$tallix_cache/indexed" "${old_case[@]}" \
     "caxa cold=$work/caxa.exe=$temp/caxa/applications/tallix-bench" \
     "P  start program directly=$app/start.exe" \
+    "L  launcher that only starts it=$bench|launch|Z:${app//\//\\}\\start.exe" \
     "A  decoding only=$bench|decode" \
     "AB decoding, then checking=$bench|decode-check|$target-cold1" \
     "W  writing only=$bench|write|$target-floor=$work/target-floor" \
@@ -249,9 +252,11 @@ import sys
 median = {m.group(1).strip(): float(m.group(2))
           for m in re.finditer(r"^(.*?) median +([0-9.]+) s", sys.argv[1], re.M)}
 ratios = [("quick warm / P", "tallix warm, quick", "P  start program directly"),
+          ("quick warm / L", "tallix warm, quick", "L  launcher that only starts it"),
           ("content warm / caxa warm", "tallix warm, index", "caxa warm"),
           ("cold / A (one thread decoding)", "tallix cold", "A  decoding only"),
           ("1.5G quick warm / P", "1.5G tallix warm, quick", "P  start program directly"),
+          ("1.5G quick warm / L", "1.5G tallix warm, quick", "L  launcher that only starts it"),
           ("1.5G content warm / caxa warm", "1.5G tallix warm, content", "1.5G caxa warm"),
           ("1.5G cold / A (one thread decoding)", "1.5G tallix cold", "1.5G A  decoding only"),
           ("1.5G cold / caxa cold", "1.5G tallix cold", "1.5G caxa cold")]
@@ -263,12 +268,14 @@ PY
 
 # Decoding as the lanes take the frames, and a cold start's peak memory.
 echo
+declare -A decoded variant_median
 for threads in 1 2; do
     times=()
     for round in 1 2 3 4 5; do
         times+=("$(wine "$bench" decode-lanes "$threads" | tr -d '\r')")
     done
-    echo "frames decoded on $threads thread(s), no files: median of 5 $(median_of "${times[@]}") s"
+    decoded[$threads]=$(median_of "${times[@]}")
+    echo "frames decoded on $threads thread(s), no files: median of 5 ${decoded[$threads]} s"
 done
 # One lane decoding and writing on its thread, two such lanes, and the
 # sequential path's decoding thread beside its writer thread.
@@ -279,8 +286,22 @@ for variant in "cold-sequential" "cold-lanes 1" "cold-lanes 2"; do
         sync
         times+=("$(wine "$bench" $variant "$target-variant" | tr -d '\r')")
     done
-    echo "$variant: median of 3 $(median_of "${times[@]}") s"
+    variant_median[$variant]=$(median_of "${times[@]}")
+    echo "$variant: median of 3 ${variant_median[$variant]} s"
 done
+# On paper, for more cores: the lanes' work (A on one thread plus W) spread
+# over N lanes as evenly as two lanes spread it here, after what L does.
+python3 - "${decoded[1]}" "$(echo "$report" | awk '$1 == "W" {print $4}')" \
+    "${variant_median[cold-lanes 2]}" "$(median 'L ')" "$(median 'A ')" <<'PY'
+import sys
+a1, w, lanes2, launch, a = map(float, sys.argv[1:])
+efficiency = (a1 + w) / (2 * lanes2)
+print("lanes' efficiency at 2: (A1 + W) / (2 x cold-lanes 2) = %.2f" % efficiency)
+for cores in (4, 8):
+    cold = launch + (a1 + w) / (cores * efficiency)
+    print("on paper, %d cores: cold start ~ L + (A1 + W) / (%d x %.2f) = %.3f s = %.2f x A"
+          % (cores, cores, efficiency, cold, cold / a))
+PY
 move_aside "$work"/target-variant "$tallix_cache/indexed"
 sync
 echo "cold start: $(wine "$bench" peak "$(winepath -w "$work/tallix-indexed.exe")" | tr -d '\r')"

@@ -16,8 +16,10 @@
 //   extract_bench cold-sequential DIRECTORY   one on the sequential path,
 //                                   a decoding thread and a writer thread
 // and, for a program run to its end,
-//   extract_bench peak PROGRAM      its peak working set and peak private
-//                                   bytes, in MB, as the system counts them.
+//   extract_bench peak PROGRAM      its peak working set in MB, as the
+//                                   system counts it;
+//   extract_bench launch PROGRAM    L: only what any launcher of this design
+//                                   does to start PROGRAM (launchOnly).
 // Then
 //   extract_bench report DIRECTORY COLD_SECONDS W_SECONDS
 // takes a directory a cold extraction filled and the medians of those runs,
@@ -52,6 +54,8 @@
 #include <algorithm>
 #include <atomic>
 #include <psapi.h>
+#include <shellapi.h>
+#include <shlobj.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
@@ -64,6 +68,8 @@ namespace {
 
 const int REPEATS = 5;
 const size_t CRC_BUFFER_SIZE = 64u << 20;
+// How often a running program's memory is read.
+const DWORD PEAK_SAMPLE_MS = 5;
 
 double now() {
     static LARGE_INTEGER frequency;
@@ -130,24 +136,61 @@ void decodeInLanes(size_t threads) {
     }
 }
 
-int peakOf(wchar_t *commandLine) {
+// Starts the command line and waits for its end; its exit code, or -1 when
+// it cannot start. With `peak`, the largest working set seen: Wine counts a
+// process's memory only while it runs, so it is read every few milliseconds.
+long runToEnd(wchar_t *commandLine, SIZE_T *peak) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        fprintf(stderr, "cannot start '%ls'\n", commandLine);
-        return 1;
+    if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        fprintf(stderr, "cannot start '%ls' (error %lu)\n", commandLine, GetLastError());
+        return -1;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof counters;
-    K32GetProcessMemoryInfo(process.hProcess, &counters, sizeof counters);
-    printf("peak working set %.1f MB, peak private bytes %.1f MB\n",
-           counters.PeakWorkingSetSize / 1048576.0, counters.PeakPagefileUsage / 1048576.0);
+    DWORD waitMs = peak != nullptr ? PEAK_SAMPLE_MS : INFINITE;
+    for (;;) {
+        if (peak != nullptr) {
+            PROCESS_MEMORY_COUNTERS counters{};
+            counters.cb = sizeof counters;
+            if (K32GetProcessMemoryInfo(process.hProcess, &counters, sizeof counters)) {
+                *peak = std::max(*peak, counters.PeakWorkingSetSize);
+            }
+        }
+        if (WaitForSingleObject(process.hProcess, waitMs) != WAIT_TIMEOUT) {
+            break;
+        }
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    return static_cast<long>(code);
+}
+
+int peakOf(wchar_t *commandLine) {
+    SIZE_T peak = 0;
+    if (runToEnd(commandLine, &peak) < 0) {
+        return 1;
+    }
+    printf("peak working set %.1f MB\n", peak / 1048576.0);
     return 0;
+}
+
+// L: what every start of a launcher does besides its files: split its
+// command line with the shell's parser, find the cache folder, start the
+// program with the handles inherited, wait, and exit with its code.
+int launchOnly(const wchar_t *program) {
+    int count = 0;
+    LocalFree(CommandLineToArgvW(GetCommandLineW(), &count));
+    wchar_t folder[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) !=
+        S_OK) {
+        return 1;
+    }
+    std::wstring commandLine = L"\"" + std::wstring(program) + L"\"";
+    long code = runToEnd(commandLine.data(), nullptr);
+    return code < 0 ? 1 : static_cast<int>(code);
 }
 
 // Every frame in a row, as the sequential path reads them.
@@ -304,7 +347,7 @@ void extractCold() {
 
 int usage() {
     fputs("usage: extract_bench cold|write|decode-check DIRECTORY\n"
-          "       extract_bench decode | decode-lanes N | peak COMMAND_LINE\n"
+          "       extract_bench decode | decode-lanes N | peak COMMAND_LINE | launch PROGRAM\n"
           "       extract_bench report DIRECTORY COLD_SECONDS W_SECONDS\n",
           stderr);
     return 1;
@@ -331,6 +374,9 @@ int wmain(int argc, wchar_t **argv) {
     }
     if (mode == L"peak") {
         return peakOf(argv[2]);
+    }
+    if (mode == L"launch") {
+        return launchOnly(argv[2]);
     }
     if (mode == L"cold-lanes" && argc == 4) {
         appendWideString(TargetDirectory, argv[3], PATH_CAPACITY);
