@@ -21,6 +21,11 @@ ABORT_STATUS = 3
 WINE_TIMEOUT_SECONDS = 120
 
 
+# Under heavy load Wine now and then fails to create a process (error 1359,
+# an internal error) before any of its code runs; a launcher reports this.
+CHILD_NOT_CREATED = b"Error, couldn't launch child ([Error 1359] "
+
+
 @dataclass
 class WindowsRun:
     """A finished Windows program: its status and the bytes it wrote."""
@@ -60,6 +65,17 @@ def run_windows(program, *arguments, wine="wine", env=None, timeout=WINE_TIMEOUT
                                stderr=subprocess.PIPE, env=wine_environment(env),
                                timeout=timeout, check=False)
     return WindowsRun(completed.returncode, completed.stdout, completed.stderr)
+
+
+def run_windows_started(program, *arguments, **kwargs):
+    """run_windows, made once more when Wine failed to create the launcher's
+    child: the launcher's own work was done, and the start is not the
+    application's."""
+    result = run_windows(program, *arguments, **kwargs)
+    if result.status == 2 and result.stderr.startswith(CHILD_NOT_CREATED):
+        print("made again: %r" % result.err, file=sys.stderr)
+        result = run_windows(program, *arguments, **kwargs)
+    return result
 
 
 def run(command, **kwargs):

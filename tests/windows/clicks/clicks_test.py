@@ -27,8 +27,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from wine_test_support import (WINE_TIMEOUT_SECONDS, file_tree, wine_environment,  # noqa: E402
-                               windows_path)
+from wine_test_support import (CHILD_NOT_CREATED, WINE_TIMEOUT_SECONDS, file_tree,  # noqa: E402
+                               wine_environment, windows_path)
 
 ARGS = None
 CHILD_EXIT_CODE = 7
@@ -40,7 +40,6 @@ TEMPORARY = re.compile(r"~tallix-(\d+)-\d+\.tmp")
 # start of the launcher, or the launcher's start of the application. Such a
 # start is made again on its own, and must then succeed.
 RUNNER_NOT_CREATED = b"runner: CreateProcessW failed, error 1359\n"
-CHILD_NOT_CREATED = b"Error, couldn't launch child ([Error 1359] "
 
 # Time for a second start to reach its wait, with room for a loaded machine;
 # well below the stall limit after which it would unpack anyway.

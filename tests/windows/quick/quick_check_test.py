@@ -19,7 +19,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from wine_test_support import check_equal, fresh_directory, outcome, run, run_windows  # noqa: E402
+from wine_test_support import (check_equal, fresh_directory, outcome, run,  # noqa: E402
+                               run_windows_started)
 
 args = None
 QUIET_CHILD = {"REPORTER_EXIT_CODE": "7", "REPORTER_QUIET": "1"}
@@ -73,8 +74,8 @@ def make_app(folder, seed):
 
 
 def start(launcher, what):
-    status = run_windows(launcher, wine=args.wine_run, env=QUIET_CHILD).status
-    check_equal(status, 7, f"{what}: the application's exit status")
+    result = run_windows_started(launcher, wine=args.wine_run, env=QUIET_CHILD)
+    check_equal(result.status, 7, f"{what}: the application's exit status ({result.err!r})")
 
 
 def settled(folder, launcher):
