@@ -218,7 +218,7 @@ table=$(python3 "$root/tests/bench/whole_process_bench.py" --rounds "$rounds" \
     "tallix cold=$work/tallix-indexed.exe=$tallix_cache/indexed" "${old_case[@]}" \
     "caxa cold=$work/caxa.exe=$temp/caxa/applications/tallix-bench" \
     "P  start program directly=$app/start.exe" \
-    "L  launcher that only starts it=$bench|launch|Z:${app//\//\\}\\start.exe" \
+    "L  launcher, start only=$bench|launch|Z:${app//\//\\}\\start.exe" \
     "A  decoding only=$bench|decode" \
     "AB decoding, then checking=$bench|decode-check|$target-cold1" \
     "W  writing only=$bench|write|$target-floor=$work/target-floor" \
@@ -252,11 +252,11 @@ import sys
 median = {m.group(1).strip(): float(m.group(2))
           for m in re.finditer(r"^(.*?) median +([0-9.]+) s", sys.argv[1], re.M)}
 ratios = [("quick warm / P", "tallix warm, quick", "P  start program directly"),
-          ("quick warm / L", "tallix warm, quick", "L  launcher that only starts it"),
+          ("quick warm / L", "tallix warm, quick", "L  launcher, start only"),
           ("content warm / caxa warm", "tallix warm, index", "caxa warm"),
           ("cold / A (one thread decoding)", "tallix cold", "A  decoding only"),
           ("1.5G quick warm / P", "1.5G tallix warm, quick", "P  start program directly"),
-          ("1.5G quick warm / L", "1.5G tallix warm, quick", "L  launcher that only starts it"),
+          ("1.5G quick warm / L", "1.5G tallix warm, quick", "L  launcher, start only"),
           ("1.5G content warm / caxa warm", "1.5G tallix warm, content", "1.5G caxa warm"),
           ("1.5G cold / A (one thread decoding)", "1.5G tallix cold", "1.5G A  decoding only"),
           ("1.5G cold / caxa cold", "1.5G tallix cold", "1.5G caxa cold")]
