@@ -18,12 +18,38 @@ static const wchar_t HOME_TEMPLATE[] = L"{HOME}";
 static wchar_t *KnownDirectories[KNOWN_DIRECTORIES_CAPACITY];
 static bool CreatedHere[KNOWN_DIRECTORIES_CAPACITY];
 static size_t knownDirectoryCount;
+// Heap copies of the directories this process created once KnownDirectories
+// was full, in the order made: never looked up, only removed after a failed
+// start, so an application of thousands of folders leaves none behind.
+static wchar_t **CreatedBeyondKnown;
+static size_t createdBeyondCount;
+static size_t createdBeyondCapacity;
+
+static void rememberCreatedBeyondKnown(const wchar_t *path) {
+    if (createdBeyondCount == createdBeyondCapacity) {
+        size_t capacity = createdBeyondCapacity == 0 ? size_t{KNOWN_DIRECTORIES_CAPACITY}
+                                                     : 2 * createdBeyondCapacity;
+        void *grown = realloc(CreatedBeyondKnown, capacity * sizeof *CreatedBeyondKnown);
+        if (grown == nullptr) {
+            return;
+        }
+        CreatedBeyondKnown = static_cast<wchar_t **>(grown);
+        createdBeyondCapacity = capacity;
+    }
+    wchar_t *copy = _wcsdup(path);
+    if (copy != nullptr) {
+        CreatedBeyondKnown[createdBeyondCount++] = copy;
+    }
+}
 
 // A copy that cannot be allocated is simply not remembered: the directory
 // is then checked again by the system next time, which is still correct
 // (only its removal after a failed start is lost).
 static void rememberDirectory(const wchar_t *path, bool created) {
     if (knownDirectoryCount >= KNOWN_DIRECTORIES_CAPACITY) {
+        if (created) {
+            rememberCreatedBeyondKnown(path);
+        }
         return;
     }
     wchar_t *copy = _wcsdup(path);
@@ -89,6 +115,11 @@ static DirectoryState ensureDirectory(const wchar_t *path) {
 }
 
 void removeCreatedDirectories() {
+    // None of these holds a remembered one, made earlier: these go first,
+    // the last made first.
+    for (size_t i = createdBeyondCount; i > 0; --i) {
+        RemoveDirectoryW(CreatedBeyondKnown[i - 1]);
+    }
     for (size_t i = knownDirectoryCount; i > 0; --i) {
         if (CreatedHere[i - 1]) {
             RemoveDirectoryW(KnownDirectories[i - 1]);

@@ -164,11 +164,12 @@ class ExtractionTest(unittest.TestCase):
     def test_damaged_streams_leave_nothing_new(self):
         # Cut before the end marker (every record whole), a damaged third
         # block (the first holds small files whole; also with an index, which
-        # an empty cache fails), content unlike its stored CRC-32, a name too
-        # long for any packer and one that leaves the target: files written
-        # on the way go, with the folders made for them.
-        for variant in ("truncated", "damaged", "indexed_damaged", "wrongcrc", "longname",
-                        "escape"):
+        # an empty cache fails), content unlike its stored CRC-32 (also after
+        # 1,100 folders), a name too long for any packer and one that leaves
+        # the target: files written on the way go, with the folders made for
+        # them.
+        for variant in ("truncated", "damaged", "indexed_damaged", "wrongcrc", "manyfolders",
+                        "longname", "escape"):
             with self.subTest(variant=variant):
                 failed = self.start(variant)
                 self.assertEqual((failed.status, failed.stdout, failed.stderr),

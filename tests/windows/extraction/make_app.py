@@ -52,6 +52,8 @@ def app_files():
 
 # More files than one thread of the index check takes on.
 MANY_FILES = 300
+# Above the 1,024 folders a launcher remembers for lookups.
+MANY_FOLDERS = 1100
 
 
 def many_files():
@@ -246,6 +248,11 @@ def write_blocks(good_path, index_path, out_dir):
     blocks["wrongcrc"] = wrap(zstd(record("first.txt", b"first") +
                                    record("second.bin", big, zlib.crc32(big) ^ 1) +
                                    record("third.txt", b"third") + b"\0\0", "-c"))
+
+    # Files in more folders than the launcher keeps for lookups, the last
+    # one's content unlike its CRC-32: every folder is made before it fails.
+    folders = b"".join(record("d%04d\\f.txt" % i, b"x") for i in range(MANY_FOLDERS))
+    blocks["manyfolders"] = wrap(zstd(folders + record("last.txt", b"last", 1) + b"\0\0", "-c"))
 
     blocks["garbage"] = garbage(good)
 
