@@ -10,6 +10,8 @@
 // function. Only functions the program imports are replaced; calls made
 // inside system DLLs and msvcrt keep Wine's behaviour. GetFullPathNameW
 // stays as it is: it takes long paths on Windows too.
+#include "import_patch-win32.h"
+
 #include <windows.h>
 
 #include <string.h>
@@ -108,64 +110,22 @@ BOOL WINAPI limitedCreateProcessW(LPCWSTR application, LPWSTR commandLine,
                               flags, environment, folder, startup, process);
 }
 
-struct Patch {
-    const char *name;
-    void *wrapper;
-    void **real;
-};
-
 // The casts only change how the addresses are stored.
 #define PATCH(function)                                                                            \
-    Patch {                                                                                        \
+    ImportPatch {                                                                                  \
 #function, reinterpret_cast < void *>(&limited##function),                                 \
             reinterpret_cast < void **>(&real##function)                                           \
     }
 
-const Patch PATCHES[] = {
+const ImportPatch PATCHES[] = {
     PATCH(CreateFileW),          PATCH(CreateDirectoryW), PATCH(RemoveDirectoryW),
     PATCH(DeleteFileW),          PATCH(MoveFileExW),      PATCH(GetFileAttributesW),
     PATCH(GetFileAttributesExW), PATCH(FindFirstFileW),   PATCH(FindFirstFileExW),
     PATCH(CreateProcessW),
 };
 
-void replaceEntry(ULONGLONG *entry, const Patch &patch) {
-    DWORD previous = 0;
-    if (!VirtualProtect(entry, sizeof *entry, PAGE_READWRITE, &previous)) {
-        return;
-    }
-    *patch.real = reinterpret_cast<void *>(*entry);
-    *entry = reinterpret_cast<ULONGLONG>(patch.wrapper);
-    VirtualProtect(entry, sizeof *entry, previous, &previous);
-}
-
-void replaceImports(unsigned char *base, const IMAGE_IMPORT_DESCRIPTOR &library) {
-    auto *names = reinterpret_cast<IMAGE_THUNK_DATA64 *>(base + library.OriginalFirstThunk);
-    auto *entries = reinterpret_cast<IMAGE_THUNK_DATA64 *>(base + library.FirstThunk);
-    for (; names->u1.AddressOfData != 0; ++names, ++entries) {
-        if (IMAGE_SNAP_BY_ORDINAL64(names->u1.Ordinal)) {
-            continue;
-        }
-        auto *byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
-        for (const Patch &patch : PATCHES) {
-            if (strcmp(reinterpret_cast<const char *>(byName->Name), patch.name) == 0) {
-                replaceEntry(&entries->u1.Function, patch);
-            }
-        }
-    }
-}
-
 bool installShim() {
-    auto *base = reinterpret_cast<unsigned char *>(GetModuleHandleW(nullptr));
-    auto *dos = reinterpret_cast<IMAGE_DOS_HEADER *>(base);
-    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS64 *>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    auto *library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
-    for (; imports.VirtualAddress != 0 && library->Name != 0; ++library) {
-        if (_stricmp(reinterpret_cast<const char *>(base + library->Name), "kernel32.dll") == 0) {
-            replaceImports(base, *library);
-        }
-    }
+    patchKernel32Imports(PATCHES, sizeof PATCHES / sizeof PATCHES[0]);
     return true;
 }
 
