@@ -10,7 +10,6 @@
 
 #include <stdlib.h>
 
-static const char DECODE_FAILURE[] = "Error, couldn't decode attached data.";
 static const char ALLOCATION_FAILURE[] = "Error, couldn't allocate memory.";
 
 // The longest path GetModuleFileNameW gives, terminator included.
@@ -94,7 +93,8 @@ bool refillBlockInput(BlockReader *reader, ZSTD_inBuffer *input) {
     where.OffsetHigh = static_cast<DWORD>(at >> 32);
     DWORD got = 0;
     if (!ReadFile(reader->file, reader->buffer, wanted, &got, &where) || got != wanted) {
-        fatalError(DECODE_FAILURE);
+        *input = {reader->buffer, 0, 0};
+        return false;
     }
     *input = {reader->buffer, wanted, 0};
     reader->next += wanted;

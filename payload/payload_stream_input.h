@@ -11,8 +11,10 @@
 // of its mapped image. When the block is not in the image's constants
 // section (a program that links its block in), or the file cannot be
 // opened, the reader hands out the mapping's bytes instead; what is
-// decoded is the same either way. A read that fails or comes up short ends
-// the process with "Error, couldn't decode attached data.".
+// decoded is the same either way. A read that fails or comes up short hands
+// out nothing, so the decoder stops there and its caller fails as for a
+// damaged block ("Error, couldn't decode attached data."): a lane never ends
+// the process while the others write.
 #pragma once
 
 #include <stddef.h>
@@ -40,7 +42,8 @@ void openBlockReader(BlockReader *reader);
 void startBlockExtent(BlockReader *reader, ZSTD_inBuffer *input, uint64_t from, uint64_t to);
 
 // When `input` is used up and the extent is not, hands out its next bytes.
-// Whether `input` holds bytes.
+// Whether `input` holds bytes; after a failed read it is empty, and the
+// next call reads the same bytes again.
 bool refillBlockInput(BlockReader *reader, ZSTD_inBuffer *input);
 
 // Whether nothing of the extent is left, in `input` or beyond it.

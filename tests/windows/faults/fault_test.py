@@ -20,8 +20,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from wine_test_support import (WINE_TIMEOUT_SECONDS, file_tree, run_windows,  # noqa: E402
-                               wine_environment, windows_path)
+from wine_test_support import (WINE_TIMEOUT_SECONDS, WindowsRun, file_tree,  # noqa: E402
+                               run_windows, wine_environment, windows_path)
 
 ARGS = None
 CHILD_EXIT_CODE = 7
@@ -393,11 +393,32 @@ class ManySmallFiles(LauncherCase):
                           for name in stamps}, stamps)
 
 
+class ReadErrors(LauncherCase):
+    def test_a_read_error_on_the_launcher_file_leaves_nothing(self):
+        # Reads of the launcher's own file fail from its middle on, inside
+        # the block: decoding in lanes, and on one core (the process's
+        # affinity) on the sequential path. The start fails as for a damaged
+        # block, with nothing left, and the next start unpacks everything.
+        shutil.copy(ARGS.read_fault, self.launcher)
+        failing = {"TALLIX_TEST_FAIL_READS_FROM": str(os.path.getsize(self.launcher) // 2)}
+        for cores in ([], ["taskset", "-c", "0"]):
+            with self.subTest(cores=cores):
+                done = subprocess.run(cores + ["wine", self.launcher], stdin=subprocess.DEVNULL,
+                                      capture_output=True, timeout=WINE_TIMEOUT_SECONDS,
+                                      env=wine_environment(dict(QUIET_CHILD, **failing)))
+                failed = WindowsRun(done.returncode, done.stdout, done.stderr)
+                self.assertEqual((failed.status, failed.out, failed.err), (2, DECODE_ERROR, ""))
+                left = [(path, names) for path, _, names in os.walk(self.cache)]
+                self.assertIn(left, ([], [(self.cache, [])]))
+        self.assertStarted(self.start())
+        self.assertCacheExact()
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     for option in ("small", "small-app", "large", "large-app", "scanned", "scanned-app", "runner",
-                   "scanner"):
+                   "scanner", "read-fault"):
         parser.add_argument("--" + option, required=True)
     parser.add_argument("--flips", type=int, default=60, help="random bit flips over the frame")
     ARGS, rest = parser.parse_known_args()
