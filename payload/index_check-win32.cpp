@@ -1,6 +1,7 @@
 #include "payload/index_check.h"
 
 #include "base/diagnostics.h"
+#include "base/threads.h"
 #include "buildinfo/build_constants.h"
 #include "format/attached_data.h"
 #include "format/crc32.h"
@@ -105,11 +106,6 @@ static void checkEntries(size_t worker) {
     }
 }
 
-static DWORD WINAPI checkWorker(void *worker) {
-    checkEntries(reinterpret_cast<size_t>(worker));
-    return 0;
-}
-
 static size_t chooseThreadCount(size_t maxThreads) {
     uint64_t bytes = 0;
     for (size_t k = 0; k < WholeIndex.count; ++k) {
@@ -144,28 +140,9 @@ bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed) {
     }
     nextEntry = 0;
     mismatchSeen = false;
-    // The main thread is worker 0. A thread that cannot be started leaves its
-    // share to the others.
-    HANDLE threads[INDEX_CHECK_MAX_THREADS];
-    size_t started = 0;
-    size_t wanted = chooseThreadCount(maxThreads);
-    for (size_t worker = 1; worker < wanted; ++worker) {
-        HANDLE thread =
-            CreateThread(nullptr, WORKER_STACK_SIZE, checkWorker, reinterpret_cast<void *>(worker),
-                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-        if (thread != nullptr) {
-            threads[started++] = thread;
-        }
-    }
-    checkEntries(0);
-    if (started > 0) {
-        WaitForMultipleObjects(static_cast<DWORD>(started), threads, TRUE, INFINITE);
-    }
-    for (size_t i = 0; i < started; ++i) {
-        CloseHandle(threads[i]);
-    }
+    size_t ran = runOnThreads(chooseThreadCount(maxThreads), WORKER_STACK_SIZE, checkEntries);
     if (threadsUsed != nullptr) {
-        *threadsUsed = started + 1;
+        *threadsUsed = ran;
     }
     return !mismatchSeen.load();
 }

@@ -3,6 +3,7 @@
 #include "payload/parallel_extraction.h"
 
 #include "base/diagnostics.h"
+#include "base/threads.h"
 #include "buildinfo/build_constants.h"
 #include "format/attached_data.h"
 #include "format/little_endian.h"
@@ -226,19 +227,6 @@ static DWORD WINAPI laneThread(void *lane) {
 
 // --- Choosing and starting lanes -------------------------------------------------
 
-static size_t allowedCores() {
-    DWORD_PTR process = 0;
-    DWORD_PTR system = 0;
-    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
-        size_t cores = 0;
-        for (; process != 0; process &= process - 1) {
-            ++cores;
-        }
-        return cores;
-    }
-    return GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
-}
-
 // One lane's decoder, window, read buffer and checksum buffer for the widest frame whose
 // header reads; a frame whose header does not read, or declares a window
 // the decoder refuses, fails in its lane before the decoder allocates.
@@ -279,7 +267,7 @@ size_t chooseLaneCount(const PayloadIndex &index) {
     frameCount = index.frameCount;
     trailerAt = ATTACHED_DATA_SIZE - ATTACHED_DATA_TRAILER_SIZE;
     size_t lanes = frameCount;
-    size_t cores = allowedCores();
+    size_t cores = allowedProcessorCount();
     lanes = lanes < cores ? lanes : cores;
     lanes = lanes < MAX_LANES ? lanes : size_t{MAX_LANES};
     if (lanes < 2 || !pendingTableHoldsAll(index)) {

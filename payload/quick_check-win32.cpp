@@ -1,5 +1,6 @@
 #include "payload/quick_check.h"
 
+#include "base/threads.h"
 #include "buildinfo/build_constants.h"
 #include "format/constants_section.h"
 #include "format/crc32.h"
@@ -12,6 +13,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string.h>
 #include <wchar.h>
 
@@ -24,6 +26,8 @@ enum : uint64_t {
 enum : uint32_t { RECORD_TEMPORARY_NUMBER = 0xFFFFFFFF };
 
 static const wchar_t RECORD_NAME[] = L"" QUICK_CHECK_RECORD_FILE_NAME;
+// A listing thread needs a few kilobytes of stack.
+enum { LISTING_STACK_SIZE = 64 * 1024 };
 
 // The record read from disk, one byte beyond the largest so that a longer
 // file is seen to be longer, and the one this start makes from what it finds.
@@ -32,9 +36,10 @@ static unsigned char FoundRecord[RECORD_CAPACITY];
 static bool Passed[QUICK_CHECK_MAX_FILES];
 // Entry number plus one per slot, 0 for a free one, by the hash of the name.
 static uint32_t NameSlots[QUICK_CHECK_NAME_SLOTS];
-// Entries of FILE_ID_BOTH_DIR_INFO, which start at multiples of 8.
-alignas(8) static unsigned char Listing[DIRECTORY_LISTING_SIZE];
-static wchar_t FolderPath[PATH_CAPACITY];
+// Each listing thread's: entries of FILE_ID_BOTH_DIR_INFO, which start at
+// multiples of 8, and the folder's path.
+alignas(8) static unsigned char Listings[QUICK_CHECK_MAX_THREADS][DIRECTORY_LISTING_SIZE];
+static wchar_t FolderPaths[QUICK_CHECK_MAX_THREADS][PATH_CAPACITY];
 static wchar_t RecordPath[PATH_CAPACITY];
 static wchar_t RecordTemporary[PATH_CAPACITY];
 
@@ -116,36 +121,45 @@ static size_t findEntry(const PayloadIndex &index, const PayloadIndexEntry &fold
     return index.count;
 }
 
-// FolderPath: TargetDirectory and the folder part (without its "\") of
-// `entry`; false when it does not fit.
-static bool buildFolderPath(const PayloadIndexEntry &entry, size_t folderLength) {
+// `path`: TargetDirectory and the folder part (without its "\") of `entry`;
+// false when it does not fit.
+static bool buildFolderPath(wchar_t *path, const PayloadIndexEntry &entry, size_t folderLength) {
     size_t length = wcslen(TargetDirectory);
     if (length + 1 + folderLength >= PATH_CAPACITY) {
         return false;
     }
-    wmemcpy(FolderPath, TargetDirectory, length + 1);
+    wmemcpy(path, TargetDirectory, length + 1);
     if (folderLength == 0) {
         return true;
     }
-    if (length == 0 || FolderPath[length - 1] != L'\\') {
-        FolderPath[length++] = L'\\';
+    if (length == 0 || path[length - 1] != L'\\') {
+        path[length++] = L'\\';
     }
     for (size_t i = 0; i + 1 < folderLength; ++i) {
-        FolderPath[length++] = static_cast<wchar_t>(indexNameUnit(entry, i));
+        path[length++] = static_cast<wchar_t>(indexNameUnit(entry, i));
     }
-    FolderPath[length] = 0;
+    path[length] = 0;
     return true;
 }
 
-// The folders listed in this pass, by the hash of their path: the index
-// entry whose name holds the path, the path's length, its volume, and its
-// slot in FolderSlots (folder number plus one, 0 for a free slot).
+// The folders of this pass, in index order, by the hash of their path in
+// FolderSlots (folder number plus one, 0 for a free slot): the index entry
+// whose name holds the path, the path's length, how many entries follow in
+// it, the folder that holds it (NO_FOLDER when that is none of them), and
+// what its listing found.
+enum : uint32_t { NO_FOLDER = UINT32_MAX };
+enum VolumeState : uint8_t { VOLUME_UNSETTLED, VOLUME_KNOWN, VOLUME_UNKNOWN };
 static uint32_t FolderSlots[QUICK_CHECK_NAME_SLOTS];
 static uint32_t FolderEntries[QUICK_CHECK_MAX_FILES];
 static uint32_t FolderLengths[QUICK_CHECK_MAX_FILES];
-static uint32_t FolderVolumes[QUICK_CHECK_MAX_FILES];
+static uint32_t FolderFiles[QUICK_CHECK_MAX_FILES];
+static uint32_t FolderParents[QUICK_CHECK_MAX_FILES];
 static uint32_t FolderSlotOf[QUICK_CHECK_MAX_FILES];
+static uint32_t FolderVolumes[QUICK_CHECK_MAX_FILES];
+static bool FolderListed[QUICK_CHECK_MAX_FILES];
+static VolumeState FolderVolumeStates[QUICK_CHECK_MAX_FILES];
 static size_t folderCount;
+static std::atomic<size_t> nextFolder;
 
 static void forgetFolders() {
     for (size_t f = 0; f < folderCount; ++f) {
@@ -154,8 +168,8 @@ static void forgetFolders() {
     folderCount = 0;
 }
 
-static void rememberFolder(const PayloadIndexEntry &entry, size_t entryNumber, size_t folderLength,
-                           uint32_t volume) {
+static void addFolder(const PayloadIndexEntry &entry, size_t entryNumber, size_t folderLength,
+                      size_t files) {
     uint32_t slot = hashEntryName(entry, folderLength) % QUICK_CHECK_NAME_SLOTS;
     while (FolderSlots[slot] != 0) {
         slot = (slot + 1) % QUICK_CHECK_NAME_SLOTS;
@@ -163,17 +177,19 @@ static void rememberFolder(const PayloadIndexEntry &entry, size_t entryNumber, s
     FolderSlots[slot] = static_cast<uint32_t>(folderCount + 1);
     FolderEntries[folderCount] = static_cast<uint32_t>(entryNumber);
     FolderLengths[folderCount] = static_cast<uint32_t>(folderLength);
-    FolderVolumes[folderCount] = volume;
+    FolderFiles[folderCount] = static_cast<uint32_t>(files);
+    FolderListed[folderCount] = false;
+    FolderVolumeStates[folderCount] = VOLUME_UNSETTLED;
     FolderSlotOf[folderCount++] = slot;
 }
 
-// The volume of the listed folder that holds the folder of `entry`
-// (`folderLength` units of its name); false when that one was not listed in
-// this pass, or the folder is the unpack folder itself.
-static bool parentFolderVolume(const PayloadIndex &index, const PayloadIndexEntry &entry,
-                               size_t folderLength, uint32_t *volume) {
+// The folder of this pass that holds folder `f`, or NO_FOLDER when that is
+// none of them or `f` is the unpack folder itself.
+static uint32_t parentFolder(const PayloadIndex &index, size_t f) {
+    PayloadIndexEntry entry = payloadIndexEntry(index, FolderEntries[f]);
+    size_t folderLength = FolderLengths[f];
     if (folderLength == 0) {
-        return false;
+        return NO_FOLDER;
     }
     size_t parentLength = folderLength - 1;
     while (parentLength > 0 && indexNameUnit(entry, parentLength - 1) != u'\\') {
@@ -181,26 +197,45 @@ static bool parentFolderVolume(const PayloadIndex &index, const PayloadIndexEntr
     }
     uint32_t slot = hashEntryName(entry, parentLength) % QUICK_CHECK_NAME_SLOTS;
     for (; FolderSlots[slot] != 0; slot = (slot + 1) % QUICK_CHECK_NAME_SLOTS) {
-        size_t f = FolderSlots[slot] - 1;
-        if (FolderLengths[f] == parentLength &&
-            memcmp(payloadIndexEntry(index, FolderEntries[f]).name, entry.name, 2 * parentLength) ==
-                0) {
-            *volume = FolderVolumes[f];
-            return true;
+        size_t parent = FolderSlots[slot] - 1;
+        if (FolderLengths[parent] == parentLength &&
+            memcmp(payloadIndexEntry(index, FolderEntries[parent]).name, entry.name,
+                   2 * parentLength) == 0) {
+            return static_cast<uint32_t>(parent);
         }
     }
-    return false;
+    return NO_FOLDER;
 }
 
-// Opens FolderPath for listing when it is a plain folder, not a link; its
-// volume's serial number into `*volume`. A plain folder inside a plain
-// folder is on that folder's volume, as only a link leads to another one:
-// with `parentKnown`, `*volume` already holds the parent's, and the
+// The folders of `index`: it lists a folder's files together, so a folder
+// begins where the folder part changes from one entry to the next.
+static void planFolders(const PayloadIndex &index) {
+    forgetFolders();
+    for (size_t k = 0, next = 0; k < index.count; k = next) {
+        PayloadIndexEntry entry = payloadIndexEntry(index, k);
+        size_t folderLength = folderPartLength(entry);
+        for (next = k + 1; next < index.count; ++next) {
+            PayloadIndexEntry following = payloadIndexEntry(index, next);
+            if (folderPartLength(following) != folderLength ||
+                memcmp(following.name, entry.name, 2 * folderLength) != 0) {
+                break;
+            }
+        }
+        addFolder(entry, k, folderLength, next - k);
+    }
+    for (size_t f = 0; f < folderCount; ++f) {
+        FolderParents[f] = parentFolder(index, f);
+    }
+}
+
+// Opens `path` for listing when it is a plain folder, not a link. With
+// `queryVolume`, its volume's serial number into `*volume`; without, the
 // system's volume query, a round trip to another process under Wine, is
-// left out.
-static HANDLE openPlainFolder(bool parentKnown, uint32_t *volume) {
+// left out: a folder listed inside a listed folder is on that one's volume
+// (settleVolume).
+static HANDLE openPlainFolder(const wchar_t *path, bool queryVolume, uint32_t *volume) {
     HANDLE folder =
-        CreateFileW(FolderPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+        CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folder == INVALID_HANDLE_VALUE) {
@@ -208,7 +243,7 @@ static HANDLE openPlainFolder(bool parentKnown, uint32_t *volume) {
     }
     DWORD attributes = 0;
     bool known = false;
-    if (parentKnown) {
+    if (!queryVolume) {
         FILE_BASIC_INFO basic = {};
         known = GetFileInformationByHandleEx(folder, FileBasicInfo, &basic, sizeof basic);
         attributes = basic.FileAttributes;
@@ -230,31 +265,31 @@ static uint64_t largeValue(LARGE_INTEGER value) {
     return static_cast<uint64_t>(value.QuadPart);
 }
 
-// Puts the metadata of every plain file listed in the folder of entry
-// `entryNumber` (`folderLength` units of its name) into FoundRecord, at its
-// index entry. The listing ends once `files` of them are found: the rest
-// can name no other entry, and the call that would report its end costs as
-// much as a listing. A file not found gets the content check.
-static void listFolder(const PayloadIndex &index, size_t entryNumber, size_t folderLength,
-                       size_t files) {
-    PayloadIndexEntry entry = payloadIndexEntry(index, entryNumber);
-    uint32_t volume = 0;
-    bool parentKnown = parentFolderVolume(index, entry, folderLength, &volume);
-    HANDLE folder = buildFolderPath(entry, folderLength) ? openPlainFolder(parentKnown, &volume)
-                                                         : INVALID_HANDLE_VALUE;
+// Puts the metadata of every plain file listed in folder `f` into
+// FoundRecord, at its index entry, its volume still to settle. The listing
+// ends once the folder's files are all found: the rest can name no other
+// entry, and the call that would report its end costs as much as a listing.
+// A file not found gets the content check.
+static void listFolder(const PayloadIndex &index, size_t f, size_t thread) {
+    PayloadIndexEntry entry = payloadIndexEntry(index, FolderEntries[f]);
+    size_t folderLength = FolderLengths[f];
+    wchar_t *path = FolderPaths[thread];
+    HANDLE folder = buildFolderPath(path, entry, folderLength)
+                        ? openPlainFolder(path, FolderParents[f] == NO_FOLDER, &FolderVolumes[f])
+                        : INVALID_HANDLE_VALUE;
     if (folder == INVALID_HANDLE_VALUE) {
         return;
     }
-    rememberFolder(entry, entryNumber, folderLength, volume);
+    unsigned char *listing = Listings[thread];
     uint32_t folderHash = hashEntryName(entry, folderLength);
     FILE_INFO_BY_HANDLE_CLASS request = FileIdBothDirectoryRestartInfo;
     size_t found = 0;
-    while (found < files &&
-           GetFileInformationByHandleEx(folder, request, Listing, sizeof Listing)) {
+    while (found < FolderFiles[f] &&
+           GetFileInformationByHandleEx(folder, request, listing, DIRECTORY_LISTING_SIZE)) {
         request = FileIdBothDirectoryInfo;
         for (size_t at = 0;;) {
             const FILE_ID_BOTH_DIR_INFO *listed =
-                reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(Listing + at);
+                reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(listing + at);
             DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
             size_t k = (listed->FileAttributes & kind) != 0
                            ? index.count
@@ -263,7 +298,7 @@ static void listFolder(const PayloadIndex &index, size_t entryNumber, size_t fol
             if (k < index.count) {
                 putRecordedFile(FoundRecord, k,
                                 {largeValue(listed->EndOfFile), largeValue(listed->LastWriteTime),
-                                 largeValue(listed->FileId), volume});
+                                 largeValue(listed->FileId), 0});
                 ++found;
             }
             if (listed->NextEntryOffset == 0) {
@@ -273,28 +308,67 @@ static void listFolder(const PayloadIndex &index, size_t entryNumber, size_t fol
         }
     }
     CloseHandle(folder);
+    FolderListed[f] = true;
 }
 
-// FoundRecord's entries: what one listing per folder shows of each file.
-// The index lists a folder's files together, so a folder is listed when the
-// folder part changes from one entry to the next.
+static const PayloadIndex *listedIndex;
+
+static void listTakenFolders(size_t thread) {
+    for (size_t f = nextFolder++; f < folderCount; f = nextFolder++) {
+        listFolder(*listedIndex, f, thread);
+    }
+}
+
+static size_t listingThreadCount() {
+    size_t wanted = 1 + folderCount / QUICK_CHECK_FOLDERS_PER_THREAD;
+    size_t cores = allowedProcessorCount();
+    wanted = wanted < cores ? wanted : cores;
+    return wanted < QUICK_CHECK_MAX_THREADS ? wanted : size_t{QUICK_CHECK_MAX_THREADS};
+}
+
+// Whether folder `f`'s volume is known: asked of the system, or that of the
+// folder holding it, listed as plain itself, whose volume is known (only a
+// link leads to another volume). A folder whose chain up is broken, by one
+// that was not listed, cannot tell: its files get the content check.
+static bool settleVolume(size_t f) {
+    while (FolderVolumeStates[f] == VOLUME_UNSETTLED) {
+        // The highest unsettled folder on the way up settles first.
+        size_t top = f;
+        while (FolderParents[top] != NO_FOLDER &&
+               FolderVolumeStates[FolderParents[top]] == VOLUME_UNSETTLED) {
+            top = FolderParents[top];
+        }
+        uint32_t parent = FolderParents[top];
+        bool known = FolderListed[top] &&
+                     (parent == NO_FOLDER || FolderVolumeStates[parent] == VOLUME_KNOWN);
+        if (known && parent != NO_FOLDER) {
+            FolderVolumes[top] = FolderVolumes[parent];
+        }
+        FolderVolumeStates[top] = known ? VOLUME_KNOWN : VOLUME_UNKNOWN;
+    }
+    return FolderVolumeStates[f] == VOLUME_KNOWN;
+}
+
+// FoundRecord's entries: what one listing per folder shows of each file,
+// the folders listed on as many threads as they are worth.
 static void listFolders(const PayloadIndex &index) {
     fillNameSlots(index);
-    forgetFolders();
+    planFolders(index);
     for (size_t k = 0; k < index.count; ++k) {
         putRecordedFile(FoundRecord, k, NO_FILE_METADATA);
     }
-    for (size_t k = 0, next = 0; k < index.count; k = next) {
-        PayloadIndexEntry entry = payloadIndexEntry(index, k);
-        size_t folderLength = folderPartLength(entry);
-        for (next = k + 1; next < index.count; ++next) {
-            PayloadIndexEntry following = payloadIndexEntry(index, next);
-            if (folderPartLength(following) != folderLength ||
-                memcmp(following.name, entry.name, 2 * folderLength) != 0) {
-                break;
+    listedIndex = &index;
+    nextFolder = 0;
+    runOnThreads(listingThreadCount(), LISTING_STACK_SIZE, listTakenFolders);
+    for (size_t f = 0; f < folderCount; ++f) {
+        bool known = settleVolume(f);
+        for (size_t k = FolderEntries[f]; k < FolderEntries[f] + FolderFiles[f]; ++k) {
+            FileMetadata file = recordedFile(FoundRecord, k);
+            if (file.size != NO_FILE_METADATA.size) {
+                file.volume = FolderVolumes[f];
+                putRecordedFile(FoundRecord, k, known ? file : NO_FILE_METADATA);
             }
         }
-        listFolder(index, k, folderLength, next - k);
     }
 }
 

@@ -67,6 +67,8 @@ def pack(app, output, *options):
 def make_app(folder, seed):
     files = {"app.exe": pathlib.Path(args.reporter).read_bytes(), "readme.txt": b"read me\n",
              "data/notes.txt": b"notes " * 1000, TARGET: random.Random(seed).randbytes(100000)}
+    # Folders enough to be listed on more than one thread.
+    files.update({"lib/m%02d/module.txt" % i: b"module %d\n" % i for i in range(40)})
     for name, content in files.items():
         (folder / name).parent.mkdir(parents=True, exist_ok=True)
         (folder / name).write_bytes(content)
