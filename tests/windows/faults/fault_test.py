@@ -21,7 +21,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from wine_test_support import (WINE_TIMEOUT_SECONDS, WindowsRun, file_tree,  # noqa: E402
-                               run_windows, wine_environment, windows_path)
+                               run_windows, run_windows_started, wine_environment,
+                               windows_path)
 
 ARGS = None
 CHILD_EXIT_CODE = 7
@@ -410,7 +411,7 @@ class ReadErrors(LauncherCase):
                 self.assertEqual((failed.status, failed.out, failed.err), (2, DECODE_ERROR, ""))
                 left = [(path, names) for path, _, names in os.walk(self.cache)]
                 self.assertIn(left, ([], [(self.cache, [])]))
-        self.assertStarted(self.start())
+        self.assertStarted(run_windows_started(self.launcher, env=QUIET_CHILD))
         self.assertCacheExact()
 
 
