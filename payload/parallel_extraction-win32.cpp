@@ -220,9 +220,8 @@ static void runLane(Lane *lane) {
     }
 }
 
-static DWORD WINAPI laneThread(void *lane) {
-    runLane(static_cast<Lane *>(lane));
-    return 0;
+static void runLaneNumber(size_t lane) {
+    runLane(&Lanes[lane]);
 }
 
 // --- Choosing and starting lanes -------------------------------------------------
@@ -349,22 +348,7 @@ void extractInLanes(const PayloadIndex &index, size_t laneCount) {
     openLanes(laneCount);
     // The calling thread is lane 0; a lane that cannot be started leaves
     // its frames to the others.
-    HANDLE threads[MAX_LANES];
-    size_t started = 0;
-    for (size_t i = 1; i < laneCount; ++i) {
-        HANDLE thread = CreateThread(nullptr, LANE_STACK_SIZE, laneThread, &Lanes[i],
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-        if (thread != nullptr) {
-            threads[started++] = thread;
-        }
-    }
-    runLane(&Lanes[0]);
-    if (started > 0) {
-        WaitForMultipleObjects(static_cast<DWORD>(started), threads, TRUE, INFINITE);
-    }
-    for (size_t i = 0; i < started; ++i) {
-        CloseHandle(threads[i]);
-    }
+    runOnThreads(laneCount, LANE_STACK_SIZE, runLaneNumber);
     reportFirstFailure(laneCount);
     closeLanes(laneCount);
     commitPendingFiles();
