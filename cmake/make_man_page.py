@@ -56,16 +56,12 @@ def paragraphs(text):
 
 
 def option_entry(left, help_part):
-    names = re.split(r"(, )", left)
-    bolded = []
-    for part in names:
-        if part == ", ":
-            bolded.append(",")
-            continue
+    shown = []
+    for part in left.split(", "):
         name, _, value = part.partition(" ")
-        bolded.append("\\fB" + roff(name) + "\\fR" + (" \\fI" + roff(value) + "\\fR" if value
-                                                        else ""))
-    return [".TP", " ".join(bolded), roff(help_part)]
+        shown.append("\\fB" + roff(name) + "\\fR"
+                     + (" \\fI" + roff(value) + "\\fR" if value else ""))
+    return [".TP", ", ".join(shown), roff(help_part)]
 
 
 def man_page(tool, version):

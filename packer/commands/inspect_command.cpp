@@ -366,16 +366,21 @@ struct Totals {
     std::vector<std::string> jsonFiles; // with --json, each file's object
 };
 
-// `text` as a JSON string.
+// `text` as a JSON string. Text that is not UTF-8 (a manifest in another
+// encoding, a file name of the host) keeps each of its bytes as a Latin-1
+// character, so that the output stays JSON.
 std::string jsonText(const std::string &text) {
+    const bool utf8 = utf8ToUtf16(text).has_value();
     std::string out = "\"";
     for (char c : text) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
+        } else if (static_cast<unsigned char>(c) < 0x20 ||
+                   (!utf8 && static_cast<unsigned char>(c) >= 0x80)) {
             char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            std::snprintf(escape, sizeof escape, "\\u%04x",
+                          static_cast<unsigned>(static_cast<unsigned char>(c)));
             out += escape;
         } else {
             out += c;

@@ -95,6 +95,10 @@ std::string readManifest(const fs::path &file) {
     if (in.bad()) {
         throw BadInput("--manifest " + file.string() + ": cannot read it");
     }
+    if (text.rfind("\xFF\xFE", 0) == 0 || text.rfind("\xFE\xFF", 0) == 0) {
+        throw BadInput("--manifest " + file.string() +
+                       ": the manifest is UTF-16 text; save it as UTF-8");
+    }
     XmlCheck check = checkXml(text);
     if (check.problem) {
         throw BadInput(file.string() + ":" + std::to_string(check.problem->line) +

@@ -24,7 +24,7 @@ def main():
             if "\\fB" + option.replace("-", "\\-") + "\\fR" not in page:
                 missing.append(f"{command} {option}")
     rendered = subprocess.run(["man", "--warnings", "-l", args.page], capture_output=True,
-                              text=True, env=dict(os.environ, MANWIDTH="80", MAN_KEEP_FORMATTING=""))
+                              text=True, env=dict(os.environ, MANWIDTH="80"))
     failures = []
     if len(commands) < 3 or missing:
         failures.append(f"commands {commands}; options missing from the page: {missing}")

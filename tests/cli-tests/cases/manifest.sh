@@ -19,10 +19,11 @@ XML
 sed 's|</security>|</securty>|' own.manifest >broken.manifest
 printf '<assembly a="1" a="2"/>\n' >twice.manifest
 printf '<?xml version="1.0"?>\n<html>&amp;</html>\n' >html.manifest
+printf '\xff\xfe<\0a\0/\0>\0' >utf16.manifest
 run tallix-pack pack app -o out.exe --execution-level requireAdmin
 run tallix-pack pack app -o out.exe --manifest own.manifest --execution-level asInvoker
 run tallix-pack pack app -o out.exe --manifest own.manifest --manifest-name Zere
-for manifest in missing broken twice html; do
+for manifest in missing broken twice html utf16; do
     run tallix-pack pack app -o out.exe --runtime runtime --manifest "$manifest.manifest"
 done
 readback() {
