@@ -393,24 +393,27 @@ std::string jsonTextOrNull(const std::string &text) {
     return text.empty() ? "null" : jsonText(text);
 }
 
+// One line for the whole array, or with `onLines` one line per item.
 template <typename Items, typename Render>
-std::string jsonArray(const Items &items, Render render) {
+std::string jsonArray(const Items &items, Render render, bool onLines = false) {
     std::string out = "[";
     for (const auto &item : items) {
-        out += (out.size() > 1 ? ", " : "") + render(item);
+        out += (out.size() > 1 ? (onLines ? "," : ", ") : "") +
+               std::string(onLines ? "\n    " : "") + render(item);
     }
-    return out + "]";
+    return out + (onLines && out.size() > 1 ? "\n  ]" : "]");
 }
 
 using JsonFields = std::vector<std::pair<std::string, std::string>>;
 
-std::string jsonObject(const JsonFields &fields, const std::string &indent = "") {
+// One line for the whole object, or with `onLines` one line per field.
+std::string jsonObject(const JsonFields &fields, bool onLines = false) {
     std::string out = "{";
     for (const auto &[key, value] : fields) {
-        out += (out.size() > 1 ? "," : "") + std::string(indent.empty() ? " " : "\n  ") + indent +
-               jsonText(key) + ": " + value;
+        out += (out.size() > 1 ? "," : "") + std::string(onLines ? "\n  " : " ") + jsonText(key) +
+               ": " + value;
     }
-    return out + (indent.empty() ? " }" : "\n}");
+    return out + (onLines ? "\n}" : " }");
 }
 
 // Opens the file record `entry` is extracted to, or prints why it is not
@@ -621,13 +624,13 @@ void printJson(const std::string &shown, const OpenedLauncher &opened, const Fac
         JsonFields more = launcherJson(*opened.info, facts);
         fields.insert(fields.end(), more.begin(), more.end());
     }
-    fields.emplace_back("files", jsonArray(totals.jsonFiles, [](const std::string &file) {
-                            return "\n    " + file;
-                        }));
+    fields.emplace_back("files",
+                        jsonArray(
+                            totals.jsonFiles, [](const std::string &file) { return file; }, true));
     fields.emplace_back("totals", jsonObject({{"files", number(totals.files)},
                                               {"bytes", number(totals.bytes)},
                                               {"compressedBytes", number(where.frameBytes)}}));
-    std::printf("%s\n", jsonObject(fields, " ").c_str());
+    std::printf("%s\n", jsonObject(fields, true).c_str());
 }
 
 int inspect(const InspectOptions &options) {
