@@ -173,7 +173,7 @@ void resolveRuntime(const PackOptions &options, PackPlan &plan) {
     checkOutputsSpare(options, runtimeFiles);
     if (!options.icon) {
         plan.iconSource = plan.runtime.file(DEFAULT_ICON);
-        plan.iconImages = loadIconImages(plan.iconSource);
+        plan.iconImages = loadIconImages(plan.iconSource).images;
     }
     plan.imageSource = plan.runtime.image(plan.subsystem == Subsystem::Console);
     plan.image = loadImage(plan.imageSource);
@@ -266,7 +266,11 @@ void resolvePack(const PackOptions &options, PackPlan &plan) {
     if (options.icon) {
         checkInputFile("--icon", *options.icon);
         plan.iconSource = *options.icon;
-        plan.iconImages = loadIconImages(*options.icon);
+        IconImages icon = loadIconImages(*options.icon);
+        plan.iconImages = std::move(icon.images);
+        if (icon.warning) {
+            plan.warnings.push_back(*icon.warning);
+        }
     }
     if (options.manifest) {
         plan.settings.resources.manifest = readManifest(*options.manifest);

@@ -122,23 +122,29 @@ const IconSource *exactSource(const std::vector<IconSource> &sources, int size) 
     return best;
 }
 
+// The source with the longest side; of several, the one with the most bits.
+const IconSource &largestSource(const std::vector<IconSource> &sources) {
+    const IconSource *largest = &sources.front();
+    auto side = [](const IconSource &source) {
+        return std::max(source.image.width, source.image.height);
+    };
+    for (const IconSource &source : sources) {
+        if (side(source) > side(*largest) ||
+            (side(source) == side(*largest) && source.bitsPerPixel > largest->bitsPerPixel)) {
+            largest = &source;
+        }
+    }
+    return *largest;
+}
+
 } // namespace
 
 std::vector<Bytes> standardIconImages(const std::vector<IconSource> &sources,
                                       const std::string &origin) {
-    const IconSource *largest = nullptr;
-    for (const IconSource &source : sources) {
-        int side = std::max(source.image.width, source.image.height);
-        if (largest == nullptr || side > std::max(largest->image.width, largest->image.height) ||
-            (side == std::max(largest->image.width, largest->image.height) &&
-             source.bitsPerPixel > largest->bitsPerPixel)) {
-            largest = &source;
-        }
-    }
-    if (largest == nullptr) {
+    if (sources.empty()) {
         throw BadInput(origin + ": holds no image");
     }
-    const RgbaImage square = squared(largest->image);
+    const RgbaImage square = squared(largestSource(sources).image);
     std::vector<Bytes> images;
     for (int size : ICON_SIZES) {
         if (const IconSource *exact = exactSource(sources, size)) {
@@ -176,7 +182,7 @@ std::vector<Bytes> iconImagesFromIco(const Bytes &ico, const std::string &origin
     return standardIconImages(readIcoImages(ico, origin), origin);
 }
 
-std::vector<Bytes> loadIconImages(const std::filesystem::path &file) {
+IconImages loadIconImages(const std::filesystem::path &file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         throw BadInput(file.string() + ": cannot open the icon (" + std::strerror(errno) + ")");
@@ -185,13 +191,24 @@ std::vector<Bytes> loadIconImages(const std::filesystem::path &file) {
     if (in.bad()) {
         throw BadInput(file.string() + ": cannot read the icon");
     }
+    std::vector<IconSource> sources;
     if (startsWith(data, PNG_SIGNATURE, 8)) {
-        return iconImagesFromPng(data, file.string());
+        sources.push_back(pngIconSource(data, file.string()));
+    } else if (startsWith(data, ICO_SIGNATURE, 4)) {
+        sources = readIcoImages(data, file.string());
+    } else {
+        throw BadInput(file.string() + ": the icon must be a PNG image or an .ico file");
     }
-    if (startsWith(data, ICO_SIGNATURE, 4)) {
-        return iconImagesFromIco(data, file.string());
+    IconImages icon{standardIconImages(sources, file.string()), std::nullopt};
+    const RgbaImage &largestImage = largestSource(sources).image;
+    const int largest = std::max(largestImage.width, largestImage.height);
+    if (largest < ICON_SIZES.back()) {
+        icon.warning = file.string() + ": the icon's largest image is " + std::to_string(largest) +
+                       " pixels; the larger sizes are enlarged from it and may look blurred "
+                       "(an image of " +
+                       std::to_string(ICON_SIZES.back()) + " pixels gives sharp ones)";
     }
-    throw BadInput(file.string() + ": the icon must be a PNG image or an .ico file");
+    return icon;
 }
 
 namespace {

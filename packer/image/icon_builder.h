@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,8 +52,15 @@ std::vector<Bytes> iconImagesFromPng(const Bytes &png, const std::string &origin
 // Throws BadInput naming `origin` and the cause when it cannot be read.
 std::vector<Bytes> iconImagesFromIco(const Bytes &ico, const std::string &origin);
 
+struct IconImages {
+    std::vector<Bytes> images; // in ICON_SIZES order
+    // "FILE: the icon's largest image is N pixels; ... may look blurred"
+    // when sizes had to be enlarged.
+    std::optional<std::string> warning;
+};
+
 // Reads `file` and dispatches on its content (PNG or .ico signature).
-std::vector<Bytes> loadIconImages(const std::filesystem::path &file);
+IconImages loadIconImages(const std::filesystem::path &file);
 
 // The .ico file for ICON_SIZES-ordered images.
 Bytes iconFile(const std::vector<Bytes> &images);
