@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -216,7 +217,8 @@ struct Facts {
     std::string executionLevel;
 };
 
-// The value of `attribute` in the first `element` of `xml`, or "".
+// The value of `attribute` in the first `element` of `xml`, or "": the
+// attribute may stand on its own line, with white space around its '='.
 std::string attributeOf(const std::string &xml, const std::string &element,
                         const std::string &attribute) {
     std::size_t at = xml.find("<" + element);
@@ -224,14 +226,13 @@ std::string attributeOf(const std::string &xml, const std::string &element,
     if (at == std::string::npos || end == std::string::npos) {
         return "";
     }
-    std::string tag = xml.substr(at, end - at);
-    std::size_t name = tag.find(" " + attribute + "=");
-    if (name == std::string::npos || name + attribute.size() + 3 > tag.size()) {
+    std::smatch found;
+    const std::string tag = xml.substr(at, end - at);
+    if (!std::regex_search(tag, found,
+                           std::regex("\\s" + attribute + "\\s*=\\s*(\"([^\"]*)\"|'([^']*)')"))) {
         return "";
     }
-    std::size_t open = name + attribute.size() + 2;
-    std::size_t close = tag.find(tag[open], open + 1);
-    return close == std::string::npos ? "" : tag.substr(open + 1, close - open - 1);
+    return found[2].matched ? found[2].str() : found[3].str();
 }
 
 Facts factsOf(const std::string &shown, const std::optional<LauncherInfo> &info,

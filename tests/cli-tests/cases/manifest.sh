@@ -11,7 +11,8 @@ cat >own.manifest <<'XML'
   <!-- a manifest of one's own -->
   <trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">
     <security><requestedPrivileges>
-      <requestedExecutionLevel level="highestAvailable" uiAccess="false"/>
+      <requestedExecutionLevel uiAccess="false"
+          level = 'highestAvailable'/>
     </requestedPrivileges></security>
   </trustInfo>
 </assembly>
@@ -38,7 +39,7 @@ def first(kind):
 manifest = first(pefile.RESOURCE_TYPE["RT_MANIFEST"]).decode()
 group = first(pefile.RESOURCE_TYPE["RT_GROUP_ICON"])
 sizes = [group[6 + 14 * i] or 256 for i in range(group[4])]
-print(re.findall(r'requestedExecutionLevel level="(\w+)"', manifest), "icon sizes", sizes,
+print(re.findall(r"\slevel\s*=\s*[\"'](\w+)", manifest), "icon sizes", sizes,
       "own manifest" if "one's own" in manifest else "")
 PY
 }
@@ -47,3 +48,4 @@ run tallix-pack pack app -o admin.exe --runtime runtime --quiet --icon four.ico 
 readback admin.exe
 run tallix-pack pack app -o own.exe --runtime runtime --quiet --manifest own.manifest
 readback own.exe
+tallix-pack inspect own.exe | grep '^Execution level:'
