@@ -18,6 +18,20 @@ install(FILES
     DESTINATION ${TALLIX_PACKAGE_DIR}
     COMPONENT packer)
 
+# The manual page, written from the packer's own --help texts, and the
+# copyright file Debian asks every package for.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(TALLIX_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/tallix-pack.1)
+add_custom_command(OUTPUT ${TALLIX_MAN_PAGE} ${TALLIX_MAN_PAGE}.gz
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/make_man_page.py
+        $<TARGET_FILE:tallix-pack> ${PROJECT_VERSION} ${TALLIX_MAN_PAGE}
+    DEPENDS tallix-pack ${PROJECT_SOURCE_DIR}/cmake/make_man_page.py
+    COMMENT "Writing the manual page tallix-pack.1" VERBATIM)
+add_custom_target(tallix_man_page ALL DEPENDS ${TALLIX_MAN_PAGE}.gz)
+install(FILES ${TALLIX_MAN_PAGE}.gz DESTINATION share/man/man1 COMPONENT packer)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian-copyright DESTINATION share/doc/tallix-onefile
+    RENAME copyright COMPONENT packer)
+
 # The Debian package of the Linux packer (cpack -G DEB in this tree): the
 # packer and its CMake package from here, the launcher runtime from the
 # windows tree's install. Relocatable like out/: the packer finds its runtime

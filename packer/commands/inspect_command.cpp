@@ -7,6 +7,7 @@
 #include "packer/block/block_reader.h"
 #include "packer/commands/command_line.h"
 #include "packer/commands/commands.h"
+#include "packer/commands/template_check.h"
 #include "packer/image/launcher_info.h"
 #include "packer/image/pe_image.h"
 #include "packer/support/pack_errors.h"
@@ -20,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -31,11 +33,12 @@ namespace {
 
 const char INSPECT_DESCRIPTION[] =
     "Lists the files packed into a launcher (name, size, CRC-32), the totals,\n"
-    "the compression ratio and the launcher's build constants and version\n"
-    "strings, without running it. A launcher the Windows loader or the launcher\n"
-    "itself would refuse (its sections cut short or out of order, its constants\n"
-    "failing their checksum) is reported as damaged. A bare block, as\n"
-    "tallix-pack block writes it, is read as well.\n";
+    "the compression ratio, the launcher's build constants and version strings,\n"
+    "the program it starts, where it unpacks for a sample user and the\n"
+    "tallix-pack that wrote it, without running it. A launcher the Windows\n"
+    "loader or the launcher itself would refuse (its sections cut short or out\n"
+    "of order, its constants failing their checksum) is reported as damaged. A\n"
+    "bare block, as tallix-pack block writes it, is read as well.\n";
 
 const char INSPECT_EPILOGUE[] =
     "Exit status: 0 all well, 1 a CRC-32 mismatch, damaged data or a write\n"
@@ -44,13 +47,14 @@ const char INSPECT_EPILOGUE[] =
 struct InspectOptions {
     fs::path launcher;
     bool verify = false;
+    bool json = false;
     std::optional<fs::path> extractDir;
 };
 
 CommandSpec inspectCommand(InspectOptions &options) {
     return {"inspect",
             "LAUNCHER.exe",
-            "LAUNCHER.exe [--verify] [--extract DIR]",
+            "LAUNCHER.exe [--verify] [--extract DIR] [--json]",
             INSPECT_DESCRIPTION,
             {
                 flagOption("--verify", "decode everything and check every file's CRC-32",
@@ -59,6 +63,10 @@ CommandSpec inspectCommand(InspectOptions &options) {
                            "unpack the files into DIR (created if missing); every CRC-32 is "
                            "checked as well",
                            options.extractDir),
+                flagOption("--json",
+                           "print the same facts and the file list as one JSON object; what "
+                           "--verify and --extract find still goes to standard error",
+                           options.json),
             },
             INSPECT_EPILOGUE};
 }
@@ -172,27 +180,93 @@ std::vector<std::string> splitLines(const std::string &text) {
     return lines;
 }
 
-std::string launchOptionNames(std::uint32_t options) {
-    std::string names;
+std::vector<std::string> launchOptionNames(std::uint32_t options) {
+    std::vector<std::string> names;
     for (const auto &[bit, option] :
          {std::pair{LAUNCH_CLEAN_OLD_VERSIONS, "--clean-old-versions"},
           std::pair{LAUNCH_KILL_CHILD_WITH_LAUNCHER, "--kill-child-with-launcher"},
           std::pair{LAUNCH_NO_PROGRESS_WINDOW, "--no-progress-window"},
           std::pair{LAUNCH_QUICK_CHECK, "--check quick"}}) {
         if (options & bit) {
-            names += (names.empty() ? "" : " ") + std::string(option);
+            names.push_back(option);
             options &= ~static_cast<std::uint32_t>(bit);
         }
     }
     if (options != 0) {
         char unknown[32];
-        std::snprintf(unknown, sizeof unknown, "%s0x%" PRIX32, names.empty() ? "" : " ", options);
-        names += unknown;
+        std::snprintf(unknown, sizeof unknown, "0x%" PRIX32, options);
+        names.push_back(unknown);
     }
     return names;
 }
 
-void printConstants(const LauncherInfo &info) {
+std::string joined(const std::vector<std::string> &items, const char *separator) {
+    std::string text;
+    for (const std::string &item : items) {
+        text += (text.empty() ? "" : separator) + item;
+    }
+    return text;
+}
+
+// What inspect derives from the launcher beyond its stored values.
+struct Facts {
+    std::string mainProgram;  // the first record's name
+    std::string sampleFolder; // the template expanded for SAMPLE_MACHINE; empty if invalid
+    std::string check;        // "quick" or "content"
+    std::string packedBy;     // empty: the launcher does not say
+    std::string executionLevel;
+};
+
+// The value of `attribute` in the first `element` of `xml`, or "": the
+// attribute may stand on its own line, with white space around its '='.
+std::string attributeOf(const std::string &xml, const std::string &element,
+                        const std::string &attribute) {
+    std::size_t at = xml.find("<" + element);
+    std::size_t end = xml.find('>', at);
+    if (at == std::string::npos || end == std::string::npos) {
+        return "";
+    }
+    std::smatch found;
+    const std::string tag = xml.substr(at, end - at);
+    if (!std::regex_search(tag, found,
+                           std::regex("\\s" + attribute + "\\s*=\\s*(\"([^\"]*)\"|'([^']*)')"))) {
+        return "";
+    }
+    return found[2].matched ? found[2].str() : found[3].str();
+}
+
+Facts factsOf(const std::string &shown, const std::optional<LauncherInfo> &info,
+              std::string mainProgram) {
+    Facts facts;
+    facts.mainProgram = std::move(mainProgram);
+    if (!info) {
+        return facts;
+    }
+    BuildConstants constants;
+    for (const auto &[text, field] :
+         {std::pair{&info->directoryTemplate, &constants.directoryTemplate},
+          std::pair{&info->company, &constants.company},
+          std::pair{&info->product, &constants.product},
+          std::pair{&info->version, &constants.version},
+          std::pair{&info->fileVersion, &constants.fileVersion},
+          std::pair{&info->productVersion, &constants.productVersion}}) {
+        *field = utf8ToUtf16(*text).value_or(u"");
+    }
+    if (!checkTemplate(constants.directoryTemplate).error) {
+        std::u16string name = utf8ToUtf16(fs::path(shown).filename().string()).value_or(u"");
+        facts.sampleFolder = utf16ToUtf8(estimateExpansion(constants, name, SAMPLE_MACHINE));
+    }
+    facts.check = (info->launchOptions & LAUNCH_QUICK_CHECK) != 0 ? "quick" : "content";
+    for (const auto &[key, value] : info->versionResource) {
+        if (key == "PackedBy") {
+            facts.packedBy = value;
+        }
+    }
+    facts.executionLevel = attributeOf(info->manifest, "requestedExecutionLevel", "level");
+    return facts;
+}
+
+void printConstants(const LauncherInfo &info, const Facts &facts) {
     if (info.indexBytes == 0) {
         std::printf("%-18snone\n", "Payload index:");
     } else {
@@ -200,6 +274,8 @@ void printConstants(const LauncherInfo &info) {
                     "Payload index:", info.indexOffset, info.indexBytes);
     }
     printField("Template:", info.directoryTemplate);
+    printField("Unpack folder:",
+               facts.sampleFolder.empty() ? "" : facts.sampleFolder + " (for a sample user)");
     printField("Company:", info.company);
     printField("Product:", info.product);
     printField("Version:", info.version);
@@ -211,17 +287,27 @@ void printConstants(const LauncherInfo &info) {
         arguments.push_back('"' + argument + '"');
     }
     printIndented("Leading arguments:", arguments);
-    printField("Launch options:", launchOptionNames(info.launchOptions));
+    printField("Launch options:", joined(launchOptionNames(info.launchOptions), " "));
+    printField("Check mode:",
+               facts.check == "quick" ? "quick (--check quick)" : "content (the default)");
 }
 
 // Whether the launcher would show its window on a long first start, and
 // what it would show in it.
+const char *progressWindowState(const LauncherInfo &info) {
+    return info.subsystem != pe::SUBSYSTEM_WINDOWS_GUI             ? "off (console launcher)"
+           : (info.launchOptions & LAUNCH_NO_PROGRESS_WINDOW) != 0 ? "off (--no-progress-window)"
+                                                                   : "on";
+}
+
+const char *subsystemName(const LauncherInfo &info) {
+    return info.subsystem == pe::SUBSYSTEM_WINDOWS_GUI       ? "GUI"
+           : info.subsystem == pe::SUBSYSTEM_WINDOWS_CONSOLE ? "console"
+                                                             : "other";
+}
+
 void printProgressWindow(const LauncherInfo &info) {
-    const char *window = info.subsystem != pe::SUBSYSTEM_WINDOWS_GUI ? "off (console launcher)"
-                         : (info.launchOptions & LAUNCH_NO_PROGRESS_WINDOW) != 0
-                             ? "off (--no-progress-window)"
-                             : "on";
-    std::printf("%-18s%s\n", "Progress window:", window);
+    std::printf("%-18s%s\n", "Progress window:", progressWindowState(info));
     if (info.splashBytes == 0) {
         std::printf("%-18snone\n", "Splash:");
     } else if (info.splashWidth == 0) {
@@ -233,16 +319,14 @@ void printProgressWindow(const LauncherInfo &info) {
     }
 }
 
-void printResources(const LauncherInfo &info) {
+void printResources(const LauncherInfo &info, const Facts &facts) {
     std::vector<std::string> version;
     for (const auto &[key, value] : info.versionResource) {
         version.push_back(key + std::string(key.size() < 18 ? 18 - key.size() : 0, ' ') + value);
     }
     printIndented("Version resource:", version);
-    const char *subsystem = info.subsystem == pe::SUBSYSTEM_WINDOWS_GUI       ? "GUI"
-                            : info.subsystem == pe::SUBSYSTEM_WINDOWS_CONSOLE ? "console"
-                                                                              : "other";
-    std::printf("%-18s%s (%u)\n", "Subsystem:", subsystem, static_cast<unsigned>(info.subsystem));
+    std::printf("%-18s%s (%u)\n", "Subsystem:", subsystemName(info),
+                static_cast<unsigned>(info.subsystem));
     printProgressWindow(info);
     std::printf("%-18s%s\n", "Signed:",
                 info.signature ? "yes (an Authenticode certificate table is present)" : "no");
@@ -251,10 +335,15 @@ void printResources(const LauncherInfo &info) {
         sizes += (sizes.empty() ? "" : ", ") + std::to_string(size);
     }
     printField("Icon sizes:", sizes.empty() ? "" : sizes + " px");
+    printField("Execution level:", facts.executionLevel.empty()
+                                       ? "none asked (Windows starts it as the invoker)"
+                                       : facts.executionLevel);
+    printField("Packed by:",
+               facts.packedBy.empty() ? "not recorded (an older tallix-pack)" : facts.packedBy);
     printIndented("Manifest:", splitLines(info.manifest));
 }
 
-void printLauncher(const std::string &shown, const OpenedLauncher &opened) {
+void printLauncher(const std::string &shown, const OpenedLauncher &opened, const Facts &facts) {
     const BlockLocation &where = opened.where;
     std::printf("%-18s%s\n", "Launcher:", shown.c_str());
     std::printf("%-18sat offset %" PRIu64 ", %" PRIu64 " bytes (%zu frame%s, %" PRIu64
@@ -262,9 +351,10 @@ void printLauncher(const std::string &shown, const OpenedLauncher &opened) {
                 "Attached data:", where.offset, where.blockBytes, where.frameStarts.size(),
                 where.frameStarts.size() == 1 ? "" : "s", where.frameBytes,
                 where.windowSize / 1024);
+    printField("Main program:", facts.mainProgram);
     if (opened.info) {
-        printConstants(*opened.info);
-        printResources(*opened.info);
+        printConstants(*opened.info, facts);
+        printResources(*opened.info, facts);
     }
 }
 
@@ -273,8 +363,59 @@ struct Totals {
     std::uint64_t bytes = 0;
     std::uint64_t mismatches = 0;
     std::uint64_t refused = 0;
-    std::uint64_t trailingBytes = 0; // decoded after the end marker
+    std::uint64_t trailingBytes = 0;    // decoded after the end marker
+    std::vector<std::string> jsonFiles; // with --json, each file's object
 };
+
+// `text` as a JSON string. Text that is not UTF-8 (a manifest in another
+// encoding, a file name of the host) keeps each of its bytes as a Latin-1
+// character, so that the output stays JSON.
+std::string jsonText(const std::string &text) {
+    const bool utf8 = utf8ToUtf16(text).has_value();
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20 ||
+                   (!utf8 && static_cast<unsigned char>(c) >= 0x80)) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x",
+                          static_cast<unsigned>(static_cast<unsigned char>(c)));
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out + '"';
+}
+
+std::string jsonTextOrNull(const std::string &text) {
+    return text.empty() ? "null" : jsonText(text);
+}
+
+// One line for the whole array, or with `onLines` one line per item.
+template <typename Items, typename Render>
+std::string jsonArray(const Items &items, Render render, bool onLines = false) {
+    std::string out = "[";
+    for (const auto &item : items) {
+        out += (out.size() > 1 ? (onLines ? "," : ", ") : "") +
+               std::string(onLines ? "\n    " : "") + render(item);
+    }
+    return out + (onLines && out.size() > 1 ? "\n  ]" : "]");
+}
+
+using JsonFields = std::vector<std::pair<std::string, std::string>>;
+
+// One line for the whole object, or with `onLines` one line per field.
+std::string jsonObject(const JsonFields &fields, bool onLines = false) {
+    std::string out = "{";
+    for (const auto &[key, value] : fields) {
+        out += (out.size() > 1 ? "," : "") + std::string(onLines ? "\n  " : " ") + jsonText(key) +
+               ": " + value;
+    }
+    return out + (onLines ? "\n}" : " }");
+}
 
 // Opens the file record `entry` is extracted to, or prints why it is not
 // and counts a refusal; nullopt then.
@@ -307,7 +448,15 @@ std::optional<fs::path> openTarget(const fs::path &root, const EntryHeader &entr
 void inspectRecord(RecordReader &reader, const EntryHeader &entry, const InspectOptions &options,
                    const std::string &shown, Totals &totals) {
     const std::string name = utf16ToUtf8(entry.name);
-    std::printf("%14" PRIu64 "  %08" PRIx32 "  %s\n", entry.size, entry.crc, name.c_str());
+    if (options.json) {
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08" PRIx32, entry.crc);
+        totals.jsonFiles.push_back(jsonObject({{"name", jsonText(name)},
+                                               {"size", std::to_string(entry.size)},
+                                               {"crc32", jsonText(crc)}}));
+    } else {
+        std::printf("%14" PRIu64 "  %08" PRIx32 "  %s\n", entry.size, entry.crc, name.c_str());
+    }
     ++totals.files;
     totals.bytes += entry.size;
     if (options.verify &&
@@ -350,7 +499,9 @@ void inspectRecord(RecordReader &reader, const EntryHeader &entry, const Inspect
 
 Totals inspectRecords(std::istream &in, const BlockLocation &where, const InspectOptions &options,
                       const std::string &shown) {
-    std::printf("\n%14s  %-8s  %s\n", "Size", "CRC-32", "Name");
+    if (!options.json) {
+        std::printf("\n%14s  %-8s  %s\n", "Size", "CRC-32", "Name");
+    }
     if (options.extractDir) {
         std::error_code ec;
         fs::create_directories(*options.extractDir, ec);
@@ -378,10 +529,12 @@ int summarize(const Totals &totals, const BlockLocation &where, const InspectOpt
     double content = static_cast<double>(totals.bytes);
     char share[32];
     std::snprintf(share, sizeof share, "%.1f %%", totals.bytes > 0 ? 100.0 * frame / content : 0.0);
-    std::printf("\n%" PRIu64 " files, %" PRIu64 " bytes; compressed %" PRIu64
-                " bytes (ratio %.2f, %s of the original)\n",
-                totals.files, totals.bytes, where.frameBytes,
-                where.frameBytes > 0 ? content / frame : 0.0, share);
+    if (!options.json) {
+        std::printf("\n%" PRIu64 " files, %" PRIu64 " bytes; compressed %" PRIu64
+                    " bytes (ratio %.2f, %s of the original)\n",
+                    totals.files, totals.bytes, where.frameBytes,
+                    where.frameBytes > 0 ? content / frame : 0.0, share);
+    }
     if (totals.trailingBytes > 0) {
         std::fprintf(stderr,
                      "tallix-pack inspect: %s: %" PRIu64 " decoded bytes follow the end marker\n",
@@ -396,7 +549,9 @@ int summarize(const Totals &totals, const BlockLocation &where, const InspectOpt
     if (totals.mismatches > 0 || totals.refused > 0 || totals.trailingBytes > 0) {
         return STATUS_FAILURE;
     }
-    if (options.extractDir) {
+    if (options.json) {
+        // Standard output holds the JSON object alone.
+    } else if (options.extractDir) {
         std::printf("Extracted %" PRIu64 " files into %s\n", totals.files,
                     options.extractDir->string().c_str());
     } else if (options.verify) {
@@ -405,11 +560,91 @@ int summarize(const Totals &totals, const BlockLocation &where, const InspectOpt
     return STATUS_SUCCESS;
 }
 
+// The first record's name: the program the launcher starts. Empty when
+// the block cannot be read; the listing then reports why.
+std::string firstRecordName(std::istream &in, const BlockLocation &where) {
+    try {
+        RecordReader reader(in, where);
+        std::optional<EntryHeader> entry = reader.next();
+        return entry ? utf16ToUtf8(entry->name) : std::string();
+    } catch (const DamagedBlockError &) {
+    } catch (const BlockReadError &) {
+    }
+    return "";
+}
+
+JsonFields launcherJson(const LauncherInfo &info, const Facts &facts) {
+    auto number = [](std::uint64_t value) { return std::to_string(value); };
+    JsonFields version;
+    for (const auto &[key, value] : info.versionResource) {
+        version.emplace_back(key, jsonText(value));
+    }
+    return {
+        {"payloadIndex", info.indexBytes == 0 ? "null"
+                                              : jsonObject({{"offset", number(info.indexOffset)},
+                                                            {"bytes", number(info.indexBytes)}})},
+        {"template", jsonText(info.directoryTemplate)},
+        {"unpackFolderSample", jsonTextOrNull(facts.sampleFolder)},
+        {"company", jsonText(info.company)},
+        {"product", jsonText(info.product)},
+        {"version", jsonText(info.version)},
+        {"fileVersion", jsonText(info.fileVersion)},
+        {"productVersion", jsonText(info.productVersion)},
+        {"leadingArguments", jsonArray(info.leadingArguments, jsonText)},
+        {"launchOptions", jsonArray(launchOptionNames(info.launchOptions), jsonText)},
+        {"checkMode", jsonText(facts.check)},
+        {"versionResource", jsonObject(version)},
+        {"subsystem", jsonText(subsystemName(info))},
+        {"progressWindow", jsonText(progressWindowState(info))},
+        {"splash", info.splashBytes == 0 ? "null"
+                                         : jsonObject({{"bytes", number(info.splashBytes)},
+                                                       {"width", number(info.splashWidth)},
+                                                       {"height", number(info.splashHeight)}})},
+        {"signed", info.signature ? "true" : "false"},
+        {"iconSizes", jsonArray(info.iconSizes, [](int size) { return std::to_string(size); })},
+        {"executionLevel", jsonTextOrNull(facts.executionLevel)},
+        {"packedBy", jsonTextOrNull(facts.packedBy)},
+        {"manifest", jsonText(info.manifest)},
+    };
+}
+
+void printJson(const std::string &shown, const OpenedLauncher &opened, const Facts &facts,
+               const Totals &totals) {
+    auto number = [](std::uint64_t value) { return std::to_string(value); };
+    const BlockLocation &where = opened.where;
+    JsonFields fields = {
+        {"launcher", jsonText(shown)},
+        {"attachedData", jsonObject({{"offset", number(where.offset)},
+                                     {"bytes", number(where.blockBytes)},
+                                     {"frames", number(where.frameStarts.size())},
+                                     {"frameBytes", number(where.frameBytes)},
+                                     {"windowBytes", number(where.windowSize)}})},
+        {"mainProgram", jsonTextOrNull(facts.mainProgram)},
+    };
+    if (opened.info) {
+        JsonFields more = launcherJson(*opened.info, facts);
+        fields.insert(fields.end(), more.begin(), more.end());
+    }
+    fields.emplace_back("files",
+                        jsonArray(
+                            totals.jsonFiles, [](const std::string &file) { return file; }, true));
+    fields.emplace_back("totals", jsonObject({{"files", number(totals.files)},
+                                              {"bytes", number(totals.bytes)},
+                                              {"compressedBytes", number(where.frameBytes)}}));
+    std::printf("%s\n", jsonObject(fields, true).c_str());
+}
+
 int inspect(const InspectOptions &options) {
     const std::string shown = options.launcher.string();
     OpenedLauncher opened = openLauncher(options.launcher, shown);
-    printLauncher(shown, opened);
+    Facts facts = factsOf(shown, opened.info, firstRecordName(opened.in, opened.where));
+    if (!options.json) {
+        printLauncher(shown, opened, facts);
+    }
     Totals totals = inspectRecords(opened.in, opened.where, options, shown);
+    if (options.json) {
+        printJson(shown, opened, facts, totals);
+    }
     return summarize(totals, opened.where, options, shown);
 }
 

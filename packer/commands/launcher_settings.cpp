@@ -12,6 +12,10 @@
 #include <filesystem>
 #include <set>
 
+#ifndef TALLIX_VERSION
+#error "TALLIX_VERSION must be defined by the build"
+#endif
+
 namespace fs = std::filesystem;
 
 namespace tallix {
@@ -218,6 +222,8 @@ ResourceInfo resourceInfo(const PackOptions &options, const std::string &product
         userText("--internal-name", options.internalName.value_or(stemOf(options.output)));
     resources.fileVersion = versions.file;
     resources.productVersion = versions.product;
+    resources.packedBy = u"tallix-pack " + utf8ToUtf16(TALLIX_VERSION).value_or(u"");
+    resources.executionLevel = options.executionLevel.value_or("asInvoker");
     resources.manifestName = options.manifestName.value_or(defaultManifestName(product));
     if (!isAssemblyName(resources.manifestName)) {
         throw BadInput("--manifest-name '" + resources.manifestName +
@@ -245,6 +251,14 @@ LauncherSettings launcherSettings(const PackOptions &options) {
     LauncherSettings settings;
     settings.constants = buildConstants(options, product, versions);
     settings.resources = resourceInfo(options, product, settings.constants, versions);
+    if (options.manifest && (options.executionLevel || options.manifestName)) {
+        throw BadInput(std::string("--manifest and ") +
+                       (options.executionLevel ? "--execution-level" : "--manifest-name") +
+                       ": the manifest " + options.manifest->string() + " is written as it is, " +
+                       (options.executionLevel ? "with its own requestedExecutionLevel"
+                                               : "with its own assembly identity") +
+                       "; set it there, or leave out --manifest");
+    }
     if (!options.signCertificate && (options.signKey || options.signPasswordFile)) {
         throw BadInput("--sign-key and --sign-pass-file need --sign-cert");
     }

@@ -57,6 +57,14 @@ void setCheck(PackOptions &options, const std::string &value) {
     options.quickCheck = value == "quick";
 }
 
+void setExecutionLevel(PackOptions &options, const std::string &value) {
+    if (value != "asInvoker" && value != "highestAvailable" && value != "requireAdministrator") {
+        throw BadInput("--execution-level '" + value +
+                       "': expected asInvoker, highestAvailable or requireAdministrator");
+    }
+    options.executionLevel = value;
+}
+
 OptionSpec subsystemOption(PackOptions &options, std::string name, Subsystem subsystem,
                            std::string help, std::string defaultText) {
     OptionSpec option{
@@ -114,11 +122,22 @@ CommandSpec packCommand(PackOptions &o) {
             textOption("--internal-name", "NAME", "OUTPUT's name without .exe", "internal name",
                        o.internalName),
             pathOption("--icon", "FILE", "built-in",
-                       "a square PNG of at least 256 pixels, or an .ico with seven PNG images of "
-                       "16 to 256 pixels",
+                       "a PNG or an .ico; the sizes of 16 to 256 pixels it lacks are resized from "
+                       "its largest image",
                        o.icon),
             textOption("--manifest-name", "NAME", "from the product",
                        "assembly identity in the manifest", o.manifestName),
+            OptionSpec{"--execution-level", OptionKind::Text,
+                       "asInvoker|highestAvailable|requireAdministrator", "asInvoker",
+                       "the rights Windows asks for when the launcher starts (the manifest's "
+                       "requestedExecutionLevel); requireAdministrator shows the elevation "
+                       "prompt on every start",
+                       [&o](const std::string &value) { setExecutionLevel(o, value); }},
+            pathOption("--manifest", "FILE", "",
+                       "use FILE, well-formed XML whose root is <assembly>, as the launcher's "
+                       "manifest instead of the one tallix-pack writes; not with "
+                       "--manifest-name or --execution-level, which only shape that one",
+                       o.manifest),
             OptionSpec{"--arg", OptionKind::Text, "TEXT", "",
                        "an argument put before the user's (repeatable); the template's "
                        "placeholders and {APP_DIR} (the folder the application was unpacked to) "

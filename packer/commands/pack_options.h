@@ -42,7 +42,9 @@ struct PackOptions {
     std::optional<std::string> internalName;
     std::optional<std::filesystem::path> icon;
     std::optional<std::string> manifestName;
-    std::vector<std::string> leadingArguments; // --arg, in order
+    std::optional<std::string> executionLevel;     // checked by the option's setter
+    std::optional<std::filesystem::path> manifest; // a manifest of one's own
+    std::vector<std::string> leadingArguments;     // --arg, in order
     bool cleanOldVersions = false;
     bool killChildWithLauncher = false;
     std::optional<std::filesystem::path> splash; // progress window image

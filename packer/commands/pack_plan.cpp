@@ -8,6 +8,7 @@
 #include "packer/image/launcher_writer.h"
 #include "packer/support/host_system.h"
 #include "packer/support/pack_errors.h"
+#include "packer/support/xml_check.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -74,6 +75,46 @@ void checkInputFile(const std::string &option, const fs::path &file) {
     }
 }
 
+// A manifest is a few KiB; this bounds what a wrong file makes the packer
+// read, as tallix-pack inspect bounds what it reads of a resource.
+constexpr std::uintmax_t MANIFEST_FILE_LIMIT = 1 << 20;
+
+// The text of --manifest FILE, refused unless it is well-formed XML whose
+// root is <assembly>: Windows refuses to start a program whose manifest it
+// cannot parse.
+std::string readManifest(const fs::path &file) {
+    checkInputFile("--manifest", file);
+    std::error_code error;
+    if (fs::file_size(file, error) > MANIFEST_FILE_LIMIT) {
+        throw BadInput("--manifest " + file.string() + ": larger than " +
+                       std::to_string(MANIFEST_FILE_LIMIT >> 10) +
+                       " KiB, which is no manifest; name the manifest file");
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        throw BadInput("--manifest " + file.string() + ": cannot read it");
+    }
+    if (text.rfind("\xFF\xFE", 0) == 0 || text.rfind("\xFE\xFF", 0) == 0) {
+        throw BadInput("--manifest " + file.string() +
+                       ": the manifest is UTF-16 text; save it as UTF-8");
+    }
+    XmlCheck check = checkXml(text);
+    if (check.problem) {
+        throw BadInput(file.string() + ":" + std::to_string(check.problem->line) +
+                       ": the manifest is not well-formed XML: " + check.problem->cause +
+                       "; Windows would refuse to start the launcher; correct it, or leave out "
+                       "--manifest for the one tallix-pack writes");
+    }
+    std::string local = check.root.substr(check.root.find(':') + 1);
+    if (local != "assembly") {
+        throw BadInput(file.string() + ": the manifest's root element is <" + check.root +
+                       ">, where Windows expects <assembly "
+                       "xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">");
+    }
+    return text;
+}
+
 std::optional<SigningOptions> signingInputs(const PackOptions &options) {
     if (!options.signCertificate) {
         return std::nullopt;
@@ -132,7 +173,7 @@ void resolveRuntime(const PackOptions &options, PackPlan &plan) {
     checkOutputsSpare(options, runtimeFiles);
     if (!options.icon) {
         plan.iconSource = plan.runtime.file(DEFAULT_ICON);
-        plan.iconImages = loadIconImages(plan.iconSource);
+        plan.iconImages = loadIconImages(plan.iconSource).images;
     }
     plan.imageSource = plan.runtime.image(plan.subsystem == Subsystem::Console);
     plan.image = loadImage(plan.imageSource);
@@ -185,8 +226,10 @@ std::vector<fs::path> depfileInputs(const PackOptions &options, const PackPlan &
     // in it, so listing them re-packs for new files too.
     inputs.insert(inputs.end(), plan.walk.directories.begin(), plan.walk.directories.end());
     inputs.push_back(plan.iconSource);
-    if (options.splash) {
-        inputs.push_back(*options.splash);
+    for (const auto &file : {options.splash, options.manifest}) {
+        if (file) {
+            inputs.push_back(*file);
+        }
     }
     for (const fs::path &file : plan.runtime.inputFiles()) {
         inputs.push_back(file);
@@ -223,7 +266,14 @@ void resolvePack(const PackOptions &options, PackPlan &plan) {
     if (options.icon) {
         checkInputFile("--icon", *options.icon);
         plan.iconSource = *options.icon;
-        plan.iconImages = loadIconImages(*options.icon);
+        IconImages icon = loadIconImages(*options.icon);
+        plan.iconImages = std::move(icon.images);
+        if (icon.warning) {
+            plan.warnings.push_back(*icon.warning);
+        }
+    }
+    if (options.manifest) {
+        plan.settings.resources.manifest = readManifest(*options.manifest);
     }
     if (main.warning) {
         plan.warnings.push_back(*main.warning);

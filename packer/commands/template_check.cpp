@@ -115,22 +115,23 @@ std::u16string withoutExe(const std::u16string &name) {
 }
 
 std::u16string estimatePlaceholder(TemplatePlaceholder placeholder, const BuildConstants &constants,
-                                   const std::u16string &launcherName) {
+                                   const std::u16string &launcherName,
+                                   const MachineSample &machine) {
     switch (placeholder) {
     case PH_TEMP:
-        return ESTIMATED_TEMP;
+        return machine.temp;
     case PH_PROGRAM:
-        return std::u16string(ESTIMATED_PROGRAM_DIR) + u"\\" + launcherName;
+        return machine.programDir + u"\\" + launcherName;
     case PH_PROGRAM_BASE:
-        return std::u16string(ESTIMATED_PROGRAM_DIR) + u"\\" + withoutExe(launcherName);
+        return machine.programDir + u"\\" + withoutExe(launcherName);
     case PH_PROGRAM_DIR:
-        return ESTIMATED_PROGRAM_DIR;
+        return machine.programDir;
     case PH_PID:
-        return ESTIMATED_PID;
+        return machine.pid;
     case PH_HOME:
-        return ESTIMATED_HOME;
+        return machine.home;
     case PH_CACHE_DIR:
-        return ESTIMATED_CACHE_DIR;
+        return machine.cacheDir;
     case PH_COMPANY:
         return constants.company;
     case PH_PRODUCT:
@@ -156,7 +157,7 @@ std::u16string estimatePlaceholder(TemplatePlaceholder placeholder, const BuildC
 } // namespace
 
 std::u16string estimateExpansion(const BuildConstants &constants,
-                                 const std::u16string &launcherName) {
+                                 const std::u16string &launcherName, const MachineSample &machine) {
     std::u16string expanded;
     const WideUnit *cursor =
         reinterpret_cast<const WideUnit *>(constants.directoryTemplate.c_str());
@@ -169,7 +170,7 @@ std::u16string estimateExpansion(const BuildConstants &constants,
             break;
         case TEMPLATE_PLACEHOLDER:
             expanded += estimatePlaceholder(findTemplatePlaceholder(token.text, token.length),
-                                            constants, launcherName);
+                                            constants, launcherName, machine);
             break;
         default:
             return expanded;

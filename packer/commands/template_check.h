@@ -24,20 +24,26 @@ constexpr std::size_t TEMPLATE_TEXT_LIMIT = 4089;
 // LongPathsEnabled is set: MAX_PATH, whose count includes the terminator.
 constexpr std::size_t PROGRAM_PATH_LIMIT = 260;
 
-// What the placeholders whose values depend on the machine are taken to be
-// when the unpacked path is estimated: the usual folders of a user whose
-// name has 20 characters, the most a Windows user name can have (spelled so
-// that a warning showing it reads as what it stands for); a launcher in that
-// user's Downloads folder; a process id of 6 digits, which a busy system
-// reaches. {RANDOM}, {TIME} and {TIME_US} always have the lengths of their
-// samples ({TIME} has 18 digits from 1918 to 4770).
-inline constexpr char16_t ESTIMATED_HOME[] = u"C:\\Users\\<user-name-20-chars>";
-inline constexpr char16_t ESTIMATED_CACHE_DIR[] =
-    u"C:\\Users\\<user-name-20-chars>\\AppData\\Local";
-inline constexpr char16_t ESTIMATED_TEMP[] =
-    u"C:\\Users\\<user-name-20-chars>\\AppData\\Local\\Temp";
-inline constexpr char16_t ESTIMATED_PROGRAM_DIR[] = u"C:\\Users\\<user-name-20-chars>\\Downloads";
-inline constexpr char16_t ESTIMATED_PID[] = u"123456";
+// Values of the placeholders that depend on the machine.
+struct MachineSample {
+    std::u16string home, cacheDir, temp, programDir, pid;
+};
+
+// What they are taken to be when the unpacked path is estimated: the usual
+// folders of a user whose name has 20 characters, the most a Windows user
+// name can have (spelled so that a warning showing it reads as what it
+// stands for); a launcher in that user's Downloads folder; a process id of
+// 6 digits, which a busy system reaches. {RANDOM}, {TIME} and {TIME_US}
+// always have the lengths of their samples ({TIME} has 18 digits from 1918
+// to 4770).
+inline const MachineSample ESTIMATED_MACHINE = {
+    u"C:\\Users\\<user-name-20-chars>", u"C:\\Users\\<user-name-20-chars>\\AppData\\Local",
+    u"C:\\Users\\<user-name-20-chars>\\AppData\\Local\\Temp",
+    u"C:\\Users\\<user-name-20-chars>\\Downloads", u"123456"};
+// The same for a user shown as a sample (tallix-pack inspect).
+inline const MachineSample SAMPLE_MACHINE = {
+    u"C:\\Users\\<user>", u"C:\\Users\\<user>\\AppData\\Local",
+    u"C:\\Users\\<user>\\AppData\\Local\\Temp", u"C:\\Users\\<user>\\Downloads", u"4711"};
 inline constexpr char16_t SAMPLE_RANDOM[] = u"IQHFT9HQGrI";
 inline constexpr char16_t SAMPLE_TIME[] = u"133800000000000000";
 inline constexpr char16_t SAMPLE_TIME_US[] = u"123456";
@@ -65,10 +71,11 @@ TemplateCheck checkTemplate(const std::u16string &pattern,
 
 // The directory a valid template is estimated to expand to: the values of
 // `constants` (whose directoryTemplate it is), `launcherName` as the
-// launcher's file name, and the estimates above. Text the launcher still
-// resolves (a relative path, "..") is taken as it stands.
+// launcher's file name, and `machine`. Text the launcher still resolves (a
+// relative path, "..") is taken as it stands.
 std::u16string estimateExpansion(const BuildConstants &constants,
-                                 const std::u16string &launcherName);
+                                 const std::u16string &launcherName,
+                                 const MachineSample &machine = ESTIMATED_MACHINE);
 
 // The warning for a main program (`mainProgram`, its record name) whose
 // unpacked path, below the estimated expansion, has PROGRAM_PATH_LIMIT units

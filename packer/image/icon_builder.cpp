@@ -1,8 +1,10 @@
 #include "packer/image/icon_builder.h"
 
+#include "packer/image/ico_reader.h"
 #include "packer/support/byte_writing.h"
 #include "packer/support/pack_errors.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -79,87 +81,108 @@ RgbaImage decodePng(const Bytes &png, const std::string &origin) {
     return image;
 }
 
-std::vector<Bytes> iconImagesFromPng(const Bytes &png, const std::string &origin) {
-    RgbaImage image = decodePng(png, origin);
-    const int width = image.width, height = image.height;
-    const std::uint8_t *pixels = image.pixels.data();
-    if (width != height) {
-        throw BadInput(origin + ": the icon must be square, not " + std::to_string(width) + "x" +
-                       std::to_string(height));
+namespace {
+
+// `image` centred on a transparent square, when it is not one already.
+RgbaImage squared(const RgbaImage &image) {
+    if (image.width == image.height) {
+        return image;
     }
-    if (width < ICON_SOURCE_MINIMUM) {
-        throw BadInput(origin + ": the icon must be at least " +
-                       std::to_string(ICON_SOURCE_MINIMUM) + " pixels square, not " +
-                       std::to_string(width));
+    RgbaImage square;
+    square.width = square.height = std::max(image.width, image.height);
+    square.pixels.assign(std::size_t(square.width) * square.height * RGBA, 0);
+    const int left = (square.width - image.width) / 2, top = (square.height - image.height) / 2;
+    for (int y = 0; y < image.height; ++y) {
+        std::memcpy(&square.pixels[(std::size_t(top + y) * square.width + left) * RGBA],
+                    &image.pixels[std::size_t(y) * image.width * RGBA],
+                    std::size_t(image.width) * RGBA);
     }
+    return square;
+}
+
+Bytes encodePng(const RgbaImage &image, const std::string &origin) {
+    Bytes encoded;
+    if (!stbi_write_png_to_func(appendBytes, &encoded, image.width, image.height, RGBA,
+                                image.pixels.data(), image.width * RGBA)) {
+        throw PackFailure(origin + ": encoding the icon failed");
+    }
+    return encoded;
+}
+
+// The source of exactly `size` pixels square with the most bits, if any.
+const IconSource *exactSource(const std::vector<IconSource> &sources, int size) {
+    const IconSource *best = nullptr;
+    for (const IconSource &source : sources) {
+        if (source.image.width == size && source.image.height == size &&
+            (best == nullptr || source.bitsPerPixel > best->bitsPerPixel ||
+             (source.bitsPerPixel == best->bitsPerPixel && best->png.empty()))) {
+            best = &source;
+        }
+    }
+    return best;
+}
+
+// The source with the longest side; of several, the one with the most bits.
+const IconSource &largestSource(const std::vector<IconSource> &sources) {
+    const IconSource *largest = &sources.front();
+    auto side = [](const IconSource &source) {
+        return std::max(source.image.width, source.image.height);
+    };
+    for (const IconSource &source : sources) {
+        if (side(source) > side(*largest) ||
+            (side(source) == side(*largest) && source.bitsPerPixel > largest->bitsPerPixel)) {
+            largest = &source;
+        }
+    }
+    return *largest;
+}
+
+} // namespace
+
+std::vector<Bytes> standardIconImages(const std::vector<IconSource> &sources,
+                                      const std::string &origin) {
+    if (sources.empty()) {
+        throw BadInput(origin + ": holds no image");
+    }
+    const RgbaImage square = squared(largestSource(sources).image);
     std::vector<Bytes> images;
-    std::vector<std::uint8_t> resized;
     for (int size : ICON_SIZES) {
-        resized.assign(static_cast<std::size_t>(size) * size * RGBA, 0);
-        const std::uint8_t *source = pixels;
-        if (size != width) {
-            if (!stbir_resize_uint8_srgb(pixels, width, height, 0, resized.data(), size, size, 0,
-                                         RGBA, 3 /* alpha channel */, 0)) {
-                throw PackFailure(origin + ": resizing the icon failed");
-            }
-            source = resized.data();
+        if (const IconSource *exact = exactSource(sources, size)) {
+            images.push_back(exact->png.empty() ? encodePng(exact->image, origin) : exact->png);
+            continue;
         }
-        Bytes encoded;
-        if (!stbi_write_png_to_func(appendBytes, &encoded, size, size, RGBA, source, size * RGBA)) {
-            throw PackFailure(origin + ": encoding the icon failed");
+        RgbaImage resized;
+        resized.width = resized.height = size;
+        resized.pixels.assign(std::size_t(size) * size * RGBA, 0);
+        if (!stbir_resize_uint8_srgb(square.pixels.data(), square.width, square.height, 0,
+                                     resized.pixels.data(), size, size, 0, RGBA,
+                                     3 /* alpha channel */, 0)) {
+            throw PackFailure(origin + ": resizing the icon failed");
         }
-        images.push_back(std::move(encoded));
+        images.push_back(encodePng(resized, origin));
     }
     return images;
+}
+
+IconSource pngIconSource(const Bytes &png, const std::string &origin) {
+    IconSource source;
+    source.image = decodePng(png, origin);
+    PngHeader header;
+    if (readPngHeader(png, header) && header.depth == 8 && header.colorType == PNG_COLOR_RGBA) {
+        source.png = png;
+    }
+    return source;
+}
+
+std::vector<Bytes> iconImagesFromPng(const Bytes &png, const std::string &origin) {
+    return standardIconImages({pngIconSource(png, origin)}, origin);
 }
 
 std::vector<Bytes> iconImagesFromIco(const Bytes &ico, const std::string &origin) {
-    const std::string expected = "exactly seven PNG images of 16, 24, 32, 48, 64, 128 and 256 "
-                                 "pixels, 8-bit RGBA";
-    if (ico.size() < ICO_HEADER_SIZE || !startsWith(ico, ICO_SIGNATURE, 4)) {
-        throw BadInput(origin + ": not an .ico file");
-    }
-    std::size_t count = readLe16(ico.data() + 4);
-    if (count != ICON_SIZES.size() || ico.size() < ICO_HEADER_SIZE + count * ICO_ENTRY_SIZE) {
-        throw BadInput(origin + ": holds " + std::to_string(count) + " images; the icon needs " +
-                       expected);
-    }
-    std::vector<Bytes> images(ICON_SIZES.size());
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t *entry = ico.data() + ICO_HEADER_SIZE + i * ICO_ENTRY_SIZE;
-        std::uint32_t length = readLe32(entry + 8);
-        std::uint32_t offset = readLe32(entry + 12);
-        if (offset > ico.size() || length > ico.size() - offset) {
-            throw BadInput(origin + ": image " + std::to_string(i + 1) + " lies outside the file");
-        }
-        Bytes image(ico.begin() + offset, ico.begin() + offset + length);
-        PngHeader header;
-        if (!readPngHeader(image, header)) {
-            throw BadInput(origin + ": image " + std::to_string(i + 1) +
-                           " is not a PNG image; the icon needs " + expected);
-        }
-        if (header.depth != 8 || header.colorType != PNG_COLOR_RGBA) {
-            throw BadInput(origin + ": image " + std::to_string(i + 1) +
-                           " is not 8-bit RGBA; the icon needs " + expected);
-        }
-        std::size_t slot = ICON_SIZES.size();
-        for (std::size_t k = 0; k < ICON_SIZES.size(); ++k) {
-            if (header.width == static_cast<std::uint32_t>(ICON_SIZES[k]) &&
-                header.height == header.width) {
-                slot = k;
-            }
-        }
-        if (slot == ICON_SIZES.size() || !images[slot].empty()) {
-            throw BadInput(origin + ": image " + std::to_string(i + 1) + " is " +
-                           std::to_string(header.width) + "x" + std::to_string(header.height) +
-                           "; the icon needs " + expected);
-        }
-        images[slot] = std::move(image);
-    }
-    return images;
+    return standardIconImages(readIcoImages(ico, origin), origin);
 }
 
-std::vector<Bytes> loadIconImages(const std::filesystem::path &file) {
+IconImages loadIconImages(const std::filesystem::path &file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         throw BadInput(file.string() + ": cannot open the icon (" + std::strerror(errno) + ")");
@@ -168,13 +191,24 @@ std::vector<Bytes> loadIconImages(const std::filesystem::path &file) {
     if (in.bad()) {
         throw BadInput(file.string() + ": cannot read the icon");
     }
+    std::vector<IconSource> sources;
     if (startsWith(data, PNG_SIGNATURE, 8)) {
-        return iconImagesFromPng(data, file.string());
+        sources.push_back(pngIconSource(data, file.string()));
+    } else if (startsWith(data, ICO_SIGNATURE, 4)) {
+        sources = readIcoImages(data, file.string());
+    } else {
+        throw BadInput(file.string() + ": the icon must be a PNG image or an .ico file");
     }
-    if (startsWith(data, ICO_SIGNATURE, 4)) {
-        return iconImagesFromIco(data, file.string());
+    IconImages icon{standardIconImages(sources, file.string()), std::nullopt};
+    const RgbaImage &largestImage = largestSource(sources).image;
+    const int largest = std::max(largestImage.width, largestImage.height);
+    if (largest < ICON_SIZES.back()) {
+        icon.warning = file.string() + ": the icon's largest image is " + std::to_string(largest) +
+                       " pixels; the larger sizes are enlarged from it and may look blurred "
+                       "(an image of " +
+                       std::to_string(ICON_SIZES.back()) + " pixels gives sharp ones)";
     }
-    throw BadInput(file.string() + ": the icon must be a PNG image or an .ico file");
+    return icon;
 }
 
 namespace {

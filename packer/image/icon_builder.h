@@ -1,17 +1,19 @@
 // The launcher's icon: seven PNG images (8-bit RGBA) of 16 to 256 pixels,
 // stored as an .ico whose directory gives 32 bits per pixel and 0 for 256.
+// Made from any PNG or .ico: the sizes the source lacks are resized from
+// its largest image.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace tallix {
 
 inline constexpr std::array<int, 7> ICON_SIZES = {16, 24, 32, 48, 64, 128, 256};
-constexpr int ICON_SOURCE_MINIMUM = 256; // the largest image is never enlarged
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -24,16 +26,41 @@ struct RgbaImage {
 // Decodes `png`; throws BadInput naming `origin` when it is no readable PNG.
 RgbaImage decodePng(const Bytes &png, const std::string &origin);
 
-// From a square PNG of at least ICON_SOURCE_MINIMUM pixels: the seven
-// images, resized. Throws BadInput naming `origin` and the cause.
+// One image an icon is made from: its pixels, the bits per pixel its
+// source stored (of several images of one size the deepest is taken), and
+// the PNG itself when it is already 8-bit RGBA, then kept byte for byte.
+struct IconSource {
+    RgbaImage image;
+    int bitsPerPixel = 32;
+    Bytes png;
+};
+
+// A PNG decoded as decodePng does, kept when it is 8-bit RGBA.
+IconSource pngIconSource(const Bytes &png, const std::string &origin);
+
+// The seven images in size order: each size `sources` holds square, and
+// the others resized from the largest source (centred on a transparent
+// square when it is not one; enlarged when it is smaller than 256 pixels).
+std::vector<Bytes> standardIconImages(const std::vector<IconSource> &sources,
+                                      const std::string &origin);
+
+// From a PNG of any size. Throws BadInput naming `origin` and the cause
+// when it cannot be read.
 std::vector<Bytes> iconImagesFromPng(const Bytes &png, const std::string &origin);
 
-// From an .ico that holds exactly the seven sizes, each an 8-bit RGBA PNG:
-// the images in size order. Throws BadInput otherwise.
+// From an .ico of any sizes and kinds of images (packer/image/ico_reader.h).
+// Throws BadInput naming `origin` and the cause when it cannot be read.
 std::vector<Bytes> iconImagesFromIco(const Bytes &ico, const std::string &origin);
 
+struct IconImages {
+    std::vector<Bytes> images; // in ICON_SIZES order
+    // "FILE: the icon's largest image is N pixels; ... may look blurred"
+    // when sizes had to be enlarged.
+    std::optional<std::string> warning;
+};
+
 // Reads `file` and dispatches on its content (PNG or .ico signature).
-std::vector<Bytes> loadIconImages(const std::filesystem::path &file);
+IconImages loadIconImages(const std::filesystem::path &file);
 
 // The .ico file for ICON_SIZES-ordered images.
 Bytes iconFile(const std::vector<Bytes> &images);

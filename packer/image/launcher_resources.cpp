@@ -19,7 +19,8 @@ bool isAssemblyName(const std::string &name) {
     return true;
 }
 
-std::string manifestText(const std::string &assemblyName, const VersionNumber &version) {
+std::string manifestText(const std::string &assemblyName, const VersionNumber &version,
+                         const std::string &executionLevel) {
     return R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
 <assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
   <assemblyIdentity type="win32" name=")" +
@@ -47,7 +48,8 @@ std::string manifestText(const std::string &assemblyName, const VersionNumber &v
   <trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">
     <security>
       <requestedPrivileges>
-        <requestedExecutionLevel level="asInvoker" uiAccess="false"/>
+        <requestedExecutionLevel level=")" +
+           executionLevel + R"(" uiAccess="false"/>
       </requestedPrivileges>
     </security>
   </trustInfo>
@@ -130,6 +132,9 @@ pe::Bytes versionResource(const ResourceInfo &info) {
     if (info.copyright) {
         table.children.push_back(stringEntry(u"LegalCopyright", *info.copyright));
     }
+    if (!info.packedBy.empty()) {
+        table.children.push_back(stringEntry(u"PackedBy", info.packedBy));
+    }
     VersionBlock translation{u"Translation", {}, 4, false, {}};
     appendLittleEndian(translation.value, NEUTRAL_LANGUAGE, 2);
     appendLittleEndian(translation.value, UNICODE_CODE_PAGE, 2);
@@ -158,7 +163,8 @@ std::vector<pe::Resource> launcherResources(const ResourceInfo &info,
         resources.push_back({pe::RESOURCE_ICON, static_cast<std::uint16_t>(i + 1), NEUTRAL_LANGUAGE,
                              iconImages[i]});
     }
-    std::string manifest = manifestText(info.manifestName, info.fileVersion);
+    std::string manifest = info.manifest.value_or(
+        manifestText(info.manifestName, info.fileVersion, info.executionLevel));
     resources.push_back({pe::RESOURCE_MANIFEST, RESOURCE_ID, NEUTRAL_LANGUAGE,
                          pe::Bytes(manifest.begin(), manifest.end())});
     for (pe::Resource &resource : progressWindowResources(info.progressWindow)) {

@@ -23,19 +23,27 @@ struct ResourceInfo {
     std::u16string internalName;
     VersionNumber fileVersion;
     VersionNumber productVersion;
-    std::string manifestName;               // assembly identity name, checked by isAssemblyName
-    ProgressWindowResources progressWindow; // none unless set
+    std::string manifestName;                 // assembly identity name, checked by isAssemblyName
+    std::string executionLevel = "asInvoker"; // the manifest's requestedExecutionLevel
+    std::optional<std::string> manifest;      // a manifest of one's own, written as it is
+    std::u16string packedBy;                  // "tallix-pack VERSION", string "PackedBy"
+    ProgressWindowResources progressWindow;   // none unless set
 };
 
 // True for names the manifest's assembly identity accepts: letters, digits,
 // ".", "-" and "_", not starting or ending with ".".
 bool isAssemblyName(const std::string &name);
 
-// The manifest; its assembly identity's version is `version` in four parts.
-std::string manifestText(const std::string &assemblyName, const VersionNumber &version);
+// The manifest; its assembly identity's version is `version` in four parts;
+// it asks for `executionLevel` (asInvoker, highestAvailable or
+// requireAdministrator).
+std::string manifestText(const std::string &assemblyName, const VersionNumber &version,
+                         const std::string &executionLevel = "asInvoker");
 
 // The VS_VERSIONINFO block: the fixed part (VOS__WINDOWS32, VFT_APP, flags
 // mask 0x3F), one string table "000004b0" and the translation 0x0000, 0x04B0.
+// The string "PackedBy" names the packer that wrote it, when set: the
+// launcher's own format stays as it is, and tallix-pack inspect shows it.
 pe::Bytes versionResource(const ResourceInfo &info);
 
 // Every resource of a launcher.

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""cpack -G DEB in the host tree, dpkg-deb -x into a temporary root, and a
-pack with the packer from there: PATH=/nonexistent, so no tool of this
-machine is used, and the launcher must run under Wine."""
+"""cpack -G DEB in the host tree, dpkg-deb -x into a temporary root, its manual
+page and copyright file, and a pack with the packer from there:
+PATH=/nonexistent, so no tool of this machine is used, and the launcher must
+run under Wine."""
 import argparse
+import gzip
 import os
 import pathlib
 import sys
@@ -31,6 +33,12 @@ def main():
     # Relocated: anywhere but /usr, as dpkg-deb -x leaves it.
     root = work / "root"
     check_equal(run(["dpkg-deb", "-x", debs[0], root]).returncode, 0, "dpkg-deb -x")
+    man = root / "usr" / "share" / "man" / "man1" / "tallix-pack.1.gz"
+    check(man.is_file() and gzip.decompress(man.read_bytes()).startswith(b".TH TALLIX"),
+          "the manual page, compressed")
+    copyright_file = root / "usr" / "share" / "doc" / "tallix-onefile" / "copyright"
+    check(copyright_file.is_file() and copyright_file.read_text().startswith("Format: "),
+          "the copyright file, machine-readable")
     packer = root / "usr" / "bin" / "tallix-pack"
     launcher = work / "Halvory-Quin.exe"
     packed = run([packer, "pack", args.example_app, "-o", launcher, "--quiet",

@@ -79,12 +79,17 @@ def resources(pe):
 
 
 def version_strings(pe):
+    """The string tables (without PackedBy, checked here to name the packer)
+    and the translations."""
     tables = {}
     translations = []
     for info in pe.FileInfo[0]:
         for table in getattr(info, "StringTable", []):
-            tables[table.LangID.decode()] = {k.decode(): v.decode("utf-8")
-                                             for k, v in table.entries.items()}
+            strings = {k.decode(): v.decode("utf-8") for k, v in table.entries.items()}
+            packed_by = strings.pop("PackedBy", "")
+            check(re.fullmatch(r"tallix-pack \d+\.\d+\.\d+", packed_by),
+                  f"PackedBy names the packer: {packed_by!r}")
+            tables[table.LangID.decode()] = strings
         for var in getattr(info, "Var", []):
             translations.append(var.entry.get(b"Translation"))
     return tables, translations
