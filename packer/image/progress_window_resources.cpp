@@ -19,6 +19,9 @@ constexpr int RGBA = 4;
 // What transparent pixels are flattened onto: the window's own background
 // is the system's (usually white), which the packer cannot know.
 constexpr unsigned BACKGROUND = 255;
+// A splash file is read whole: even uncompressed, its pixels take under
+// 2 MB, so a larger file is mostly something else.
+constexpr std::uintmax_t SPLASH_FILE_LIMIT = 16 << 20;
 
 std::uint8_t flatten(unsigned channel, unsigned alpha) {
     return static_cast<std::uint8_t>((channel * alpha + BACKGROUND * (255 - alpha) + 127) / 255);
@@ -42,14 +45,16 @@ pe::Bytes stringTableBlock(unsigned index, const std::u16string &text) {
 }
 
 pe::Bytes splashFromPng(const pe::Bytes &png, const std::string &origin) {
-    RgbaImage image = decodePng(png, origin);
-    const int width = image.width, height = image.height;
-    if (width > SPLASH_MAX_WIDTH || height > SPLASH_MAX_HEIGHT) {
-        throw BadInput(origin + ": the splash is " + std::to_string(width) + "x" +
-                       std::to_string(height) + " pixels; at most " +
+    // From the header, before the pixels are decoded.
+    const ImageSize declared = pngSize(png, origin);
+    if (declared.width > SPLASH_MAX_WIDTH || declared.height > SPLASH_MAX_HEIGHT) {
+        throw BadInput(origin + ": the splash is " + std::to_string(declared.width) + "x" +
+                       std::to_string(declared.height) + " pixels; at most " +
                        std::to_string(SPLASH_MAX_WIDTH) + "x" + std::to_string(SPLASH_MAX_HEIGHT) +
                        " fit the window");
     }
+    RgbaImage image = decodePng(png, origin);
+    const int width = image.width, height = image.height;
     const std::size_t pixelBytes = std::size_t(width) * height * 4;
     pe::Bytes dib;
     dib.reserve(SPLASH_HEADER_SIZE + pixelBytes);
@@ -75,6 +80,14 @@ pe::Bytes splashFromPng(const pe::Bytes &png, const std::string &origin) {
 }
 
 pe::Bytes loadSplash(const std::filesystem::path &file) {
+    std::error_code error;
+    if (std::uintmax_t size = std::filesystem::file_size(file, error);
+        !error && size > SPLASH_FILE_LIMIT) {
+        throw BadInput("--splash " + file.string() + ": " + std::to_string(size) +
+                       " bytes, more than a PNG of " + std::to_string(SPLASH_MAX_WIDTH) + "x" +
+                       std::to_string(SPLASH_MAX_HEIGHT) + " pixels needs (at most " +
+                       std::to_string(SPLASH_FILE_LIMIT) + ")");
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         throw BadInput("--splash " + file.string() + ": cannot open (" + std::strerror(errno) +

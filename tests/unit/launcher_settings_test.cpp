@@ -2,6 +2,7 @@
 
 #include "format/constants_section.h"
 #include "packer/support/pack_errors.h"
+#include "packer/support/text_encoding.h"
 
 #include <gtest/gtest.h>
 
@@ -114,6 +115,7 @@ TEST(LauncherSettings, TemplateWarnings) {
         {"{TEMP}\\x{HOME}", {"has {HOME} after its start"}},
         {"{TEMP}\\{PRODUCT}-{RANDOM}", {"uses {RANDOM}: every start unpacks"}},
         {"{TEMP}\\{pid}-{TIME}", {"uses {PID}, {TIME}: every start unpacks"}},
+        {"{HOME}\\..\\{PRODUCT}", {"has a '..' folder"}},
     };
     for (const Case &c : cases) {
         std::vector<std::string> warnings =
@@ -122,6 +124,67 @@ TEST(LauncherSettings, TemplateWarnings) {
         for (std::size_t i = 0; i < warnings.size(); ++i) {
             EXPECT_NE(warnings[i].find(c.warnings[i]), std::string::npos) << warnings[i];
         }
+    }
+}
+
+// Whatever the template makes a folder name must be one on Windows: the
+// values it puts there, and its own text around them.
+TEST(LauncherSettings, FolderNamesWindowsCannotMakeAreRefusedWithTheReason) {
+    const struct {
+        Arguments args;
+        const char *expected; // a part of the message
+    } cases[] = {
+        {{"--company", "CON"},
+         "--company 'CON': the template puts it into a folder name as "
+         "{COMPANY}, but the folder name 'CON' is a device name"},
+        {{"--product", "Com1.log"},
+         "--product 'Com1.log': the template puts it into a folder "
+         "name as {COMPANY}, but the folder name 'Com1.log' is a"},
+        {{"--company", "Example Co."},
+         "which Windows drops from the end of a folder name; give "
+         "--company 'Example Co', or a --template without"},
+        {{"--product-version", "1.0 beta .", "--template", "{TEMP}\\{PRODUCT_VERSION}"},
+         "give --product-version '1.0 beta'"},
+        {{"--template", "{CACHE_DIR}\\Example.\\{PRODUCT}"},
+         "'{CACHE_DIR}\\Example.\\{PRODUCT}': the folder name 'Example.' ends in a dot or a "
+         "space"},
+        {{"--template", "{CACHE_DIR}\\{PRODUCT} \\x"}, "the folder name 'x ' ends in a dot"},
+        {{"--template", "{HOME}\\nul.d\\{PRODUCT}"}, "the folder name 'nul.d' is a device name"},
+    };
+    for (const auto &c : cases) {
+        try {
+            settingsWith(c.args);
+            ADD_FAILURE() << "accepted: " << c.expected;
+        } catch (const BadInput &refused) {
+            EXPECT_NE(std::string(refused.what()).find(c.expected), std::string::npos)
+                << refused.what();
+        }
+    }
+    // Names only next to a device name, and values the template does not use.
+    EXPECT_NO_THROW(settingsWith({"--company", "CONSOLE", "--product", "AUX"}));
+    EXPECT_NO_THROW(settingsWith({"--company", "Co.", "--template", "{TEMP}\\{PRODUCT}.d"}));
+}
+
+TEST(LauncherSettings, ProductVersionIsFreeTextBesideANumericVersion) {
+    const struct {
+        Arguments args;
+        std::optional<std::u16string> text; // the string table's, when free text
+        const char *numeric;
+    } cases[] = {
+        {{"--product-version", "2.1-beta"}, u"2.1-beta", "2.1.0.0"},
+        {{"--app-version", "3.4", "--product-version", "nightly"}, u"nightly", "3.4.0.0"},
+        {{"--product-version", "1.2"}, std::nullopt, "1.2.0.0"},
+        {{"--app-version", "5"}, std::nullopt, "5.0.0.0"},
+    };
+    for (const auto &c : cases) {
+        LauncherSettings settings = settingsWith(c.args);
+        EXPECT_EQ(settings.resources.productVersionText, c.text) << c.args.back();
+        EXPECT_EQ(settings.resources.productVersion.padded(), c.numeric) << c.args.back();
+        EXPECT_EQ(settings.constants.productVersion,
+                  c.text.value_or(utf8ToUtf16(c.args.back()).value()));
+    }
+    for (const char *bad : {"", "70000-x", "1.0\tbeta"}) {
+        EXPECT_THROW(settingsWith({"--product-version", bad}), BadInput) << bad;
     }
 }
 
