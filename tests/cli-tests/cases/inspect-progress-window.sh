@@ -1,7 +1,8 @@
 # inspect tells whether a launcher shows the progress window on a long first
 # start, and the splash it stores: a GUI launcher, one with --splash, one
 # with --no-progress-window, a console launcher, and a splash damaged in the
-# file (the launcher would show its default layout instead).
+# file (the launcher would show its default layout instead). The splash is
+# stored compressed: 62 bytes, not the 38,440 of its pixels.
 app_with app.exe
 stand_in_runtime
 python3 "$CLI_TESTS/make_image.py" splash.png png 120 80
