@@ -16,8 +16,12 @@ data = bytearray(open("splash.exe", "rb").read())
 header = data.find(bytes.fromhex("28000000" "78000000" "50000000"))
 data[header + 4] = 0
 open("damaged-splash.exe", "wb").write(data)
+# Or a byte of its frame: the header still reads, the pixels do not decode.
+data[header + 4] = 120
+data[header + 50] ^= 0x55
+open("damaged-frame.exe", "wb").write(data)
 PY
-for launcher in gui splash no-window console damaged-splash; do
+for launcher in gui splash no-window console damaged-splash damaged-frame; do
     echo "$launcher.exe:"
     tallix-pack inspect "$launcher.exe" | grep -E '^(Launch options|Progress window|Splash):'
 done
