@@ -71,7 +71,7 @@ void checkFolderValue(const std::string &placeholder, const std::string &option,
     switch (fault) {
     case ENTRY_NAME_FINE:
     case ENTRY_NAME_MARKER:             // the launcher's own file names,
-    case ENTRY_NAME_LAUNCHER_TEMPORARY: // not its folders'
+    case ENTRY_NAME_LAUNCHER_TEMPORARY: // not folder names
     case ENTRY_NAME_DEVICE:             // "CON-1.0" is none: checkFolderNames
         return;
     case ENTRY_NAME_TRAILING_DOT_OR_SPACE:
