@@ -154,7 +154,7 @@ void checkCaseClashes(const std::vector<PayloadFile> &files) {
     for (const PayloadFile &file : files) {
         if (upcasedDirectories.count(upcased(file.name)) != 0) {
             throw BadInput("'" + file.source.string() +
-                           "' has the name of a directory of other files on Windows");
+                           "' has the name of a directory of other files on Windows" + NAME_FIX);
         }
     }
 }
