@@ -127,44 +127,6 @@ TEST(LauncherSettings, TemplateWarnings) {
     }
 }
 
-// Whatever the template makes a folder name must be one on Windows: the
-// values it puts there, and its own text around them.
-TEST(LauncherSettings, FolderNamesWindowsCannotMakeAreRefusedWithTheReason) {
-    const struct {
-        Arguments args;
-        const char *expected; // a part of the message
-    } cases[] = {
-        {{"--company", "CON"},
-         "--company 'CON': the template puts it into a folder name as "
-         "{COMPANY}, but the folder name 'CON' is a device name"},
-        {{"--product", "Com1.log"},
-         "--product 'Com1.log': the template puts it into a folder "
-         "name as {COMPANY}, but the folder name 'Com1.log' is a"},
-        {{"--company", "Example Co."},
-         "which Windows drops from the end of a folder name; give "
-         "--company 'Example Co', or a --template without"},
-        {{"--product-version", "1.0 beta .", "--template", "{TEMP}\\{PRODUCT_VERSION}"},
-         "give --product-version '1.0 beta'"},
-        {{"--template", "{CACHE_DIR}\\Example.\\{PRODUCT}"},
-         "'{CACHE_DIR}\\Example.\\{PRODUCT}': the folder name 'Example.' ends in a dot or a "
-         "space"},
-        {{"--template", "{CACHE_DIR}\\{PRODUCT} \\x"}, "the folder name 'x ' ends in a dot"},
-        {{"--template", "{HOME}\\nul.d\\{PRODUCT}"}, "the folder name 'nul.d' is a device name"},
-    };
-    for (const auto &c : cases) {
-        try {
-            settingsWith(c.args);
-            ADD_FAILURE() << "accepted: " << c.expected;
-        } catch (const BadInput &refused) {
-            EXPECT_NE(std::string(refused.what()).find(c.expected), std::string::npos)
-                << refused.what();
-        }
-    }
-    // Names only next to a device name, and values the template does not use.
-    EXPECT_NO_THROW(settingsWith({"--company", "CONSOLE", "--product", "AUX"}));
-    EXPECT_NO_THROW(settingsWith({"--company", "Co.", "--template", "{TEMP}\\{PRODUCT}.d"}));
-}
-
 TEST(LauncherSettings, ProductVersionIsFreeTextBesideANumericVersion) {
     const struct {
         Arguments args;

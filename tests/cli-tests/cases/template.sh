@@ -30,3 +30,5 @@ run tallix-pack pack app -o out.exe --template '{CACHE_DIR}\Example.\{PRODUCT}'
 run tallix-pack pack app -o out.exe --template '{CACHE_DIR}\Example\{PRODUCT} '
 run tallix-pack pack app -o out.exe --template '{CACHE_DIR}\nul\{PRODUCT}'
 run tallix-pack pack app -o out.exe --template '{PROGRAM_DIR}\..\{PRODUCT}' --runtime none
+# Names merely next to a device name are fine: CONSOLE, and AUX-1.0.0.
+run tallix-pack pack app -o out.exe --company CONSOLE --product AUX --runtime none
