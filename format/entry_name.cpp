@@ -56,6 +56,16 @@ static bool equalsFoldingCase(const WideUnit *text, size_t length, const char *a
     return true;
 }
 
+// Whether `text` (`length` units) starts with `prefix` and ends with
+// `suffix`, apart and in any letter case.
+static bool framedFoldingCase(const WideUnit *text, size_t length, const char *prefix,
+                              const char *suffix) {
+    size_t prefixLength = strlen(prefix);
+    size_t suffixLength = strlen(suffix);
+    return length >= prefixLength + suffixLength && equalsFoldingCase(text, prefixLength, prefix) &&
+           equalsFoldingCase(text + length - suffixLength, suffixLength, suffix);
+}
+
 static EntryNameFault findComponentFault(const WideUnit *component, size_t length,
                                          EntryNameRules rules, size_t *at) {
     *at = 0;
@@ -87,6 +97,11 @@ static EntryNameFault findComponentFault(const WideUnit *component, size_t lengt
         (equalsFoldingCase(component, length, FOLDER_MARKER_FILE_NAME) ||
          equalsFoldingCase(component, length, QUICK_CHECK_RECORD_FILE_NAME))) {
         return ENTRY_NAME_MARKER;
+    }
+    if (covers(rules, ENTRY_NAME_LAUNCHER_TEMPORARY) &&
+        framedFoldingCase(component, length, LAUNCHER_TEMPORARY_PREFIX,
+                          LAUNCHER_TEMPORARY_SUFFIX)) {
+        return ENTRY_NAME_LAUNCHER_TEMPORARY;
     }
     return ENTRY_NAME_FINE;
 }

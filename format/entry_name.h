@@ -14,6 +14,10 @@
 // The quick warm check's record in the top folder of an unpack folder
 // (format/quick_check_record.h). No stored file takes its name either.
 #define QUICK_CHECK_RECORD_FILE_NAME ".tallix-onefile-check"
+// The launcher's temporary files are "~tallix-*.tmp" (payload/temporaries.h),
+// which a start may sweep away: no stored file is named like them either.
+#define LAUNCHER_TEMPORARY_PREFIX "~tallix-"
+#define LAUNCHER_TEMPORARY_SUFFIX ".tmp"
 
 // What is wrong with a name, the first fault met: the whole name's faults,
 // then each component's, within one component in the order listed (a colon,
@@ -41,6 +45,9 @@ enum EntryNameFault {
     // an unpack folder to the cleaning of a launcher packed inside the
     // application that unpacks beside itself.
     ENTRY_NAME_MARKER,
+    // LAUNCHER_TEMPORARY_PREFIX ... LAUNCHER_TEMPORARY_SUFFIX in any letter
+    // case, in any folder.
+    ENTRY_NAME_LAUNCHER_TEMPORARY,
 };
 
 enum EntryNameRules {

@@ -14,6 +14,11 @@
 // positive height: bottom-up rows), then the pixels, B, G, R and 255 each,
 // transparency already flattened onto white by the packer.
 //
+// The packer stores the splash compressed: the same header with
+// biCompression SPLASH_COMPRESSION_ZSTD and biSizeImage the length of the
+// one zstd frame that follows, which holds those pixels. The launcher
+// decodes it into a static buffer before drawing it.
+//
 // Portable: byte-level reading only, no windows.h.
 #pragma once
 
@@ -27,11 +32,15 @@ static const char16_t PROGRESS_TEXT_DEFAULT[] =
     u"Preparing {PRODUCT} {VERSION} for its first start\u2026";
 
 enum { PROGRESS_SPLASH_ID = 1 };
-// The splash is stored uncompressed (4 bytes a pixel, up to 1.9 MB in every
-// copy of the launcher), and a window larger than this would cover most of
-// a 1366 x 768 laptop screen.
+// A window larger than this would cover most of a 1366 x 768 laptop screen;
+// and the launcher decodes the splash into a buffer of this size.
 enum { SPLASH_MAX_WIDTH = 800, SPLASH_MAX_HEIGHT = 600 };
 enum { SPLASH_HEADER_SIZE = 40, SPLASH_BITS_PER_PIXEL = 32 };
+// The header and the pixels of the largest splash, as GDI draws them.
+static const size_t SPLASH_DRAWN_CAPACITY =
+    size_t{SPLASH_HEADER_SIZE} + size_t{SPLASH_MAX_WIDTH} * SPLASH_MAX_HEIGHT * 4;
+// "ZSTD" read as a little-endian number: no compression GDI knows.
+static const uint32_t SPLASH_COMPRESSION_ZSTD = 0x4454535A;
 // BITMAPINFOHEADER fields.
 enum {
     DIB_HEADER_SIZE_FIELD = 0,
@@ -49,5 +58,13 @@ bool findBlockString(const unsigned char *block, size_t size, unsigned index,
                      const unsigned char **units, size_t *length);
 
 // True when `data` (`size` bytes) is a splash as described above, within
-// the limits, with all its pixels; gives its width and height.
+// the limits, with all its pixels or all its frame's bytes; gives its width
+// and height. A compressed splash's frame is not decoded here.
 bool readSplashHeader(const unsigned char *data, size_t size, uint32_t *width, uint32_t *height);
+
+// The splash in `data` (`size` bytes), either form, into `out` (at least
+// SPLASH_DRAWN_CAPACITY bytes) as GDI draws it: the header with no
+// compression, then the pixels. False for what readSplashHeader refuses and
+// for a frame that does not decode to exactly the pixels.
+bool decodeSplash(const unsigned char *data, size_t size, unsigned char *out, uint32_t *width,
+                  uint32_t *height);

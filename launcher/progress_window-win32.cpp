@@ -108,11 +108,15 @@ static void loadProgressText() {
     expandProgressText(format, BUILD_PRODUCT, BUILD_VERSION, ProgressText);
 }
 
+// The splash as GDI draws it, decoded from the packer's compressed form;
+// untouched zero pages unless a splash is shown.
+static unsigned char SplashDrawn[SPLASH_DRAWN_CAPACITY];
+
 static void loadSplash() {
     DWORD size = 0;
     const unsigned char *data = ownResource(RT_BITMAP, PROGRESS_SPLASH_ID, &size);
-    if (data != nullptr && readSplashHeader(data, size, &splashWidth, &splashHeight)) {
-        splash = data;
+    if (data != nullptr && decodeSplash(data, size, SplashDrawn, &splashWidth, &splashHeight)) {
+        splash = SplashDrawn;
     }
 }
 

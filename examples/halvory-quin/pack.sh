@@ -10,6 +10,13 @@ fi
 app="$1"
 output="$2"
 shift 2
+# A GUI launcher unless the caller chooses (the packer refuses both).
+subsystem=(--gui)
+for option in "$@"; do
+    case "$option" in
+    --console | --gui) subsystem=() ;;
+    esac
+done
 exec "${TALLIX_PACK:-tallix-pack}" pack "$app" -o "$output" \
     --main Halvory-Quin.exe \
     --template '{CACHE_DIR}\Halvory\Halvory-Quin-1.1.0' \
@@ -20,5 +27,5 @@ exec "${TALLIX_PACK:-tallix-pack}" pack "$app" -o "$output" \
     --original-filename Halvory-Quin.exe \
     --internal-name Halvory-Quin \
     --manifest-name Zere \
-    --gui \
+    "${subsystem[@]}" \
     "$@"

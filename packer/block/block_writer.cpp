@@ -52,6 +52,9 @@ std::string quoted(const std::u16string &name) {
     return "'" + utf16ToUtf8(name) + "'";
 }
 
+// What a refused name in the application directory can do about it.
+constexpr char NAME_FIX[] = "; rename it, or leave it out with --exclude";
+
 struct Walker {
     const std::vector<ExcludeGlob> &exclusions;
     WalkReport &report;
@@ -116,13 +119,13 @@ struct Walker {
             file.size = fs::file_size(path, error);
             std::optional<std::string> why = checkHostName(name);
             if (why || (why = checkEntryName(file.name))) {
-                throw BadInput("'" + path.string() + "': " + *why);
+                throw BadInput("'" + path.string() + "': " + *why + NAME_FIX);
             }
             files.push_back(std::move(file));
         }
         for (const auto &[name, path] : subdirectories) {
             if (auto why = checkHostName(name)) {
-                throw BadInput("'" + path.string() + "': " + *why);
+                throw BadInput("'" + path.string() + "': " + *why + NAME_FIX);
             }
             walk(path, prefix + name + SEPARATOR, relative + path.filename().string() + "/");
         }
@@ -151,7 +154,7 @@ void checkCaseClashes(const std::vector<PayloadFile> &files) {
     for (const PayloadFile &file : files) {
         if (upcasedDirectories.count(upcased(file.name)) != 0) {
             throw BadInput("'" + file.source.string() +
-                           "' has the name of a directory of other files on Windows");
+                           "' has the name of a directory of other files on Windows" + NAME_FIX);
         }
     }
 }
@@ -399,12 +402,15 @@ std::optional<std::string> describeFault(const std::u16string &name, EntryNameRu
                " in a dot or a space, which Windows drops";
     case ENTRY_NAME_DEVICE:
         return "the name " + quoted(name) +
-               " is a device name on Windows, which opens the device instead of a file; "
-               "rename it, or leave it out with --exclude";
+               " is a device name on Windows, which opens the device instead of a file";
     case ENTRY_NAME_MARKER:
         return "the name " + quoted(name) +
-               " is that of a file the launcher writes into the folders it unpacks; "
-               "rename it, or leave it out with --exclude";
+               " is that of a file the launcher writes into the folders it unpacks";
+    case ENTRY_NAME_LAUNCHER_TEMPORARY:
+        return "the name " + quoted(name) +
+               " matches the names of the launcher's temporary files (" +
+               LAUNCHER_TEMPORARY_PREFIX "*" LAUNCHER_TEMPORARY_SUFFIX
+                                         "), which a later start may remove";
     }
     return std::nullopt;
 }

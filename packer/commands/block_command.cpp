@@ -4,6 +4,7 @@
 #include "packer/block/block_writer.h"
 #include "packer/commands/command_line.h"
 #include "packer/commands/commands.h"
+#include "packer/commands/output_path_check.h"
 #include "packer/commands/pack_options.h"
 #include "packer/support/host_system.h"
 #include "packer/support/pack_errors.h"
@@ -153,6 +154,21 @@ void writeBlockFile(const BlockArguments &arguments, const std::vector<PayloadFi
     }
 }
 
+// Before the compression, which may take minutes.
+void checkBlockOutputs(const BlockArguments &arguments) {
+    checkOutputPlace({"-o", *arguments.output}, arguments.appDir);
+    if (!arguments.index) {
+        return;
+    }
+    checkOutputPlace({"--index", *arguments.index}, arguments.appDir);
+    std::error_code error;
+    if (fs::weakly_canonical(fs::absolute(*arguments.index), error) ==
+        fs::weakly_canonical(fs::absolute(*arguments.output), error)) {
+        throw BadInput("--index " + arguments.index->string() +
+                       ": is the same file as -o; choose another path");
+    }
+}
+
 } // namespace
 
 int runBlockCommand(const Arguments &args) {
@@ -166,6 +182,7 @@ int runBlockCommand(const Arguments &args) {
         if (!fs::is_directory(arguments.appDir, error)) {
             throw BadInput("'" + arguments.appDir.string() + "' is not a directory");
         }
+        checkBlockOutputs(arguments);
         fs::path main = arguments.main ? *arguments.main : defaultMainProgram(arguments.appDir);
         std::vector<PayloadFile> files = collectPayloadFiles(arguments.appDir, main);
         writeBlockFile(arguments, files);

@@ -61,22 +61,32 @@ bool isHelp(const std::string &argument) {
     return argument == "-h" || argument == "--help";
 }
 
-// -h or --help before "--".
-bool helpRequested(const Arguments &args) {
-    for (const std::string &argument : args) {
+// "-" alone is an operand, as is the custom.
+bool looksLikeOption(const std::string &argument) {
+    return argument.size() > 1 && argument[0] == '-';
+}
+
+// -h or --help where an option stands, before "--": a value is the
+// option's own, so "--arg --help" asks for no help.
+bool helpRequested(const CommandSpec &command, const Arguments &args) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string &argument = args[i];
         if (argument == "--") {
             return false;
         }
         if (isHelp(argument)) {
             return true;
         }
+        if (!looksLikeOption(argument) ||
+            (argument.starts_with("--") && argument.find('=') != std::string::npos)) {
+            continue;
+        }
+        const OptionSpec *option = findOption(command, argument);
+        if (option != nullptr && option->kind != OptionKind::Flag) {
+            ++i;
+        }
     }
     return false;
-}
-
-// "-" alone is an operand, as is the custom.
-bool looksLikeOption(const std::string &argument) {
-    return argument.size() > 1 && argument[0] == '-';
 }
 
 const OptionSpec &knownOption(const CommandSpec &command, const std::string &name) {
@@ -223,7 +233,7 @@ std::optional<std::string> closestName(const std::string &typed,
 }
 
 std::optional<std::string> parseCommandLine(const CommandSpec &command, const Arguments &args) {
-    if (helpRequested(args)) {
+    if (helpRequested(command, args)) {
         return std::nullopt;
     }
     std::optional<std::string> operand;

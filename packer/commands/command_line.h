@@ -41,10 +41,10 @@ struct CommandSpec {
 };
 
 // Calls the setters in argument order (a later option overrides an earlier
-// one) and returns the operand, or nullopt when -h or --help stands anywhere
-// before "--". Throws BadInput "... (see tallix-pack NAME --help)" for an
-// unknown option (suggesting the closest one), a missing, surplus or empty
-// value, a missing operand or required option, and what a setter throws.
+// one) and returns the operand, or nullopt when -h or --help stands where
+// an option may, before "--" (not as an option's value: "--arg --help"). Throws BadInput "... (see
+// tallix-pack NAME --help)" for an unknown option (suggesting the closest one), a missing, surplus
+// or empty value, a missing operand or required option, and what a setter throws.
 std::optional<std::string> parseCommandLine(const CommandSpec &command, const Arguments &args);
 
 // Runs a command: with -h or --help prints the usage text and returns 0;

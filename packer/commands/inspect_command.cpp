@@ -7,6 +7,7 @@
 #include "packer/block/block_reader.h"
 #include "packer/commands/command_line.h"
 #include "packer/commands/commands.h"
+#include "packer/commands/output_path_check.h"
 #include "packer/commands/template_check.h"
 #include "packer/image/launcher_info.h"
 #include "packer/image/pe_image.h"
@@ -134,8 +135,13 @@ struct OpenedLauncher {
 
 OpenedLauncher openLauncher(const fs::path &launcher, const std::string &shown) {
     std::error_code ec;
-    if (fs::is_directory(launcher, ec)) {
+    fs::file_status status = fs::status(launcher, ec);
+    if (fs::is_directory(status)) {
         throw BadInput(shown + ": is a directory");
+    }
+    // A FIFO would wait for a writer, a device never end.
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        throw BadInput(shown + ": is " + fileKind(status) + ", not a launcher file");
     }
     OpenedLauncher opened;
     opened.in.open(launcher, std::ios::binary);
@@ -636,6 +642,12 @@ void printJson(const std::string &shown, const OpenedLauncher &opened, const Fac
 
 int inspect(const InspectOptions &options) {
     const std::string shown = options.launcher.string();
+    std::error_code ec;
+    if (options.extractDir && fs::exists(*options.extractDir, ec) &&
+        !fs::is_directory(*options.extractDir, ec)) {
+        throw BadInput("--extract " + options.extractDir->string() +
+                       ": exists and is not a directory; name a new or an existing directory");
+    }
     OpenedLauncher opened = openLauncher(options.launcher, shown);
     Facts facts = factsOf(shown, opened.info, firstRecordName(opened.in, opened.where));
     if (!options.json) {

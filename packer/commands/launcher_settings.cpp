@@ -6,6 +6,7 @@
 #include "paths/argument_template.h"
 
 #include "format/constants_section.h"
+#include "format/entry_name.h"
 
 #include <algorithm>
 #include <cctype>
@@ -56,19 +57,44 @@ VersionNumber versionOption(const std::string &option, const std::string &value)
     return *version;
 }
 
-// Characters a value cannot have when the template puts it into a path.
-void checkPathComponent(const std::string &placeholder, const std::u16string &value) {
-    static const std::u16string forbidden = u"<>:\"/\\|?*";
-    bool bad = value.empty() || value.back() == u'.' || value.back() == u' ' || value == u"." ||
-               value == u"..";
-    for (char16_t unit : value) {
-        bad = bad || forbidden.find(unit) != std::u16string::npos;
+// `value` without the dots and spaces Windows drops from a name's end.
+std::u16string withoutTrailingDotsAndSpaces(std::u16string value) {
+    while (!value.empty() && (value.back() == u'.' || value.back() == u' ')) {
+        value.pop_back();
     }
-    if (bad) {
-        throw BadInput(
-            "the template uses {" + placeholder + "}, whose value '" + utf16ToUtf8(value) +
-            "' cannot be a directory name on Windows; choose --template or another value");
+    return value;
+}
+
+// Refuses a value the template puts into a folder name (as {placeholder})
+// that cannot be one on Windows, naming `option`, which sets it, and the fix.
+void checkFolderValue(const std::string &placeholder, const std::string &option,
+                      const std::u16string &value) {
+    EntryNameFault fault = findEntryNameFault(reinterpret_cast<const WideUnit *>(value.data()),
+                                              value.size(), ENTRY_NAME_COMPONENT_RULES, nullptr);
+    std::string why;
+    switch (fault) {
+    case ENTRY_NAME_FINE:
+    case ENTRY_NAME_MARKER:             // the launcher's own file names,
+    case ENTRY_NAME_LAUNCHER_TEMPORARY: // not folder names
+    case ENTRY_NAME_DEVICE:             // "CON-1.0" is none: checkFolderNames
+        return;
+    case ENTRY_NAME_TRAILING_DOT_OR_SPACE:
+        why = "ends in a dot or a space, which Windows drops from the end of a folder name; give " +
+              option + " '" + utf16ToUtf8(withoutTrailingDotsAndSpaces(value)) + "'";
+        break;
+    case ENTRY_NAME_COLON_OR_SLASH:
+    case ENTRY_NAME_FORBIDDEN_UNIT:
+        why = "holds a character Windows does not allow in a folder name (< > : \" / \\ | ? * "
+              "or a control character); choose another " +
+              option;
+        break;
+    default:
+        why = "cannot be a folder name on Windows; choose another " + option;
+        break;
     }
+    throw BadInput(option + " '" + utf16ToUtf8(value) + "': the template puts it into a folder " +
+                   "name as {" + placeholder + "}, but it " + why + ", or a --template without {" +
+                   placeholder + "}");
 }
 
 // "{A}, {B}" of the names in `used` that are also in `among`.
@@ -127,11 +153,32 @@ struct Versions {
     VersionNumber app, file, product;
 };
 
+// --product-version is free text; the fixed version's numbers come from the
+// numbers it starts with, or else from the application's version.
+VersionNumber productVersionOption(const std::string &value, const VersionNumber &app) {
+    if (std::optional<VersionNumber> exact = parseVersion(value)) {
+        return *exact;
+    }
+    if (value.empty()) {
+        throw BadInput("--product-version: empty; give a version such as 2.1 or 2.1-beta");
+    }
+    std::optional<VersionNumber> leading = leadingVersion(value);
+    if (!leading && value[0] >= '0' && value[0] <= '9') {
+        throw BadInput("--product-version '" + value +
+                       "': a number it starts with passes 65535, the most a part of the "
+                       "numeric version holds");
+    }
+    VersionNumber version = leading.value_or(app);
+    version.text = value;
+    return version;
+}
+
 Versions versionsOf(const PackOptions &options) {
     std::string app = options.appVersion.value_or(DEFAULT_APP_VERSION);
-    return {versionOption("--app-version", app),
-            versionOption("--file-version", options.fileVersion.value_or(app)),
-            versionOption("--product-version", options.productVersion.value_or(app))};
+    VersionNumber appVersion = versionOption("--app-version", app);
+    return {appVersion, versionOption("--file-version", options.fileVersion.value_or(app)),
+            options.productVersion ? productVersionOption(*options.productVersion, appVersion)
+                                   : versionOption("--product-version", app)};
 }
 
 std::string productName(const PackOptions &options) {
@@ -139,25 +186,55 @@ std::string productName(const PackOptions &options) {
     return product.empty() ? FALLBACK_NAME : product;
 }
 
+struct FolderValue {
+    const char *placeholder;
+    const char *option; // the option that sets it
+    const std::u16string *value;
+};
+
+// The values the template can put into folder names; `companyGiven`:
+// --company was given, else the company is the product's name.
+std::vector<FolderValue> folderValues(const BuildConstants &constants, bool companyGiven) {
+    return {{"COMPANY", companyGiven ? "--company" : "--product", &constants.company},
+            {"PRODUCT", "--product", &constants.product},
+            {"VERSION", "--app-version", &constants.version},
+            {"FILE_VERSION", "--file-version", &constants.fileVersion},
+            {"PRODUCT_VERSION", "--product-version", &constants.productVersion}};
+}
+
 // Refuses a template the launcher could not expand or whose values cannot
 // be folder names.
-void checkDirectoryTemplate(const BuildConstants &constants) {
+void checkDirectoryTemplate(const BuildConstants &constants, bool companyGiven) {
     TemplateCheck templateCheck = checkTemplate(constants.directoryTemplate);
     if (templateCheck.error) {
         throw BadInput("--template '" + utf16ToUtf8(constants.directoryTemplate) +
                        "': " + *templateCheck.error);
     }
-    const std::pair<const char *, const std::u16string *> pathValues[] = {
-        {"COMPANY", &constants.company},
-        {"PRODUCT", &constants.product},
-        {"VERSION", &constants.version},
-        {"FILE_VERSION", &constants.fileVersion},
-        {"PRODUCT_VERSION", &constants.productVersion}};
-    for (const auto &[placeholder, value] : pathValues) {
-        if (templateCheck.placeholders.count(placeholder)) {
-            checkPathComponent(placeholder, *value);
+    for (const FolderValue &folder : folderValues(constants, companyGiven)) {
+        if (templateCheck.placeholders.count(folder.placeholder)) {
+            checkFolderValue(folder.placeholder, folder.option, *folder.value);
         }
     }
+}
+
+// Refuses a folder name Windows cannot make, naming the option whose value
+// starts a device name, else the template.
+void checkTemplateFolders(const BuildConstants &constants, bool companyGiven,
+                          const std::u16string &launcherName) {
+    FolderNameCheck check = checkFolderNames(constants, launcherName);
+    if (!check.error) {
+        return;
+    }
+    for (const FolderValue &folder : folderValues(constants, companyGiven)) {
+        if (check.deviceFrom == folder.placeholder) {
+            throw BadInput(std::string(folder.option) + " '" + utf16ToUtf8(*folder.value) +
+                           "': the template puts it into a folder name as {" + folder.placeholder +
+                           "}, but " + *check.error + "; choose another " + folder.option +
+                           ", or a --template without {" + folder.placeholder + "}");
+        }
+    }
+    throw BadInput("--template '" + utf16ToUtf8(constants.directoryTemplate) +
+                   "': " + *check.error + "; choose another name in the template");
 }
 
 std::vector<std::u16string> leadingArguments(const std::vector<std::string> &values) {
@@ -185,7 +262,7 @@ BuildConstants buildConstants(const PackOptions &options, const std::string &pro
     constants.productVersion = userText("--product-version", versions.product.text);
     constants.directoryTemplate =
         userText("--template", options.directoryTemplate.value_or(DEFAULT_TEMPLATE));
-    checkDirectoryTemplate(constants);
+    checkDirectoryTemplate(constants, options.company.has_value());
     constants.leadingArguments = leadingArguments(options.leadingArguments);
     if (options.cleanOldVersions) {
         constants.launchOptions |= LAUNCH_CLEAN_OLD_VERSIONS;
@@ -224,6 +301,9 @@ ResourceInfo resourceInfo(const PackOptions &options, const std::string &product
     resources.productVersion = versions.product;
     resources.packedBy = u"tallix-pack " + utf8ToUtf16(TALLIX_VERSION).value_or(u"");
     resources.executionLevel = options.executionLevel.value_or("asInvoker");
+    if (!parseVersion(versions.product.text)) {
+        resources.productVersionText = constants.productVersion;
+    }
     resources.manifestName = options.manifestName.value_or(defaultManifestName(product));
     if (!isAssemblyName(resources.manifestName)) {
         throw BadInput("--manifest-name '" + resources.manifestName +
@@ -259,6 +339,8 @@ LauncherSettings launcherSettings(const PackOptions &options) {
                                                : "with its own assembly identity") +
                        "; set it there, or leave out --manifest");
     }
+    checkTemplateFolders(settings.constants, options.company.has_value(),
+                         settings.resources.originalFilename);
     if (!options.signCertificate && (options.signKey || options.signPasswordFile)) {
         throw BadInput("--sign-key and --sign-pass-file need --sign-cert");
     }
@@ -282,6 +364,9 @@ std::vector<std::string> templateWarnings(const BuildConstants &constants) {
                            ": every start unpacks a full copy into a new folder" +
                            (cleaned ? "; --clean-old-versions removes those no longer in use"
                                     : " and leaves it behind; --clean-old-versions removes them"));
+    }
+    if (std::optional<std::string> climbs = checkFolderNames(constants, u"").warning) {
+        warnings.push_back(*climbs);
     }
     if (!check.perUserStart) {
         warnings.push_back("the template '" + pattern +

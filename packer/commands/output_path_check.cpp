@@ -10,15 +10,15 @@ namespace tallix {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-const char *kindOf(fs::file_status status) {
+const char *fileKind(fs::file_status status) {
     return fs::is_fifo(status)             ? "a FIFO"
            : fs::is_character_file(status) ? "a character device"
            : fs::is_block_file(status)     ? "a block device"
            : fs::is_socket(status)         ? "a socket"
                                            : "not a regular file";
 }
+
+namespace {
 
 // `inner` is `outer` or lies below it, once links and ".." are resolved.
 bool isWithin(const fs::path &inner, const fs::path &outer) {
@@ -43,8 +43,9 @@ bool sameFile(const fs::path &a, const fs::path &b) {
            fs::weakly_canonical(fs::absolute(b), error);
 }
 
-// Where `output` may lie, whatever it is compared with.
-void checkPlace(const NamedPath &output, const fs::path &appDirectory) {
+} // namespace
+
+void checkOutputPlace(const NamedPath &output, const fs::path &appDirectory) {
     auto refuse = [&output](const std::string &cause) {
         throw BadInput(output.option + " " + output.path.string() + ": " + cause);
     };
@@ -59,7 +60,7 @@ void checkPlace(const NamedPath &output, const fs::path &appDirectory) {
         refuse("is a directory");
     }
     if (fs::exists(status) && !fs::is_regular_file(status)) {
-        refuse(std::string("exists and is ") + kindOf(status) +
+        refuse(std::string("exists and is ") + fileKind(status) +
                ", which the packer would replace; choose another path");
     }
     if (isWithin(output.path, appDirectory)) {
@@ -67,6 +68,8 @@ void checkPlace(const NamedPath &output, const fs::path &appDirectory) {
                " and would be packed into the next build; write it elsewhere");
     }
 }
+
+namespace {
 
 void checkSpared(const NamedPath &output, const std::vector<NamedPath> &inputs) {
     for (const NamedPath &input : inputs) {
@@ -114,7 +117,7 @@ void checkPackOutputs(const PackOptions &options, const std::vector<NamedPath> &
     }
     checkWorkFolderSpares(options.output, inputs);
     const NamedPath launcher{"-o", options.output};
-    checkPlace(launcher, options.appDirectory);
+    checkOutputPlace(launcher, options.appDirectory);
     if (!options.depfile) {
         checkSpared(launcher, inputs);
         return;
@@ -125,7 +128,7 @@ void checkPackOutputs(const PackOptions &options, const std::vector<NamedPath> &
     others.push_back(depfile);
     checkSpared(launcher, others);
     others.back() = launcher;
-    checkPlace(depfile, options.appDirectory);
+    checkOutputPlace(depfile, options.appDirectory);
     checkSpared(depfile, others);
 }
 

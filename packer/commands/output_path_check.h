@@ -1,5 +1,5 @@
-// Checks the paths a pack writes (the launcher, the depfile) before any
-// work, so that writing them can never replace or remove one of its inputs.
+// Checks the paths a pack (or a block) writes before any work, so that
+// writing them can never replace or remove one of its inputs.
 #pragma once
 
 #include "packer/commands/pack_options.h"
@@ -14,6 +14,15 @@ struct NamedPath {
     std::string option; // how the user gave it: "--icon", "-o"
     std::filesystem::path path;
 };
+
+// "a FIFO", "a character device", "a block device", "a socket", or "not a
+// regular file" for anything else that is neither a file nor a directory.
+const char *fileKind(std::filesystem::file_status status);
+
+// Where a written file may lie: in an existing directory, outside
+// `appDirectory`, and a regular file if it exists. Throws BadInput naming
+// the option, the path, the cause and the fix.
+void checkOutputPlace(const NamedPath &output, const std::filesystem::path &appDirectory);
 
 // The files a pack reads that the user named (--icon, --splash, --sign-cert,
 // --sign-key, --sign-pass-file), as given.

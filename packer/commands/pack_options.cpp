@@ -73,7 +73,15 @@ OptionSpec subsystemOption(PackOptions &options, std::string name, Subsystem sub
         "",
         std::move(defaultText),
         std::move(help),
-        [&options, subsystem](const std::string &) { options.subsystem = subsystem; }};
+        [&options, subsystem](const std::string &) {
+            // One wins over the other only by accident of order: say so.
+            if (options.subsystem && *options.subsystem != subsystem) {
+                throw BadInput(
+                    "--gui and --console contradict each other: a launcher is one or the other; "
+                    "give one of them");
+            }
+            options.subsystem = subsystem;
+        }};
     return option;
 }
 
@@ -112,7 +120,9 @@ CommandSpec packCommand(PackOptions &o) {
                        "version, 1 to 4 numbers of at most 65535", o.appVersion),
             textOption("--file-version", "X.Y.Z", "--app-version",
                        "file version; also the manifest's assembly version", o.fileVersion),
-            textOption("--product-version", "X.Y.Z", "--app-version", "product version",
+            textOption("--product-version", "TEXT", "--app-version",
+                       "product version, free text such as 2.1-beta; the numeric version takes "
+                       "the numbers it starts with, else --app-version's",
                        o.productVersion),
             textOption("--description", "TEXT", "the product name", "file description",
                        o.description),

@@ -69,8 +69,9 @@ struct PackOptions {
 // it: parsePackOptions sets it from the operand.
 CommandSpec packCommand(PackOptions &options);
 
-// A later option overrides an earlier one. Throws BadInput for an unknown
-// option, a missing value, a number out of range, or a missing APP_DIR or -o.
+// A later option overrides an earlier one, but --gui and --console refuse
+// each other. Throws BadInput for an unknown option, a missing value, a
+// number out of range, or a missing APP_DIR or -o.
 PackOptions parsePackOptions(const Arguments &args);
 
 } // namespace tallix

@@ -31,7 +31,10 @@ void checkAppDirectory(const fs::path &appDirectory) {
         throw BadInput(appDirectory.string() + ": no such directory");
     }
     if (!fs::is_directory(status)) {
-        throw BadInput(appDirectory.string() + ": not a directory");
+        throw BadInput(appDirectory.string() +
+                       ": not a directory; APP_DIR is the folder that holds the application "
+                       "(its program and every file it needs): put a lone program in a folder "
+                       "of its own and pack that folder");
     }
     if (std::optional<std::string> problem = readProblem(appDirectory, true)) {
         throw BadInput(appDirectory.string() + ": " + *problem);
@@ -65,10 +68,21 @@ std::vector<std::string> topLevelPrograms(const fs::path &appDirectory,
     return programs;
 }
 
+// Only a regular file is read: a FIFO would wait for a writer, a device
+// never end.
 void checkInputFile(const std::string &option, const fs::path &file) {
     std::error_code error;
-    if (!fs::is_regular_file(file, error)) {
+    fs::file_status status = fs::status(file, error);
+    if (!fs::exists(status)) {
         throw BadInput(option + " " + file.string() + ": no such file");
+    }
+    if (fs::is_directory(status)) {
+        throw BadInput(option + " " + file.string() + ": is a directory; " + option +
+                       " names a file");
+    }
+    if (!fs::is_regular_file(status)) {
+        throw BadInput(option + " " + file.string() + ": is " + fileKind(status) +
+                       ", not a regular file; " + option + " names a file");
     }
     if (std::optional<std::string> problem = readProblem(file, false)) {
         throw BadInput(option + " " + file.string() + ": " + *problem);
@@ -118,13 +132,6 @@ std::string readManifest(const fs::path &file) {
 std::optional<SigningOptions> signingInputs(const PackOptions &options) {
     if (!options.signCertificate) {
         return std::nullopt;
-    }
-    checkInputFile("--sign-cert", *options.signCertificate);
-    for (const auto &[option, file] : {std::pair{"--sign-key", options.signKey},
-                                       std::pair{"--sign-pass-file", options.signPasswordFile}}) {
-        if (file) {
-            checkInputFile(option, *file);
-        }
     }
     return SigningOptions{*options.signCertificate, options.signKey, options.signPasswordFile};
 }
@@ -248,14 +255,23 @@ std::vector<fs::path> depfileInputs(const PackOptions &options, const PackPlan &
     return inputs;
 }
 
+// The files the user named, before any work: only a regular file is read.
+void checkInputFiles(const std::vector<NamedPath> &inputs) {
+    for (const NamedPath &input : inputs) {
+        checkInputFile(input.option, input.path);
+    }
+}
+
 } // namespace
 
 void resolvePack(const PackOptions &options, PackPlan &plan) {
     checkAppDirectory(options.appDirectory);
-    checkPackOutputs(options, namedInputFiles(options));
+    plan.settings = launcherSettings(options);
+    const std::vector<NamedPath> inputs = namedInputFiles(options);
+    checkInputFiles(inputs);
+    checkPackOutputs(options, inputs);
     std::vector<ExcludeGlob> exclusions(options.exclusions.begin(), options.exclusions.end());
     std::vector<std::string> programs = topLevelPrograms(options.appDirectory, exclusions);
-    plan.settings = launcherSettings(options);
     if (!endsWithExe(options.output.filename().string())) {
         plan.warnings.push_back(options.output.string() +
                                 ": the launcher's name does not end in .exe, so Windows will not "
@@ -264,7 +280,6 @@ void resolvePack(const PackOptions &options, PackPlan &plan) {
     MainProgramChoice main = chooseMainProgram(options, programs);
     plan.signing = signingInputs(options);
     if (options.icon) {
-        checkInputFile("--icon", *options.icon);
         plan.iconSource = *options.icon;
         IconImages icon = loadIconImages(*options.icon);
         plan.iconImages = std::move(icon.images);

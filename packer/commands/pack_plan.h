@@ -51,12 +51,14 @@ struct PackPlan {
 // still hold and are shown with the error.
 //
 // The order of the checks is the order of the messages: the application
-// directory and the outputs against the user's files; the options; the
-// signing and icon files; the payload files (the main program's headers,
-// every file readable, names that clash on Windows); --splash, which
-// needs the subsystem the main program chose; the template's warnings; the
-// launcher runtime, which the user rarely chooses; last the launcher's size,
-// as far as it is known before compression.
+// directory; the options (values, versions, the template's folder names);
+// every file the user named is a regular file (a FIFO would wait, a folder
+// is no image); the outputs against the user's files; the icon; the payload
+// files (the main program's headers, every file readable, names that clash
+// on Windows); --splash, which needs the subsystem the main program chose;
+// the template's warnings; the launcher runtime, which the user rarely
+// chooses; last the launcher's size, as far as it is known before
+// compression.
 void resolvePack(const PackOptions &options, PackPlan &plan);
 
 // The most frame bytes a launcher may hold and stay within `imageLimit`:

@@ -1,9 +1,11 @@
 #include "packer/commands/template_check.h"
 
+#include "format/entry_name.h"
 #include "packer/commands/command_line.h"
 #include "packer/support/text_encoding.h"
 #include "paths/template_tokens.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <optional>
@@ -174,6 +176,85 @@ std::u16string estimateExpansion(const BuildConstants &constants,
             break;
         default:
             return expanded;
+        }
+    }
+}
+
+namespace {
+
+bool isSeparator(char16_t unit) {
+    return unit == u'\\' || unit == u'/';
+}
+
+// Judges one folder name of the expansion; `leading` is the placeholder it
+// starts with, if any.
+void judgeFolder(const std::u16string &folder, const std::optional<std::string> &leading,
+                 const std::string &pattern, FolderNameCheck &check) {
+    if (folder.empty() || check.error) {
+        return;
+    }
+    const std::string shown = "'" + utf16ToUtf8(folder) + "'";
+    switch (findEntryNameFault(reinterpret_cast<const WideUnit *>(folder.data()), folder.size(),
+                               ENTRY_NAME_COMPONENT_RULES, nullptr)) {
+    case ENTRY_NAME_TRAILING_DOT_OR_SPACE:
+    case ENTRY_NAME_BLANK_COMPONENT:
+        check.error = "the folder name " + shown +
+                      " ends in a dot or a space, which Windows drops from a folder name";
+        break;
+    case ENTRY_NAME_DEVICE:
+        check.error = "the folder name " + shown +
+                      " is a device name on Windows (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to "
+                      "LPT9, also with an extension), which cannot name a folder";
+        check.deviceFrom = leading;
+        break;
+    case ENTRY_NAME_DOT_COMPONENT:
+        if (folder == u"..") {
+            check.warning = pattern +
+                            " has a '..' folder: the unpack folder lies outside the folder named "
+                            "before it; make sure that is where it belongs";
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+FolderNameCheck checkFolderNames(const BuildConstants &constants,
+                                 const std::u16string &launcherName) {
+    FolderNameCheck check;
+    const std::string pattern = "the template '" + utf16ToUtf8(constants.directoryTemplate) + "'";
+    std::u16string folder;
+    std::optional<std::string> leading;
+    auto append = [&](const char16_t *text, std::size_t length) {
+        for (std::size_t i = 0; i < length; ++i) {
+            if (isSeparator(text[i])) {
+                judgeFolder(folder, leading, pattern, check);
+                folder.clear();
+                leading.reset();
+            } else {
+                folder += text[i];
+            }
+        }
+    };
+    const WideUnit *cursor =
+        reinterpret_cast<const WideUnit *>(constants.directoryTemplate.c_str());
+    for (;;) {
+        TemplateToken token = nextTemplateToken(cursor);
+        if (token.kind == TEMPLATE_LITERAL) {
+            append(reinterpret_cast<const char16_t *>(token.text), token.length);
+        } else if (token.kind == TEMPLATE_PLACEHOLDER) {
+            TemplatePlaceholder placeholder = findTemplatePlaceholder(token.text, token.length);
+            if (folder.empty()) {
+                leading = templatePlaceholderName(placeholder);
+            }
+            std::u16string value =
+                estimatePlaceholder(placeholder, constants, launcherName, ESTIMATED_MACHINE);
+            append(value.data(), value.size());
+        } else {
+            judgeFolder(folder, leading, pattern, check);
+            return check;
         }
     }
 }

@@ -77,6 +77,20 @@ std::u16string estimateExpansion(const BuildConstants &constants,
                                  const std::u16string &launcherName,
                                  const MachineSample &machine = ESTIMATED_MACHINE);
 
+struct FolderNameCheck {
+    std::optional<std::string> error;      // a folder Windows cannot make as named
+    std::optional<std::string> deviceFrom; // the placeholder a device name starts with
+    std::optional<std::string> warning;    // a ".." folder: the launcher steps out
+};
+
+// The folder names of a valid template as estimateExpansion makes them:
+// one ending in a dot or a space (Windows drops them) or a device name
+// (CON, NUL, COM1 ...) is an error naming the folder; a ".." a warning, as
+// "{PROGRAM_DIR}\..\data" may be meant. Other units are left to the values'
+// own checks, as the literal text may hold a drive's ':'.
+FolderNameCheck checkFolderNames(const BuildConstants &constants,
+                                 const std::u16string &launcherName);
+
 // The warning for a main program (`mainProgram`, its record name) whose
 // unpacked path, below the estimated expansion, has PROGRAM_PATH_LIMIT units
 // or more: Windows would not start it without LongPathsEnabled.

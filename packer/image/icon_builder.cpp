@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <memory>
 
 #define STB_IMAGE_IMPLEMENTATION
@@ -30,6 +31,10 @@ constexpr std::size_t ICO_HEADER_SIZE = 6;
 constexpr std::size_t ICO_ENTRY_SIZE = 16;
 constexpr int RGBA = 4;
 constexpr int PNG_COLOR_RGBA = 6;
+// Images are decoded whole, 4 bytes a pixel: 64 MiB at most, far more than
+// any icon or splash needs, so that a small file declaring a vast image is
+// refused from its header before the decoder allocates for it.
+constexpr std::uint64_t DECODE_MAX_PIXELS = 4096 * 4096;
 
 bool startsWith(const Bytes &data, const std::uint8_t *prefix, std::size_t length) {
     return data.size() >= length && std::memcmp(data.data(), prefix, length) == 0;
@@ -58,6 +63,12 @@ bool readPngHeader(const Bytes &png, PngHeader &header) {
     return true;
 }
 
+// The image library's reason, which it does not always give.
+std::string decodeFailure() {
+    const char *reason = stbi_failure_reason();
+    return reason != nullptr ? reason : "the decoder gave no reason";
+}
+
 void appendBytes(void *context, void *data, int size) {
     auto *out = static_cast<Bytes *>(context);
     auto *bytes = static_cast<std::uint8_t *>(data);
@@ -66,7 +77,24 @@ void appendBytes(void *context, void *data, int size) {
 
 } // namespace
 
+ImageSize pngSize(const Bytes &png, const std::string &origin) {
+    ImageSize size;
+    int channels = 0;
+    if (png.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
+        !stbi_info_from_memory(png.data(), static_cast<int>(png.size()), &size.width, &size.height,
+                               &channels)) {
+        throw BadInput(origin + ": not a readable PNG image (" + decodeFailure() + ")");
+    }
+    return size;
+}
+
 RgbaImage decodePng(const Bytes &png, const std::string &origin) {
+    const ImageSize size = pngSize(png, origin);
+    if (std::uint64_t(size.width) * std::uint64_t(size.height) > DECODE_MAX_PIXELS) {
+        throw BadInput(origin + ": the image is " + std::to_string(size.width) + "x" +
+                       std::to_string(size.height) + " pixels; at most " +
+                       std::to_string(DECODE_MAX_PIXELS) + " pixels are read");
+    }
     RgbaImage image;
     int channels = 0;
     std::unique_ptr<stbi_uc, void (*)(void *)> pixels(
@@ -74,7 +102,7 @@ RgbaImage decodePng(const Bytes &png, const std::string &origin) {
                               &channels, RGBA),
         stbi_image_free);
     if (!pixels) {
-        throw BadInput(origin + ": not a readable PNG image (" + stbi_failure_reason() + ")");
+        throw BadInput(origin + ": not a readable PNG image (" + decodeFailure() + ")");
     }
     image.pixels.assign(pixels.get(),
                         pixels.get() + std::size_t(image.width) * image.height * RGBA);

@@ -23,7 +23,17 @@ struct RgbaImage {
     Bytes pixels; // width * height * 4 bytes
 };
 
-// Decodes `png`; throws BadInput naming `origin` when it is no readable PNG.
+struct ImageSize {
+    int width = 0, height = 0;
+};
+
+// The dimensions `png`'s header declares, read without decoding; throws
+// BadInput naming `origin` when it is no PNG.
+ImageSize pngSize(const Bytes &png, const std::string &origin);
+
+// Decodes `png`; throws BadInput naming `origin` when it is no readable PNG
+// or declares more pixels than the packer decodes (checked from the header
+// first).
 RgbaImage decodePng(const Bytes &png, const std::string &origin);
 
 // One image an icon is made from: its pixels, the bits per pixel its

@@ -385,8 +385,10 @@ void readResources(std::istream &in, const pe::Headers &headers, LauncherInfo &i
     }
     if (auto splash = pe::readFirstResource(in, headers, pe::RESOURCE_BITMAP, SPLASH_LIMIT)) {
         info.splashBytes = splash->size();
-        if (!readSplashHeader(splash->data(), splash->size(), &info.splashWidth,
-                              &info.splashHeight)) {
+        // Decoded as the launcher decodes it, so a damaged frame shows too.
+        std::vector<unsigned char> drawn(SPLASH_DRAWN_CAPACITY);
+        if (!decodeSplash(splash->data(), splash->size(), drawn.data(), &info.splashWidth,
+                          &info.splashHeight)) {
             info.splashWidth = info.splashHeight = 0;
         }
     }

@@ -125,7 +125,8 @@ pe::Bytes versionResource(const ResourceInfo &info) {
     table.children = {stringEntry(u"CompanyName", info.company),
                       stringEntry(u"ProductName", info.product),
                       stringEntry(u"FileDescription", info.description),
-                      stringEntry(u"ProductVersion", ascii(info.productVersion.padded())),
+                      stringEntry(u"ProductVersion", info.productVersionText.value_or(
+                                                         ascii(info.productVersion.padded()))),
                       stringEntry(u"FileVersion", ascii(info.fileVersion.padded())),
                       stringEntry(u"OriginalFilename", info.originalFilename),
                       stringEntry(u"InternalName", info.internalName)};

@@ -23,6 +23,9 @@ struct ResourceInfo {
     std::u16string internalName;
     VersionNumber fileVersion;
     VersionNumber productVersion;
+    // The string table's ProductVersion when it is free text ("2.0-beta");
+    // otherwise productVersion in four parts.
+    std::optional<std::u16string> productVersionText;
     std::string manifestName;                 // assembly identity name, checked by isAssemblyName
     std::string executionLevel = "asInvoker"; // the manifest's requestedExecutionLevel
     std::optional<std::string> manifest;      // a manifest of one's own, written as it is

@@ -5,10 +5,12 @@
 #include "packer/support/byte_writing.h"
 #include "packer/support/pack_errors.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <zstd.h>
 
 namespace tallix {
 
@@ -19,9 +21,34 @@ constexpr int RGBA = 4;
 // What transparent pixels are flattened onto: the window's own background
 // is the system's (usually white), which the packer cannot know.
 constexpr unsigned BACKGROUND = 255;
+// A splash file is read whole: even uncompressed, its pixels take under
+// 2 MB, so a larger file is mostly something else.
+constexpr std::uintmax_t SPLASH_FILE_LIMIT = 16 << 20;
+// At most 1.9 MB of pixels: zstd's strongest regular level takes a fraction
+// of a second on them, and every copy of the launcher carries the result.
+constexpr int SPLASH_LEVEL = 19;
 
 std::uint8_t flatten(unsigned channel, unsigned alpha) {
     return static_cast<std::uint8_t>((channel * alpha + BACKGROUND * (255 - alpha) + 127) / 255);
+}
+
+// `dib` with its pixels in one zstd frame (format/progress_window.h): a
+// splash of flat colours takes a few kilobytes instead of 4 bytes a pixel.
+pe::Bytes compressedSplash(const pe::Bytes &dib) {
+    const std::size_t pixels = dib.size() - SPLASH_HEADER_SIZE;
+    pe::Bytes out(SPLASH_HEADER_SIZE + ZSTD_compressBound(pixels));
+    std::size_t frame =
+        ZSTD_compress(out.data() + SPLASH_HEADER_SIZE, out.size() - SPLASH_HEADER_SIZE,
+                      dib.data() + SPLASH_HEADER_SIZE, pixels, SPLASH_LEVEL);
+    if (ZSTD_isError(frame)) {
+        throw PackFailure(std::string("compressing the splash failed: ") +
+                          ZSTD_getErrorName(frame));
+    }
+    std::copy_n(dib.begin(), SPLASH_HEADER_SIZE, out.begin());
+    writeLe32(out.data() + DIB_COMPRESSION_FIELD, SPLASH_COMPRESSION_ZSTD);
+    writeLe32(out.data() + DIB_IMAGE_SIZE_FIELD, frame);
+    out.resize(SPLASH_HEADER_SIZE + frame);
+    return out.size() < dib.size() ? out : dib; // a tiny splash gains nothing
 }
 
 } // namespace
@@ -42,14 +69,16 @@ pe::Bytes stringTableBlock(unsigned index, const std::u16string &text) {
 }
 
 pe::Bytes splashFromPng(const pe::Bytes &png, const std::string &origin) {
-    RgbaImage image = decodePng(png, origin);
-    const int width = image.width, height = image.height;
-    if (width > SPLASH_MAX_WIDTH || height > SPLASH_MAX_HEIGHT) {
-        throw BadInput(origin + ": the splash is " + std::to_string(width) + "x" +
-                       std::to_string(height) + " pixels; at most " +
+    // From the header, before the pixels are decoded.
+    const ImageSize declared = pngSize(png, origin);
+    if (declared.width > SPLASH_MAX_WIDTH || declared.height > SPLASH_MAX_HEIGHT) {
+        throw BadInput(origin + ": the splash is " + std::to_string(declared.width) + "x" +
+                       std::to_string(declared.height) + " pixels; at most " +
                        std::to_string(SPLASH_MAX_WIDTH) + "x" + std::to_string(SPLASH_MAX_HEIGHT) +
                        " fit the window");
     }
+    RgbaImage image = decodePng(png, origin);
+    const int width = image.width, height = image.height;
     const std::size_t pixelBytes = std::size_t(width) * height * 4;
     pe::Bytes dib;
     dib.reserve(SPLASH_HEADER_SIZE + pixelBytes);
@@ -71,10 +100,18 @@ pe::Bytes splashFromPng(const pe::Bytes &png, const std::string &origin) {
                                    std::uint8_t(255)});
         }
     }
-    return dib;
+    return compressedSplash(dib);
 }
 
 pe::Bytes loadSplash(const std::filesystem::path &file) {
+    std::error_code error;
+    if (std::uintmax_t size = std::filesystem::file_size(file, error);
+        !error && size > SPLASH_FILE_LIMIT) {
+        throw BadInput("--splash " + file.string() + ": " + std::to_string(size) +
+                       " bytes, more than a PNG of " + std::to_string(SPLASH_MAX_WIDTH) + "x" +
+                       std::to_string(SPLASH_MAX_HEIGHT) + " pixels needs (at most " +
+                       std::to_string(SPLASH_FILE_LIMIT) + ")");
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         throw BadInput("--splash " + file.string() + ": cannot open (" + std::strerror(errno) +

@@ -35,6 +35,33 @@ std::optional<VersionNumber> parseVersion(const std::string &text) {
     }
 }
 
+std::optional<VersionNumber> leadingVersion(const std::string &text) {
+    // A dot belongs to the prefix only with a digit after it: "1.2." is 1.2.
+    std::size_t end = 0;
+    for (std::size_t parts = 0; parts < VERSION_PARTS; ++parts) {
+        std::size_t digits = end + (parts == 0 ? 0 : 1);
+        std::size_t after = digits;
+        while (after < text.size() && text[after] >= '0' && text[after] <= '9') {
+            ++after;
+        }
+        if (after == digits || (parts != 0 && text[end] != '.')) {
+            break;
+        }
+        end = after;
+        if (end == text.size()) {
+            break;
+        }
+    }
+    if (end == 0) {
+        return std::nullopt;
+    }
+    std::optional<VersionNumber> version = parseVersion(text.substr(0, end));
+    if (version) {
+        version->text = text;
+    }
+    return version;
+}
+
 std::string VersionNumber::padded() const {
     std::string result;
     for (std::size_t i = 0; i < parts.size(); ++i) {

@@ -25,4 +25,10 @@ struct VersionNumber {
 // separated by single dots, each at most VERSION_PART_MAX.
 std::optional<VersionNumber> parseVersion(const std::string &text);
 
+// The version `text` starts with: its longest prefix of 1 to 4 numbers
+// separated by single dots ("2.1-beta": 2.1), `text` kept whole. nullopt
+// when it starts with no digit or a number of that prefix passes
+// VERSION_PART_MAX.
+std::optional<VersionNumber> leadingVersion(const std::string &text);
+
 } // namespace tallix

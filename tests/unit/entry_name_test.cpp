@@ -72,7 +72,7 @@ TEST(EntryName, FirstFaultAndContainment) {
 
 // One host name under the component rules (a "\\" in it is refused), and
 // the folder marker's name in any case and at any depth under all rules.
-TEST(EntryName, HostNamesAndTheFolderMarker) {
+TEST(EntryName, HostNamesAndTheLaunchersOwnNames) {
     const struct {
         std::u16string name;
         EntryNameRules rules;
@@ -93,6 +93,12 @@ TEST(EntryName, HostNamesAndTheFolderMarker) {
         {u".tallix-onefile-folder.txt", ENTRY_NAME_ALL_RULES, ENTRY_NAME_FINE, 0},
         {u"lib\\.Tallix-Onefile-CHECK", ENTRY_NAME_ALL_RULES, ENTRY_NAME_MARKER, 4},
         {u".tallix-onefile-folder", ENTRY_NAME_CONTAINMENT_RULES, ENTRY_NAME_FINE, 0},
+        // The launcher's temporaries, which a later start may sweep away.
+        {u"data\\~tallix-8-0.tmp", ENTRY_NAME_ALL_RULES, ENTRY_NAME_LAUNCHER_TEMPORARY, 5},
+        {u"~TALLIX-.TMP", ENTRY_NAME_COMPONENT_RULES, ENTRY_NAME_LAUNCHER_TEMPORARY, 0},
+        {u"~tallix-1.tmp.txt", ENTRY_NAME_ALL_RULES, ENTRY_NAME_FINE, 0},
+        {u"~tallix.tmp", ENTRY_NAME_ALL_RULES, ENTRY_NAME_FINE, 0},
+        {u"~tallix-8-0.tmp", ENTRY_NAME_CONTAINMENT_RULES, ENTRY_NAME_FINE, 0},
     };
     for (const auto &c : cases) {
         std::size_t at = 99;

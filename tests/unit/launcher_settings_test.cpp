@@ -2,6 +2,7 @@
 
 #include "format/constants_section.h"
 #include "packer/support/pack_errors.h"
+#include "packer/support/text_encoding.h"
 
 #include <gtest/gtest.h>
 
@@ -114,6 +115,7 @@ TEST(LauncherSettings, TemplateWarnings) {
         {"{TEMP}\\x{HOME}", {"has {HOME} after its start"}},
         {"{TEMP}\\{PRODUCT}-{RANDOM}", {"uses {RANDOM}: every start unpacks"}},
         {"{TEMP}\\{pid}-{TIME}", {"uses {PID}, {TIME}: every start unpacks"}},
+        {"{HOME}\\..\\{PRODUCT}", {"has a '..' folder"}},
     };
     for (const Case &c : cases) {
         std::vector<std::string> warnings =
@@ -122,6 +124,29 @@ TEST(LauncherSettings, TemplateWarnings) {
         for (std::size_t i = 0; i < warnings.size(); ++i) {
             EXPECT_NE(warnings[i].find(c.warnings[i]), std::string::npos) << warnings[i];
         }
+    }
+}
+
+TEST(LauncherSettings, ProductVersionIsFreeTextBesideANumericVersion) {
+    const struct {
+        Arguments args;
+        std::optional<std::u16string> text; // the string table's, when free text
+        const char *numeric;
+    } cases[] = {
+        {{"--product-version", "2.1-beta"}, u"2.1-beta", "2.1.0.0"},
+        {{"--app-version", "3.4", "--product-version", "nightly"}, u"nightly", "3.4.0.0"},
+        {{"--product-version", "1.2"}, std::nullopt, "1.2.0.0"},
+        {{"--app-version", "5"}, std::nullopt, "5.0.0.0"},
+    };
+    for (const auto &c : cases) {
+        LauncherSettings settings = settingsWith(c.args);
+        EXPECT_EQ(settings.resources.productVersionText, c.text) << c.args.back();
+        EXPECT_EQ(settings.resources.productVersion.padded(), c.numeric) << c.args.back();
+        EXPECT_EQ(settings.constants.productVersion,
+                  c.text.value_or(utf8ToUtf16(c.args.back()).value()));
+    }
+    for (const char *bad : {"", "70000-x", "1.0\tbeta"}) {
+        EXPECT_THROW(settingsWith({"--product-version", bad}), BadInput) << bad;
     }
 }
 

@@ -9,7 +9,7 @@ namespace {
 
 TEST(PackOptions, ValuesFormsAndOverrides) {
     PackOptions options =
-        parsePackOptions({"-o", "x.exe", "--level=19", "--jobs", "3", "--gui", "--console",
+        parsePackOptions({"-o", "x.exe", "--level=19", "--jobs", "3", "--console", "--console",
                           "--company", "A", "--company", "B", "--window-log", "27", "--exclude",
                           "*.bak", "--exclude=tmp/", "--", "--"});
     EXPECT_EQ(options.appDirectory, "--"); // after "--" even a dash is the directory
@@ -23,6 +23,15 @@ TEST(PackOptions, ValuesFormsAndOverrides) {
     EXPECT_EQ(parsePackOptions({"app", "-o", "x.exe"}).level, DEFAULT_LEVEL);
     EXPECT_EQ(parsePackOptions({"app", "-o", "x.exe"}).subsystem, std::nullopt);
     EXPECT_TRUE(parsePackOptions({"--help"}).help);
+    EXPECT_TRUE(parsePackOptions({"app", "--arg", "x", "-h"}).help);
+    // A value is never read as an option, whatever it looks like.
+    PackOptions helpAsValue =
+        parsePackOptions({"app", "--arg", "--help", "-o", "-h", "--arg=-h", "--company", "--gui"});
+    EXPECT_FALSE(helpAsValue.help);
+    EXPECT_EQ(helpAsValue.leadingArguments, (std::vector<std::string>{"--help", "-h"}));
+    EXPECT_EQ(helpAsValue.output, "-h");
+    EXPECT_EQ(helpAsValue.company, "--gui");
+    EXPECT_EQ(helpAsValue.subsystem, std::nullopt);
     for (const Arguments &bad : std::vector<Arguments>{{"app"},
                                                        {"-o", "x.exe"},
                                                        {"app", "-o", "x.exe", "--level", "23"},
@@ -30,6 +39,7 @@ TEST(PackOptions, ValuesFormsAndOverrides) {
                                                        {"app", "-o", "x.exe", "--jobs", "1x"},
                                                        {"app", "-o", "x.exe", "--quiet=1"},
                                                        {"app", "-o"},
+                                                       {"app", "-o", "x.exe", "--gui", "--console"},
                                                        {"a", "b", "-o", "x.exe"}}) {
         EXPECT_THROW(parsePackOptions(bad), BadInput) << bad.back();
     }

@@ -2,6 +2,7 @@
 // splash DIB, which launchers get them) read back the way the launcher
 // reads them, and the line the launcher makes of its format.
 #include "format/constants_section.h"
+#include "format/little_endian.h"
 #include "format/progress_window.h"
 #include "launcher/progress_text.h"
 #include "packer/commands/launcher_settings.h"
@@ -82,35 +83,71 @@ TEST(ProgressWindow, SplashBecomesABottomUpOpaqueDib) {
     // bottom row: opaque white, black, a grey of alpha 0x40.
     std::vector<std::uint8_t> rgba = {255, 0,   0,   255, 0, 0, 255, 128, 0,   255, 0,   0,
                                       255, 255, 255, 255, 0, 0, 0,   255, 100, 100, 100, 0x40};
-    pe::Bytes dib = splashFromPng(pngOf(3, 2, rgba), "s.png");
+    pe::Bytes stored = splashFromPng(pngOf(3, 2, rgba), "s.png");
     std::uint32_t width = 0, height = 0;
-    ASSERT_TRUE(readSplashHeader(dib.data(), dib.size(), &width, &height));
+    ASSERT_TRUE(readSplashHeader(stored.data(), stored.size(), &width, &height));
     EXPECT_EQ(width, 3u);
     EXPECT_EQ(height, 2u);
-    ASSERT_EQ(dib.size(), size_t{SPLASH_HEADER_SIZE + 3 * 2 * 4});
+    std::vector<std::uint8_t> drawn(SPLASH_DRAWN_CAPACITY);
+    ASSERT_TRUE(decodeSplash(stored.data(), stored.size(), drawn.data(), &width, &height));
+    EXPECT_EQ(readLe32(drawn.data() + DIB_COMPRESSION_FIELD), 0u);
     // B, G, R, 255; the bottom row first; flattened onto white:
     // 100 * 0x40 / 255 + 255 * (255 - 0x40) / 255 = 216.
-    std::vector<std::uint8_t> pixels(dib.begin() + SPLASH_HEADER_SIZE, dib.end());
-    EXPECT_EQ(pixels, (std::vector<std::uint8_t>{255, 255, 255, 255, 0,   0,   0,   255,
-                                                 216, 216, 216, 255, 0,   0,   255, 255,
-                                                 255, 127, 127, 255, 255, 255, 255, 255}));
-    // Damaged or foreign headers are not drawn.
-    EXPECT_FALSE(readSplashHeader(dib.data(), dib.size() - 1, &width, &height));
-    pe::Bytes eightBit = dib;
-    eightBit[DIB_BIT_COUNT_FIELD] = 8;
-    EXPECT_FALSE(readSplashHeader(eightBit.data(), eightBit.size(), &width, &height));
-    pe::Bytes topDown = dib;
-    topDown[DIB_HEIGHT_FIELD + 3] = 0xFF;
-    EXPECT_FALSE(readSplashHeader(topDown.data(), topDown.size(), &width, &height));
+    const std::vector<std::uint8_t> expected = {255, 255, 255, 255, 0,   0,   0,   255,
+                                                216, 216, 216, 255, 0,   0,   255, 255,
+                                                255, 127, 127, 255, 255, 255, 255, 255};
+    EXPECT_EQ(std::vector<std::uint8_t>(drawn.begin() + SPLASH_HEADER_SIZE,
+                                        drawn.begin() + SPLASH_HEADER_SIZE + 24),
+              expected);
+    pe::Bytes rawCut(drawn.begin(), drawn.begin() + SPLASH_HEADER_SIZE + 23);
+    EXPECT_FALSE(readSplashHeader(rawCut.data(), rawCut.size(), &width, &height));
 
     for (auto [w, h] : {std::pair{SPLASH_MAX_WIDTH + 1, 1}, std::pair{1, SPLASH_MAX_HEIGHT + 1}}) {
         std::vector<std::uint8_t> big(std::size_t(w) * h * 4, 255);
         EXPECT_THROW(splashFromPng(pngOf(w, h, big), "big.png"), BadInput) << w << "x" << h;
     }
-    std::vector<std::uint8_t> largest(std::size_t(SPLASH_MAX_WIDTH) * SPLASH_MAX_HEIGHT * 4, 9);
-    pe::Bytes fits = splashFromPng(pngOf(SPLASH_MAX_WIDTH, SPLASH_MAX_HEIGHT, largest), "l.png");
-    EXPECT_TRUE(readSplashHeader(fits.data(), fits.size(), &width, &height));
     EXPECT_THROW(splashFromPng(pe::Bytes{'G', 'I', 'F', '8'}, "x.gif"), BadInput);
+}
+
+// A splash larger than a few pixels is stored as one zstd frame, which the
+// launcher decodes into its buffer; what does not decode to exactly the
+// pixels is not drawn.
+TEST(ProgressWindow, SplashIsStoredCompressedAndDecodedWithinItsBuffer) {
+    std::vector<std::uint8_t> largest(std::size_t(SPLASH_MAX_WIDTH) * SPLASH_MAX_HEIGHT * 4, 9);
+    const pe::Bytes stored =
+        splashFromPng(pngOf(SPLASH_MAX_WIDTH, SPLASH_MAX_HEIGHT, largest), "l.png");
+    EXPECT_EQ(readLe32(stored.data() + DIB_COMPRESSION_FIELD), SPLASH_COMPRESSION_ZSTD);
+    EXPECT_LT(stored.size(), 4096u); // one colour: not 1.9 MB
+    std::vector<std::uint8_t> drawn(SPLASH_DRAWN_CAPACITY);
+    std::uint32_t width = 0, height = 0;
+    ASSERT_TRUE(decodeSplash(stored.data(), stored.size(), drawn.data(), &width, &height));
+    EXPECT_EQ(readLe32(drawn.data() + DIB_IMAGE_SIZE_FIELD),
+              std::uint32_t(SPLASH_DRAWN_CAPACITY - SPLASH_HEADER_SIZE));
+    // 9, 9, 9 flattened onto white with alpha 9.
+    EXPECT_EQ(drawn[SPLASH_HEADER_SIZE], (9 * 9 + 255 * (255 - 9) + 127) / 255);
+    EXPECT_EQ(drawn.back(), 255);
+
+    auto damaged = [&](std::size_t at, std::uint8_t value) {
+        pe::Bytes copy = stored;
+        copy[at] = value;
+        return copy;
+    };
+    const std::size_t frame = stored.size() - SPLASH_HEADER_SIZE;
+    const pe::Bytes refused[] = {
+        pe::Bytes(stored.begin(), stored.end() - 1),                  // frame cut short
+        damaged(DIB_BIT_COUNT_FIELD, 8),                              // 8 bits a pixel
+        damaged(DIB_HEIGHT_FIELD + 3, 0xFF),                          // top-down rows
+        damaged(DIB_WIDTH_FIELD, 0x1F),                               // fewer pixels than the frame
+        damaged(DIB_HEIGHT_FIELD, 0x59),                              // fewer rows
+        damaged(DIB_COMPRESSION_FIELD, 1),                            // RLE, not ours
+        damaged(DIB_IMAGE_SIZE_FIELD, 0),                             // no frame
+        damaged(DIB_IMAGE_SIZE_FIELD, std::uint8_t(frame + 1)),       // past the end
+        damaged(stored.size() - 5, stored[stored.size() - 5] ^ 0x55), // a damaged frame
+    };
+    for (const pe::Bytes &bad : refused) {
+        EXPECT_FALSE(decodeSplash(bad.data(), bad.size(), drawn.data(), &width, &height))
+            << &bad - refused;
+    }
 }
 
 // Which launchers get which resources and launch option, from the options.

@@ -19,5 +19,29 @@ TEST(VersionString, PadsToFourPartsAndRefusesWhatTheResourceCannotHold) {
     }
 }
 
+TEST(VersionString, LeadingVersionTakesTheNumbersFreeTextStartsWith) {
+    const struct {
+        const char *text;
+        const char *padded; // nullptr: none
+    } cases[] = {
+        {"1.2.3-beta", "1.2.3.0"},
+        {"2.1. rc", "2.1.0.0"},
+        {"7", "7.0.0.0"},
+        {"1.2.3.4.5", "1.2.3.4"},
+        {"3..4", "3.0.0.0"},
+        {"beta 2", nullptr},
+        {"", nullptr},
+        {"70000-x", nullptr},
+    };
+    for (const auto &c : cases) {
+        std::optional<VersionNumber> version = leadingVersion(c.text);
+        ASSERT_EQ(version.has_value(), c.padded != nullptr) << c.text;
+        if (version) {
+            EXPECT_EQ(version->padded(), c.padded) << c.text;
+            EXPECT_EQ(version->text, c.text);
+        }
+    }
+}
+
 } // namespace
 } // namespace tallix

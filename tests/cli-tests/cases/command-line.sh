@@ -1,6 +1,6 @@
 # One command-line layer for every command: the same error style, a
-# suggestion for a misspelt option or command, --help anywhere, and the same
-# range checks in pack and block.
+# suggestion for a misspelt option or command, --help wherever an option may
+# stand, and the same range checks in pack and block.
 app_with app.exe
 printf 'MZ' >plain.exe
 run tallix-pack pakc app
@@ -20,3 +20,10 @@ run tallix-pack inspect plain.exe --verify=yes
 run tallix-pack inspect --extract out
 run tallix-pack inspect plain.exe --help >/dev/null
 test ! -e out.exe && test ! -e block.bin && test ! -e out
+# An option's value is never read as an option, "--help" included; options
+# that contradict each other are refused by name.
+stand_in_runtime
+run tallix-pack pack app -o args.exe --runtime runtime --arg --help --arg -h --company --gui --quiet
+tallix-pack inspect args.exe | grep -E '^(Company:|Leading arguments:|  ")' >&2
+run tallix-pack pack app -o both.exe --runtime runtime --gui --console
+test ! -e both.exe

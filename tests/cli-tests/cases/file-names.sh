@@ -16,3 +16,10 @@ for name in 'back\slash.txt' 'dir\x/inner.txt' 'colon:name' $'tab\tname' 'ends i
     run tallix-pack block app -o block.bin
     rm -r app
 done
+# The launcher's own names (its marker, its quick check's record, its
+# temporaries) at any depth and in any letter case.
+for name in 'data/~tallix-8-0.tmp' '~TALLIX-x.TMP' 'lib/deep/.TALLIX-ONEFILE-CHECK'; do
+    app_with app.exe "$name"
+    run tallix-pack block app -o block.bin
+    rm -r app
+done

@@ -14,3 +14,7 @@ run tallix-pack inspect
 run tallix-pack inspect plain.exe other.exe
 run tallix-pack inspect plain.exe --frobnicate
 run tallix-pack inspect plain.exe --extract
+# Only a regular file is read, and --extract must be a directory.
+mkfifo pipe
+run timeout 20 tallix-pack inspect pipe
+run tallix-pack inspect plain.exe --extract plain.exe

@@ -34,3 +34,11 @@ mkdir -p .w.exe.tallix-pack && cp -r app .w.exe.tallix-pack/
 run tallix-pack pack .w.exe.tallix-pack/app -o w.exe
 test ! -e missing && test -p pipe && test "$(cat app/data.txt)" = "content of data.txt" &&
     test "$(cat pass.txt)" = secret && test -L icon-link.png && test -f .w.exe.tallix-pack/app/app.exe
+
+# block checks where it writes before compressing anything.
+mkdir folder
+run tallix-pack block app -o folder
+run tallix-pack block app -o block.bin --index folder
+run tallix-pack block app -o block.bin --index ./block.bin
+run tallix-pack block app -o app/block.bin
+test ! -e block.bin && test -z "$(ls folder)"
