@@ -25,6 +25,7 @@
 #pragma once
 
 #include "base/wide_text.h"
+#include "payload/payload_stream.h"
 
 #include <stdint.h>
 
@@ -41,8 +42,12 @@ struct RecordCheck {
     // Each record in stream order, before anything is written under its
     // name; ends the process when it is not the record expected.
     void (*checkRecord)(const WideUnit *name, uint64_t size, uint32_t storedCrc);
-    // At the end marker; ends the process when records were still expected.
+    // At the end marker; ends the process when records or frames were
+    // still expected.
     void (*checkEnd)();
+    // As each frame begins (payload/payload_stream.h): the frame must be
+    // where the frame table puts it, beginning the record it names.
+    FrameStartCheck checkFrameStart;
 };
 
 // Reads every record up to the end marker and the last frame's end, writing

@@ -2,7 +2,7 @@
 
 #include "base/wide_append.h"
 #include "base/wide_text.h"
-#include "payload/directories.h"
+#include "payload/file_writer.h"
 #include "payload/safe_delete.h"
 
 #include <windows.h>
@@ -58,25 +58,11 @@ static bool isStaleTemporary(const wchar_t *name) {
            processHasEnded(owner);
 }
 
-void removeStaleTemporaries(const wchar_t *finalPath, wchar_t *sweptDirectory) {
+void removeStaleTemporaries(const wchar_t *directory, ApplicationFileTest isApplicationFile) {
     static wchar_t pattern[PATH_CAPACITY];
     pattern[0] = 0;
-    appendWideString(pattern, finalPath, PATH_CAPACITY);
-    wchar_t *separator = wcsrchr(pattern, L'\\');
-    if (separator == nullptr) {
-        return;
-    }
-    separator[1] = 0;
-    if (wcscmp(pattern, sweptDirectory) == 0) {
-        return;
-    }
-    sweptDirectory[0] = 0;
-    appendWideString(sweptDirectory, pattern, PATH_CAPACITY);
+    appendWideString(pattern, directory, PATH_CAPACITY);
     size_t directoryLength = wcslen(pattern);
-    // A directory this start made held nothing of a start that had ended.
-    if (directoryCreatedHere(pattern, directoryLength - 1)) {
-        return;
-    }
     appendWideString(pattern, TEMPORARY_PREFIX, PATH_CAPACITY);
     appendWideString(pattern, L"*", PATH_CAPACITY);
     appendWideString(pattern, TEMPORARY_SUFFIX, PATH_CAPACITY);
@@ -90,8 +76,49 @@ void removeStaleTemporaries(const wchar_t *finalPath, wchar_t *sweptDirectory) {
         if (isStaleTemporary(found.cFileName)) {
             pattern[directoryLength] = 0;
             appendWideString(pattern, found.cFileName, PATH_CAPACITY);
-            deletePlainFile(pattern);
+            if (!isApplicationFile(pattern)) {
+                deletePlainFile(pattern);
+            }
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
+}
+
+// Access denied is not waited for: that is no program holding the file.
+static bool waitOutHolder(uint16_t *waitedMs) {
+    return GetLastError() != ERROR_ACCESS_DENIED && waitOutLockedFile(waitedMs);
+}
+
+bool placeOwnFile(const wchar_t *path, uint32_t number, const void *data, size_t size) {
+    static wchar_t temporary[PATH_CAPACITY];
+    buildTemporaryPath(temporary, path, number);
+    deletePlainFile(temporary);
+    uint16_t waitedMs = 0;
+    HANDLE file;
+    do {
+        file = CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    } while (file == INVALID_HANDLE_VALUE && waitOutHolder(&waitedMs));
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    bool placed =
+        WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+    CloseHandle(file);
+    // A move replaces a name, never writes through it: a link that appears
+    // after the check is replaced itself, and what it names stays as it was.
+    while (placed) {
+        if (isLinkedEntry(path)) {
+            placed = false;
+        } else if (MoveFileExW(temporary, path, MOVEFILE_REPLACE_EXISTING)) {
+            break;
+        } else {
+            placed = waitOutHolder(&waitedMs);
+        }
+    }
+    if (!placed) {
+        DeleteFileW(temporary);
+    }
+    return placed;
 }
