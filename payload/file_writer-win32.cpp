@@ -291,12 +291,16 @@ static void discardUnfinishedFiles() {
             file.handle = nullptr;
         }
     }
+    // A scanner holding a temporary is waited out, within one budget for
+    // all: their holds overlap.
+    uint16_t waitedMs = 0;
     for (size_t i = 0; i < pendingCount; ++i) {
         const PendingFile &file = pendingFile(i);
         if (file.started && !file.reused) {
             buildTargetPath(TargetFilePath, pendingName(file));
             buildTemporaryPath(TemporaryPath, TargetFilePath, file.number);
-            DeleteFileW(TemporaryPath);
+            while (!DeleteFileW(TemporaryPath) && waitOutLockedFile(&waitedMs)) {
+            }
         }
     }
     removeCreatedDirectories();
