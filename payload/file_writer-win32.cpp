@@ -46,8 +46,10 @@ struct PendingFile {
 // table grows and kept for the process.
 static PendingFile FirstFileChunk[PENDING_CHUNK_FILES];
 static wchar_t FirstNameChunk[PENDING_CHUNK_NAME_UNITS];
-static PendingFile *FileChunks[PENDING_MAX_CHUNKS] = {FirstFileChunk};
-static wchar_t *NameChunks[PENDING_MAX_CHUNKS] = {FirstNameChunk};
+// Zero-initialised, so that they take no room in the image; the first
+// entries get the static chunks as the first file is added.
+static PendingFile *FileChunks[PENDING_MAX_CHUNKS];
+static wchar_t *NameChunks[PENDING_MAX_CHUNKS];
 static size_t pendingCount;
 static size_t pendingNameUnits; // a position over all name chunks
 // Numbers the temporary files of this process; FileWriters take more when
@@ -319,13 +321,15 @@ void finishPendingRun() {
     runUnfinished = false;
 }
 
-// Chunk `chunk` of `chunks`, `items` long, allocated when missing.
-template <typename Item> static bool haveChunk(Item **chunks, size_t chunk, size_t items) {
+// Chunk `chunk` of `chunks`, `items` long: `first` for the first, else
+// allocated when missing.
+template <typename Item>
+static bool haveChunk(Item **chunks, Item *first, size_t chunk, size_t items) {
     if (chunk >= PENDING_MAX_CHUNKS) {
         return false;
     }
     if (chunks[chunk] == nullptr) {
-        chunks[chunk] = static_cast<Item *>(malloc(items * sizeof(Item)));
+        chunks[chunk] = chunk == 0 ? first : static_cast<Item *>(malloc(items * sizeof(Item)));
     }
     return chunks[chunk] != nullptr;
 }
@@ -338,8 +342,10 @@ bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *pla
         nameAt += PENDING_CHUNK_NAME_UNITS - nameAt % PENDING_CHUNK_NAME_UNITS;
     }
     if (nameUnits > PENDING_CHUNK_NAME_UNITS ||
-        !haveChunk(FileChunks, pendingCount / PENDING_CHUNK_FILES, PENDING_CHUNK_FILES) ||
-        !haveChunk(NameChunks, nameAt / PENDING_CHUNK_NAME_UNITS, PENDING_CHUNK_NAME_UNITS)) {
+        !haveChunk(FileChunks, FirstFileChunk, pendingCount / PENDING_CHUNK_FILES,
+                   PENDING_CHUNK_FILES) ||
+        !haveChunk(NameChunks, FirstNameChunk, nameAt / PENDING_CHUNK_NAME_UNITS,
+                   PENDING_CHUNK_NAME_UNITS)) {
         return false;
     }
     PendingFile file = {crc,
