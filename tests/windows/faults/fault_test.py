@@ -71,6 +71,42 @@ class LauncherCase(unittest.TestCase):
         wrong = [name for name in expected if actual[name] != expected[name]]
         self.assertEqual(wrong, [])
 
+    def pack(self, app, *options):
+        """Packs `app` (its main program the reporter) over the launcher."""
+        packed = subprocess.run([ARGS.pack, "pack", app, "-o", self.launcher, "--main",
+                                 "reporter.exe", "--console", "--quiet", "--template",
+                                 "{PROGRAM_DIR}\\cache", "--runtime", ARGS.runtime, *options],
+                                capture_output=True, text=True)
+        self.assertEqual(packed.returncode, 0, packed.stderr)
+
+    def damage_last_frame(self):
+        """A byte of the launcher's last frame, in its last block, changed."""
+        with open(self.launcher, "rb") as f:
+            damaged = bytearray(f.read())
+        block = damaged.find(b"QVZ" + ZSTD_MAGIC)
+        trailer = next(at for at in range(8, len(damaged) - block, 8)
+                       if int.from_bytes(damaged[block + at:block + at + 8], "little") == at)
+        damaged[block + trailer - 40] ^= 0x55
+        with open(self.launcher, "wb") as f:
+            f.write(damaged)
+
+    def start_scanner(self, *options):
+        """The scanner emulator watching the cache, once it watches, and the
+        file its report of what it held goes to."""
+        ready = os.path.join(self.scratch, "scanner.ready")
+        held = open(os.path.join(self.scratch, "held.txt"), "w+")
+        self.addCleanup(held.close)
+        scanner = subprocess.Popen(["wine", ARGS.scanner, "watch", windows_path(self.cache),
+                                    "--ready", windows_path(ready), *options],
+                                   stdin=subprocess.DEVNULL, stdout=held,
+                                   stderr=subprocess.DEVNULL, env=wine_environment())
+        self.addCleanup(scanner.wait)
+        self.addCleanup(scanner.kill)
+        deadline = time.monotonic() + WINE_TIMEOUT_SECONDS
+        while not os.path.exists(ready) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return scanner, held
+
     def mount(self, *arguments):
         """Runs mount as root; skips the test where the system refuses."""
         if os.geteuid() != 0:
@@ -134,20 +170,8 @@ class DamagedLaunchers(LauncherCase):
                 with open(os.path.join(folder, "f%04d-" % index + "z" * 80 + ".js"), "wb") as f:
                     f.write(b"%d.%d" % (package, index))
         shutil.copy(ARGS.reporter, os.path.join(app, "reporter.exe"))
-        packed = subprocess.run([ARGS.pack, "pack", app, "-o", self.launcher, "--main",
-                                 "reporter.exe", "--console", "--quiet", "--template",
-                                 "{PROGRAM_DIR}\\cache", "--runtime", ARGS.runtime],
-                                capture_output=True, text=True)
-        self.assertEqual(packed.returncode, 0, packed.stderr)
-        with open(self.launcher, "rb") as f:
-            damaged = bytearray(f.read())
-        block = damaged.find(b"QVZ" + ZSTD_MAGIC)
-        trailer = next(at for at in range(8, len(damaged) - block, 8)
-                       if int.from_bytes(damaged[block + at:block + at + 8], "little") == at)
-        # In the last frame's last block, before its checksum.
-        damaged[block + trailer - 40] ^= 0x55
-        with open(self.launcher, "wb") as f:
-            f.write(damaged)
+        self.pack(app)
+        self.damage_last_frame()
         for cores in ([], ["taskset", "-c", "0"]):
             with self.subTest(cores=cores):
                 done = subprocess.run(cores + ["wine", self.launcher], stdin=subprocess.DEVNULL,
@@ -402,19 +426,7 @@ class OnAccessScanner(LauncherCase):
 
     def test_starts_wait_out_the_holds_of_a_scanner(self):
         os.makedirs(self.cache)
-        ready = os.path.join(self.scratch, "scanner.ready")
-        held = open(os.path.join(self.scratch, "held.txt"), "w+")
-        self.addCleanup(held.close)
-        scanner = subprocess.Popen(["wine", ARGS.scanner, "watch", windows_path(self.cache),
-                                    "--hold-ms", str(self.HOLD_MS), "--ready",
-                                    windows_path(ready)],
-                                   stdin=subprocess.DEVNULL, stdout=held,
-                                   stderr=subprocess.DEVNULL, env=wine_environment())
-        self.addCleanup(scanner.wait)
-        self.addCleanup(scanner.kill)
-        deadline = time.monotonic() + WINE_TIMEOUT_SECONDS
-        while not os.path.exists(ready) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        scanner, held = self.start_scanner("--hold-ms", str(self.HOLD_MS))
         env = wine_environment(QUIET_CHILD)
         # (case, rounds, launchers at once, how the cache is before each round)
         table = [("empty cache", 20, 1, self.prepare_empty),
@@ -454,33 +466,17 @@ class ScannedFolders(LauncherCase):
 
     def test_a_failed_start_removes_its_folders_past_the_holds(self):
         shutil.copy(ARGS.large, self.launcher)
-        with open(self.launcher, "rb") as f:
-            damaged = bytearray(f.read())
-        block = damaged.find(b"QVZ" + ZSTD_MAGIC)
-        # Near the end of the frame, after the small files' folders are made.
-        trailer = next(at for at in range(8, len(damaged) - block, 8)
-                       if int.from_bytes(damaged[block + at:block + at + 8], "little") == at)
-        damaged[block + trailer - 40] ^= 0x55
-        with open(self.launcher, "wb") as f:
-            f.write(damaged)
+        # After the small files' folders are made.
+        self.damage_last_frame()
         os.makedirs(self.cache)
-        ready = os.path.join(self.scratch, "scanner.ready")
-        scanner = subprocess.Popen(["wine", ARGS.scanner, "watch", windows_path(self.cache),
-                                    "--hold-ms", "1000", "--folders", "1", "--ready",
-                                    windows_path(ready)],
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.DEVNULL, env=wine_environment())
-        self.addCleanup(scanner.wait)
-        self.addCleanup(scanner.kill)
-        deadline = time.monotonic() + WINE_TIMEOUT_SECONDS
-        while not os.path.exists(ready) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        scanner, held = self.start_scanner("--hold-ms", "1000", "--folders", "1")
         failed = self.start()
         self.assertEqual((failed.status, failed.out, failed.err), (2, DECODE_ERROR, ""))
         scanner.kill()
-        held, _ = scanner.communicate()
+        scanner.wait()
+        held.seek(0)
         # It held folders at all, and none is left.
-        self.assertIn(b"small", held)
+        self.assertIn("small", held.read())
         self.assertEqual(os.listdir(self.cache), [])
 
 
@@ -489,11 +485,7 @@ class QuickCheckRecord(LauncherCase):
     start costs no wait for it and goes on."""
 
     def test_an_unwritable_record_costs_no_wait(self):
-        packed = subprocess.run([ARGS.pack, "pack", self.app, "-o", self.launcher, "--main",
-                                 "reporter.exe", "--console", "--quiet", "--check", "quick",
-                                 "--template", "{PROGRAM_DIR}\\cache", "--runtime", ARGS.runtime],
-                                capture_output=True, text=True)
-        self.assertEqual(packed.returncode, 0, packed.stderr)
+        self.pack(self.app, "--check", "quick")
         record = os.path.join(self.cache, ".tallix-onefile-check")
 
         def folder_at_the_record():

@@ -6,7 +6,6 @@ swapped, or whose index gives an entry another CRC-32. Each copy is started
 on one core (the sequential path), on two (lanes) and read by `tallix-pack
 inspect --verify`: all three refuse it, and nothing is left in the cache.
 """
-import argparse
 import os
 import random
 import shutil
@@ -17,7 +16,8 @@ import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from damaged_launcher_test import ATTACHED_DATA, PAYLOAD_INDEX, Layout  # noqa: E402
+from damaged_launcher_test import (ATTACHED_DATA, PAYLOAD_INDEX, Layout,  # noqa: E402
+                                   parse_arguments)
 from wine_test_support import (WINE_TIMEOUT_SECONDS, check_equal, fresh_directory,  # noqa: E402
                                outcome, run, wine_environment)
 
@@ -116,11 +116,7 @@ def start(launcher, cores):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for option in ("tallix-pack", "runtime", "reporter", "work"):
-        parser.add_argument("--" + option, required=True)
-    args = parser.parse_args()
-    work = fresh_directory(args.work)
+    args, work = parse_arguments()
     app = os.path.join(work, "app")
     os.makedirs(app)
     rng = random.Random(26)
