@@ -12,7 +12,8 @@
 // message. No link or junction below the target directory is followed when
 // folders are created or files are written. A failed start removes its
 // temporary files and the folders it created; a killed start's temporary
-// files are removed by a later start that writes into their directory.
+// files are removed by a later start that writes into their directory, once
+// its own files are in place (never a file of the payload).
 // Another program holding a file for a moment, as on-access scanners do
 // with each new file, is waited out, up to LOCKED_FILE_WAIT_MS per file
 // (payload/write_queue.h); a file held longer ends the process with the
