@@ -5,6 +5,7 @@
 #include "base/wide_text.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
+#include "payload/file_writer.h"
 
 #include <windows.h>
 
@@ -114,15 +115,25 @@ static DirectoryState ensureDirectory(const wchar_t *path) {
     return DIRECTORY_EXISTS;
 }
 
+// A folder another program holds for a moment (a scanner looks into each
+// new folder) is waited out as files are (payload/file_writer.h), within
+// one budget for all: the holds overlap, and a failed start should not
+// wait a budget per folder. A folder that is not empty is no hold.
+static void removeCreatedDirectory(const wchar_t *path, uint16_t *waitedMs) {
+    while (!RemoveDirectoryW(path) && waitOutLockedFile(waitedMs)) {
+    }
+}
+
 void removeCreatedDirectories() {
+    uint16_t waitedMs = 0;
     // None of these holds a remembered one, made earlier: these go first,
     // the last made first.
     for (size_t i = createdBeyondCount; i > 0; --i) {
-        RemoveDirectoryW(CreatedBeyondKnown[i - 1]);
+        removeCreatedDirectory(CreatedBeyondKnown[i - 1], &waitedMs);
     }
     for (size_t i = knownDirectoryCount; i > 0; --i) {
         if (CreatedHere[i - 1]) {
-            RemoveDirectoryW(KnownDirectories[i - 1]);
+            removeCreatedDirectory(KnownDirectories[i - 1], &waitedMs);
         }
     }
 }

@@ -51,6 +51,7 @@ static void queueFile(uint64_t size, uint32_t crc) {
 }
 
 void extractPayloadFiles(const RecordCheck *check) {
+    setFrameStartCheck(check != nullptr ? check->checkFrameStart : nullptr);
     beginQueuedFiles();
     while (readEntryName()) {
         if (!isContainedEntryName(EntryName)) {

@@ -12,7 +12,8 @@
 // message. No link or junction below the target directory is followed when
 // folders are created or files are written. A failed start removes its
 // temporary files and the folders it created; a killed start's temporary
-// files are removed by a later start that writes into their directory.
+// files are removed by a later start that writes into their directory, once
+// its own files are in place (never a file of the payload).
 // Another program holding a file for a moment, as on-access scanners do
 // with each new file, is waited out, up to LOCKED_FILE_WAIT_MS per file
 // (payload/write_queue.h); a file held longer ends the process with the
@@ -25,6 +26,7 @@
 #pragma once
 
 #include "base/wide_text.h"
+#include "payload/payload_stream.h"
 
 #include <stdint.h>
 
@@ -41,8 +43,12 @@ struct RecordCheck {
     // Each record in stream order, before anything is written under its
     // name; ends the process when it is not the record expected.
     void (*checkRecord)(const WideUnit *name, uint64_t size, uint32_t storedCrc);
-    // At the end marker; ends the process when records were still expected.
+    // At the end marker; ends the process when records or frames were
+    // still expected.
     void (*checkEnd)();
+    // As each frame begins (payload/payload_stream.h): the frame must be
+    // where the frame table puts it, beginning the record it names.
+    FrameStartCheck checkFrameStart;
 };
 
 // Reads every record up to the end marker and the last frame's end, writing

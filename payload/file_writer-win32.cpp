@@ -25,7 +25,7 @@ static const char DECODE_FAILURE[] = "Error, couldn't decode attached data.";
 struct PendingFile {
     uint32_t crc;    // the record's stored CRC-32
     uint32_t number; // its temporary's number
-    uint32_t nameAt; // where its name starts in PendingNames
+    uint32_t nameAt; // where its name starts, over all name chunks
     bool empty;
     bool started; // seen by a FileWriter: it may have a temporary file
     bool reused;  // found in place: it has no temporary file
@@ -40,12 +40,30 @@ struct PendingFile {
     // closed, or never held.
     HANDLE handle;
 };
-static PendingFile PendingFiles[PENDING_FILES_CAPACITY];
-static wchar_t PendingNames[PENDING_NAME_UNITS_CAPACITY];
+// The table in chunks that never move: a FileWriter reads its file while
+// the table thread adds others. The first chunks are static, so that a
+// usual start allocates nothing for it; later ones are allocated as the
+// table grows and kept for the process.
+static PendingFile FirstFileChunk[PENDING_CHUNK_FILES];
+static wchar_t FirstNameChunk[PENDING_CHUNK_NAME_UNITS];
+// Zero-initialised, so that they take no room in the image; the first
+// entries get the static chunks as the first file is added.
+static PendingFile *FileChunks[PENDING_MAX_CHUNKS];
+static wchar_t *NameChunks[PENDING_MAX_CHUNKS];
 static size_t pendingCount;
-static size_t pendingNameUnits;
-// Numbers the temporary files of this process.
-static uint32_t temporaryCount;
+static size_t pendingNameUnits; // a position over all name chunks
+// Numbers the temporary files of this process; FileWriters take more when
+// a name is taken.
+static std::atomic<uint32_t> temporaryCount{0};
+
+static PendingFile &pendingFile(size_t place) {
+    return FileChunks[place / PENDING_CHUNK_FILES][place % PENDING_CHUNK_FILES];
+}
+
+static const wchar_t *pendingName(const PendingFile &file) {
+    return NameChunks[file.nameAt / PENDING_CHUNK_NAME_UNITS] +
+           file.nameAt % PENDING_CHUNK_NAME_UNITS;
+}
 // Handles held since the last commit; may run past the capacity, which
 // only means no more are held.
 static std::atomic<uint32_t> heldFiles{0};
@@ -131,34 +149,38 @@ static void failWrite(FileWriter *writer, WriteFailure failure, DWORD errorCode)
     writer->errorCode = errorCode;
 }
 
-// Its directories, and the directory swept of stale temporaries; false
-// when something else stands where a folder must be.
-static bool preparePlace(FileWriter *writer, PendingFile *file) {
+// Its directories; false when something else stands where a folder must be.
+static bool preparePlace(FileWriter *writer) {
     AcquireSRWLockExclusive(&placeLock);
     bool prepared = createParentDirectories(writer->targetPath);
-    if (prepared) {
-        removeStaleTemporaries(writer->targetPath, writer->sweptDirectory);
-        // A leftover of an earlier process with the same id goes first,
-        // unless it is a link: that stays, and creating the file then fails.
-        buildTemporaryPath(writer->temporaryPath, writer->targetPath, file->number);
-        deletePlainFile(writer->temporaryPath);
-    }
     ReleaseSRWLockExclusive(&placeLock);
     return prepared;
 }
 
 // Creates the file's temporary beside its final name.
 static void openTemporaryFile(FileWriter *writer, PendingFile *file) {
-    if (!mayBeReplaced(writer->targetPath) || !preparePlace(writer, file)) {
+    if (!mayBeReplaced(writer->targetPath) || !preparePlace(writer)) {
         failWrite(writer, WRITE_OPEN_FAILED, 0);
         return;
     }
     // Read sharing only: no other start can remove it while it is written.
+    // A name that is taken (an earlier process with this id left it, or it
+    // is a file of the application) is kept, and the next number tried.
     HANDLE created;
-    do {
+    for (;;) {
+        buildTemporaryPath(writer->temporaryPath, writer->targetPath, file->number);
         created = CreateFileW(writer->temporaryPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    } while (created == INVALID_HANDLE_VALUE && waitOutLockedFile(&file->waitedMs));
+        if (created != INVALID_HANDLE_VALUE) {
+            break;
+        }
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+            file->number = temporaryCount.fetch_add(1, std::memory_order_relaxed);
+        } else if (!waitOutLockedFile(&file->waitedMs)) {
+            break;
+        }
+    }
     if (created == INVALID_HANDLE_VALUE) {
         failWrite(writer, WRITE_OPEN_FAILED, 0);
         return;
@@ -167,11 +189,11 @@ static void openTemporaryFile(FileWriter *writer, PendingFile *file) {
 }
 
 void startFileWrite(FileWriter *writer, uint32_t place) {
-    PendingFile *file = &PendingFiles[place];
+    PendingFile *file = &pendingFile(place);
     writer->file = place;
     writer->writtenCrc = 0;
     file->started = true;
-    buildTargetPath(writer->targetPath, PendingNames + file->nameAt);
+    buildTargetPath(writer->targetPath, pendingName(*file));
     writer->reusing =
         fileMatches(writer->targetPath, *file, writer->checksumBuffer, &file->waitedMs);
     if (writer->reusing) {
@@ -195,7 +217,7 @@ void writeFileContent(FileWriter *writer, const unsigned char *data, size_t size
     if (writer->reusing) {
         return;
     }
-    PendingFile *file = &PendingFiles[writer->file];
+    PendingFile *file = &pendingFile(writer->file);
     writer->writtenCrc = continueCrc32(writer->writtenCrc, data, size);
     while (size > 0) {
         DWORD wanted = static_cast<DWORD>(size);
@@ -218,7 +240,7 @@ void endFileWrite(FileWriter *writer) {
     if (writer->reusing) {
         return;
     }
-    PendingFile *file = &PendingFiles[writer->file];
+    PendingFile *file = &pendingFile(writer->file);
     if (storedCrc(writer->writtenCrc) != file->crc) {
         failWrite(writer, WRITE_CONTENT_DAMAGED, 0);
         return;
@@ -243,7 +265,7 @@ void endFileWrite(FileWriter *writer) {
 void reportWriteFailure(const FileWriter *writer) {
     switch (writer->failure) {
     case WRITE_OPEN_FAILED:
-        buildTargetPath(TargetFilePath, PendingNames + PendingFiles[writer->file].nameAt);
+        buildTargetPath(TargetFilePath, pendingName(pendingFile(writer->file)));
         fatalOpenError(TargetFilePath);
     case WRITE_WRITE_FAILED:
         fatalSystemError("Error, couldn't unpack file to target path.", writer->errorCode);
@@ -265,17 +287,22 @@ static void discardUnfinishedFiles() {
         return;
     }
     for (size_t i = 0; i < pendingCount; ++i) {
-        if (PendingFiles[i].handle != nullptr) {
-            CloseHandle(PendingFiles[i].handle);
-            PendingFiles[i].handle = nullptr;
+        PendingFile &file = pendingFile(i);
+        if (file.handle != nullptr) {
+            CloseHandle(file.handle);
+            file.handle = nullptr;
         }
     }
+    // A scanner holding a temporary is waited out, within one budget for
+    // all: their holds overlap.
+    uint16_t waitedMs = 0;
     for (size_t i = 0; i < pendingCount; ++i) {
-        const PendingFile &file = PendingFiles[i];
+        const PendingFile &file = pendingFile(i);
         if (file.started && !file.reused) {
-            buildTargetPath(TargetFilePath, PendingNames + file.nameAt);
+            buildTargetPath(TargetFilePath, pendingName(file));
             buildTemporaryPath(TemporaryPath, TargetFilePath, file.number);
-            DeleteFileW(TemporaryPath);
+            while (!DeleteFileW(TemporaryPath) && waitOutLockedFile(&waitedMs)) {
+            }
         }
     }
     removeCreatedDirectories();
@@ -294,17 +321,45 @@ void finishPendingRun() {
     runUnfinished = false;
 }
 
-bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *place) {
-    size_t nameUnits = wcslen(name) + 1;
-    if (pendingCount == PENDING_FILES_CAPACITY ||
-        pendingNameUnits + nameUnits > PENDING_NAME_UNITS_CAPACITY) {
+// Chunk `chunk` of `chunks`, `items` long: `first` for the first, else
+// allocated when missing.
+template <typename Item>
+static bool haveChunk(Item **chunks, Item *first, size_t chunk, size_t items) {
+    if (chunk >= PENDING_MAX_CHUNKS) {
         return false;
     }
-    wmemcpy(PendingNames + pendingNameUnits, name, nameUnits);
-    PendingFiles[pendingCount] = {
-        crc, temporaryCount++, static_cast<uint32_t>(pendingNameUnits), empty, false, false,
-        0,   nullptr};
-    pendingNameUnits += nameUnits;
+    if (chunks[chunk] == nullptr) {
+        chunks[chunk] = chunk == 0 ? first : static_cast<Item *>(malloc(items * sizeof(Item)));
+    }
+    return chunks[chunk] != nullptr;
+}
+
+bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *place) {
+    size_t nameUnits = wcslen(name) + 1;
+    // A name never spans two chunks.
+    size_t nameAt = pendingNameUnits;
+    if (nameAt % PENDING_CHUNK_NAME_UNITS + nameUnits > PENDING_CHUNK_NAME_UNITS) {
+        nameAt += PENDING_CHUNK_NAME_UNITS - nameAt % PENDING_CHUNK_NAME_UNITS;
+    }
+    if (nameUnits > PENDING_CHUNK_NAME_UNITS ||
+        !haveChunk(FileChunks, FirstFileChunk, pendingCount / PENDING_CHUNK_FILES,
+                   PENDING_CHUNK_FILES) ||
+        !haveChunk(NameChunks, FirstNameChunk, nameAt / PENDING_CHUNK_NAME_UNITS,
+                   PENDING_CHUNK_NAME_UNITS)) {
+        return false;
+    }
+    PendingFile file = {crc,
+                        temporaryCount.fetch_add(1, std::memory_order_relaxed),
+                        static_cast<uint32_t>(nameAt),
+                        empty,
+                        false,
+                        false,
+                        0,
+                        nullptr};
+    pendingFile(pendingCount) = file;
+    wmemcpy(NameChunks[nameAt / PENDING_CHUNK_NAME_UNITS] + nameAt % PENDING_CHUNK_NAME_UNITS, name,
+            nameUnits);
+    pendingNameUnits = nameAt + nameUnits;
     *place = static_cast<uint32_t>(pendingCount++);
     return true;
 }
@@ -340,7 +395,7 @@ static bool moveHeldFile(HANDLE file, const wchar_t *finalPath) {
 // failure.
 static void commitPendingFile(PendingFile *file) {
     static unsigned char checksumBuffer[FILE_CHECKSUM_PIECE_SIZE];
-    buildTargetPath(TargetFilePath, PendingNames + file->nameAt);
+    buildTargetPath(TargetFilePath, pendingName(*file));
     buildTemporaryPath(TemporaryPath, TargetFilePath, file->number);
     HANDLE held = file->handle;
     file->handle = nullptr;
@@ -361,13 +416,101 @@ static void commitPendingFile(PendingFile *file) {
     }
 }
 
+// --- Temporaries left by starts that have ended ------------------------------------
+
+// Slots of the run's names by hash, place plus one, 0 for a free one; made
+// only when a sweep meets a temporary of an ended start.
+static uint32_t *RunNameSlots;
+static size_t runNameSlotCount;
+
+static uint32_t hashName(const wchar_t *name) {
+    uint32_t hash = 2166136261u; // FNV-1a over UTF-16 units
+    for (; *name != 0; ++name) {
+        hash = (hash ^ static_cast<uint16_t>(*name)) * 16777619u;
+    }
+    return hash;
+}
+
+static bool fillRunNameSlots() {
+    for (runNameSlotCount = 2; runNameSlotCount < 2 * pendingCount;) {
+        runNameSlotCount *= 2;
+    }
+    RunNameSlots = static_cast<uint32_t *>(calloc(runNameSlotCount, sizeof *RunNameSlots));
+    if (RunNameSlots == nullptr) {
+        return false;
+    }
+    for (size_t i = 0; i < pendingCount; ++i) {
+        size_t slot = hashName(pendingName(pendingFile(i))) & (runNameSlotCount - 1);
+        while (RunNameSlots[slot] != 0) {
+            slot = (slot + 1) & (runNameSlotCount - 1);
+        }
+        RunNameSlots[slot] = static_cast<uint32_t>(i + 1);
+    }
+    return true;
+}
+
+// Whether the full path is that of a file of this run: the payload's
+// records are all in the table by the commit. When that cannot be told,
+// every name counts as the application's.
+static bool isRunFile(const wchar_t *path) {
+    if (RunNameSlots == nullptr && !fillRunNameSlots()) {
+        return true;
+    }
+    size_t top = wcslen(TargetDirectory);
+    const wchar_t *name = path + top + (TargetDirectory[top - 1] == L'\\' ? 0 : 1);
+    for (size_t slot = hashName(name) & (runNameSlotCount - 1); RunNameSlots[slot] != 0;
+         slot = (slot + 1) & (runNameSlotCount - 1)) {
+        if (wcscmp(pendingName(pendingFile(RunNameSlots[slot] - 1)), name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Sweeps the directory of `path` (cut after its last "\") unless this
+// start made it, or it was the last one swept.
+static void sweepDirectoryOf(wchar_t *path, wchar_t *lastSwept) {
+    wchar_t *separator = wcsrchr(path, L'\\');
+    if (separator == nullptr) {
+        return;
+    }
+    separator[1] = 0;
+    size_t length = static_cast<size_t>(separator - path);
+    if (wcscmp(path, lastSwept) == 0 || directoryCreatedHere(path, length)) {
+        return;
+    }
+    wmemcpy(lastSwept, path, length + 2);
+    removeStaleTemporaries(path, isRunFile);
+}
+
+// After a run's files are in place: the temporaries that ended starts left
+// in its folders and at the top of the unpack folder (the launcher's own
+// files' too) go, and none of the run's files. Only folders where files
+// were written: a start that wrote nothing there made no temporaries there.
+// Records come folder by folder, so each folder is swept about once.
+static void sweepRunDirectories() {
+    static wchar_t lastSwept[PATH_CAPACITY];
+    lastSwept[0] = 0;
+    buildTargetPath(TargetFilePath, L"-");
+    sweepDirectoryOf(TargetFilePath, lastSwept);
+    for (size_t i = 0; i < pendingCount; ++i) {
+        if (!pendingFile(i).reused) {
+            buildTargetPath(TargetFilePath, pendingName(pendingFile(i)));
+            sweepDirectoryOf(TargetFilePath, lastSwept);
+        }
+    }
+    free(RunNameSlots);
+    RunNameSlots = nullptr;
+}
+
 void commitPendingFiles() {
     for (size_t i = 0; i < pendingCount; ++i) {
         countPlacedFile();
-        if (!PendingFiles[i].reused) {
-            commitPendingFile(&PendingFiles[i]);
+        if (!pendingFile(i).reused) {
+            commitPendingFile(&pendingFile(i));
         }
     }
+    sweepRunDirectories();
     pendingCount = 0;
     pendingNameUnits = 0;
     heldFiles.store(0, std::memory_order_relaxed);

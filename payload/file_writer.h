@@ -47,11 +47,17 @@ enum { HELD_FILES_CAPACITY = 256 };
 // pauses and returns true, to make the call again; otherwise false, the
 // call's error kept. Also for files written outside a run.
 bool waitOutLockedFile(uint16_t *waitedMs);
-// Written files waiting for the run's end, at most, and the units of their
-// names, terminators included (2 MiB); when either is full, the sequential
-// path puts those already written into place early.
-enum { PENDING_FILES_CAPACITY = 1 << 16 };
-enum { PENDING_NAME_UNITS_CAPACITY = 1 << 20 };
+// The pending table holds every file of a run, so that none goes into
+// place before the whole payload has ended cleanly, whatever the number of
+// files and the length of their names. It grows in chunks of this many
+// files and name units (terminators included, 2 MiB): the first chunks are
+// static, so an application of up to 65,536 files and 1 Mi units of names
+// allocates nothing for it; beyond, each chunk is allocated as needed.
+enum { PENDING_CHUNK_FILES = 1 << 16 };
+enum { PENDING_CHUNK_NAME_UNITS = 1 << 20 };
+// Chunks at most: far beyond any application, and name positions stay
+// below 2^31.
+enum { PENDING_MAX_CHUNKS = 2048 };
 
 enum WriteFailure { WRITE_OK, WRITE_OPEN_FAILED, WRITE_WRITE_FAILED, WRITE_CONTENT_DAMAGED };
 
@@ -66,7 +72,6 @@ struct FileWriter {
     unsigned char *checksumBuffer; // FILE_CHECKSUM_PIECE_SIZE bytes, this writer's own
     wchar_t targetPath[PATH_CAPACITY];
     wchar_t temporaryPath[PATH_CAPACITY];
-    wchar_t sweptDirectory[PATH_CAPACITY]; // for removeStaleTemporaries()
 };
 
 // Starts a run: until finishPendingRun(), a process end (every failure goes
@@ -77,7 +82,7 @@ void finishPendingRun();
 
 // Adds file `name` (relative to TargetDirectory, already checked to stay
 // inside it) with its stored CRC-32; `empty` when it has no content. Returns
-// its place; false when the table has no room for it.
+// its place; false when the memory for the table's next chunk cannot be had.
 bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *place);
 size_t pendingFileCount();
 
@@ -93,5 +98,8 @@ void endFileWrite(FileWriter *writer);
 [[noreturn]] void reportWriteFailure(const FileWriter *writer);
 
 // Moves every pending file written to its final name, in the order they
-// were added, and empties the table; no FileWriter may work meanwhile.
+// were added, then removes the temporaries of ended starts from the folders
+// written into and the top of TargetDirectory (payload/temporaries.h), none
+// of them a file of the table; empties the table. No FileWriter may work
+// meanwhile.
 void commitPendingFiles();

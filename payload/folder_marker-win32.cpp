@@ -2,6 +2,7 @@
 
 #include "buildinfo/build_constants.h"
 #include "paths/target_directory.h"
+#include "payload/temporaries.h"
 
 #include <windows.h>
 
@@ -24,7 +25,6 @@ void markTargetDirectory() {
         return;
     }
     buildTargetPath(markerPath, FOLDER_MARKER_NAME);
-
     DWORD size = static_cast<DWORD>(wcslen(markerText) * sizeof(wchar_t));
     HANDLE marker = openForReading();
     if (marker != INVALID_HANDLE_VALUE) {
@@ -35,13 +35,8 @@ void markTargetDirectory() {
         }
         CloseHandle(marker);
     }
-    marker = CreateFileW(markerPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (marker == INVALID_HANDLE_VALUE) {
-        return;
+    // Never written through its name: a link there is left as it is.
+    if (placeOwnFile(markerPath, MARKER_TEMPORARY_NUMBER, markerText, size)) {
+        openForReading();
     }
-    DWORD written = 0;
-    WriteFile(marker, markerText, size, &written, nullptr);
-    CloseHandle(marker);
-    openForReading();
 }

@@ -24,6 +24,8 @@ enum { WORKER_STACK_SIZE = 64 * 1024 };
 static PayloadIndex WholeIndex;
 static bool indexIsWhole;
 static size_t nextRecord;
+// Where the record after the last checked one starts in the decoded stream.
+static uint64_t nextRecordStart;
 
 // Workers take entries from one counter; the first mismatch stops them all.
 static std::atomic<size_t> nextEntry;
@@ -126,6 +128,7 @@ static size_t chooseThreadCount(size_t maxThreads) {
 bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed) {
     indexIsWhole = openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &WholeIndex);
     nextRecord = 0;
+    nextRecordStart = 0;
     if (threadsUsed != nullptr) {
         *threadsUsed = 0;
     }
@@ -154,15 +157,32 @@ static void checkRecordAgainstIndex(const WideUnit *name, uint64_t size, uint32_
         fatalError("Error, couldn't decode attached data.");
     }
     ++nextRecord;
+    // Its content follows its header, just read.
+    nextRecordStart = payloadBytesRead() + size;
 }
 
 static void checkIndexComplete() {
-    if (nextRecord != WholeIndex.count) {
+    if (nextRecord != WholeIndex.count || payloadFramesBegun() != WholeIndex.frameCount) {
         fatalError("Error, couldn't decode attached data.");
     }
 }
 
-static const RecordCheck INDEX_RECORD_CHECK = {checkRecordAgainstIndex, checkIndexComplete};
+// The rule the lanes follow (payload/parallel_extraction.h): frame j starts
+// at its table offset, right where record firstRecord begins; so one core
+// and several refuse the same forged tables.
+static void checkFrameAgainstTable(size_t frame, uint64_t blockAt, uint64_t decodedAt) {
+    if (frame >= WholeIndex.frameCount) {
+        fatalError("Error, couldn't decode attached data.");
+    }
+    PayloadIndexFrame where = payloadIndexFrame(WholeIndex, frame);
+    if (where.offset != blockAt || where.firstRecord != nextRecord ||
+        decodedAt != nextRecordStart) {
+        fatalError("Error, couldn't decode attached data.");
+    }
+}
+
+static const RecordCheck INDEX_RECORD_CHECK = {checkRecordAgainstIndex, checkIndexComplete,
+                                               checkFrameAgainstTable};
 
 void preparePayloadFiles() {
     // A start with files to write first waits for any other start unpacking

@@ -24,9 +24,10 @@ enum { INDEX_READ_PIECE_SIZE = 128 * 1024 };
 // payload is never opened. Otherwise the payload is extracted, in lanes
 // where payload/parallel_extraction.h allows them, else through the payload
 // stream; with a whole index, a record that is not its next entry (name,
-// size, stored CRC-32), or entries left over at the end marker, end the
-// process with "Error, couldn't decode attached data." before anything is
-// written under that record's name. Failures end the process as there.
+// size, stored CRC-32), a frame that does not begin where the frame table
+// puts it with the record it names, or entries or frames left over at the
+// end marker, end the process with "Error, couldn't decode attached data."
+// before anything is written under that record's name. Failures end the process as there.
 // Before it decodes, a start with files to write takes its turn
 // (payload/unpack_lock.h), and may find them written by another start.
 // With LAUNCH_QUICK_CHECK, a file whose metadata is that recorded is not

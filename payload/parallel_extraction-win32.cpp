@@ -246,18 +246,6 @@ static uint64_t laneMemory() {
            BLOCK_READ_PIECE_SIZE + FILE_CHECKSUM_PIECE_SIZE;
 }
 
-// Whether the pending table takes every record at once.
-static bool pendingTableHoldsAll(const PayloadIndex &index) {
-    if (index.count > PENDING_FILES_CAPACITY || pendingFileCount() != 0) {
-        return false;
-    }
-    uint64_t units = 0;
-    for (size_t k = 0; k < index.count; ++k) {
-        units += payloadIndexEntry(index, k).nameLength + 1;
-    }
-    return units <= PENDING_NAME_UNITS_CAPACITY;
-}
-
 size_t chooseLaneCount(const PayloadIndex &index) {
     if (ATTACHED_DATA_SIZE < size_t{ATTACHED_DATA_MAGIC_SIZE} + ATTACHED_DATA_TRAILER_SIZE) {
         return 0;
@@ -269,7 +257,7 @@ size_t chooseLaneCount(const PayloadIndex &index) {
     size_t cores = allowedProcessorCount();
     lanes = lanes < cores ? lanes : cores;
     lanes = lanes < MAX_LANES ? lanes : size_t{MAX_LANES};
-    if (lanes < 2 || !pendingTableHoldsAll(index)) {
+    if (lanes < 2 || pendingFileCount() != 0) {
         return 0;
     }
     uint64_t fit = LANE_MEMORY_BUDGET / laneMemory();
@@ -286,8 +274,8 @@ static void addAllPendingFiles(const PayloadIndex &index) {
         }
         name[entry.nameLength] = 0;
         uint32_t place;
-        if (!addPendingFile(name, entry.size == 0, entry.crc, &place) || place != k) {
-            abort();
+        if (!addPendingFile(name, entry.size == 0, entry.crc, &place)) {
+            fatalError(ALLOCATION_FAILURE);
         }
         if (k == 0) {
             buildTargetPath(ChildProgramPath, name);

@@ -18,12 +18,11 @@
 // earlier records run on.
 //
 // Lanes are used only with a whole index whose frame table lists several
-// frames, on a process allowed more than one core, when at least two lanes
-// fit the memory budget at the widest window the frame headers declare, and
-// when the pending table (payload/file_writer.h) holds every record and its
-// name, so that no file goes into place early. Else the caller extracts on
-// the sequential path (payload/extraction.h), which reads the frames in a
-// row and needs no frame table.
+// frames, on a process allowed more than one core, and when at least two
+// lanes fit the memory budget at the widest window the frame headers
+// declare. Else the caller extracts on the sequential path
+// (payload/extraction.h), which reads the frames in a row and, with a whole
+// index, holds each frame to the table as the lanes do.
 #pragma once
 
 #include "format/payload_index.h"

@@ -23,6 +23,10 @@ static bool windowWasFilled;
 // Whether the last decoder call ended a frame (checksum checked, if any);
 // the next call begins the next frame.
 static bool frameEnded;
+// Decoded bytes the decoder gave so far, and frames it began.
+static uint64_t decodedBytes;
+static size_t framesBegun;
+static FrameStartCheck frameStartCheck;
 
 void openPayloadStream() {
     void *windowMemory = malloc(PAYLOAD_WINDOW_SIZE);
@@ -38,6 +42,23 @@ void openPayloadStream() {
     window.dst = windowMemory;
     window.size = 0;
     window.pos = 0;
+    // The first decoder call begins the first frame.
+    frameEnded = true;
+    decodedBytes = 0;
+    framesBegun = 0;
+    frameStartCheck = nullptr;
+}
+
+void setFrameStartCheck(FrameStartCheck check) {
+    frameStartCheck = check;
+}
+
+uint64_t payloadBytesRead() {
+    return decodedBytes - (window.size - window.pos);
+}
+
+size_t payloadFramesBegun() {
+    return framesBegun;
 }
 
 void readPayloadBytes(void *destination, size_t count) {
@@ -59,12 +80,20 @@ void readPayloadBytes(void *destination, size_t count) {
         if (!windowWasFilled) {
             fatalError(DECODE_FAILURE);
         }
+        if (frameEnded) {
+            // The window is used up: everything decoded has been handed out.
+            if (frameStartCheck != nullptr) {
+                frameStartCheck(framesBegun, blockReadPosition(&reader, &input), decodedBytes);
+            }
+            ++framesBegun;
+        }
         window.size = PAYLOAD_WINDOW_SIZE;
         window.pos = 0;
         size_t result = ZSTD_decompressStream(decoder, &window, &input);
         if (ZSTD_isError(result)) {
             fatalError(DECODE_FAILURE);
         }
+        decodedBytes += window.pos;
         frameEnded = result == 0;
         windowWasFilled = window.pos == PAYLOAD_WINDOW_SIZE;
         window.size = window.pos;

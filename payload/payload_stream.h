@@ -9,12 +9,26 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 enum { PAYLOAD_WINDOW_SIZE = 131072 };
 
 // Allocates the window, then the decoder; input is the block after its magic,
 // read as payload/payload_stream_input.h says.
 void openPayloadStream();
+
+// Called as each frame begins to decode, the first one included: `frame`
+// counts from 0, `blockAt` is where it starts (from the block's first
+// byte) and `decodedAt` how many decoded bytes were handed out before it.
+// It ends the process when the frame is not where it should be.
+typedef void (*FrameStartCheck)(size_t frame, uint64_t blockAt, uint64_t decodedAt);
+
+// From the next frame on, `check` (null: none) sees each frame begin.
+void setFrameStartCheck(FrameStartCheck check);
+
+// Decoded bytes handed out so far, and frames begun so far.
+uint64_t payloadBytesRead();
+size_t payloadFramesBegun();
 
 // Copies exactly `count` (at least 1) decoded bytes to `destination`.
 void readPayloadBytes(void *destination, size_t count);

@@ -7,8 +7,6 @@
 #include "format/entry_name.h"
 #include "format/quick_check_record.h"
 #include "paths/target_directory.h"
-#include "payload/file_writer.h"
-#include "payload/safe_delete.h"
 #include "payload/temporaries.h"
 
 #include <windows.h>
@@ -21,9 +19,6 @@ enum : uint64_t {
     RECORD_CAPACITY =
         QUICK_CHECK_HEADER_SIZE + uint64_t{QUICK_CHECK_ENTRY_SIZE} * QUICK_CHECK_MAX_FILES
 };
-// The record's temporary: no file of the extraction, which numbers its
-// temporaries from 0, takes this number.
-enum : uint32_t { RECORD_TEMPORARY_NUMBER = 0xFFFFFFFF };
 
 static const wchar_t RECORD_NAME[] = L"" QUICK_CHECK_RECORD_FILE_NAME;
 // A listing thread needs a few kilobytes of stack.
@@ -41,7 +36,6 @@ static uint32_t NameSlots[QUICK_CHECK_NAME_SLOTS];
 alignas(8) static unsigned char Listings[QUICK_CHECK_MAX_THREADS][DIRECTORY_LISTING_SIZE];
 static wchar_t FolderPaths[QUICK_CHECK_MAX_THREADS][PATH_CAPACITY];
 static wchar_t RecordPath[PATH_CAPACITY];
-static wchar_t RecordTemporary[PATH_CAPACITY];
 
 static bool quickCheckOn;
 static bool verifiedByContent;
@@ -440,30 +434,6 @@ bool quickCheckPassed(size_t k) {
     return quickCheckOn && Passed[k];
 }
 
-static void writeRecord(uint64_t size) {
-    buildTemporaryPath(RecordTemporary, RecordPath, RECORD_TEMPORARY_NUMBER);
-    deletePlainFile(RecordTemporary);
-    uint16_t waitedMs = 0;
-    HANDLE file;
-    do {
-        file = CreateFileW(RecordTemporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    } while (file == INVALID_HANDLE_VALUE && waitOutLockedFile(&waitedMs));
-    if (file == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    DWORD written = 0;
-    bool whole = WriteFile(file, FoundRecord, static_cast<DWORD>(size), &written, nullptr) &&
-                 written == size;
-    CloseHandle(file);
-    while (whole && !MoveFileExW(RecordTemporary, RecordPath, MOVEFILE_REPLACE_EXISTING)) {
-        whole = waitOutLockedFile(&waitedMs);
-    }
-    if (!whole) {
-        DeleteFileW(RecordTemporary);
-    }
-}
-
 void saveQuickCheckRecord(const PayloadIndex &index, bool extracted) {
     if (!quickCheckOn || (!extracted && !verifiedByContent) || !buildRecordPath()) {
         return;
@@ -473,5 +443,6 @@ void saveQuickCheckRecord(const PayloadIndex &index, bool extracted) {
     }
     PayloadIdentity identity = payloadIdentity(index);
     sealQuickCheckRecord(FoundRecord, identity, checkStartTime);
-    writeRecord(quickCheckRecordSize(identity.count));
+    placeOwnFile(RecordPath, RECORD_TEMPORARY_NUMBER, FoundRecord,
+                 static_cast<size_t>(quickCheckRecordSize(identity.count)));
 }

@@ -89,6 +89,20 @@ bool isPlainEntry(const wchar_t *path, bool folder) {
     return plain;
 }
 
+bool isLinkedEntry(const wchar_t *path) {
+    HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                OPEN_ENTRY_FLAGS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    bool linked = !GetFileInformationByHandle(handle, &information) ||
+                  information.nNumberOfLinks > 1 ||
+                  plainAttributes(handle, path) == INVALID_FILE_ATTRIBUTES;
+    CloseHandle(handle);
+    return linked;
+}
+
 // The checked handle removes the entry, so nothing can be swapped in between.
 static bool removePlainEntry(const wchar_t *path, bool folder) {
     HANDLE handle = CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,

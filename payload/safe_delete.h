@@ -27,6 +27,12 @@ bool isPlainEntryHandle(HANDLE handle, const wchar_t *path);
 // Whether `path` exists and is a plain folder (`folder`) or plain file.
 bool isPlainEntry(const wchar_t *path, bool folder);
 
+// Whether `path` is reached through a link or is a file with other names:
+// a reparse point, a file the system resolves elsewhere (Wine's links to
+// files) or one whose link count is above 1 (a hard link). A write by name
+// there would change what another name shows. False when nothing is there.
+bool isLinkedEntry(const wchar_t *path);
+
 // Removes the plain file `path`. False, with nothing changed, for a link, a
 // folder, a file open without delete sharing (in use) or any other failure.
 bool deletePlainFile(const wchar_t *path);

@@ -168,16 +168,12 @@ static void checkWriter() {
     }
 }
 
-// Returns the file's place in the pending table. When it is full, the files
-// written so far go into place first.
+// Returns the file's place in the pending table, which holds every file of
+// the run: none goes into place before the stream has ended cleanly.
 static uint32_t addQueuedFile(const wchar_t *name, bool empty, uint32_t crc) {
     uint32_t place;
     if (!addPendingFile(name, empty, crc, &place)) {
-        reportEarlierFailure();
-        commitPendingFiles();
-        if (!addPendingFile(name, empty, crc, &place)) {
-            abort();
-        }
+        fatalError("Error, couldn't allocate memory.");
     }
     return place;
 }

@@ -2,7 +2,7 @@
 // queued by the thread that decodes are checked on disk, and the missing or
 // changed ones written under temporary names and checked, by a writer thread
 // through one FileWriter (payload/file_writer.h), in queue order; they go
-// into place at the end of the run, or earlier when the pending table fills.
+// into place at the end of the run.
 //
 // The writer never reports: its first failure is kept, later pieces are
 // passed over, and the queuing thread reports it where the sequential order

@@ -260,6 +260,7 @@ std::uint64_t RecordReader::bytesAfterEndMarker() {
     }
     // Every frame but the last ends where a record starts; the last starts
     // no record (the end marker's start counts among the starts).
+    frameFirstRecords_.assign(1, 0);
     for (std::size_t j = 0; j + 1 < d.frameEnds.size(); ++j) {
         auto start = std::lower_bound(recordStarts_.begin(), recordStarts_.end(), d.frameEnds[j]);
         if (start == recordStarts_.end() || *start != d.frameEnds[j] ||
@@ -268,6 +269,7 @@ std::uint64_t RecordReader::bytesAfterEndMarker() {
                                     std::to_string(d.frameEnds.size()) +
                                     " ends inside a record or before the end marker");
         }
+        frameFirstRecords_.push_back(static_cast<std::size_t>(start - recordStarts_.begin()));
     }
     return extra;
 }

@@ -78,11 +78,16 @@ class RecordReader {
     // marker, which a launcher decoding frames apart cannot read.
     std::uint64_t bytesAfterEndMarker();
 
+    // After bytesAfterEndMarker(): the number of the record each frame
+    // begins with, in block order (the first frame's is 0).
+    const std::vector<std::size_t> &frameFirstRecords() const { return frameFirstRecords_; }
+
   private:
     struct Decoder;
     std::unique_ptr<Decoder> decoder_;
     std::uint64_t unreadContent_ = 0;
     std::vector<std::uint64_t> recordStarts_; // in the record stream
+    std::vector<std::size_t> frameFirstRecords_;
 };
 
 } // namespace tallix

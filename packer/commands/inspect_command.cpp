@@ -4,6 +4,7 @@
 #include "format/constants_section.h"
 #include "format/crc32.h"
 #include "format/entry_name.h"
+#include "format/payload_index.h"
 #include "packer/block/block_reader.h"
 #include "packer/commands/command_line.h"
 #include "packer/commands/commands.h"
@@ -423,6 +424,73 @@ std::string jsonObject(const JsonFields &fields, bool onLines = false) {
     return out + (onLines ? "\n}" : " }");
 }
 
+// The launcher's payload index, when it has a whole one: a start holds each
+// record to its entry (name, size, CRC-32) and each frame to the frame
+// table, so --verify does too. One that fails its own check the launcher
+// ignores, and so does --verify.
+struct IndexCheck {
+    std::vector<unsigned char> data;
+    PayloadIndex index{};
+    bool whole = false;
+    std::size_t next = 0; // entries met so far
+};
+
+IndexCheck readIndexCheck(std::ifstream &in, const std::optional<LauncherInfo> &info) {
+    IndexCheck check;
+    if (!info || info->indexBytes == 0) {
+        return check;
+    }
+    check.data.resize(static_cast<std::size_t>(info->indexBytes));
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(info->indexOffset));
+    in.read(reinterpret_cast<char *>(check.data.data()),
+            static_cast<std::streamsize>(check.data.size()));
+    check.whole = in.gcount() == static_cast<std::streamsize>(check.data.size()) &&
+                  openPayloadIndex(check.data.data(), check.data.size(), &check.index);
+    return check;
+}
+
+void refuseLayout(const std::string &shown, const std::string &why, Totals &totals) {
+    std::fprintf(stderr, "tallix-pack inspect: %s: the attached data is damaged: %s\n",
+                 shown.c_str(), why.c_str());
+    ++totals.refused;
+}
+
+void checkRecordAgainstIndex(IndexCheck &check, const EntryHeader &entry, const std::string &name,
+                             const std::string &shown, Totals &totals) {
+    std::size_t k = check.next++;
+    if (k >= check.index.count) {
+        refuseLayout(shown, "record '" + name + "' is beyond the payload index's entries", totals);
+    } else if (!recordMatchesIndexEntry(payloadIndexEntry(check.index, k), entry.name.c_str(),
+                                        entry.size, entry.crc)) {
+        refuseLayout(shown,
+                     "record " + std::to_string(k) + " ('" + name +
+                         "') is not the payload index's entry " + std::to_string(k) +
+                         " (name, size or CRC-32)",
+                     totals);
+    }
+}
+
+// After the end marker: every entry met, and the frames where the table
+// puts them, each beginning the record it names.
+void checkIndexEnd(const IndexCheck &check, const BlockLocation &where,
+                   const std::vector<std::size_t> &firstRecords, const std::string &shown,
+                   Totals &totals) {
+    if (check.next < check.index.count) {
+        refuseLayout(shown, "the records end before the payload index's entries", totals);
+    }
+    bool same = where.frameStarts.size() == check.index.frameCount &&
+                firstRecords.size() == check.index.frameCount;
+    for (std::size_t j = 0; same && j < check.index.frameCount; ++j) {
+        PayloadIndexFrame frame = payloadIndexFrame(check.index, j);
+        same = frame.offset == where.frameStarts[j] && frame.firstRecord == firstRecords[j];
+    }
+    if (!same) {
+        refuseLayout(shown, "its frames are not where the payload index's frame table puts them",
+                     totals);
+    }
+}
+
 // Opens the file record `entry` is extracted to, or prints why it is not
 // and counts a refusal; nullopt then.
 std::optional<fs::path> openTarget(const fs::path &root, const EntryHeader &entry,
@@ -452,7 +520,7 @@ std::optional<fs::path> openTarget(const fs::path &root, const EntryHeader &entr
 // with --verify; with --verify or --extract decodes its content, checks its
 // CRC-32 and writes it out.
 void inspectRecord(RecordReader &reader, const EntryHeader &entry, const InspectOptions &options,
-                   const std::string &shown, Totals &totals) {
+                   IndexCheck &check, const std::string &shown, Totals &totals) {
     const std::string name = utf16ToUtf8(entry.name);
     if (options.json) {
         char crc[16];
@@ -472,6 +540,9 @@ void inspectRecord(RecordReader &reader, const EntryHeader &entry, const Inspect
                      "name '%s' could leave the target directory\n",
                      shown.c_str(), name.c_str());
         ++totals.refused;
+    }
+    if (options.verify && check.whole) {
+        checkRecordAgainstIndex(check, entry, name, shown, totals);
     }
     std::ofstream out;
     std::optional<fs::path> target;
@@ -504,7 +575,7 @@ void inspectRecord(RecordReader &reader, const EntryHeader &entry, const Inspect
 }
 
 Totals inspectRecords(std::istream &in, const BlockLocation &where, const InspectOptions &options,
-                      const std::string &shown) {
+                      IndexCheck &check, const std::string &shown) {
     if (!options.json) {
         std::printf("\n%14s  %-8s  %s\n", "Size", "CRC-32", "Name");
     }
@@ -520,10 +591,13 @@ Totals inspectRecords(std::istream &in, const BlockLocation &where, const Inspec
     readingAttachedData(shown, [&] {
         RecordReader reader(in, where);
         while (std::optional<EntryHeader> entry = reader.next()) {
-            inspectRecord(reader, *entry, options, shown, totals);
+            inspectRecord(reader, *entry, options, check, shown, totals);
         }
         if (options.verify || options.extractDir) {
             totals.trailingBytes = reader.bytesAfterEndMarker();
+        }
+        if (options.verify && check.whole) {
+            checkIndexEnd(check, where, reader.frameFirstRecords(), shown, totals);
         }
     });
     return totals;
@@ -653,7 +727,8 @@ int inspect(const InspectOptions &options) {
     if (!options.json) {
         printLauncher(shown, opened, facts);
     }
-    Totals totals = inspectRecords(opened.in, opened.where, options, shown);
+    IndexCheck check = readIndexCheck(opened.in, opened.info);
+    Totals totals = inspectRecords(opened.in, opened.where, options, check, shown);
     if (options.json) {
         printJson(shown, opened, facts, totals);
     }

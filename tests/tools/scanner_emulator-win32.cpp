@@ -7,10 +7,12 @@
 // Test-only.
 //
 //   scanner_emulator watch ROOT [--hold-ms N] [--ready FILE] [--seconds S]
+//                               [--folders 1]
 //       watches ROOT and every folder below it, present or new, for S
 //       seconds (default 600) or until ended, holding each file N ms
-//       (default 200); writes FILE once it watches and prints "held PATH"
-//       for each file it holds.
+//       (default 200), with --folders each new folder too, which is then
+//       held rather than watched; writes FILE once
+//       it watches and prints "held PATH" for each file or folder it holds.
 //   scanner_emulator churn DIR COUNT
 //       creates COUNT files in DIR, renaming and then deleting each shortly
 //       after it is closed, retrying past sharing violations; prints
@@ -53,6 +55,7 @@ struct Slot {
 
 static Slot slots[SLOTS];
 static DWORD holdMs = DEFAULT_HOLD_MS;
+static bool holdFolders = false;
 
 static void queue(const wchar_t *path) {
     Slot *free = nullptr;
@@ -81,7 +84,7 @@ static DWORD serviceSlots() {
         }
         if (slot.handle == INVALID_HANDLE_VALUE) {
             slot.handle = CreateFileW(slot.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
             if (slot.handle != INVALID_HANDLE_VALUE) {
                 slot.until = now + holdMs;
                 printf("held %ls\n", slot.path);
@@ -172,7 +175,11 @@ static void queueEvents(const Watch &watch) {
             DWORD attributes = GetFileAttributesW(path);
             if (attributes != INVALID_FILE_ATTRIBUTES &&
                 (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                if (event->Action != FILE_ACTION_MODIFIED) {
+                // A watch would keep a removed folder pending under Wine, as
+                // long as the watch is open: a held folder is not watched.
+                if (event->Action != FILE_ACTION_MODIFIED && holdFolders) {
+                    queue(path);
+                } else if (event->Action != FILE_ACTION_MODIFIED) {
                     addWatch(path);
                 }
             } else {
@@ -260,7 +267,7 @@ int wmain(int argc, wchar_t **argv) {
     }
     if (argc < 3 || wcscmp(argv[1], L"watch") != 0) {
         fprintf(stderr, "usage: scanner_emulator watch ROOT [--hold-ms N] [--ready FILE] "
-                        "[--seconds S] | churn DIR COUNT\n");
+                        "[--seconds S] [--folders 1] | churn DIR COUNT\n");
         return 2;
     }
     const wchar_t *ready = nullptr;
@@ -272,6 +279,8 @@ int wmain(int argc, wchar_t **argv) {
             ready = argv[i + 1];
         } else if (wcscmp(argv[i], L"--seconds") == 0) {
             seconds = static_cast<DWORD>(_wtoi(argv[i + 1]));
+        } else if (wcscmp(argv[i], L"--folders") == 0) {
+            holdFolders = _wtoi(argv[i + 1]) != 0;
         }
     }
     return watch(argv[2], ready, seconds);

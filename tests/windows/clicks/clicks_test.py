@@ -34,7 +34,9 @@ ARGS = None
 CHILD_EXIT_CODE = 7
 QUIET_CHILD = {"REPORTER_EXIT_CODE": str(CHILD_EXIT_CODE), "REPORTER_QUIET": "1"}
 FOLDER_MARKER = ".tallix-onefile-folder"
-TEMPORARY = re.compile(r"~tallix-(\d+)-\d+\.tmp")
+# The application's files' temporaries; the launcher's own files (the marker,
+# the quick check's record) take the numbers 4294967294 and 4294967295.
+TEMPORARY = re.compile(r"~tallix-(\d+)-(?!429496729[45]\.)\d+\.tmp")
 # Under load Wine now and then fails to create a process (ERROR_INTERNAL_ERROR
 # while the new process starts, before any of its code runs): the runner's
 # start of the launcher, or the launcher's start of the application. Such a

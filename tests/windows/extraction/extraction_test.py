@@ -27,8 +27,11 @@ def app_files(app=None):
 class Start:
     """One run of a probe: exit status, its two streams and its counters."""
 
-    def __init__(self, variant, *args):
-        done = run_windows(os.path.join(BIN, "extraction_probe_%s.exe" % variant), *args)
+    def __init__(self, variant, *args, one_core=False):
+        # On one core (the process's affinity, which Wine honours) lanes
+        # are never used.
+        done = run_windows(os.path.join(BIN, "extraction_probe_%s.exe" % variant), *args,
+                           wine=os.path.join(BIN, "wine-one-core") if one_core else "wine")
         self.status, self.stdout, self.stderr = done.status, done.out, done.err
         self.counts = {}
         for line in self.stdout.splitlines():
@@ -43,8 +46,8 @@ class ExtractionTest(unittest.TestCase):
         # rm copes with trees deeper than Python's recursion limit.
         self.addCleanup(subprocess.run, ["rm", "-rf", self.scratch])
 
-    def start(self, variant="good"):
-        return Start(variant, windows_path(self.target))
+    def start(self, variant="good", one_core=False):
+        return Start(variant, windows_path(self.target), one_core=one_core)
 
     def assertOk(self, start):
         self.assertEqual(start.status, 0, start.stdout + start.stderr)
@@ -194,6 +197,24 @@ class ExtractionTest(unittest.TestCase):
                     self.assertEqual(os.listdir(self.scratch), [])
                 subprocess.run(["rm", "-rf", self.target])
 
+    def test_the_sweep_removes_only_stale_temporaries(self):
+        # Temporaries of ended starts (process 8 or 9) go, in a folder a
+        # later start writes into and at the top, but not the application's
+        # own file of such a name.
+        self.assertOk(self.start("tmpname"))
+        stale = [os.path.join(self.target, "~tallix-9-4294967295.tmp"),
+                 os.path.join(self.target, "sub", "~tallix-9-3.tmp")]
+        for path in stale:
+            with open(path, "wb") as f:
+                f.write(b"left by a killed start")
+        with open(os.path.join(self.target, "sub", "one.txt"), "wb") as f:
+            f.write(b"changed")
+        again = self.start("tmpname")
+        self.assertOk(again)
+        self.assertEqual(again.counts["written"], "1")
+        self.assertEqual(file_tree(self.target), {
+            "main.exe": b"MZ", "sub/~tallix-8-0.tmp": b"the application's", "sub/one.txt": b"one"})
+
     def test_window_above_limit(self):
         wide = self.start("widewindow")
         self.assertEqual(wide.status, 2)
@@ -301,21 +322,29 @@ class ExtractionTest(unittest.TestCase):
         # (variant, a folder where this file must go, stdout and stderr):
         # a damaged second or last frame, a frame table entry inside a
         # frame or one frame early; of two failures in different frames,
-        # the one in the earlier record is reported.
+        # the one in the earlier record is reported. One core decodes the
+        # frames in a row and holds them to the table all the same.
         table = [("lanes_second", None, decode_failure),
                  ("lanes_last", None, decode_failure),
                  ("lanes_midframe", None, decode_failure),
                  ("lanes_wrongframe", None, decode_failure),
                  ("lanes_last", "exact.bin", open_failure("exact.bin")),
                  ("lanes_second", "x/y/z/deep.txt", decode_failure)]
-        for variant, blocked, (out, err) in table:
-            with self.subTest(variant=variant, blocked=blocked):
+        forged = ("lanes_midframe", "lanes_wrongframe", "lanes_earlyframe", "lanes_lateframe",
+                  "lanes_prevrecord", "lanes_swapped")
+        table += [(variant, None, decode_failure) for variant in forged[2:]]
+        table += [(variant, None, decode_failure, True) for variant in forged]
+        with open(os.path.join(BIN, "wine-one-core"), "w") as f:
+            f.write('#!/bin/sh\nexec taskset -c 0 wine "$@"\n')
+        os.chmod(os.path.join(BIN, "wine-one-core"), 0o755)
+        for variant, blocked, (out, err), *one_core in table:
+            with self.subTest(variant=variant, blocked=blocked, one_core=one_core):
                 subprocess.run(["rm", "-rf", self.target])
                 made = []
                 if blocked:
                     os.makedirs(os.path.join(self.target, blocked))
                     made = [path for path, _, _ in os.walk(self.target)]
-                failed = self.start(variant)
+                failed = self.start(variant, one_core=bool(one_core))
                 self.assertEqual((failed.status, failed.stdout, failed.stderr), (2, out, err))
                 # Nothing placed, no temporary left, no folder of its own kept.
                 left = [(path, names) for path, _, names in os.walk(self.scratch)]

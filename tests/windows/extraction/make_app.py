@@ -193,6 +193,18 @@ def write_lane_blocks(app_dir, out_dir):
     struct.pack_into("<I", wrongframe, table + 12 * 2 + 8, frames[2][1] + 1)
     seal(wrongframe)
     files["lanes_midframe.idx"], files["lanes_wrongframe.idx"] = midframe, wrongframe
+    # A frame one byte early or late, a record one early, each sealed.
+    for name, field, frame, change in (("earlyframe", "<Q", 1, -1), ("lateframe", "<Q", 1, 1),
+                                       ("prevrecord", "<I", 3, -1)):
+        forged = bytearray(index)
+        at = table + 12 * frame + (0 if field == "<Q" else 8)
+        struct.pack_into(field, forged, at, frames[frame][0 if field == "<Q" else 1] + change)
+        seal(forged)
+        files["lanes_%s.idx" % name] = forged
+    # The second and third frames swapped in the block, the table as it was.
+    second, third = data[frames[1][0] - 3:frames[2][0] - 3], data[frames[2][0] - 3:frames[3][0] - 3]
+    files["lanes_swapped.bin"] = wrap(data[:frames[1][0] - 3] + third + second +
+                                      data[frames[3][0] - 3:])
     for name, content in files.items():
         with open(os.path.join(out_dir, name), "wb") as f:
             f.write(content)
@@ -255,6 +267,12 @@ def write_blocks(good_path, index_path, out_dir):
     blocks["manyfolders"] = wrap(zstd(folders + record("last.txt", b"last", 1) + b"\0\0", "-c"))
 
     blocks["garbage"] = garbage(good)
+
+    # A file of the application named like a temporary of an ended start
+    # (process 8), beside one that a later start rewrites.
+    blocks["tmpname"] = wrap(zstd(record("main.exe", b"MZ") +
+                                  record("sub\\~tallix-8-0.tmp", b"the application's") +
+                                  record("sub\\one.txt", b"one") + b"\0\0", "-c"))
 
     files = {name + ".bin": data for name, data in blocks.items()}
     with open(index_path, "rb") as f:

@@ -71,6 +71,42 @@ class LauncherCase(unittest.TestCase):
         wrong = [name for name in expected if actual[name] != expected[name]]
         self.assertEqual(wrong, [])
 
+    def pack(self, app, *options):
+        """Packs `app` (its main program the reporter) over the launcher."""
+        packed = subprocess.run([ARGS.pack, "pack", app, "-o", self.launcher, "--main",
+                                 "reporter.exe", "--console", "--quiet", "--template",
+                                 "{PROGRAM_DIR}\\cache", "--runtime", ARGS.runtime, *options],
+                                capture_output=True, text=True)
+        self.assertEqual(packed.returncode, 0, packed.stderr)
+
+    def damage_last_frame(self):
+        """A byte of the launcher's last frame, in its last block, changed."""
+        with open(self.launcher, "rb") as f:
+            damaged = bytearray(f.read())
+        block = damaged.find(b"QVZ" + ZSTD_MAGIC)
+        trailer = next(at for at in range(8, len(damaged) - block, 8)
+                       if int.from_bytes(damaged[block + at:block + at + 8], "little") == at)
+        damaged[block + trailer - 40] ^= 0x55
+        with open(self.launcher, "wb") as f:
+            f.write(damaged)
+
+    def start_scanner(self, *options):
+        """The scanner emulator watching the cache, once it watches, and the
+        file its report of what it held goes to."""
+        ready = os.path.join(self.scratch, "scanner.ready")
+        held = open(os.path.join(self.scratch, "held.txt"), "w+")
+        self.addCleanup(held.close)
+        scanner = subprocess.Popen(["wine", ARGS.scanner, "watch", windows_path(self.cache),
+                                    "--ready", windows_path(ready), *options],
+                                   stdin=subprocess.DEVNULL, stdout=held,
+                                   stderr=subprocess.DEVNULL, env=wine_environment())
+        self.addCleanup(scanner.wait)
+        self.addCleanup(scanner.kill)
+        deadline = time.monotonic() + WINE_TIMEOUT_SECONDS
+        while not os.path.exists(ready) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return scanner, held
+
     def mount(self, *arguments):
         """Runs mount as root; skips the test where the system refuses."""
         if os.geteuid() != 0:
@@ -119,6 +155,31 @@ class DamagedLaunchers(LauncherCase):
                     self.assertEqual((result.status, result.out, result.err), (2, message, ""))
                     self.assertFalse(os.path.exists(self.cache), "left behind after a refusal")
         print("bit flips: %s" % dict(outcomes), file=sys.stderr)
+
+
+    def test_a_damaged_last_frame_leaves_nothing_of_thousands_of_long_names(self):
+        # More names than the pending table's first chunk holds (3,300
+        # files of about 350 units): still nothing goes into place before
+        # the payload has ended cleanly, on one core or two.
+        app = os.path.join(self.scratch, "app")
+        for package in range(30):
+            folder = os.path.join(app, "node_modules", "p%02d-" % package + "x" * 120,
+                                  "lib-" + "y" * 120)
+            os.makedirs(folder)
+            for index in range(110):
+                with open(os.path.join(folder, "f%04d-" % index + "z" * 80 + ".js"), "wb") as f:
+                    f.write(b"%d.%d" % (package, index))
+        shutil.copy(ARGS.reporter, os.path.join(app, "reporter.exe"))
+        self.pack(app)
+        self.damage_last_frame()
+        for cores in ([], ["taskset", "-c", "0"]):
+            with self.subTest(cores=cores):
+                done = subprocess.run(cores + ["wine", self.launcher], stdin=subprocess.DEVNULL,
+                                      capture_output=True, timeout=WINE_TIMEOUT_SECONDS,
+                                      env=wine_environment(QUIET_CHILD))
+                failed = WindowsRun(done.returncode, done.stdout, done.stderr)
+                self.assertEqual((failed.status, failed.out, failed.err), (2, DECODE_ERROR, ""))
+                self.assertFalse(os.path.exists(self.cache), "left behind after a refusal")
 
 
 class FailuresWhileTheWriterIsBusy(LauncherCase):
@@ -246,6 +307,33 @@ class WrongThingInTheWay(LauncherCase):
                                      else {"victim.bin": b"not the launcher's"})
 
 
+    def test_links_under_the_launchers_own_names_are_left_alone(self):
+        # The marker is written through a temporary moved into place: a
+        # link found under its name, to a file outside the cache, stays a
+        # link and what it names keeps its content; the start goes on.
+        outside = os.path.join(self.scratch, "victim.txt")
+        marker = os.path.join(self.cache, FOLDER_MARKER)
+        for case, link in (("symbolic link", os.symlink), ("hard link", os.link)):
+            for cache in ("empty", "complete"):
+                with self.subTest(case=case, cache=cache):
+                    shutil.rmtree(self.cache, ignore_errors=True)
+                    if cache == "complete":
+                        self.assertStarted(self.start())
+                        os.remove(marker)
+                    os.makedirs(self.cache, exist_ok=True)
+                    with open(outside, "wb") as f:
+                        f.write(b"not the launcher's")
+                    link(outside, marker)
+                    self.assertStarted(self.start())
+                    self.assertCacheExact()
+                    with open(outside, "rb") as f:
+                        self.assertEqual(f.read(), b"not the launcher's")
+                    self.assertEqual(os.path.islink(marker), case == "symbolic link")
+                    self.assertEqual(os.stat(marker).st_ino, os.stat(outside).st_ino)
+                    os.remove(marker)
+                    os.remove(outside)
+
+
 class Concurrency(LauncherCase):
     def test_eight_launchers_at_once_on_an_empty_and_a_complete_cache(self):
         rounds = int(os.environ.get("TALLIX_FAULT_ROUNDS", "2"))
@@ -338,19 +426,7 @@ class OnAccessScanner(LauncherCase):
 
     def test_starts_wait_out_the_holds_of_a_scanner(self):
         os.makedirs(self.cache)
-        ready = os.path.join(self.scratch, "scanner.ready")
-        held = open(os.path.join(self.scratch, "held.txt"), "w+")
-        self.addCleanup(held.close)
-        scanner = subprocess.Popen(["wine", ARGS.scanner, "watch", windows_path(self.cache),
-                                    "--hold-ms", str(self.HOLD_MS), "--ready",
-                                    windows_path(ready)],
-                                   stdin=subprocess.DEVNULL, stdout=held,
-                                   stderr=subprocess.DEVNULL, env=wine_environment())
-        self.addCleanup(scanner.wait)
-        self.addCleanup(scanner.kill)
-        deadline = time.monotonic() + WINE_TIMEOUT_SECONDS
-        while not os.path.exists(ready) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        scanner, held = self.start_scanner("--hold-ms", str(self.HOLD_MS))
         env = wine_environment(QUIET_CHILD)
         # (case, rounds, launchers at once, how the cache is before each round)
         table = [("empty cache", 20, 1, self.prepare_empty),
@@ -382,6 +458,59 @@ class OnAccessScanner(LauncherCase):
         print("the scanner held %d temporary files" % temporaries, file=sys.stderr)
         # It got in the launcher's way at all.
         self.assertGreaterEqual(temporaries, 20)
+
+
+class ScannedFolders(LauncherCase):
+    """A scanner that also holds each new folder, 1 s without delete sharing,
+    while a damaged launcher fails: the folders it made go all the same."""
+
+    def test_a_failed_start_removes_its_folders_past_the_holds(self):
+        shutil.copy(ARGS.large, self.launcher)
+        # After the small files' folders are made.
+        self.damage_last_frame()
+        os.makedirs(self.cache)
+        scanner, held = self.start_scanner("--hold-ms", "1000", "--folders", "1")
+        failed = self.start()
+        self.assertEqual((failed.status, failed.out, failed.err), (2, DECODE_ERROR, ""))
+        scanner.kill()
+        scanner.wait()
+        held.seek(0)
+        # It held folders at all, and none is left.
+        self.assertIn("small", held.read())
+        self.assertEqual(os.listdir(self.cache), [])
+
+
+class QuickCheckRecord(LauncherCase):
+    """The quick check's record is a cache: where it cannot be written, a
+    start costs no wait for it and goes on."""
+
+    def test_an_unwritable_record_costs_no_wait(self):
+        self.pack(self.app, "--check", "quick")
+        record = os.path.join(self.cache, ".tallix-onefile-check")
+
+        def folder_at_the_record():
+            os.remove(record)
+            os.makedirs(record)
+
+        def read_only_cache():
+            os.remove(record)
+            self.mount("--bind", self.cache, self.cache)
+            self.unmount_later(self.cache)
+            self.mount("-o", "remount,bind,ro", self.cache)
+
+        for case, set_up in (("a folder at the record", folder_at_the_record),
+                             ("a read-only cache", read_only_cache)):
+            with self.subTest(case=case):
+                shutil.rmtree(self.cache, ignore_errors=True)
+                self.assertStarted(self.start())
+                self.assertTrue(os.path.isfile(record))
+                set_up()
+                began = time.monotonic()
+                self.assertStarted(self.start())
+                took = time.monotonic() - began
+                # The retry budget for a held file is 2 s.
+                self.assertLess(took, 1.2)
+                subprocess.run(["umount", self.cache], check=False, capture_output=True)
 
 
 class ManySmallFiles(LauncherCase):
@@ -421,7 +550,7 @@ def main():
     global ARGS
     parser = argparse.ArgumentParser()
     for option in ("small", "small-app", "large", "large-app", "scanned", "scanned-app", "runner",
-                   "scanner", "read-fault"):
+                   "scanner", "read-fault", "pack", "runtime", "reporter"):
         parser.add_argument("--" + option, required=True)
     parser.add_argument("--flips", type=int, default=60, help="random bit flips over the frame")
     ARGS, rest = parser.parse_known_args()

@@ -295,12 +295,17 @@ def launcher_outcome(scratch, app, result):
     return "status %d: %r %r" % (result.status, result.out, result.err)
 
 
-def main():
+def parse_arguments():
+    """The packer, runtime, reporter and an emptied work folder."""
     parser = argparse.ArgumentParser()
     for option in ("tallix-pack", "runtime", "reporter", "work"):
         parser.add_argument("--" + option, required=True)
     args = parser.parse_args()
-    work = fresh_directory(args.work)
+    return args, fresh_directory(args.work)
+
+
+def main():
+    args, work = parse_arguments()
     app = os.path.join(work, "app")
     application(app)
     shutil.copy(args.reporter, os.path.join(app, "reporter.exe"))
