@@ -1,5 +1,6 @@
 #include "launcher/progress_window.h"
 
+#include "base/fatal_box.h"
 #include "buildinfo/build_constants.h"
 #include "format/constants_section.h"
 #include "format/little_endian.h"
@@ -42,9 +43,19 @@ enum {
 enum { POLL_TIMER_ID = 1 };
 
 static const wchar_t WINDOW_CLASS[] = L"TallixProgressWindow";
-// A caption with the icon, the product's name and a disabled close box
-// (CS_NOCLOSE): closing it would not stop the unpack.
-static const DWORD WINDOW_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+// A caption with the product's name and no buttons: no close box, since the
+// unpack goes on whatever the window does (the files are what the person
+// asked for, and other starts may be waiting on this one's), and no
+// maximize box for a window of fixed layout.
+static const DWORD WINDOW_STYLE = WS_CAPTION;
+// A window placed where another start's progress window is moves this far
+// right and down, so that neither hides the other.
+enum { WINDOW_CASCADE_STEP = 32 };
+// More starts at once than this share the last place.
+enum { WINDOW_CASCADE_MAX = 8 };
+// Held while a window finds its place and is created, so that two starts
+// at once do not both take the free one.
+static const wchar_t PLACE_MUTEX_NAME[] = L"Local\\TallixProgressWindowPlace";
 
 // Set by beginProgressWindow before the unpack starts, and again when this
 // start begins to wait for another start's unpack: the delay counts from it.
@@ -66,13 +77,7 @@ static HICON smallIcon;
 static HFONT textFont;
 static HWND progressBar;
 static SIZE clientSize;
-
-static bool imageIsGui() {
-    const unsigned char *image = reinterpret_cast<const unsigned char *>(GetModuleHandleW(nullptr));
-    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(image);
-    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(image + dos->e_lfanew);
-    return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
-}
+static SIZE frameSize;
 
 // The data of resource `id` of `type` in this image; null when missing.
 static const unsigned char *ownResource(const wchar_t *type, unsigned id, DWORD *size) {
@@ -217,6 +222,21 @@ static LRESULT CALLBACK progressWindowProcedure(HWND window, UINT message, WPARA
     case WM_CLOSE:
         // Alt+F4: the unpack goes on, so does the window.
         return 0;
+    case WM_GETMINMAXINFO: {
+        // A window manager asked to maximize it gets its own size back.
+        auto *limits = reinterpret_cast<MINMAXINFO *>(lParam);
+        if (frameSize.cx > 0) {
+            limits->ptMaxSize = {frameSize.cx, frameSize.cy};
+            limits->ptMaxTrackSize = limits->ptMaxSize;
+            limits->ptMinTrackSize = limits->ptMaxSize;
+        }
+        return 0;
+    }
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == SC_MAXIMIZE || (wParam & 0xFFF0) == SC_CLOSE) {
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
     default:
         return DefWindowProcW(window, message, wParam, lParam);
     }
@@ -257,7 +277,20 @@ static void createProgressBar(HWND window, HINSTANCE instance) {
     }
 }
 
-// Centred on the primary screen's work area.
+// Another start's progress window sits at `place`.
+static bool placeIsTaken(POINT place) {
+    for (HWND other = FindWindowExW(nullptr, nullptr, WINDOW_CLASS, nullptr); other != nullptr;
+         other = FindWindowExW(nullptr, other, WINDOW_CLASS, nullptr)) {
+        RECT rect;
+        if (GetWindowRect(other, &rect) && rect.left == place.x && rect.top == place.y) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Centred on the primary screen's work area, or cascaded from another
+// start's window there.
 static HWND createProgressWindow() {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSEXW windowClass = {};
@@ -275,14 +308,25 @@ static HWND createProgressWindow() {
     }
     RECT frame = {0, 0, clientSize.cx, clientSize.cy};
     AdjustWindowRectEx(&frame, WINDOW_STYLE, FALSE, 0);
-    LONG width = frame.right - frame.left;
-    LONG height = frame.bottom - frame.top;
+    frameSize = {frame.right - frame.left, frame.bottom - frame.top};
     RECT work = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    HWND window = CreateWindowExW(0, WINDOW_CLASS, BUILD_PRODUCT, WINDOW_STYLE,
-                                  work.left + (work.right - work.left - width) / 2,
-                                  work.top + (work.bottom - work.top - height) / 2, width, height,
-                                  nullptr, nullptr, instance, nullptr);
+    POINT place = {work.left + (work.right - work.left - frameSize.cx) / 2,
+                   work.top + (work.bottom - work.top - frameSize.cy) / 2};
+    HANDLE placing = CreateMutexW(nullptr, FALSE, PLACE_MUTEX_NAME);
+    if (placing != nullptr) {
+        WaitForSingleObject(placing, PROGRESS_POLL_MS);
+    }
+    for (int step = 0; step < WINDOW_CASCADE_MAX && placeIsTaken(place); ++step) {
+        place.x += WINDOW_CASCADE_STEP;
+        place.y += WINDOW_CASCADE_STEP;
+    }
+    HWND window = CreateWindowExW(0, WINDOW_CLASS, BUILD_PRODUCT, WINDOW_STYLE, place.x, place.y,
+                                  frameSize.cx, frameSize.cy, nullptr, nullptr, instance, nullptr);
+    if (placing != nullptr) {
+        ReleaseMutex(placing);
+        CloseHandle(placing);
+    }
     if (window != nullptr) {
         createProgressBar(window, instance);
     }
@@ -293,6 +337,11 @@ static void showUntilUnpackEnds() {
     loadWindowContent();
     HWND window = createProgressWindow();
     if (window == nullptr) {
+        return;
+    }
+    // An unpack that ended while the window was made needs no window.
+    if (WaitForSingleObject(unpackEnded, 0) == WAIT_OBJECT_0) {
+        DestroyWindow(window);
         return;
     }
     updateBar();
@@ -306,11 +355,6 @@ static void showUntilUnpackEnds() {
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
-    }
-    // The user's click made this process the foreground one; once its window
-    // is gone, the application it starts next may come to the front.
-    if (GetForegroundWindow() == window) {
-        AllowSetForegroundWindow(ASFW_ANY);
     }
     DestroyWindow(window);
 }
@@ -359,7 +403,11 @@ void endProgressWindow() {
     if (thread == nullptr) {
         return;
     }
+    // The user's click made this process the foreground one; the
+    // application may come to the front although the window is still up.
+    AllowSetForegroundWindow(ASFW_ANY);
+    // The window closes on its own thread while the application starts:
+    // without a window manager Wine waits up to 2 s at an unmap.
     SetEvent(unpackEnded);
-    WaitForSingleObject(thread, PROGRESS_CLOSE_WAIT_MS);
     CloseHandle(thread);
 }

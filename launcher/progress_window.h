@@ -20,15 +20,13 @@ enum { PROGRESS_SHOW_DELAY_MS = 400 };
 // The bar follows the counter at ten steps a second, which looks smooth
 // and costs the window thread next to nothing.
 enum { PROGRESS_POLL_MS = 100 };
-// How long the end of an unpack waits for the window to close; a window
-// thread stuck in the system must not keep the application from starting.
-enum { PROGRESS_CLOSE_WAIT_MS = 2000 };
 
 // Before the payload is checked and unpacked: arms the window for this
 // start when it may be shown at all.
 void beginProgressWindow();
 
 // After the unpack, or the wait and the check of the files another start
-// put in place, before the child starts: the window, if shown, is closed
-// when this returns (or PROGRESS_CLOSE_WAIT_MS have passed).
+// put in place, before the child starts: tells the window, if shown, to
+// close, and returns at once; the window goes on its own thread while the
+// application starts.
 void endProgressWindow();
