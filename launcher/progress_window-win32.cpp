@@ -13,6 +13,7 @@
 #include <commctrl.h>
 
 #include <atomic>
+#include <stdlib.h>
 
 // The window's thread runs GDI's text and image code, which wants more than
 // the index workers' 64 KiB; a reservation, committed as it is used.
@@ -64,6 +65,8 @@ static ULONGLONG delayStartTick;
 // writer is idle.
 static HANDLE unpackEnded;
 static std::atomic<HANDLE> windowThread{nullptr};
+// The same thread, for the wait at the process's end; never closed.
+static HANDLE exitingThread;
 
 // The window thread's own.
 static wchar_t ProgressText[PROGRESS_TEXT_CAPACITY];
@@ -366,6 +369,17 @@ static DWORD WINAPI progressWindowThread(void *) {
     return 0;
 }
 
+// At the process's end, normal or failed: the window is told to close, and
+// its thread given time to finish, so that the process does not end while
+// the thread is inside the window system's calls and holds its locks, which
+// the system's own clean-up at the end may need. Runs before the fatal
+// message box (base/fatal_box.h), whose exit handler is older: the window
+// is gone when the box shows.
+static void awaitWindowEnd() {
+    SetEvent(unpackEnded);
+    WaitForSingleObject(exitingThread, PROGRESS_EXIT_WAIT_MS);
+}
+
 // At each write of the unpack, and each slice of a wait for another start's
 // (payload/unpack_progress.h), until the delay has passed; then, once, the
 // window's thread. No thread is started for a start that ends, or fails,
@@ -386,6 +400,10 @@ static void startWindowAfterDelay(UnpackEvent event) {
     }
     HANDLE thread = CreateThread(nullptr, WINDOW_THREAD_STACK_SIZE, progressWindowThread, nullptr,
                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread != nullptr) {
+        exitingThread = thread;
+        atexit(awaitWindowEnd);
+    }
     windowThread.store(thread, std::memory_order_release);
 }
 
@@ -409,5 +427,4 @@ void endProgressWindow() {
     // The window closes on its own thread while the application starts:
     // without a window manager Wine waits up to 2 s at an unmap.
     SetEvent(unpackEnded);
-    CloseHandle(thread);
 }

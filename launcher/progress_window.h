@@ -21,6 +21,12 @@ enum { PROGRESS_SHOW_DELAY_MS = 400 };
 // and costs the window thread next to nothing.
 enum { PROGRESS_POLL_MS = 100 };
 
+// How long the launcher's end, after the application's or at a failure,
+// waits for the window's thread to finish: longer than Wine's 2 s wait at an
+// unmap without a window manager; a thread stuck in the system for longer
+// must not keep the launcher from ending.
+enum { PROGRESS_EXIT_WAIT_MS = 5000 };
+
 // Before the payload is checked and unpacked: arms the window for this
 // start when it may be shown at all.
 void beginProgressWindow();
@@ -28,5 +34,5 @@ void beginProgressWindow();
 // After the unpack, or the wait and the check of the files another start
 // put in place, before the child starts: tells the window, if shown, to
 // close, and returns at once; the window goes on its own thread while the
-// application starts.
+// application starts. The launcher's end waits for it (PROGRESS_EXIT_WAIT_MS).
 void endProgressWindow();
