@@ -7,6 +7,7 @@
 #include "format/constants_section.h"
 #include "launcher/command_line.h"
 #include "launcher/old_versions.h"
+#include "launcher/progress_window.h"
 #include "launcher/start_account.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
@@ -138,6 +139,7 @@ int launchChild() {
         startInJob(job, processInfo);
     }
     CloseHandle(processInfo.hThread);
+    progressWindowApplicationStarted(processInfo.hProcess);
     accountForChildStart(programPath, commandLine, processInfo.dwProcessId);
     if ((LaunchOptions & LAUNCH_CLEAN_OLD_VERSIONS) != 0) {
         removeOldVersions();

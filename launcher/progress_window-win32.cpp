@@ -57,6 +57,9 @@ enum { WINDOW_CASCADE_MAX = 8 };
 // Held while a window finds its place and is created, so that two starts
 // at once do not both take the free one.
 static const wchar_t PLACE_MUTEX_NAME[] = L"Local\\TallixProgressWindowPlace";
+// Making a window took up to a few hundred ms under Wine on a busy machine;
+// a start whose turn takes longer than this places its window anyway.
+enum { PLACE_WAIT_MS = 2000 };
 
 // Set by beginProgressWindow before the unpack starts, and again when this
 // start begins to wait for another start's unpack: the delay counts from it.
@@ -67,6 +70,13 @@ static HANDLE unpackEnded;
 static std::atomic<HANDLE> windowThread{nullptr};
 // The same thread, for the wait at the process's end; never closed.
 static HANDLE exitingThread;
+// The application the window waits for once the files are in place (a
+// handle of the window's own), and the launcher's end, which it never
+// delays.
+static std::atomic<HANDLE> lingeringFor{nullptr};
+static std::atomic<bool> launcherEnding{false};
+// How often the lingering window looks at the application.
+enum { LINGER_POLL_MS = 20 };
 
 // The window thread's own.
 static wchar_t ProgressText[PROGRESS_TEXT_CAPACITY];
@@ -318,7 +328,7 @@ static HWND createProgressWindow() {
                    work.top + (work.bottom - work.top - frameSize.cy) / 2};
     HANDLE placing = CreateMutexW(nullptr, FALSE, PLACE_MUTEX_NAME);
     if (placing != nullptr) {
-        WaitForSingleObject(placing, PROGRESS_POLL_MS);
+        WaitForSingleObject(placing, PLACE_WAIT_MS);
     }
     for (int step = 0; step < WINDOW_CASCADE_MAX && placeIsTaken(place); ++step) {
         place.x += WINDOW_CASCADE_STEP;
@@ -334,6 +344,33 @@ static HWND createProgressWindow() {
         createProgressBar(window, instance);
     }
     return window;
+}
+
+static void dispatchMessages() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+// The files are in place and the application starts: the window stays until
+// the application waits for input (its window is up), it ends, the launcher
+// ends, or PROGRESS_LINGER_MS have passed. The person sees no gap between the
+// two windows, and the window's teardown does not compete with the
+// application's start.
+static void lingerUntilApplicationIsReady() {
+    ULONGLONG since = GetTickCount64();
+    while (!launcherEnding.load(std::memory_order_acquire) &&
+           GetTickCount64() - since < PROGRESS_LINGER_MS) {
+        HANDLE child = lingeringFor.load(std::memory_order_acquire);
+        if (child != nullptr && (WaitForInputIdle(child, 0) != WAIT_TIMEOUT ||
+                                 WaitForSingleObject(child, 0) != WAIT_TIMEOUT)) {
+            return;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, LINGER_POLL_MS, QS_ALLINPUT);
+        dispatchMessages();
+    }
 }
 
 static void showUntilUnpackEnds() {
@@ -353,12 +390,9 @@ static void showUntilUnpackEnds() {
     SetTimer(window, POLL_TIMER_ID, PROGRESS_POLL_MS, nullptr);
     while (MsgWaitForMultipleObjects(1, &unpackEnded, FALSE, INFINITE, QS_ALLINPUT) ==
            WAIT_OBJECT_0 + 1) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
+        dispatchMessages();
     }
+    lingerUntilApplicationIsReady();
     DestroyWindow(window);
 }
 
@@ -376,6 +410,7 @@ static DWORD WINAPI progressWindowThread(void *) {
 // message box (base/fatal_box.h), whose exit handler is older: the window
 // is gone when the box shows.
 static void awaitWindowEnd() {
+    launcherEnding.store(true, std::memory_order_release);
     SetEvent(unpackEnded);
     WaitForSingleObject(exitingThread, PROGRESS_EXIT_WAIT_MS);
 }
@@ -427,4 +462,13 @@ void endProgressWindow() {
     // The window closes on its own thread while the application starts:
     // without a window manager Wine waits up to 2 s at an unmap.
     SetEvent(unpackEnded);
+}
+
+void progressWindowApplicationStarted(void *process) {
+    HANDLE own = nullptr;
+    if (exitingThread != nullptr &&
+        DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &own,
+                        SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
+        lingeringFor.store(own, std::memory_order_release);
+    }
 }

@@ -27,12 +27,23 @@ enum { PROGRESS_POLL_MS = 100 };
 // must not keep the launcher from ending.
 enum { PROGRESS_EXIT_WAIT_MS = 5000 };
 
+// Once the files are in place, the window stays until the application
+// waits for input (its own window is up), or this long at most: an
+// application that shows no window, or is slow to, is not waited for longer.
+enum { PROGRESS_LINGER_MS = 3000 };
+
 // Before the payload is checked and unpacked: arms the window for this
 // start when it may be shown at all.
 void beginProgressWindow();
 
 // After the unpack, or the wait and the check of the files another start
-// put in place, before the child starts: tells the window, if shown, to
-// close, and returns at once; the window goes on its own thread while the
-// application starts. The launcher's end waits for it (PROGRESS_EXIT_WAIT_MS).
+// put in place, before the child starts: tells the window, if shown, that
+// the files are in place, and returns at once; the window goes on its own
+// thread while the application starts (PROGRESS_LINGER_MS). The launcher's
+// end waits for it (PROGRESS_EXIT_WAIT_MS).
 void endProgressWindow();
+
+// The application's process has been created: the window, if shown, goes
+// once it waits for input (PROGRESS_LINGER_MS). The handle stays the
+// caller's.
+void progressWindowApplicationStarted(void *process);
