@@ -1,11 +1,16 @@
 #include "base/diagnostics.h"
 
+#include "base/fatal_box.h"
 #include "base/path_form.h"
 
 #include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
+
+// A system error line as the box shows it; a longer system text is cut
+// there, never in what is printed.
+enum { FATAL_LINE_CAPACITY = 2048 };
 
 static void (*beforeFatalReport)();
 
@@ -25,6 +30,7 @@ static void runBeforeFatalReport() {
 void fatalError(const char *message) {
     runBeforeFatalReport();
     puts(message);
+    noteFatalText(FATAL_STREAM_OUTPUT, message);
     exit(FATAL_EXIT_STATUS);
 }
 
@@ -48,8 +54,12 @@ static void reportSystemError(const char *message, uint32_t errorCode) {
         text = noText;
     }
     // The process ends right after; the system's buffer is not released.
+    static char line[FATAL_LINE_CAPACITY];
+    snprintf(line, sizeof line, "%s ([Error %ld] %s)\n", message,
+             static_cast<long>(static_cast<int32_t>(errorCode)), text);
     fprintf(stderr, "%s ([Error %ld] %s)\n", message,
             static_cast<long>(static_cast<int32_t>(errorCode)), text);
+    noteFatalText(FATAL_STREAM_ERROR, line);
 }
 
 void fatalSystemError(const char *message, uint32_t errorCode) {
@@ -60,11 +70,14 @@ void fatalSystemError(const char *message, uint32_t errorCode) {
 void fatalLaunchError(uint32_t errorCode, size_t programPathLength) {
     reportSystemError("Error, couldn't launch child", errorCode);
     if (programPathLength >= MAX_PATH) {
-        fprintf(stderr,
-                "The unpacked program's path is %u characters long, more than the %u Windows "
-                "starts a program from unless LongPathsEnabled is set; choose a shorter "
-                "--template.\n",
-                static_cast<unsigned>(programPathLength), static_cast<unsigned>(MAX_PATH - 1));
+        static char line[FATAL_LINE_CAPACITY];
+        snprintf(line, sizeof line,
+                 "The unpacked program's path is %u characters long, more than the %u Windows "
+                 "starts a program from unless LongPathsEnabled is set; choose a shorter "
+                 "--template.\n",
+                 static_cast<unsigned>(programPathLength), static_cast<unsigned>(MAX_PATH - 1));
+        fputs(line, stderr);
+        noteFatalText(FATAL_STREAM_ERROR, line);
     }
     exit(FATAL_EXIT_STATUS);
 }
@@ -75,6 +88,9 @@ void fatalOpenError(const wchar_t *path) {
     shown[0] = 0;
     appendNormalPath(shown, path, PATH_CAPACITY);
     fprintf(stderr, "Error, failed to open '%ls' for writing.\n", shown);
+    noteFatalText(FATAL_STREAM_ERROR, "Error, failed to open '");
+    noteFatalWideText(FATAL_STREAM_ERROR, shown);
+    noteFatalWideText(FATAL_STREAM_ERROR, L"' for writing.");
     exit(FATAL_EXIT_STATUS);
 }
 
@@ -82,5 +98,10 @@ void fatalTemplateError(const wchar_t *pattern) {
     fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", pattern);
     // abort() skips the runtime's flushing; a redirected stderr may be buffered.
     fflush(stderr);
+    noteFatalText(FATAL_STREAM_ERROR, "Error, couldn't runtime expand spec '");
+    noteFatalWideText(FATAL_STREAM_ERROR, pattern);
+    noteFatalWideText(FATAL_STREAM_ERROR, L"'.");
+    // abort() runs no exit handler.
+    showNotedFatalBox();
     abort();
 }

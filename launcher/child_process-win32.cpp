@@ -7,6 +7,8 @@
 #include "format/constants_section.h"
 #include "launcher/command_line.h"
 #include "launcher/old_versions.h"
+#include "launcher/progress_window.h"
+#include "launcher/start_account.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
 #include "payload/extraction.h"
@@ -137,6 +139,8 @@ int launchChild() {
         startInJob(job, processInfo);
     }
     CloseHandle(processInfo.hThread);
+    progressWindowApplicationStarted(processInfo.hProcess);
+    accountForChildStart(programPath, commandLine, processInfo.dwProcessId);
     if ((LaunchOptions & LAUNCH_CLEAN_OLD_VERSIONS) != 0) {
         removeOldVersions();
     }
@@ -153,6 +157,7 @@ int launchChild() {
     if (previous == CHILD_PUBLISHED) {
         CloseHandle(childProcessHandle);
     }
+    accountForChildEnd(exitCode);
     return static_cast<int>(exitCode);
 }
 

@@ -1,11 +1,14 @@
 #include "launcher/launcher_main.h"
 
+#include "base/diagnose.h"
 #include "base/diagnostics.h"
+#include "base/fatal_box.h"
 #include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "format/attached_data.h"
 #include "launcher/child_process.h"
 #include "launcher/progress_window.h"
+#include "launcher/start_account.h"
 #include "paths/environment.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
@@ -26,11 +29,14 @@ static bool attachedDataHasMagic() {
 
 int launcherMain() {
     launcherArguments = __wargv;
+    enableFatalBox();
+    beginDiagnosis();
     // Nothing of the image is used before its constants pass their checksum:
     // a damaged launcher ends here, before it expands a path or writes.
     if (!loadBuildConstants()) {
         fatalError("Error, couldn't find attached data header.");
     }
+    setFatalBoxTitle(BUILD_PRODUCT);
     // Libraries are never loaded from wherever the user happens to be.
     SetDllDirectoryW(L"");
 
@@ -51,6 +57,7 @@ int launcherMain() {
         fatalTemplateError(DirectoryTemplate);
     }
     resolveTargetDirectory();
+    accountForTarget();
 
     if (!SetConsoleCtrlHandler(consoleControlHandler, TRUE)) {
         fatalError("Error, failed to register signal handler.");
@@ -59,8 +66,10 @@ int launcherMain() {
         fatalError("Error, couldn't find attached data header.");
     }
     beginProgressWindow();
+    accountForCheckMode();
     preparePayloadFiles();
     endProgressWindow();
+    accountForFiles();
     markTargetDirectory();
     return launchChild();
 }

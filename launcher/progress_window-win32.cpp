@@ -1,5 +1,6 @@
 #include "launcher/progress_window.h"
 
+#include "base/fatal_box.h"
 #include "buildinfo/build_constants.h"
 #include "format/constants_section.h"
 #include "format/little_endian.h"
@@ -12,6 +13,7 @@
 #include <commctrl.h>
 
 #include <atomic>
+#include <stdlib.h>
 
 // The window's thread runs GDI's text and image code, which wants more than
 // the index workers' 64 KiB; a reservation, committed as it is used.
@@ -42,9 +44,22 @@ enum {
 enum { POLL_TIMER_ID = 1 };
 
 static const wchar_t WINDOW_CLASS[] = L"TallixProgressWindow";
-// A caption with the icon, the product's name and a disabled close box
-// (CS_NOCLOSE): closing it would not stop the unpack.
-static const DWORD WINDOW_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+// A caption with the product's name and no buttons: no close box, since the
+// unpack goes on whatever the window does (the files are what the person
+// asked for, and other starts may be waiting on this one's), and no
+// maximize box for a window of fixed layout.
+static const DWORD WINDOW_STYLE = WS_CAPTION;
+// A window placed where another start's progress window is moves this far
+// right and down, so that neither hides the other.
+enum { WINDOW_CASCADE_STEP = 32 };
+// More starts at once than this share the last place.
+enum { WINDOW_CASCADE_MAX = 8 };
+// Held while a window finds its place and is created, so that two starts
+// at once do not both take the free one.
+static const wchar_t PLACE_MUTEX_NAME[] = L"Local\\TallixProgressWindowPlace";
+// Making a window took up to a few hundred ms under Wine on a busy machine;
+// a start whose turn takes longer than this places its window anyway.
+enum { PLACE_WAIT_MS = 2000 };
 
 // Set by beginProgressWindow before the unpack starts, and again when this
 // start begins to wait for another start's unpack: the delay counts from it.
@@ -53,6 +68,15 @@ static ULONGLONG delayStartTick;
 // writer is idle.
 static HANDLE unpackEnded;
 static std::atomic<HANDLE> windowThread{nullptr};
+// The same thread, for the wait at the process's end; never closed.
+static HANDLE exitingThread;
+// The application the window waits for once the files are in place (a
+// handle of the window's own), and the launcher's end, which it never
+// delays.
+static std::atomic<HANDLE> lingeringFor{nullptr};
+static std::atomic<bool> launcherEnding{false};
+// How often the lingering window looks at the application.
+enum { LINGER_POLL_MS = 20 };
 
 // The window thread's own.
 static wchar_t ProgressText[PROGRESS_TEXT_CAPACITY];
@@ -66,13 +90,7 @@ static HICON smallIcon;
 static HFONT textFont;
 static HWND progressBar;
 static SIZE clientSize;
-
-static bool imageIsGui() {
-    const unsigned char *image = reinterpret_cast<const unsigned char *>(GetModuleHandleW(nullptr));
-    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(image);
-    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(image + dos->e_lfanew);
-    return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
-}
+static SIZE frameSize;
 
 // The data of resource `id` of `type` in this image; null when missing.
 static const unsigned char *ownResource(const wchar_t *type, unsigned id, DWORD *size) {
@@ -221,6 +239,21 @@ static LRESULT CALLBACK progressWindowProcedure(HWND window, UINT message, WPARA
     case WM_CLOSE:
         // Alt+F4: the unpack goes on, so does the window.
         return 0;
+    case WM_GETMINMAXINFO: {
+        // A window manager asked to maximize it gets its own size back.
+        auto *limits = reinterpret_cast<MINMAXINFO *>(lParam);
+        if (frameSize.cx > 0) {
+            limits->ptMaxSize = {frameSize.cx, frameSize.cy};
+            limits->ptMaxTrackSize = limits->ptMaxSize;
+            limits->ptMinTrackSize = limits->ptMaxSize;
+        }
+        return 0;
+    }
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == SC_MAXIMIZE || (wParam & 0xFFF0) == SC_CLOSE) {
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
     default:
         return DefWindowProcW(window, message, wParam, lParam);
     }
@@ -261,7 +294,20 @@ static void createProgressBar(HWND window, HINSTANCE instance) {
     }
 }
 
-// Centred on the primary screen's work area.
+// Another start's progress window sits at `place`.
+static bool placeIsTaken(POINT place) {
+    for (HWND other = FindWindowExW(nullptr, nullptr, WINDOW_CLASS, nullptr); other != nullptr;
+         other = FindWindowExW(nullptr, other, WINDOW_CLASS, nullptr)) {
+        RECT rect;
+        if (GetWindowRect(other, &rect) && rect.left == place.x && rect.top == place.y) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Centred on the primary screen's work area, or cascaded from another
+// start's window there.
 static HWND createProgressWindow() {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSEXW windowClass = {};
@@ -279,18 +325,56 @@ static HWND createProgressWindow() {
     }
     RECT frame = {0, 0, clientSize.cx, clientSize.cy};
     AdjustWindowRectEx(&frame, WINDOW_STYLE, FALSE, 0);
-    LONG width = frame.right - frame.left;
-    LONG height = frame.bottom - frame.top;
+    frameSize = {frame.right - frame.left, frame.bottom - frame.top};
     RECT work = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    HWND window = CreateWindowExW(0, WINDOW_CLASS, BUILD_PRODUCT, WINDOW_STYLE,
-                                  work.left + (work.right - work.left - width) / 2,
-                                  work.top + (work.bottom - work.top - height) / 2, width, height,
-                                  nullptr, nullptr, instance, nullptr);
+    POINT place = {work.left + (work.right - work.left - frameSize.cx) / 2,
+                   work.top + (work.bottom - work.top - frameSize.cy) / 2};
+    HANDLE placing = CreateMutexW(nullptr, FALSE, PLACE_MUTEX_NAME);
+    if (placing != nullptr) {
+        WaitForSingleObject(placing, PLACE_WAIT_MS);
+    }
+    for (int step = 0; step < WINDOW_CASCADE_MAX && placeIsTaken(place); ++step) {
+        place.x += WINDOW_CASCADE_STEP;
+        place.y += WINDOW_CASCADE_STEP;
+    }
+    HWND window = CreateWindowExW(0, WINDOW_CLASS, BUILD_PRODUCT, WINDOW_STYLE, place.x, place.y,
+                                  frameSize.cx, frameSize.cy, nullptr, nullptr, instance, nullptr);
+    if (placing != nullptr) {
+        ReleaseMutex(placing);
+        CloseHandle(placing);
+    }
     if (window != nullptr) {
         createProgressBar(window, instance);
     }
     return window;
+}
+
+static void dispatchMessages() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+// The files are in place and the application starts: the window stays until
+// the application waits for input (its window is up), it ends, the launcher
+// ends, or PROGRESS_LINGER_MS have passed. The person sees no gap between the
+// two windows, and the window's teardown does not compete with the
+// application's start.
+static void lingerUntilApplicationIsReady() {
+    ULONGLONG since = GetTickCount64();
+    while (!launcherEnding.load(std::memory_order_acquire) &&
+           GetTickCount64() - since < PROGRESS_LINGER_MS) {
+        HANDLE child = lingeringFor.load(std::memory_order_acquire);
+        if (child != nullptr && (WaitForInputIdle(child, 0) != WAIT_TIMEOUT ||
+                                 WaitForSingleObject(child, 0) != WAIT_TIMEOUT)) {
+            return;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, LINGER_POLL_MS, QS_ALLINPUT);
+        dispatchMessages();
+    }
 }
 
 static void showUntilUnpackEnds() {
@@ -299,23 +383,20 @@ static void showUntilUnpackEnds() {
     if (window == nullptr) {
         return;
     }
+    // An unpack that ended while the window was made needs no window.
+    if (WaitForSingleObject(unpackEnded, 0) == WAIT_OBJECT_0) {
+        DestroyWindow(window);
+        return;
+    }
     updateBar();
     ShowWindow(window, SW_SHOWNORMAL);
     UpdateWindow(window);
     SetTimer(window, POLL_TIMER_ID, PROGRESS_POLL_MS, nullptr);
     while (MsgWaitForMultipleObjects(1, &unpackEnded, FALSE, INFINITE, QS_ALLINPUT) ==
            WAIT_OBJECT_0 + 1) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
+        dispatchMessages();
     }
-    // The user's click made this process the foreground one; once its window
-    // is gone, the application it starts next may come to the front.
-    if (GetForegroundWindow() == window) {
-        AllowSetForegroundWindow(ASFW_ANY);
-    }
+    lingerUntilApplicationIsReady();
     DestroyWindow(window);
 }
 
@@ -324,6 +405,18 @@ static DWORD WINAPI progressWindowThread(void *) {
         showUntilUnpackEnds();
     }
     return 0;
+}
+
+// At the process's end, normal or failed: the window is told to close, and
+// its thread given time to finish, so that the process does not end while
+// the thread is inside the window system's calls and holds its locks, which
+// the system's own clean-up at the end may need. Runs before the fatal
+// message box (base/fatal_box.h), whose exit handler is older: the window
+// is gone when the box shows.
+static void awaitWindowEnd() {
+    launcherEnding.store(true, std::memory_order_release);
+    SetEvent(unpackEnded);
+    WaitForSingleObject(exitingThread, PROGRESS_EXIT_WAIT_MS);
 }
 
 // At each write of the unpack, and each slice of a wait for another start's
@@ -346,6 +439,10 @@ static void startWindowAfterDelay(UnpackEvent event) {
     }
     HANDLE thread = CreateThread(nullptr, WINDOW_THREAD_STACK_SIZE, progressWindowThread, nullptr,
                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread != nullptr) {
+        exitingThread = thread;
+        atexit(awaitWindowEnd);
+    }
     windowThread.store(thread, std::memory_order_release);
 }
 
@@ -363,7 +460,19 @@ void endProgressWindow() {
     if (thread == nullptr) {
         return;
     }
+    // The user's click made this process the foreground one; the
+    // application may come to the front although the window is still up.
+    AllowSetForegroundWindow(ASFW_ANY);
+    // The window closes on its own thread while the application starts:
+    // without a window manager Wine waits up to 2 s at an unmap.
     SetEvent(unpackEnded);
-    WaitForSingleObject(thread, PROGRESS_CLOSE_WAIT_MS);
-    CloseHandle(thread);
+}
+
+void progressWindowApplicationStarted(void *process) {
+    HANDLE own = nullptr;
+    if (exitingThread != nullptr &&
+        DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &own,
+                        SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
+        lingeringFor.store(own, std::memory_order_release);
+    }
 }

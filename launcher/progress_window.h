@@ -20,15 +20,30 @@ enum { PROGRESS_SHOW_DELAY_MS = 400 };
 // The bar follows the counter at ten steps a second, which looks smooth
 // and costs the window thread next to nothing.
 enum { PROGRESS_POLL_MS = 100 };
-// How long the end of an unpack waits for the window to close; a window
-// thread stuck in the system must not keep the application from starting.
-enum { PROGRESS_CLOSE_WAIT_MS = 2000 };
+
+// How long the launcher's end, after the application's or at a failure,
+// waits for the window's thread to finish: longer than Wine's 2 s wait at an
+// unmap without a window manager; a thread stuck in the system for longer
+// must not keep the launcher from ending.
+enum { PROGRESS_EXIT_WAIT_MS = 5000 };
+
+// Once the files are in place, the window stays until the application
+// waits for input (its own window is up), or this long at most: an
+// application that shows no window, or is slow to, is not waited for longer.
+enum { PROGRESS_LINGER_MS = 3000 };
 
 // Before the payload is checked and unpacked: arms the window for this
 // start when it may be shown at all.
 void beginProgressWindow();
 
 // After the unpack, or the wait and the check of the files another start
-// put in place, before the child starts: the window, if shown, is closed
-// when this returns (or PROGRESS_CLOSE_WAIT_MS have passed).
+// put in place, before the child starts: tells the window, if shown, that
+// the files are in place, and returns at once; the window goes on its own
+// thread while the application starts (PROGRESS_LINGER_MS). The launcher's
+// end waits for it (PROGRESS_EXIT_WAIT_MS).
 void endProgressWindow();
+
+// The application's process has been created: the window, if shown, goes
+// once it waits for input (PROGRESS_LINGER_MS). The handle stays the
+// caller's.
+void progressWindowApplicationStarted(void *process);

@@ -1,5 +1,6 @@
 #include "paths/template_expansion.h"
 
+#include "base/path_form.h"
 #include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "paths/environment.h"
@@ -128,6 +129,33 @@ static bool appendFolder(Output &out, int folder) {
     return true;
 }
 
+// An administrator's cache root replaces the user's local application data
+// folder; a value that is not an absolute path (a drive and a separator, or
+// a "\\server\share") would land wherever the program happens to start,
+// and is passed over.
+static CacheRootOrigin lastCacheRoot = CACHE_ROOT_UNUSED;
+
+CacheRootOrigin cacheRootOrigin() {
+    return lastCacheRoot;
+}
+
+static bool appendCacheRoot(Output &out) {
+    wchar_t *root = getEnvironmentValue(CACHE_ROOT_VARIABLE);
+    lastCacheRoot = CACHE_ROOT_USER_FOLDER;
+    if (root == nullptr) {
+        return appendFolder(out, CSIDL_LOCAL_APPDATA);
+    }
+    size_t rootLength = pathRootLength(root);
+    bool absolute = rootLength > 2 || (rootLength == 2 && (root[2] == L'\\' || root[2] == L'/'));
+    lastCacheRoot = absolute ? CACHE_ROOT_FROM_VARIABLE : CACHE_ROOT_FROM_VARIABLE_PASSED_OVER;
+    if (absolute) {
+        appendValue(out, root);
+        trimTrailingBackslashes(out);
+    }
+    free(root);
+    return absolute || appendFolder(out, CSIDL_LOCAL_APPDATA);
+}
+
 static void appendTempPath(Output &out) {
     DWORD length = GetTempPathW(static_cast<DWORD>(out.remaining), out.end);
     // A path that did not fit counts as empty; the buffer may hold a fragment.
@@ -195,7 +223,7 @@ static bool appendPlaceholder(Output &out, TemplatePlaceholder placeholder) {
     case PH_HOME:
         return appendFolder(out, CSIDL_PROFILE);
     case PH_CACHE_DIR:
-        return appendFolder(out, CSIDL_LOCAL_APPDATA);
+        return appendCacheRoot(out);
     case PH_COMPANY:
         appendValue(out, BUILD_COMPANY);
         return true;

@@ -1,5 +1,6 @@
 #include "payload/file_writer.h"
 
+#include "base/diagnose.h"
 #include "base/diagnostics.h"
 #include "format/attached_data.h"
 #include "format/crc32.h"
@@ -507,6 +508,7 @@ void commitPendingFiles() {
     for (size_t i = 0; i < pendingCount; ++i) {
         countPlacedFile();
         if (!pendingFile(i).reused) {
+            ++DiagnosedFilesWritten;
             commitPendingFile(&pendingFile(i));
         }
     }

@@ -23,7 +23,9 @@
 #  4. the block's frames decoded on 1 and 2 threads as the lanes take them,
 #     cold extractions in 1 and 2 lanes and on the sequential path, what 4
 #     and 8 cores would give on paper, and the peak memory of a cold start
-#     as the system counts it.
+#     as the system counts it;
+#  5. the progress window's cost, and the time to the application's own
+#     window with and without the progress window (under Xvfb).
 #
 # usage: scripts/bench-extract.sh [LEVEL...]
 # environment: TALLIX_BENCH_HOST (host build tree, default build/host),
@@ -31,7 +33,8 @@
 #   TALLIX_BENCH_WORK (scratch, default build/bench), TALLIX_BENCH_ROUNDS
 #   (whole-process rounds, default 7), TALLIX_BENCH_LARGE (0: the small
 #   application alone, default 1), TALLIX_BENCH_OLD (an install prefix
-#   of another tree: bin/tallix-pack, lib/tallix-onefile), WINEPREFIX.
+#   of another tree: bin/tallix-pack, lib/tallix-onefile), TALLIX_BENCH_ONLY
+#   (app-window: only the time to the application's window), WINEPREFIX.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/common.sh"
@@ -40,10 +43,11 @@ windows="${TALLIX_BENCH_WINDOWS:-$root/build/windows}"
 work="${TALLIX_BENCH_WORK:-$root/build/bench}"
 rounds="${TALLIX_BENCH_ROUNDS:-7}"
 large="${TALLIX_BENCH_LARGE:-1}"
+only="${TALLIX_BENCH_ONLY:-}"
 levels=("$@")
 [ ${#levels[@]} -gt 0 ] || levels=(9)
 caxa_version=3.0.1
-if ! command -v npm >/dev/null; then
+if [ -z "$only" ] && ! command -v npm >/dev/null; then
     echo "bench-extract: the comparison with caxa needs npm (Debian package npm)" >&2
     exit 1
 fi
@@ -66,6 +70,7 @@ echo "application: $(find "$app" -type f | wc -l) files, $(du -sb "$app" | cut -
 # The large application: six copies of the payload (hard links), each in a
 # folder of its own, and the same start program.
 large_app="$work/app-large"
+[ -z "$only" ] || large=0
 if [ "$large" = 1 ] && [ ! -f "$large_app/start.exe" ]; then
     rm -rf "$large_app"
     mkdir -p "$large_app"
@@ -83,7 +88,7 @@ pack="$host/packer/tallix-pack"
 g++ -O2 -std=c++20 -I"$root" "$root/tests/bench/crc_bench_host.cpp" "$root/format/crc32.cpp" \
     "$root/format/crc32_carryless.cpp" -lz -o "$work/crc_bench_host"
 
-if [ ! -x "$work/caxa/node_modules/.bin/caxa" ]; then
+if [ -z "$only" ] && [ ! -x "$work/caxa/node_modules/.bin/caxa" ]; then
     mkdir -p "$work/caxa"
     (cd "$work/caxa" && npm install --no-audit --no-fund --silent "caxa@$caxa_version" >/dev/null)
 fi
@@ -110,6 +115,90 @@ forget_window_manager_setting() {
 }
 trap 'forget_window_manager_setting; wineserver -k >/dev/null 2>&1 || true; rm -rf "$trash"' EXIT
 wine cmd /c exit </dev/null >/dev/null 2>&1
+tallix_cache="$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')"
+tallix_cache="$(winepath -u "$tallix_cache" 2>/dev/null)/tallix-bench"
+
+# GUI launchers of APP with and without the progress window,
+# tallix-PREFIXwindow.exe and tallix-PREFIXno-window.exe, their cache folders
+# moved aside; the prefix is told there is no window manager (see below).
+pack_window_pair() { # APP MAIN PRODUCT PREFIX
+    local variant
+    for variant in "$4window" "$4no-window"; do
+        local options=(--gui)
+        [ "$variant" = "$4window" ] || options+=(--no-progress-window)
+        "$pack" pack "$1" -o "$work/tallix-$variant.exe" --main "$2" --quiet --product "$3" \
+            --template "{CACHE_DIR}\\tallix-bench\\$variant" --runtime "$windows/runtime" \
+            "${options[@]}"
+        move_aside "$tallix_cache/$variant"
+    done
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+}
+
+# --- The application's window -----------------------------------------------
+# What a person waits for: the application's own window. A GUI program that
+# shows a window for half a second, beside the payload (264 MB), packed as a
+# GUI launcher with and without the progress window; cold starts side by
+# side, each timed until the application's window is viewable on an X server
+# (xvfb-run) without a window manager, whose waits the prefix is told of.
+app_window_block() {
+    local window_app="$work/app-window" title="tallix bench application window"
+    if [ ! -f "$window_app/window.exe" ]; then
+        rm -rf "$window_app"
+        cp -al "$payload" "$window_app"
+        cat >"$work/window.c" <<'C'
+#include <windows.h>
+/* Shows its window, then ends half a second later. */
+static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_TIMER) { PostQuitMessage(0); return 0; }
+    return DefWindowProcW(window, message, w, l);
+}
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR line, int show) {
+    WNDCLASSW windowClass = {0};
+    MSG message;
+    HWND window;
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = L"TallixBenchWindow";
+    RegisterClassW(&windowClass);
+    window = CreateWindowW(L"TallixBenchWindow", L"tallix bench application window",
+                           WS_OVERLAPPEDWINDOW, 100, 100, 320, 200, 0, 0, instance, 0);
+    ShowWindow(window, SW_SHOW);
+    UpdateWindow(window);
+    SetTimer(window, 1, 500, 0);
+    while (GetMessageW(&message, 0, 0, 0) > 0) DispatchMessageW(&message);
+    return 0;
+}
+C
+        x86_64-w64-mingw32-gcc-posix -O2 -s -static -mwindows -o "$window_app/window.exe" \
+            "$work/window.c"
+    fi
+    pack_window_pair "$window_app" window.exe "tallix bench app" app-
+    echo
+    echo "the application's window: GUI launchers' cold starts under Xvfb until the"
+    echo "application's window is viewable, $rounds rounds alternating:"
+    local app_window_table
+    # Wine's desktop process comes up with a session's first window and
+    # goes with its last: Notepad stays open throughout, as a person's
+    # desktop does, so that neither case pays for it.
+    app_window_table=$(xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c '
+        set -euo pipefail
+        root=$1 work=$2 rounds=$3 cache=$4 title=$5
+        wine notepad </dev/null >/dev/null 2>&1 &
+        notepad=$!
+        until xwininfo -root -tree 2>/dev/null | grep -q Notepad; do sleep 0.1; done
+        python3 "$root/tests/bench/whole_process_bench.py" --rounds "$rounds" --window "$title" \
+            "tallix cold, progress window=$work/tallix-app-window.exe=$cache/app-window" \
+            "tallix cold, no window=$work/tallix-app-no-window.exe=$cache/app-no-window"
+        kill "$notepad"
+    ' app-window "$root" "$work" "$rounds" "$tallix_cache" "$title")
+    echo "$app_window_table"
+    echo "$app_window_table" | awk '{for (i = 1; i < NF; i++) if ($i == "median") m[NR] = $(i + 1)}
+        END {printf "\napplication window: progress window / none   %.3f x  (aim <= 1.10)\n", m[1] / m[2]}'
+}
+if [ "$only" = app-window ]; then
+    app_window_block
+    exit 0
+fi
 
 # The large application, packed at the packer's default level: the launcher
 # (the packer's time and peak memory), and the block and index its decoding
@@ -164,8 +253,6 @@ echo
 "$work/crc_bench_host" "$app"
 
 # Whole processes, at the packer's default level.
-tallix_cache="$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')"
-tallix_cache="$(winepath -u "$tallix_cache" 2>/dev/null)/tallix-bench"
 temp="$(winepath -u "$(wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')" 2>/dev/null)"
 # The quick check's launchers only where the packer offers it.
 variants=(indexed unindexed)
@@ -329,15 +416,7 @@ fi
 window_product="tallix bench window"
 window_app="$app"
 [ "$large" != 1 ] || window_app="$large_app"
-for variant in window no-window; do
-    options=(--gui)
-    [ "$variant" = window ] || options+=(--no-progress-window)
-    "$pack" pack "$window_app" -o "$work/tallix-$variant.exe" --main start.exe --quiet \
-        --product "$window_product" --template "{CACHE_DIR}\\tallix-bench\\$variant" \
-        --runtime "$windows/runtime" "${options[@]}"
-done
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-move_aside "$tallix_cache/window" "$tallix_cache/no-window"
+pack_window_pair "$window_app" start.exe "$window_product" ""
 echo
 echo "the progress window's cost: GUI launchers' cold starts under Xvfb, $rounds rounds alternating:"
 window_table=$(xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c '
@@ -361,3 +440,4 @@ window_table=$(xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c '
 echo "$window_table"
 echo "$window_table" | awk '{for (i = 1; i < NF; i++) if ($i == "median") m[NR] = $(i + 1)}
     END {printf "\nwindow shown / no window                      %.3f x\n", m[1] / m[2]}'
+app_window_block

@@ -298,3 +298,37 @@ TEST_F(CacheDirectory, MissingFolderFails) {
     EXPECT_FALSE(missing.ok);
     EXPECT_EQ(missing.text, L"x");
 }
+
+// An administrator's TALLIX_ONEFILE_CACHE_DIR moves {CACHE_DIR} when it is an
+// absolute path; anything else leaves the user's folder.
+TEST_F(CacheDirectory, AdministratorsRootReplacesTheUsersFolder) {
+    struct Case {
+        const wchar_t *value; // null: unset
+        std::wstring root;    // empty: the user's folder
+        CacheRootOrigin origin;
+    };
+    const Case cases[] = {
+        {nullptr, L"", CACHE_ROOT_USER_FOLDER},
+        {L"D:\\Apps", L"D:\\Apps", CACHE_ROOT_FROM_VARIABLE},
+        {L"D:\\Apps\\\\", L"D:\\Apps", CACHE_ROOT_FROM_VARIABLE},
+        {L"D:/Apps", L"D:/Apps", CACHE_ROOT_FROM_VARIABLE},
+        {L"\\\\server\\share\\apps", L"\\\\server\\share\\apps", CACHE_ROOT_FROM_VARIABLE},
+        {L"apps\\cache", L"", CACHE_ROOT_FROM_VARIABLE_PASSED_OVER},
+        {L"D:apps", L"", CACHE_ROOT_FROM_VARIABLE_PASSED_OVER},
+    };
+    for (const Case &c : cases) {
+        SetEnvironmentVariableW(L"TALLIX_ONEFILE_CACHE_DIR", c.value);
+        Expansion result = expandWithFolder(folder, L"{CACHE_DIR}\\Orlisk Works\\{PRODUCT}");
+        SetEnvironmentVariableW(L"TALLIX_ONEFILE_CACHE_DIR", nullptr);
+        std::wstring root = c.root.empty() ? folder : c.root;
+        EXPECT_TRUE(result.ok) << testing::PrintToString(c.value);
+        EXPECT_EQ(result.text, root + L"\\Orlisk Works\\Halvory-Quin");
+        EXPECT_EQ(cacheRootOrigin(), c.origin) << testing::PrintToString(c.value);
+    }
+    // The variable's value needs no folder of the user's.
+    SetEnvironmentVariableW(L"TALLIX_ONEFILE_CACHE_DIR", L"E:\\x");
+    Expansion moved = expandWithFolder(folder + L"\\missing", L"{CACHE_DIR}");
+    SetEnvironmentVariableW(L"TALLIX_ONEFILE_CACHE_DIR", nullptr);
+    EXPECT_TRUE(moved.ok);
+    EXPECT_EQ(moved.text, L"E:\\x");
+}
