@@ -14,10 +14,10 @@
 // positive height: bottom-up rows), then the pixels, B, G, R and 255 each,
 // transparency already flattened onto white by the packer.
 //
-// The packer stores the splash compressed: the same header with
-// biCompression SPLASH_COMPRESSION_ZSTD and biSizeImage the length of the
-// one zstd frame that follows, which holds those pixels. The launcher
-// decodes it into a static buffer before drawing it.
+// Where that is smaller, the packer stores the splash compressed: the same
+// header with biCompression SPLASH_COMPRESSION_ZSTD and biSizeImage the
+// length of the one zstd frame that follows, which holds those pixels. The
+// launcher decodes it into a static buffer before drawing it.
 //
 // Portable: byte-level reading only, no windows.h.
 #pragma once

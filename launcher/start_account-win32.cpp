@@ -64,7 +64,7 @@ void accountForCheckMode() {
     } else if ((LaunchOptions & LAUNCH_QUICK_CHECK) != 0 && index.count <= QUICK_CHECK_MAX_FILES) {
         checkMode = "quick (size and time of files last verified, CRC-32 of the rest)";
     } else {
-        checkMode = "full (CRC-32 of every file)";
+        checkMode = "content (CRC-32 of every file)";
     }
     diagnose("check %s, %llu files in the index", checkMode,
              static_cast<unsigned long long>(indexed ? index.count : 0));

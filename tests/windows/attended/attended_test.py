@@ -82,7 +82,7 @@ def check_diagnosis(launcher, environment, target_windows):
     text = "\n".join(lines)
     print(text)
     for wanted in ("target folder %s (template " % target_windows,
-                   "{CACHE_DIR}: TALLIX_ONEFILE_CACHE_DIR", "check full (CRC-32 of every file)",
+                   "{CACHE_DIR}: TALLIX_ONEFILE_CACHE_DIR", "check content (CRC-32 of every file)",
                    "decoded %d files" % (DATA_FILES + 1), "wrote %d, 0 were in place" % (DATA_FILES + 1),
                    "started %s\\reporter.exe (process " % target_windows,
                    "child ended with code 0 after", "summary: target %s;" % target_windows):
