@@ -1,8 +1,10 @@
 #include "payload/file_writer.h"
 
 #include "base/diagnostics.h"
+#include "buildinfo/build_constants.h"
 #include "format/attached_data.h"
 #include "format/crc32.h"
+#include "format/payload_index.h"
 #include "paths/target_directory.h"
 #include "payload/directories.h"
 #include "payload/file_checksum.h"
@@ -24,6 +26,7 @@ static const char DECODE_FAILURE[] = "Error, couldn't decode attached data.";
 // `handle`, which the table's thread reads only once no FileWriter works.
 struct PendingFile {
     uint32_t crc;    // the record's stored CRC-32
+    uint32_t record; // its number in the record stream
     uint32_t number; // its temporary's number
     uint32_t nameAt; // where its name starts in PendingNames
     bool empty;
@@ -46,6 +49,12 @@ static size_t pendingCount;
 static size_t pendingNameUnits;
 // Numbers the temporary files of this process.
 static uint32_t temporaryCount;
+// Files added since the run began: the next one's record number.
+static uint32_t runRecords;
+// The payload index, for the branch filter's facts; none when it is not
+// whole, and then no content is taken as filtered (a filtered file then
+// fails its CRC-32 check: damage, never a wrong file).
+static PayloadIndex FilterIndex;
 // Handles held since the last commit; may run past the capacity, which
 // only means no more are held.
 static std::atomic<uint32_t> heldFiles{0};
@@ -172,6 +181,11 @@ void startFileWrite(FileWriter *writer, uint32_t place) {
     writer->writtenCrc = 0;
     file->started = true;
     buildTargetPath(writer->targetPath, PendingNames + file->nameAt);
+    BranchFilterRange range;
+    writer->filtered = findBranchFilter(FilterIndex, file->record, &range);
+    if (writer->filtered) {
+        startBranchFilter(&writer->filter, range, false);
+    }
     writer->reusing =
         fileMatches(writer->targetPath, *file, writer->checksumBuffer, &file->waitedMs);
     if (writer->reusing) {
@@ -190,11 +204,29 @@ static void countContent(size_t size, bool written) {
     }
 }
 
+static void writeChecked(FileWriter *writer, const unsigned char *data, size_t size);
+
 void writeFileContent(FileWriter *writer, const unsigned char *data, size_t size) {
     countContent(size, !writer->reusing);
     if (writer->reusing) {
         return;
     }
+    if (!writer->filtered) {
+        writeChecked(writer, data, size);
+        return;
+    }
+    while (size > 0 && writer->failure == WRITE_OK) {
+        size_t used;
+        size_t done = filterBranchPiece(&writer->filter, data, size, writer->checksumBuffer,
+                                        FILE_CHECKSUM_PIECE_SIZE, &used);
+        writeChecked(writer, writer->checksumBuffer, done);
+        data += used;
+        size -= used;
+    }
+}
+
+// Content as the file holds it: into its CRC-32 and onto the disk.
+static void writeChecked(FileWriter *writer, const unsigned char *data, size_t size) {
     PendingFile *file = &PendingFiles[writer->file];
     writer->writtenCrc = continueCrc32(writer->writtenCrc, data, size);
     while (size > 0) {
@@ -217,6 +249,13 @@ void endFileWrite(FileWriter *writer) {
     countFinishedFile();
     if (writer->reusing) {
         return;
+    }
+    if (writer->filtered) {
+        writeChecked(writer, writer->checksumBuffer,
+                     finishBranchFilter(&writer->filter, writer->checksumBuffer));
+        if (writer->failure != WRITE_OK) {
+            return;
+        }
     }
     PendingFile *file = &PendingFiles[writer->file];
     if (storedCrc(writer->writtenCrc) != file->crc) {
@@ -284,6 +323,10 @@ static void discardUnfinishedFiles() {
 void beginPendingRun() {
     static bool cleanUpRegistered;
     runUnfinished = true;
+    runRecords = 0;
+    if (!openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &FilterIndex)) {
+        FilterIndex = PayloadIndex{nullptr, 0, 0, nullptr, 0};
+    }
     if (!cleanUpRegistered) {
         cleanUpRegistered = true;
         atexit(discardUnfinishedFiles);
@@ -301,9 +344,15 @@ bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *pla
         return false;
     }
     wmemcpy(PendingNames + pendingNameUnits, name, nameUnits);
-    PendingFiles[pendingCount] = {
-        crc, temporaryCount++, static_cast<uint32_t>(pendingNameUnits), empty, false, false,
-        0,   nullptr};
+    PendingFiles[pendingCount] = {crc,
+                                  runRecords++,
+                                  temporaryCount++,
+                                  static_cast<uint32_t>(pendingNameUnits),
+                                  empty,
+                                  false,
+                                  false,
+                                  0,
+                                  nullptr};
     pendingNameUnits += nameUnits;
     *place = static_cast<uint32_t>(pendingCount++);
     return true;

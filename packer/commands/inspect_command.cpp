@@ -4,6 +4,7 @@
 #include "format/constants_section.h"
 #include "format/crc32.h"
 #include "format/entry_name.h"
+#include "format/payload_index.h"
 #include "packer/block/block_reader.h"
 #include "packer/commands/command_line.h"
 #include "packer/commands/commands.h"
@@ -305,7 +306,7 @@ std::optional<fs::path> openTarget(const fs::path &root, const EntryHeader &entr
 // with --verify; with --verify or --extract decodes its content, checks its
 // CRC-32 and writes it out.
 void inspectRecord(RecordReader &reader, const EntryHeader &entry, const InspectOptions &options,
-                   const std::string &shown, Totals &totals) {
+                   const std::string &shown, const BranchFilterRange *filter, Totals &totals) {
     const std::string name = utf16ToUtf8(entry.name);
     std::printf("%14" PRIu64 "  %08" PRIx32 "  %s\n", entry.size, entry.crc, name.c_str());
     ++totals.files;
@@ -327,12 +328,15 @@ void inspectRecord(RecordReader &reader, const EntryHeader &entry, const Inspect
         return;
     }
     std::uint32_t crc = 0;
-    reader.readContent([&](const unsigned char *data, std::size_t length) {
-        crc = continueCrc32(crc, data, length);
-        if (out.is_open()) {
-            out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(length));
-        }
-    });
+    reader.readContent(
+        [&](const unsigned char *data, std::size_t length) {
+            crc = continueCrc32(crc, data, length);
+            if (out.is_open()) {
+                out.write(reinterpret_cast<const char *>(data),
+                          static_cast<std::streamsize>(length));
+            }
+        },
+        filter);
     if (out.is_open()) {
         out.close();
         if (!out) {
@@ -348,8 +352,31 @@ void inspectRecord(RecordReader &reader, const EntryHeader &entry, const Inspect
     }
 }
 
+// The launcher's payload index, read whole: where its files went through
+// the branch filter. A launcher without a whole index has none.
+struct IndexFilters {
+    std::vector<unsigned char> bytes;
+    PayloadIndex index{nullptr, 0, 0, nullptr, 0};
+};
+
+void readIndexFilters(OpenedLauncher &opened, IndexFilters &filters) {
+    if (!opened.info || opened.info->indexBytes == 0) {
+        return;
+    }
+    filters.bytes.resize(static_cast<std::size_t>(opened.info->indexBytes));
+    opened.in.clear();
+    opened.in.seekg(static_cast<std::streamoff>(opened.info->indexOffset));
+    opened.in.read(reinterpret_cast<char *>(filters.bytes.data()),
+                   static_cast<std::streamsize>(filters.bytes.size()));
+    if (!opened.in ||
+        !openPayloadIndex(filters.bytes.data(), filters.bytes.size(), &filters.index)) {
+        filters.index = PayloadIndex{nullptr, 0, 0, nullptr, 0};
+    }
+    opened.in.clear();
+}
+
 Totals inspectRecords(std::istream &in, const BlockLocation &where, const InspectOptions &options,
-                      const std::string &shown) {
+                      const std::string &shown, const IndexFilters &filters) {
     std::printf("\n%14s  %-8s  %s\n", "Size", "CRC-32", "Name");
     if (options.extractDir) {
         std::error_code ec;
@@ -362,8 +389,10 @@ Totals inspectRecords(std::istream &in, const BlockLocation &where, const Inspec
     Totals totals;
     readingAttachedData(shown, [&] {
         RecordReader reader(in, where);
-        while (std::optional<EntryHeader> entry = reader.next()) {
-            inspectRecord(reader, *entry, options, shown, totals);
+        for (std::size_t k = 0; std::optional<EntryHeader> entry = reader.next(); ++k) {
+            BranchFilterRange range{};
+            bool filtered = findBranchFilter(filters.index, k, &range);
+            inspectRecord(reader, *entry, options, shown, filtered ? &range : nullptr, totals);
         }
         if (options.verify || options.extractDir) {
             totals.trailingBytes = reader.bytesAfterEndMarker();
@@ -409,7 +438,9 @@ int inspect(const InspectOptions &options) {
     const std::string shown = options.launcher.string();
     OpenedLauncher opened = openLauncher(options.launcher, shown);
     printLauncher(shown, opened);
-    Totals totals = inspectRecords(opened.in, opened.where, options, shown);
+    IndexFilters filters;
+    readIndexFilters(opened, filters);
+    Totals totals = inspectRecords(opened.in, opened.where, options, shown, filters);
     return summarize(totals, opened.where, options, shown);
 }
 
