@@ -73,14 +73,17 @@ median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 # The archivers' sizes are deterministic: made once per application.
 reference_sizes() {
     local app="$1" dir="$work/apps/$1"
+    # Each size is written whole or not at all: another run may read it.
     if [ ! -f "$work/$app.7z.size" ]; then
         rm -f "$work/$app.7z"
         (cd "$dir" && 7z a -mx9 "$work/$app.7z" . >/dev/null)
-        stat -c %s "$work/$app.7z" >"$work/$app.7z.size"
+        stat -c %s "$work/$app.7z" >"$work/$app.7z.size.partial"
+        mv "$work/$app.7z.size.partial" "$work/$app.7z.size"
         rm -f "$work/$app.7z"
     fi
     if [ ! -f "$work/$app.xz.size" ]; then
-        tar -C "$dir" --sort=name -cf - . | xz -9e -T1 | wc -c >"$work/$app.xz.size"
+        tar -C "$dir" --sort=name -cf - . | xz -9e -T1 | wc -c >"$work/$app.xz.size.partial"
+        mv "$work/$app.xz.size.partial" "$work/$app.xz.size"
     fi
 }
 
