@@ -138,7 +138,7 @@ for app in node ffmpeg; do
     # The launcher unpacks before it starts the program, whose own outcome
     # (node.exe refuses old Windows versions) does not matter here.
     wine "$work/$app-$last.exe" --version >"$work/$app.out" 2>&1 </dev/null || true
-    if diff -r "$work/apps/$app" "$cache/$app-$last" >/dev/null; then
+    if diff -r -x .tallix-onefile-folder "$work/apps/$app" "$cache/$app-$last" >/dev/null; then
         echo "$app, level $last: unpacked under Wine, byte-identical"
     else
         echo "$app, level $last: unpacked under Wine, DIFFERENT from the folder"
