@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -90,7 +91,9 @@ TEST(BranchFilter, GivesBackAnyBytesWhateverThePieces) {
 
 // An x86-64 PE image: headers, then one code section of `code`, then data.
 Bytes peImage(const Bytes &code, std::uint32_t sectionOffset, std::uint32_t sectionSize) {
-    Bytes image(0x400, 0);
+    Bytes image(0x400 + code.size() + 4000, 0x41);
+    std::fill(image.begin(), image.begin() + 0x400, 0);
+    std::copy(code.begin(), code.end(), image.begin() + 0x400);
     writeLe16(&image[0], PE_DOS_MAGIC);
     writeLe32(&image[PE_DOS_NEW_HEADER], 0x80);
     writeLe32(&image[0x80], PE_SIGNATURE);
@@ -102,8 +105,6 @@ Bytes peImage(const Bytes &code, std::uint32_t sectionOffset, std::uint32_t sect
     writeLe32(&image[section + PE_SECTION_RAW_SIZE], sectionSize);
     writeLe32(&image[section + PE_SECTION_RAW_OFFSET], sectionOffset);
     writeLe32(&image[section + PE_SECTION_CHARACTERISTICS], 0x60000020);
-    image.insert(image.end(), code.begin(), code.end());
-    image.insert(image.end(), 4000, 0x41);
     return image;
 }
 
