@@ -6,7 +6,8 @@
 # `inspect --verify`, which decodes every frame on one thread and checks
 # every CRC-32 as a launcher's lane does) and, under Wine, the cold start of
 # the benchmark payload's launcher at each level, in rounds that alternate
-# the levels (medians). Each npm application's level-19 launcher is also
+# the levels (medians), and the peak resident set of one more (the Wine
+# process's, /usr/bin/time). Each npm application's last-level launcher is also
 # unpacked under Wine and compared byte for byte with its folder.
 #
 # usage: scripts/bench-size.sh [LEVEL...]   (default 3 9 15 19)
@@ -161,16 +162,14 @@ for ((round = 0; round < rounds; ++round)); do
     done
 done
 rm -rf "$work"/old-*
-bench="$root/build/windows/tests/bench/extract_bench.exe"
 for level in "${levels[@]}"; do
-    peak=""
-    if [ -f "$bench" ]; then
-        rm -rf "$cache/payload-$level"
-        peak=$(wine "$bench" peak "$(winepath -w "$work/payload-$level.exe")" 2>/dev/null |
-            sed -n "s/.* \([0-9.]*\) MB.*/\1/p" |
-            tr -d '\r' || true)
-    fi
+    # The largest resident set of the Wine process that runs the launcher.
+    rm -rf "$cache/payload-$level"
+    sync
+    /usr/bin/time -o "$work/peak.txt" -f %M wine "$work/payload-$level.exe" </dev/null \
+        >/dev/null 2>&1 || true
+    peak=$(awk '{printf "%.1f", $1 / 1024}' "$work/peak.txt")
     ms=$(printf '%s\n' ${times[$level]} | median)
-    echo "level $level: cold start median $(seconds "$ms") s (${times[$level]% }) ms; peak ${peak:-?} MB"
+    echo "level $level: cold start median $(seconds "$ms") s (${times[$level]% }) ms; peak $peak MB"
 done
 rm -rf "$cache"
