@@ -41,10 +41,18 @@ enum { RECORD_SIZE_BYTES = 8, RECORD_CRC_BYTES = 4, RECORD_END_MARKER_BYTES = 2 
 //           The first frame starts right after the magic with record 0;
 //           both fields strictly increase; every first record is below the
 //           entry count.
+//   filters only in an index whose magic is "QVI3": a count (u32), 0 (u32),
+//           then count times: entry number (u32), 0 (u32), start (u64) and
+//           end (u64): the file offsets the entry's content went through
+//           the x86 branch filter in (format/branch_filter.h). Entry numbers
+//           strictly increase and are below the entry count; start + 5 <=
+//           end <= the entry's size.
 //   names   UTF-16LE units, no terminators, in entry order
 // An empty index (0 bytes) means none; the launcher then always decodes, in
-// one pass through the frames.
+// one pass through the frames. A packer that filters a file writes an
+// index: a payload without one is never filtered.
 static const unsigned char PAYLOAD_INDEX_MAGIC[4] = {'Q', 'V', 'I', '2'};
+static const unsigned char PAYLOAD_INDEX_FILTERED_MAGIC[4] = {'Q', 'V', 'I', '3'};
 // Header fields, from the index's first byte.
 enum {
     PAYLOAD_INDEX_COUNT_AT = 4,
@@ -62,6 +70,14 @@ enum {
 };
 // Frame-table fields, from the frame entry's first byte.
 enum { INDEX_FRAME_OFFSET_AT = 0, INDEX_FRAME_FIRST_RECORD_AT = 8, PAYLOAD_INDEX_FRAME_SIZE = 12 };
+// The filter table's head and rows, from their first byte.
+enum { INDEX_FILTER_COUNT_AT = 0, INDEX_FILTER_HEAD_SIZE = 8 };
+enum {
+    INDEX_FILTER_ENTRY_AT = 0,
+    INDEX_FILTER_START_AT = 8,
+    INDEX_FILTER_END_AT = 16,
+    PAYLOAD_INDEX_FILTER_SIZE = 24
+};
 
 // The crc field of a record and of its index entry for content whose CRC-32
 // is `crc`: a computed 0 is stored as 1, since the launcher's file checksum

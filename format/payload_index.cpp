@@ -55,6 +55,49 @@ static bool frameTableIsWhole(const PayloadIndex &index) {
     return true;
 }
 
+static const unsigned char *filterFields(const PayloadIndex &index, size_t j) {
+    return index.filters + j * size_t{PAYLOAD_INDEX_FILTER_SIZE};
+}
+
+// Entry numbers strictly increase and stay below the count; every range
+// holds an instruction and lies inside its entry's content.
+static bool filterTableIsWhole(const PayloadIndex &index) {
+    for (size_t j = 0; j < index.filterCount; ++j) {
+        const unsigned char *fields = filterFields(index, j);
+        uint64_t entry = readLe32(fields + INDEX_FILTER_ENTRY_AT);
+        uint64_t start = readLe64(fields + INDEX_FILTER_START_AT);
+        uint64_t end = readLe64(fields + INDEX_FILTER_END_AT);
+        if (entry >= index.count || readLe32(fields + INDEX_FILTER_ENTRY_AT + 4) != 0 ||
+            (j > 0 && entry <= readLe32(filterFields(index, j - 1) + INDEX_FILTER_ENTRY_AT)) ||
+            end < BRANCH_INSTRUCTION_SIZE || start > end - BRANCH_INSTRUCTION_SIZE ||
+            end > payloadIndexEntry(index, static_cast<size_t>(entry)).size) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool findBranchFilter(const PayloadIndex &index, size_t k, BranchFilterRange *range) {
+    size_t low = 0;
+    size_t high = index.filterCount;
+    while (low < high) {
+        size_t middle = low + (high - low) / 2;
+        const unsigned char *fields = filterFields(index, middle);
+        size_t entry = readLe32(fields + INDEX_FILTER_ENTRY_AT);
+        if (entry == k) {
+            range->start = readLe64(fields + INDEX_FILTER_START_AT);
+            range->end = readLe64(fields + INDEX_FILTER_END_AT);
+            return true;
+        }
+        if (entry < k) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return false;
+}
+
 // Names follow each other in entry order from `namesStart`, so together
 // they cover the rest of the index once.
 static bool namesAreWhole(const PayloadIndex &index, uint64_t namesStart, uint64_t size) {
@@ -86,26 +129,39 @@ static bool namesAreWhole(const PayloadIndex &index, uint64_t namesStart, uint64
 }
 
 bool openPayloadIndex(const unsigned char *data, uint64_t size, PayloadIndex *index) {
-    index->data = nullptr;
-    index->count = 0;
-    index->frameCount = 0;
-    if (size < PAYLOAD_INDEX_HEADER_SIZE ||
-        memcmp(data, PAYLOAD_INDEX_MAGIC, sizeof PAYLOAD_INDEX_MAGIC) != 0) {
+    *index = PayloadIndex{nullptr, 0, 0, nullptr, 0};
+    if (size < PAYLOAD_INDEX_HEADER_SIZE) {
+        return false;
+    }
+    bool filtered = memcmp(data, PAYLOAD_INDEX_FILTERED_MAGIC, sizeof PAYLOAD_INDEX_MAGIC) == 0;
+    if (!filtered && memcmp(data, PAYLOAD_INDEX_MAGIC, sizeof PAYLOAD_INDEX_MAGIC) != 0) {
         return false;
     }
     uint64_t count = readLe32(data + PAYLOAD_INDEX_COUNT_AT);
     uint64_t frameCount = readLe32(data + PAYLOAD_INDEX_FRAME_COUNT_AT);
-    // The CRC covers the entries, the frame table and the names alike.
-    uint64_t namesStart = PAYLOAD_INDEX_HEADER_SIZE + count * PAYLOAD_INDEX_ENTRY_SIZE +
-                          frameCount * PAYLOAD_INDEX_FRAME_SIZE;
+    // The CRC covers the entries, the frame and filter tables and the names.
+    uint64_t filtersAt = PAYLOAD_INDEX_HEADER_SIZE + count * PAYLOAD_INDEX_ENTRY_SIZE +
+                         frameCount * PAYLOAD_INDEX_FRAME_SIZE;
+    uint64_t namesStart = filtersAt + (filtered ? INDEX_FILTER_HEAD_SIZE : 0);
     if (frameCount == 0 || namesStart > size ||
         computeCrc32(data + PAYLOAD_INDEX_HEADER_SIZE,
                      static_cast<size_t>(size) - PAYLOAD_INDEX_HEADER_SIZE) !=
             readLe32(data + PAYLOAD_INDEX_CRC_AT)) {
         return false;
     }
-    PayloadIndex checked = {data, static_cast<size_t>(count), static_cast<size_t>(frameCount)};
-    if (!frameTableIsWhole(checked) || !namesAreWhole(checked, namesStart, size)) {
+    uint64_t filterCount = 0;
+    if (filtered) {
+        filterCount = readLe32(data + filtersAt + INDEX_FILTER_COUNT_AT);
+        namesStart += filterCount * PAYLOAD_INDEX_FILTER_SIZE;
+        if (readLe32(data + filtersAt + INDEX_FILTER_COUNT_AT + 4) != 0 || namesStart > size) {
+            return false;
+        }
+    }
+    PayloadIndex checked = {data, static_cast<size_t>(count), static_cast<size_t>(frameCount),
+                            filtered ? data + filtersAt + INDEX_FILTER_HEAD_SIZE : nullptr,
+                            static_cast<size_t>(filterCount)};
+    if (!frameTableIsWhole(checked) || !filterTableIsWhole(checked) ||
+        !namesAreWhole(checked, namesStart, size)) {
         return false;
     }
     *index = checked;

@@ -2,6 +2,7 @@
 // byte-level code: the launcher's use of it is in payload/index_check.h.
 #pragma once
 
+#include "format/branch_filter.h"
 #include "format/little_endian.h"
 
 #include <stddef.h>
@@ -11,8 +12,10 @@
 // bounds checks.
 struct PayloadIndex {
     const unsigned char *data;
-    size_t count;      // entries
-    size_t frameCount; // at least 1
+    size_t count;                 // entries
+    size_t frameCount;            // at least 1
+    const unsigned char *filters; // the filter table's rows, or null
+    size_t filterCount;
 };
 
 struct PayloadIndexEntry {
@@ -37,6 +40,7 @@ struct PayloadIndexFrame {
 // at least one entry and one frame), and no byte beyond the last name.
 // Anything else (an empty index included) is no index. The frame offsets
 // are not held against the block here: the index does not know its size.
+// A "QVI3" index also has a filter table that follows its rules there.
 bool openPayloadIndex(const unsigned char *data, uint64_t size, PayloadIndex *index);
 
 // Entry k (< index.count).
@@ -44,6 +48,9 @@ PayloadIndexEntry payloadIndexEntry(const PayloadIndex &index, size_t k);
 
 // Frame j (< index.frameCount); the last one ends at the entry count.
 PayloadIndexFrame payloadIndexFrame(const PayloadIndex &index, size_t j);
+
+// Whether entry k's content went through the branch filter, and where.
+bool findBranchFilter(const PayloadIndex &index, size_t k, BranchFilterRange *range);
 
 inline uint16_t indexNameUnit(const PayloadIndexEntry &entry, size_t i) {
     return readLe16(entry.name + 2 * i);

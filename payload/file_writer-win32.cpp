@@ -2,8 +2,10 @@
 
 #include "base/diagnose.h"
 #include "base/diagnostics.h"
+#include "buildinfo/build_constants.h"
 #include "format/attached_data.h"
 #include "format/crc32.h"
+#include "format/payload_index.h"
 #include "paths/target_directory.h"
 #include "payload/directories.h"
 #include "payload/file_checksum.h"
@@ -25,6 +27,7 @@ static const char DECODE_FAILURE[] = "Error, couldn't decode attached data.";
 // `handle`, which the table's thread reads only once no FileWriter works.
 struct PendingFile {
     uint32_t crc;    // the record's stored CRC-32
+    uint32_t record; // its number in the record stream
     uint32_t number; // its temporary's number
     uint32_t nameAt; // where its name starts, over all name chunks
     bool empty;
@@ -65,6 +68,12 @@ static const wchar_t *pendingName(const PendingFile &file) {
     return NameChunks[file.nameAt / PENDING_CHUNK_NAME_UNITS] +
            file.nameAt % PENDING_CHUNK_NAME_UNITS;
 }
+// Files added since the run began: the next one's record number.
+static uint32_t runRecords;
+// The payload index, for the branch filter's facts; none when it is not
+// whole, and then no content is taken as filtered (a filtered file then
+// fails its CRC-32 check: damage, never a wrong file).
+static PayloadIndex FilterIndex;
 // Handles held since the last commit; may run past the capacity, which
 // only means no more are held.
 static std::atomic<uint32_t> heldFiles{0};
@@ -195,6 +204,11 @@ void startFileWrite(FileWriter *writer, uint32_t place) {
     writer->writtenCrc = 0;
     file->started = true;
     buildTargetPath(writer->targetPath, pendingName(*file));
+    BranchFilterRange range;
+    writer->filtered = findBranchFilter(FilterIndex, file->record, &range);
+    if (writer->filtered) {
+        startBranchFilter(&writer->filter, range, false);
+    }
     writer->reusing =
         fileMatches(writer->targetPath, *file, writer->checksumBuffer, &file->waitedMs);
     if (writer->reusing) {
@@ -213,11 +227,29 @@ static void countContent(size_t size, bool written) {
     }
 }
 
+static void writeChecked(FileWriter *writer, const unsigned char *data, size_t size);
+
 void writeFileContent(FileWriter *writer, const unsigned char *data, size_t size) {
     countContent(size, !writer->reusing);
     if (writer->reusing) {
         return;
     }
+    if (!writer->filtered) {
+        writeChecked(writer, data, size);
+        return;
+    }
+    while (size > 0 && writer->failure == WRITE_OK) {
+        size_t used;
+        size_t done = filterBranchPiece(&writer->filter, data, size, writer->checksumBuffer,
+                                        FILE_CHECKSUM_PIECE_SIZE, &used);
+        writeChecked(writer, writer->checksumBuffer, done);
+        data += used;
+        size -= used;
+    }
+}
+
+// Content as the file holds it: into its CRC-32 and onto the disk.
+static void writeChecked(FileWriter *writer, const unsigned char *data, size_t size) {
     PendingFile *file = &pendingFile(writer->file);
     writer->writtenCrc = continueCrc32(writer->writtenCrc, data, size);
     while (size > 0) {
@@ -240,6 +272,13 @@ void endFileWrite(FileWriter *writer) {
     countFinishedFile();
     if (writer->reusing) {
         return;
+    }
+    if (writer->filtered) {
+        writeChecked(writer, writer->checksumBuffer,
+                     finishBranchFilter(&writer->filter, writer->checksumBuffer));
+        if (writer->failure != WRITE_OK) {
+            return;
+        }
     }
     PendingFile *file = &pendingFile(writer->file);
     if (storedCrc(writer->writtenCrc) != file->crc) {
@@ -312,6 +351,10 @@ static void discardUnfinishedFiles() {
 void beginPendingRun() {
     static bool cleanUpRegistered;
     runUnfinished = true;
+    runRecords = 0;
+    if (!openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &FilterIndex)) {
+        FilterIndex = PayloadIndex{nullptr, 0, 0, nullptr, 0};
+    }
     if (!cleanUpRegistered) {
         cleanUpRegistered = true;
         atexit(discardUnfinishedFiles);
@@ -350,6 +393,7 @@ bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *pla
         return false;
     }
     PendingFile file = {crc,
+                        runRecords++,
                         temporaryCount.fetch_add(1, std::memory_order_relaxed),
                         static_cast<uint32_t>(nameAt),
                         empty,

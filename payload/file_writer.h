@@ -16,6 +16,7 @@
 #pragma once
 
 #include "base/wide_text.h"
+#include "format/branch_filter.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -70,6 +71,11 @@ struct FileWriter {
     uint32_t writtenCrc;
     void *openTemporary;           // the temporary being written, or null
     unsigned char *checksumBuffer; // FILE_CHECKSUM_PIECE_SIZE bytes, this writer's own
+    // The file's content went through the branch filter: undone into
+    // checksumBuffer (free once the reuse check is over) before it is
+    // checked or written.
+    bool filtered;
+    BranchFilterStream filter;
     wchar_t targetPath[PATH_CAPACITY];
     wchar_t temporaryPath[PATH_CAPACITY];
 };
@@ -83,6 +89,8 @@ void finishPendingRun();
 // Adds file `name` (relative to TargetDirectory, already checked to stay
 // inside it) with its stored CRC-32; `empty` when it has no content. Returns
 // its place; false when the memory for the table's next chunk cannot be had.
+// A run adds every record once, in record order from the first: the n-th
+// file added is record n, whose branch filter the payload index names.
 bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *place);
 size_t pendingFileCount();
 

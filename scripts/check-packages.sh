@@ -20,7 +20,7 @@ TOOLS=(
     x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix
     x86_64-w64-mingw32-windres x86_64-w64-mingw32-ar x86_64-w64-mingw32-ranlib
     cmake ctest cpack ninja g++ zstd osslsigncode clang-format pmccabe perl dpkg-source dpkg-deb
-    python3 Xvfb xwininfo import
+    python3 Xvfb xwininfo import 7z xz
 )
 # Python modules the tests import with Debian's interpreter.
 PYTHON_MODULES=(pefile)

@@ -236,7 +236,23 @@ std::optional<EntryHeader> RecordReader::next() {
     return entry;
 }
 
-void RecordReader::readContent(const ContentSink &sink) {
+void RecordReader::readContent(const ContentSink &sink, const BranchFilterRange *filter) {
+    if (filter != nullptr) {
+        BranchFilterStream stream;
+        startBranchFilter(&stream, *filter, false);
+        std::vector<unsigned char> undone(1 << 16);
+        readContent([&](const unsigned char *data, std::size_t length) {
+            while (length > 0) {
+                std::size_t used = 0;
+                sink(undone.data(),
+                     filterBranchPiece(&stream, data, length, undone.data(), undone.size(), &used));
+                data += used;
+                length -= used;
+            }
+        });
+        sink(undone.data(), finishBranchFilter(&stream, undone.data()));
+        return;
+    }
     Decoder &d = *decoder_;
     while (unreadContent_ > 0) {
         if (d.outputPosition == d.outputFilled && !d.refill()) {

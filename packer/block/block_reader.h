@@ -4,6 +4,8 @@
 // more than one input and one output buffer of the decoder.
 #pragma once
 
+#include "format/branch_filter.h"
+
 #include <cstdint>
 #include <functional>
 #include <istream>
@@ -69,8 +71,10 @@ class RecordReader {
     // BlockReadError, as every member does.
     std::optional<EntryHeader> next();
 
-    // Delivers the content of the record just returned by next(), in pieces.
-    void readContent(const ContentSink &sink);
+    // Delivers the content of the record just returned by next(), in pieces;
+    // with `filter`, the branch filter undone in that range first
+    // (format/branch_filter.h), as a launcher writes it.
+    void readContent(const ContentSink &sink, const BranchFilterRange *filter = nullptr);
 
     // After the end marker: the number of decoded bytes that follow it (the
     // launcher never reads them; a well-formed block has none). Throws

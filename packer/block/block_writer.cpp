@@ -1,8 +1,10 @@
 #include "packer/block/block_writer.h"
 
 #include "format/attached_data.h"
+#include "format/branch_filter.h"
 #include "format/crc32.h"
 #include "format/entry_name.h"
+#include "packer/block/branch_filter_choice.h"
 #include "packer/support/byte_writing.h"
 #include "packer/support/pack_errors.h"
 #include "packer/support/text_encoding.h"
@@ -499,9 +501,13 @@ std::uint64_t frameBytesBound(const std::vector<PayloadFile> &files, std::uint64
     return bound;
 }
 
-std::uint64_t payloadIndexBytes(const std::vector<PayloadFile> &files, std::uint64_t frameTarget) {
+std::uint64_t payloadIndexBytes(const std::vector<PayloadFile> &files, std::uint64_t frameTarget,
+                                bool branchFilter) {
     std::uint64_t bytes = PAYLOAD_INDEX_HEADER_SIZE +
                           PAYLOAD_INDEX_FRAME_SIZE * planFrames(files, frameTarget).size();
+    if (branchFilter) {
+        bytes += INDEX_FILTER_HEAD_SIZE + std::uint64_t{PAYLOAD_INDEX_FILTER_SIZE} * files.size();
+    }
     for (const PayloadFile &file : files) {
         bytes += PAYLOAD_INDEX_ENTRY_SIZE + 2 * file.name.size();
     }
@@ -510,11 +516,49 @@ std::uint64_t payloadIndexBytes(const std::vector<PayloadFile> &files, std::uint
 
 namespace {
 
+// A file's content on its way into the frame, through the branch filter
+// when it has a range.
+class ContentFeed {
+  public:
+    ContentFeed(FrameWriter &frame, const std::optional<BranchFilterRange> &range)
+        : frame_(frame), filtering_(range.has_value()) {
+        if (filtering_) {
+            startBranchFilter(&stream_, *range, true);
+            filtered_.resize(BLOCK_IO_PIECE + BRANCH_INSTRUCTION_SIZE);
+        }
+    }
+    void feed(const unsigned char *data, std::size_t size) {
+        if (!filtering_) {
+            frame_.feed(data, size);
+            return;
+        }
+        while (size > 0) {
+            std::size_t used = 0;
+            std::size_t done =
+                filterBranchPiece(&stream_, data, size, filtered_.data(), filtered_.size(), &used);
+            frame_.feed(filtered_.data(), done);
+            data += used;
+            size -= used;
+        }
+    }
+    void finish() {
+        if (filtering_) {
+            frame_.feed(filtered_.data(), finishBranchFilter(&stream_, filtered_.data()));
+        }
+    }
+
+  private:
+    FrameWriter &frame_;
+    bool filtering_;
+    BranchFilterStream stream_{};
+    std::vector<unsigned char> filtered_;
+};
+
 // Feeds `file`'s record: its CRC-32 first, from a pass of its own, since it
 // precedes the content.
 void writeRecord(const PayloadFile &file, FrameWriter &frame, std::vector<unsigned char> &buffer,
                  std::vector<std::uint64_t> &recordStarts, BlockSummary &summary,
-                 const ProgressFn &progress) {
+                 const ProgressFn &progress, bool branchFilter) {
     std::uint32_t crc = 0;
     std::uint64_t size = 0;
     {
@@ -532,6 +576,12 @@ void writeRecord(const PayloadFile &file, FrameWriter &frame, std::vector<unsign
     appendLittleEndian(header, storedCrc(crc), RECORD_CRC_BYTES);
     frame.feed(header.data(), header.size());
     summary.records.push_back({file.name, size, storedCrc(crc)});
+    std::optional<BranchFilterRange> range;
+    if (branchFilter && (range = chooseBranchFilter(file.source, size))) {
+        summary.filters.push_back(
+            {static_cast<std::uint32_t>(summary.records.size() - 1), range->start, range->end});
+    }
+    ContentFeed content(frame, range);
 
     std::uint32_t again = 0;
     std::uint64_t fed = 0;
@@ -541,7 +591,7 @@ void writeRecord(const PayloadFile &file, FrameWriter &frame, std::vector<unsign
             throw BadInput("'" + file.source.string() + "' changed while it was packed");
         }
         again = continueCrc32(again, data, n);
-        frame.feed(data, n);
+        content.feed(data, n);
         fed += n;
         if (progress) {
             progress(frame.progress(recordStarts));
@@ -550,6 +600,7 @@ void writeRecord(const PayloadFile &file, FrameWriter &frame, std::vector<unsign
     if (fed != size || again != crc) {
         throw BadInput("'" + file.source.string() + "' changed while it was packed");
     }
+    content.finish();
     ++summary.files;
     summary.contentBytes += size;
 }
@@ -580,7 +631,7 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
                 {ATTACHED_DATA_MAGIC_SIZE + frame.frameBytes(), static_cast<std::uint32_t>(k)});
             ++nextFrame;
         }
-        writeRecord(files[k], frame, buffer, recordStarts, summary, progress);
+        writeRecord(files[k], frame, buffer, recordStarts, summary, progress, options.branchFilter);
     }
     const unsigned char endMarker[RECORD_END_MARKER_BYTES] = {};
     frame.feed(endMarker, sizeof endMarker);
@@ -624,15 +675,46 @@ void checkFrameTable(const std::vector<FrameStart> &frames, std::size_t recordCo
     }
 }
 
+// The layout's rules for the filter table of `records`.
+void checkFilterTable(const std::vector<FilteredRecord> &filters,
+                      const std::vector<RecordHeader> &records) {
+    for (std::size_t j = 0; j < filters.size(); ++j) {
+        const FilteredRecord &filter = filters[j];
+        if (filter.record >= records.size() || (j > 0 && filter.record <= filters[j - 1].record) ||
+            filter.end < filter.start + BRANCH_INSTRUCTION_SIZE ||
+            filter.end > records[filter.record].size) {
+            throw PackFailure("the index's filter table breaks the layout's rules");
+        }
+    }
+}
+
+unsigned char *writeFilterTable(unsigned char *at, const std::vector<FilteredRecord> &filters) {
+    writeLe32(at + INDEX_FILTER_COUNT_AT, filters.size());
+    at += INDEX_FILTER_HEAD_SIZE;
+    for (const FilteredRecord &filter : filters) {
+        writeLe32(at + INDEX_FILTER_ENTRY_AT, filter.record);
+        writeLe64(at + INDEX_FILTER_START_AT, filter.start);
+        writeLe64(at + INDEX_FILTER_END_AT, filter.end);
+        at += PAYLOAD_INDEX_FILTER_SIZE;
+    }
+    return at;
+}
+
 } // namespace
 
 std::string encodePayloadIndex(const std::vector<RecordHeader> &records,
-                               const std::vector<FrameStart> &frames) {
+                               const std::vector<FrameStart> &frames,
+                               const std::vector<FilteredRecord> &filters) {
     checkFrameTable(frames, records.size());
+    checkFilterTable(filters, records);
+    const bool filtered = !filters.empty();
     const std::uint64_t framesStart =
         PAYLOAD_INDEX_HEADER_SIZE + std::uint64_t{PAYLOAD_INDEX_ENTRY_SIZE} * records.size();
     const std::uint64_t namesStart =
-        framesStart + std::uint64_t{PAYLOAD_INDEX_FRAME_SIZE} * frames.size();
+        framesStart + std::uint64_t{PAYLOAD_INDEX_FRAME_SIZE} * frames.size() +
+        (filtered
+             ? INDEX_FILTER_HEAD_SIZE + std::uint64_t{PAYLOAD_INDEX_FILTER_SIZE} * filters.size()
+             : 0);
     std::string head(namesStart, '\0'), names;
     auto *entry = reinterpret_cast<unsigned char *>(head.data()) + PAYLOAD_INDEX_HEADER_SIZE;
     for (const RecordHeader &record : records) {
@@ -653,13 +735,17 @@ std::string encodePayloadIndex(const std::vector<RecordHeader> &records,
         writeLe32(entry + INDEX_FRAME_FIRST_RECORD_AT, frame.firstRecord);
         entry += PAYLOAD_INDEX_FRAME_SIZE;
     }
+    if (filtered) {
+        writeFilterTable(entry, filters);
+    }
     if (namesStart + names.size() > UINT32_MAX) {
         throw BadInput("the index of " + std::to_string(records.size()) +
                        " files does not fit in 4 GiB");
     }
     std::string index = head + names;
     auto *bytes = reinterpret_cast<unsigned char *>(index.data());
-    std::memcpy(bytes, PAYLOAD_INDEX_MAGIC, sizeof PAYLOAD_INDEX_MAGIC);
+    std::memcpy(bytes, filtered ? PAYLOAD_INDEX_FILTERED_MAGIC : PAYLOAD_INDEX_MAGIC,
+                sizeof PAYLOAD_INDEX_MAGIC);
     writeLe32(bytes + PAYLOAD_INDEX_COUNT_AT, records.size());
     writeLe32(bytes + PAYLOAD_INDEX_FRAME_COUNT_AT, frames.size());
     writeLe32(bytes + PAYLOAD_INDEX_CRC_AT, computeCrc32(bytes + PAYLOAD_INDEX_HEADER_SIZE,

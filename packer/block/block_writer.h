@@ -46,6 +46,9 @@ struct BlockOptions {
     // soon as they pass it (FrameLimitExceeded).
     std::uint64_t frameLimit = UINT64_MAX;
     std::uint64_t frameTarget = PAYLOAD_FRAME_TARGET_BYTES;
+    // Pass x86 code through the branch filter where it pays
+    // (packer/block/branch_filter_choice.h); its facts go into the index.
+    bool branchFilter = false;
 };
 
 // The frames passed BlockOptions::frameLimit once `consumed` bytes of the
@@ -73,9 +76,20 @@ struct FrameStart {
     }
 };
 
+// A record whose content went through the branch filter, and where.
+struct FilteredRecord {
+    std::uint32_t record = 0;
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    bool operator==(const FilteredRecord &other) const {
+        return record == other.record && start == other.start && end == other.end;
+    }
+};
+
 struct BlockSummary {
-    std::vector<RecordHeader> records; // in record order
-    std::vector<FrameStart> frames;    // in block order
+    std::vector<RecordHeader> records;   // in record order
+    std::vector<FrameStart> frames;      // in block order
+    std::vector<FilteredRecord> filters; // in record order
     std::uint64_t files = 0;
     std::uint64_t contentBytes = 0; // sum of the size fields
     std::uint64_t streamBytes = 0;  // decompressed record stream
@@ -147,8 +161,10 @@ std::uint64_t frameBytesBound(const std::vector<PayloadFile> &files, std::uint64
 inline constexpr std::uint64_t BLOCK_FRAMING_BYTES = std::uint64_t{ATTACHED_DATA_MAGIC_SIZE} +
                                                      (ATTACHED_DATA_TRAILER_ALIGNMENT - 1) +
                                                      std::uint64_t{ATTACHED_DATA_TRAILER_SIZE};
-// The size of encodePayloadIndex's result for the records of `files`.
-std::uint64_t payloadIndexBytes(const std::vector<PayloadFile> &files, std::uint64_t frameTarget);
+// The size of encodePayloadIndex's result for the records of `files`: exact
+// without `branchFilter`, else the most it can be (every file filtered).
+std::uint64_t payloadIndexBytes(const std::vector<PayloadFile> &files, std::uint64_t frameTarget,
+                                bool branchFilter = false);
 
 // Writes the block to `out`. Each file is read twice (its CRC-32 precedes
 // its content); one that cannot be read or changes meanwhile throws
@@ -157,11 +173,13 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
                                const BlockOptions &options, const ProgressFn &progress = {});
 
 // The payload index of `records` in `frames` (layout in
-// format/attached_data.h), the launcher's second constant beside the block.
-// Pure: the same records and frames give the same bytes. Throws BadInput for
-// a name the index cannot hold, PackFailure for no record or a frame table
+// format/attached_data.h), the launcher's second constant beside the block;
+// with `filters`, a "QVI3" index that holds them. Pure: the same records,
+// frames and filters give the same bytes. Throws BadInput for a name the
+// index cannot hold, PackFailure for no record or a frame or filter table
 // that breaks the layout's rules.
 std::string encodePayloadIndex(const std::vector<RecordHeader> &records,
-                               const std::vector<FrameStart> &frames);
+                               const std::vector<FrameStart> &frames,
+                               const std::vector<FilteredRecord> &filters = {});
 
 } // namespace tallix

@@ -520,7 +520,8 @@ std::optional<fs::path> openTarget(const fs::path &root, const EntryHeader &entr
 // with --verify; with --verify or --extract decodes its content, checks its
 // CRC-32 and writes it out.
 void inspectRecord(RecordReader &reader, const EntryHeader &entry, const InspectOptions &options,
-                   IndexCheck &check, const std::string &shown, Totals &totals) {
+                   IndexCheck &check, const std::string &shown, const BranchFilterRange *filter,
+                   Totals &totals) {
     const std::string name = utf16ToUtf8(entry.name);
     if (options.json) {
         char crc[16];
@@ -553,12 +554,15 @@ void inspectRecord(RecordReader &reader, const EntryHeader &entry, const Inspect
         return;
     }
     std::uint32_t crc = 0;
-    reader.readContent([&](const unsigned char *data, std::size_t length) {
-        crc = continueCrc32(crc, data, length);
-        if (out.is_open()) {
-            out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(length));
-        }
-    });
+    reader.readContent(
+        [&](const unsigned char *data, std::size_t length) {
+            crc = continueCrc32(crc, data, length);
+            if (out.is_open()) {
+                out.write(reinterpret_cast<const char *>(data),
+                          static_cast<std::streamsize>(length));
+            }
+        },
+        filter);
     if (out.is_open()) {
         out.close();
         if (!out) {
@@ -590,8 +594,11 @@ Totals inspectRecords(std::istream &in, const BlockLocation &where, const Inspec
     Totals totals;
     readingAttachedData(shown, [&] {
         RecordReader reader(in, where);
-        while (std::optional<EntryHeader> entry = reader.next()) {
-            inspectRecord(reader, *entry, options, check, shown, totals);
+        for (std::size_t k = 0; std::optional<EntryHeader> entry = reader.next(); ++k) {
+            BranchFilterRange range{};
+            bool filtered = check.whole && findBranchFilter(check.index, k, &range);
+            inspectRecord(reader, *entry, options, check, shown, filtered ? &range : nullptr,
+                          totals);
         }
         if (options.verify || options.extractDir) {
             totals.trailingBytes = reader.bytesAfterEndMarker();

@@ -127,7 +127,7 @@ BlockSummary writeLauncherFile(const fs::path &launcher, const PackOptions &opti
         if (options.noIndex) {
             return pe::Bytes();
         }
-        std::string index = encodePayloadIndex(summary.records, summary.frames);
+        std::string index = encodePayloadIndex(summary.records, summary.frames, summary.filters);
         return pe::Bytes(index.begin(), index.end());
     };
     try {

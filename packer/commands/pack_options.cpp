@@ -198,6 +198,11 @@ CommandSpec packCommand(PackOptions &o) {
                        "leave out the index of names, sizes and CRC-32s; every start then "
                        "decodes the whole payload",
                        o.noIndex),
+            flagOption("--no-branch-filter",
+                       "store the code of x86 programs and libraries as it is; by default "
+                       "their call and jump targets are made absolute where that packs smaller "
+                       "(never with --no-index)",
+                       o.noBranchFilter),
             OptionSpec{"--check", OptionKind::Text, "quick|content", "content",
                        "how a warm start checks the unpacked files: content reads every file "
                        "and compares its CRC-32; quick compares each file's size, last-write "

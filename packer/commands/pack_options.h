@@ -53,6 +53,7 @@ struct PackOptions {
     std::vector<std::string> exclusions;
     bool quiet = false;
     bool noIndex = false;
+    bool noBranchFilter = false;
     bool quickCheck = false; // --check quick
     int level = DEFAULT_LEVEL;
     std::optional<int> jobs;      // default: every core

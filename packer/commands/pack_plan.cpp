@@ -202,7 +202,9 @@ void limitLauncherSize(const PackOptions &options, PackPlan &plan) {
                           problem.what());
     }
     const std::uint64_t index =
-        options.noIndex ? 0 : payloadIndexBytes(plan.files, plan.block.frameTarget);
+        options.noIndex
+            ? 0
+            : payloadIndexBytes(plan.files, plan.block.frameTarget, plan.block.branchFilter);
     std::optional<std::uint64_t> room =
         frameRoom(pe::readHeaders(empty), index, pe::LOADABLE_IMAGE_SIZE);
     if (!room) {
@@ -221,6 +223,8 @@ BlockOptions blockOptions(const PackOptions &options) {
     block.workers = options.jobs.value_or(
         std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, JOBS_MAX));
     block.windowLog = options.windowLog.value_or(0);
+    // The filter's facts live in the index: without it, no filter.
+    block.branchFilter = !options.noIndex && !options.noBranchFilter;
     return block;
 }
 
