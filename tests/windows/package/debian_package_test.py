@@ -11,7 +11,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from wine_test_support import (check, check_equal, fresh_directory, outcome, run,  # noqa: E402
-                               run_windows)
+                               run_windows_started)
 
 
 def main():
@@ -45,8 +45,8 @@ def main():
                   "--template", "{TEMP}\\tallix-package-test"],
                  env=dict(os.environ, PATH="/nonexistent"))
     check_equal(packed.returncode, 0, f"pack from the unpacked package ({packed.stderr})")
-    ran = run_windows(launcher, "--exit", "9", wine=args.wine)
-    check_equal(ran.status, 9, "the launcher's exit status")
+    ran = run_windows_started(launcher, "--exit", "9", wine=args.wine)
+    check_equal(ran.status, 9, f"the launcher's exit status ({ran.err!r})")
     check("Hello from Halvory-Quin" in ran.out, f"the application ran: {ran.out!r}")
     return outcome("ok")
 
