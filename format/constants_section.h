@@ -78,7 +78,7 @@ enum LaunchOption {
     // A GUI launcher shows no progress window (launcher/progress_window.h).
     LAUNCH_NO_PROGRESS_WINDOW = 4,
     // A warm start trusts files whose metadata is that recorded when their
-    // content was last verified (payload/quick_check.h).
+    // content was last verified (payload/check/quick_check.h).
     LAUNCH_QUICK_CHECK = 8,
 };
 

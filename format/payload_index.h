@@ -1,5 +1,5 @@
 // Reading the payload index (layout in format/attached_data.h). Pure
-// byte-level code: the launcher's use of it is in payload/index_check.h.
+// byte-level code: the launcher's use of it is in payload/check/index_check.h.
 #pragma once
 
 #include "format/branch_filter.h"

@@ -1,5 +1,5 @@
 // The record a launcher packed for the quick warm check keeps in its unpack
-// folder (payload/quick_check.h), named QUICK_CHECK_RECORD_FILE_NAME
+// folder (payload/check/quick_check.h), named QUICK_CHECK_RECORD_FILE_NAME
 // (format/entry_name.h): what each file the payload index names
 // looked like on disk when its content was last verified. A later start
 // trusts a file whose size, last-write time and identity are still those

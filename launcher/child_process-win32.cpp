@@ -11,7 +11,7 @@
 #include "launcher/start_account.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
-#include "payload/extraction.h"
+#include "payload/extract/extraction.h"
 
 #include <stdlib.h>
 #include <string.h>

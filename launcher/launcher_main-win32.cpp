@@ -12,8 +12,8 @@
 #include "paths/environment.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
-#include "payload/folder_marker.h"
-#include "payload/index_check.h"
+#include "payload/check/index_check.h"
+#include "payload/turn/folder_marker.h"
 
 #include <stdio.h>
 #include <stdlib.h>

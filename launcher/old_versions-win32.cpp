@@ -3,8 +3,8 @@
 #include "base/path_form.h"
 #include "buildinfo/build_constants.h"
 #include "paths/target_directory.h"
-#include "payload/folder_marker.h"
-#include "payload/safe_delete.h"
+#include "payload/turn/folder_marker.h"
+#include "payload/write/safe_delete.h"
 
 #include <windows.h>
 
@@ -43,7 +43,7 @@ enum RemovalPass { PASS_PROGRAMS, PASS_FILES, PASS_FOLDERS, PASS_COUNT };
 static bool removeTree(size_t length, bool top);
 
 // Removes one entry of workPath (already entered). A link is neither removed
-// nor entered (payload/safe_delete.h): it keeps its folder, like a file in use.
+// nor entered (payload/write/safe_delete.h): it keeps its folder, like a file in use.
 static bool removeEntry(size_t length, const WIN32_FIND_DATAW &entry) {
     DWORD attributes = entry.dwFileAttributes;
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {

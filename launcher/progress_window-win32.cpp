@@ -6,7 +6,7 @@
 #include "format/little_endian.h"
 #include "format/progress_window.h"
 #include "launcher/progress_text.h"
-#include "payload/unpack_progress.h"
+#include "payload/turn/unpack_progress.h"
 
 #include <windows.h>
 
@@ -420,7 +420,7 @@ static void awaitWindowEnd() {
 }
 
 // At each write of the unpack, and each slice of a wait for another start's
-// (payload/unpack_progress.h), until the delay has passed; then, once, the
+// (payload/turn/unpack_progress.h), until the delay has passed; then, once, the
 // window's thread. No thread is started for a start that ends, or fails,
 // within the delay.
 static void startWindowAfterDelay(UnpackEvent event) {

@@ -1,12 +1,12 @@
 // The one window a GUI launcher shows: while a start writes the application's
-// files, or waits for another start writing them (payload/unpack_lock.h),
+// files, or waits for another start writing them (payload/turn/unpack_lock.h),
 // for longer than PROGRESS_SHOW_DELAY_MS, a small window with the product's
 // name, icon and line (format/progress_window.h) and a bar of the work done
 // so far (content passed, files put into place) against the index's total
 // (a moving bar without an index, which gives no total before the end). A
 // waiting start shows the other start's work, from the moment it began to
 // wait. The window lives on its own thread, started at the first write or
-// wait slice once the delay has passed (payload/unpack_progress.h), and
+// wait slice once the delay has passed (payload/turn/unpack_progress.h), and
 // reads the unpack's numbers on a timer, so the unpack never waits on it.
 //
 // Never shown by a console launcher (the image's own subsystem decides, as

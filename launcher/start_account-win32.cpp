@@ -8,8 +8,8 @@
 #include "format/payload_index.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
-#include "payload/quick_check.h"
-#include "payload/unpack_progress.h"
+#include "payload/check/quick_check.h"
+#include "payload/turn/unpack_progress.h"
 
 #include <windows.h>
 

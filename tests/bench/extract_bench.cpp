@@ -41,13 +41,13 @@
 #include "format/crc32_carryless.h"
 #include "format/payload_index.h"
 #include "paths/target_directory.h"
-#include "payload/directories.h"
-#include "payload/extraction.h"
-#include "payload/file_checksum.h"
-#include "payload/index_check.h"
-#include "payload/parallel_extraction.h"
-#include "payload/payload_stream.h"
-#include "payload/write_queue.h"
+#include "payload/check/file_checksum.h"
+#include "payload/check/index_check.h"
+#include "payload/extract/extraction.h"
+#include "payload/extract/parallel_extraction.h"
+#include "payload/stream/payload_stream.h"
+#include "payload/write/directories.h"
+#include "payload/write/write_queue.h"
 
 #include <windows.h>
 

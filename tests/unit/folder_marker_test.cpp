@@ -1,4 +1,4 @@
-#include "payload/folder_marker.h"
+#include "payload/turn/folder_marker.h"
 
 #include <gtest/gtest.h>
 

@@ -40,7 +40,7 @@ PRODUCT = "Box Probe"
 VERSION = "2.0.1"
 DAMAGE_MESSAGE = "Error, couldn't decode attached data."
 DATA_FILES = 6
-# What every unpack folder holds besides the application (payload/folder_marker.h).
+# What every unpack folder holds besides the application (payload/turn/folder_marker.h).
 FOLDER_MARKER = ".tallix-onefile-folder"
 
 

@@ -6,7 +6,7 @@ folder and starts it several times under Wine.
 Files written are counted independently of the launcher's code, through
 Linux inotify on the scratch folder: every file a start writes is first
 created as "~tallix-<process id>-<number>.tmp" beside its final name
-(payload/temporaries.h), so the temporary names created tell how many files
+(payload/write/temporaries.h), so the temporary names created tell how many files
 were written and by which starts. A folder is listed when its watch is
 added, which catches what was created in it before; temporaries stay until
 the end of their start's unpack.

@@ -11,8 +11,8 @@
 //   files STEPS FILES   of the last reading: file steps done, files in all
 #include "base/wide_append.h"
 #include "paths/target_directory.h"
-#include "payload/index_check.h"
-#include "payload/unpack_progress.h"
+#include "payload/check/index_check.h"
+#include "payload/turn/unpack_progress.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "payload/unpack_lock.h"
+#include "payload/turn/unpack_lock.h"
 
 #include <gtest/gtest.h>
 

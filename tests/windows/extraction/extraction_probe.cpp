@@ -15,10 +15,10 @@
 #include "base/wide_append.h"
 #include "buildinfo/build_constants.h"
 #include "paths/target_directory.h"
-#include "payload/directories.h"
-#include "payload/extraction.h"
-#include "payload/index_check.h"
-#include "payload/parallel_extraction.h"
+#include "payload/check/index_check.h"
+#include "payload/extract/extraction.h"
+#include "payload/extract/parallel_extraction.h"
+#include "payload/write/directories.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 // The console control handler, called from threads of this program as the
 // system would call it, while launchChild runs a real child (test_reporter).
 #include "launcher/child_process.h"
-#include "payload/extraction.h"
+#include "payload/extract/extraction.h"
 
 #include <gtest/gtest.h>
 

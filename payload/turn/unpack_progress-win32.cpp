@@ -1,4 +1,4 @@
-#include "payload/unpack_progress.h"
+#include "payload/turn/unpack_progress.h"
 
 #include "buildinfo/build_constants.h"
 #include "format/payload_index.h"

@@ -14,7 +14,7 @@
 enum { PAYLOAD_WINDOW_SIZE = 131072 };
 
 // Allocates the window, then the decoder; input is the block after its magic,
-// read as payload/payload_stream_input.h says.
+// read as payload/stream/payload_stream_input.h says.
 void openPayloadStream();
 
 // Called as each frame begins to decode, the first one included: `frame`

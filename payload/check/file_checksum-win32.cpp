@@ -1,4 +1,4 @@
-#include "payload/file_checksum.h"
+#include "payload/check/file_checksum.h"
 
 #include "format/attached_data.h"
 #include "format/crc32.h"

@@ -1,11 +1,11 @@
-#include "payload/unpack_lock.h"
+#include "payload/turn/unpack_lock.h"
 
 #include "base/wide_text.h"
 #include "buildinfo/build_constants.h"
 #include "format/crc32.h"
 #include "format/little_endian.h"
 #include "paths/target_directory.h"
-#include "payload/unpack_progress.h"
+#include "payload/turn/unpack_progress.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "payload/payload_stream_input.h"
+#include "payload/stream/payload_stream_input.h"
 
 #include "base/diagnostics.h"
 #include "buildinfo/build_constants.h"

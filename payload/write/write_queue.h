@@ -1,7 +1,7 @@
-// The sequential extraction's writing side (payload/extraction.h): files
+// The sequential extraction's writing side (payload/extract/extraction.h): files
 // queued by the thread that decodes are checked on disk, and the missing or
 // changed ones written under temporary names and checked, by a writer thread
-// through one FileWriter (payload/file_writer.h), in queue order; they go
+// through one FileWriter (payload/write/file_writer.h), in queue order; they go
 // into place at the end of the run.
 //
 // The writer never reports: its first failure is kept, later pieces are
@@ -15,7 +15,7 @@
 #pragma once
 
 #include "base/wide_text.h"
-#include "payload/file_writer.h"
+#include "payload/write/file_writer.h"
 
 #include <stddef.h>
 #include <stdint.h>

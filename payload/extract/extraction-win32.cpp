@@ -1,12 +1,12 @@
-#include "payload/extraction.h"
+#include "payload/extract/extraction.h"
 
 #include "base/diagnostics.h"
 #include "format/attached_data.h"
 #include "format/entry_name.h"
 #include "format/little_endian.h"
 #include "paths/target_directory.h"
-#include "payload/payload_stream.h"
-#include "payload/write_queue.h"
+#include "payload/stream/payload_stream.h"
+#include "payload/write/write_queue.h"
 
 #include <stdint.h>
 

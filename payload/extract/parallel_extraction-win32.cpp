@@ -1,6 +1,6 @@
 #define ZSTD_STATIC_LINKING_ONLY // frame headers and the decoder's size estimate
 
-#include "payload/parallel_extraction.h"
+#include "payload/extract/parallel_extraction.h"
 
 #include "base/diagnostics.h"
 #include "base/threads.h"
@@ -8,11 +8,11 @@
 #include "format/attached_data.h"
 #include "format/little_endian.h"
 #include "paths/target_directory.h"
-#include "payload/extraction.h"
-#include "payload/file_checksum.h"
-#include "payload/file_writer.h"
-#include "payload/payload_stream.h"
-#include "payload/payload_stream_input.h"
+#include "payload/check/file_checksum.h"
+#include "payload/extract/extraction.h"
+#include "payload/stream/payload_stream.h"
+#include "payload/stream/payload_stream_input.h"
+#include "payload/write/file_writer.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "payload/quick_check.h"
+#include "payload/check/quick_check.h"
 
 #include "base/threads.h"
 #include "buildinfo/build_constants.h"
@@ -7,7 +7,7 @@
 #include "format/entry_name.h"
 #include "format/quick_check_record.h"
 #include "paths/target_directory.h"
-#include "payload/temporaries.h"
+#include "payload/write/temporaries.h"
 
 #include <windows.h>
 

@@ -29,7 +29,7 @@ bool isOlderFolderMarker(const WideUnit *marker, size_t units, const WideUnit *c
 
 #if defined(_WIN32)
 // Writes the marker into TargetDirectory unless it is there already
-// (payload/temporaries.h: placeOwnFile, so a link under its name is left
+// (payload/write/temporaries.h: placeOwnFile, so a link under its name is left
 // alone and no marker is written), and keeps it open, shared for reading only, until the process
 // ends: a cleaning launcher then leaves the folder alone while this one runs. Failures are ignored;
 // only cleaning depends on the marker.

@@ -30,7 +30,7 @@ void removeStaleTemporaries(const wchar_t *directory, ApplicationFileTest isAppl
 // Writes a file of the launcher's own (not one of the application's) at
 // `path`: into this process's temporary `number` beside it, then moved into
 // place, so that nothing is ever written through the name itself. A link
-// there (isLinkedEntry, payload/safe_delete.h) is left alone; the same
+// there (isLinkedEntry, payload/write/safe_delete.h) is left alone; the same
 // content there already (another start placed it) counts as placed.
 // Programs holding the file for a moment are waited out; access denied is
 // not (a folder or a place the user cannot write). False when nothing was

@@ -1,12 +1,12 @@
 // How far the unpack of this start's files has come, for a progress window
 // on its own thread: this start's own unpack, or, while it waits for another
-// start unpacking the same build into the same folder (payload/unpack_lock.h),
+// start unpacking the same build into the same folder (payload/turn/unpack_lock.h),
 // that one's. One set of numbers: the writer counts each piece and each file
 // once, and this start's window and every waiting start read the same.
 //
 // A start that holds the unpack turn keeps its numbers in a small named
 // shared-memory block, named like the turn's mutex with "progress" for
-// "unpack" (payload/unpack_lock.h), so that every waiting start reads the
+// "unpack" (payload/turn/unpack_lock.h), so that every waiting start reads the
 // same numbers; a start that unpacks without the turn keeps them in its own
 // memory. Block layout (UnpackProgressBlock below), native byte order, each
 // field 8-byte aligned and read and written atomically.
@@ -69,7 +69,7 @@ enum UnpackEvent {
 // both at once. It may clear itself.
 inline std::atomic<void (*)(UnpackEvent)> onUnpackEvent{nullptr};
 
-// --- For the unpack turn (payload/unpack_lock-win32.cpp) ----------------------
+// --- For the unpack turn (payload/turn/unpack_lock-win32.cpp) ----------------------
 
 // The shared block. `turn` is bumped by each start that begins to write into
 // it, so a waiter sees a new writer even when the counts repeat.

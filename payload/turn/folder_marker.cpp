@@ -1,4 +1,4 @@
-#include "payload/folder_marker.h"
+#include "payload/turn/folder_marker.h"
 
 static const char FOLDER_MARKER_MAGIC[] = "tallix-onefile unpack folder 1";
 // Packed versions have at most four numbers of at most 65535.

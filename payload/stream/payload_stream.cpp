@@ -1,9 +1,9 @@
-#include "payload/payload_stream.h"
+#include "payload/stream/payload_stream.h"
 
 #include "base/diagnostics.h"
 #include "buildinfo/build_constants.h"
 #include "format/attached_data.h"
-#include "payload/payload_stream_input.h"
+#include "payload/stream/payload_stream_input.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,4 +1,4 @@
-#include "payload/file_writer.h"
+#include "payload/write/file_writer.h"
 
 #include "base/diagnose.h"
 #include "base/diagnostics.h"
@@ -7,11 +7,11 @@
 #include "format/crc32.h"
 #include "format/payload_index.h"
 #include "paths/target_directory.h"
-#include "payload/directories.h"
-#include "payload/file_checksum.h"
-#include "payload/safe_delete.h"
-#include "payload/temporaries.h"
-#include "payload/unpack_progress.h"
+#include "payload/check/file_checksum.h"
+#include "payload/turn/unpack_progress.h"
+#include "payload/write/directories.h"
+#include "payload/write/safe_delete.h"
+#include "payload/write/temporaries.h"
 
 #include <windows.h>
 
@@ -89,7 +89,7 @@ static bool runUnfinished;
 // stale temporaries keep one state for the process: one FileWriter at a
 // time prepares the place of its file.
 static SRWLOCK placeLock = SRWLOCK_INIT;
-// The progress window's watcher (payload/unpack_progress.h) runs on one
+// The progress window's watcher (payload/turn/unpack_progress.h) runs on one
 // thread at a time; a lane that finds it busy counts without telling it.
 static SRWLOCK progressHookLock = SRWLOCK_INIT;
 

@@ -1,8 +1,8 @@
-#include "payload/folder_marker.h"
+#include "payload/turn/folder_marker.h"
 
 #include "buildinfo/build_constants.h"
 #include "paths/target_directory.h"
-#include "payload/temporaries.h"
+#include "payload/write/temporaries.h"
 
 #include <windows.h>
 

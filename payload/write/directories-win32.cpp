@@ -1,11 +1,11 @@
-#include "payload/directories.h"
+#include "payload/write/directories.h"
 
 #include "base/diagnostics.h"
 #include "base/path_form.h"
 #include "base/wide_text.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
-#include "payload/file_writer.h"
+#include "payload/write/file_writer.h"
 
 #include <windows.h>
 
@@ -116,7 +116,7 @@ static DirectoryState ensureDirectory(const wchar_t *path) {
 }
 
 // A folder another program holds for a moment (a scanner looks into each
-// new folder) is waited out as files are (payload/file_writer.h), within
+// new folder) is waited out as files are (payload/write/file_writer.h), within
 // one budget for all: the holds overlap, and a failed start should not
 // wait a budget per folder. A folder that is not empty is no hold.
 static void removeCreatedDirectory(const wchar_t *path, uint16_t *waitedMs) {

@@ -1,9 +1,9 @@
-#include "payload/temporaries.h"
+#include "payload/write/temporaries.h"
 
 #include "base/wide_append.h"
 #include "base/wide_text.h"
-#include "payload/file_writer.h"
-#include "payload/safe_delete.h"
+#include "payload/write/file_writer.h"
+#include "payload/write/safe_delete.h"
 
 #include <windows.h>
 

@@ -16,17 +16,17 @@
 // its own files are in place (never a file of the payload).
 // Another program holding a file for a moment, as on-access scanners do
 // with each new file, is waited out, up to LOCKED_FILE_WAIT_MS per file
-// (payload/write_queue.h); a file held longer ends the process with the
+// (payload/write/write_queue.h); a file held longer ends the process with the
 // open-failure message.
 // Files on disk are checked, and missing or changed ones created, written
 // and checked, on a second thread while this one decodes; what is reported,
 // and in which order files and folders appear, is as if one thread did both.
-// This is the sequential path; payload/parallel_extraction.h decodes the
+// This is the sequential path; payload/extract/parallel_extraction.h decodes the
 // frames at once where it can, with the same promises.
 #pragma once
 
 #include "base/wide_text.h"
-#include "payload/payload_stream.h"
+#include "payload/stream/payload_stream.h"
 
 #include <stdint.h>
 
@@ -35,7 +35,7 @@
 extern wchar_t ChildProgramPath[PATH_CAPACITY];
 
 // What the records must be, told by whoever knows (the payload index,
-// payload/index_check.h). Plain function pointers: the knowledge is one
+// payload/check/index_check.h). Plain function pointers: the knowledge is one
 // module's state, not an object, so a constant table of its functions is
 // all the extraction needs, with no object to construct and no virtual
 // dispatch.
@@ -46,7 +46,7 @@ struct RecordCheck {
     // At the end marker; ends the process when records or frames were
     // still expected.
     void (*checkEnd)();
-    // As each frame begins (payload/payload_stream.h): the frame must be
+    // As each frame begins (payload/stream/payload_stream.h): the frame must be
     // where the frame table puts it, beginning the record it names.
     FrameStartCheck checkFrameStart;
 };

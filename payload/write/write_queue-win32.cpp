@@ -1,7 +1,7 @@
-#include "payload/write_queue.h"
+#include "payload/write/write_queue.h"
 
 #include "base/diagnostics.h"
-#include "payload/file_checksum.h"
+#include "payload/check/file_checksum.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "payload/index_check.h"
+#include "payload/check/index_check.h"
 
 #include "base/diagnostics.h"
 #include "base/threads.h"
@@ -7,11 +7,11 @@
 #include "format/crc32.h"
 #include "format/payload_index.h"
 #include "paths/target_directory.h"
-#include "payload/extraction.h"
-#include "payload/parallel_extraction.h"
-#include "payload/payload_stream.h"
-#include "payload/quick_check.h"
-#include "payload/unpack_lock.h"
+#include "payload/check/quick_check.h"
+#include "payload/extract/extraction.h"
+#include "payload/extract/parallel_extraction.h"
+#include "payload/stream/payload_stream.h"
+#include "payload/turn/unpack_lock.h"
 
 #include <windows.h>
 
@@ -167,7 +167,7 @@ static void checkIndexComplete() {
     }
 }
 
-// The rule the lanes follow (payload/parallel_extraction.h): frame j starts
+// The rule the lanes follow (payload/extract/parallel_extraction.h): frame j starts
 // at its table offset, right where record firstRecord begins; so one core
 // and several refuse the same forged tables.
 static void checkFrameAgainstTable(size_t frame, uint64_t blockAt, uint64_t decodedAt) {
@@ -186,7 +186,7 @@ static const RecordCheck INDEX_RECORD_CHECK = {checkRecordAgainstIndex, checkInd
 
 void preparePayloadFiles() {
     // A start with files to write first waits for any other start unpacking
-    // the same build here, and checks again (payload/unpack_lock.h).
+    // the same build here, and checks again (payload/turn/unpack_lock.h).
     if (indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr) ||
         !takeUnpackTurn([] { return indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr); })) {
         if (WholeIndex.count > 0) {

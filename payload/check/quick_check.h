@@ -4,7 +4,7 @@
 // (format/quick_check_record.h), and a later start trusts each file whose
 // size, last-write time and identity are still those recorded, read from one
 // directory listing per folder without opening the file. Every other file
-// gets the content check (payload/index_check.h): one not seen in its
+// gets the content check (payload/check/index_check.h): one not seen in its
 // folder's listing (missing, a folder, a link), one whose metadata differs
 // or was written too close to the record's read time, and every file when
 // the record is missing, damaged or made for another payload.

@@ -2,13 +2,13 @@
 // decoded at once by lanes, each a thread that takes the next frame in
 // order, decodes it alone, holds each of its records to its index entry
 // (name, size, stored CRC-32) before anything is written under that name,
-// and checks and writes the record's file itself (payload/file_writer.h):
+// and checks and writes the record's file itself (payload/write/file_writer.h):
 // reused when it matches on disk, else written under a temporary name and
 // checked. A frame must end exactly after its last record (the last frame:
 // after the end marker, with only the block's padding and trailer after
 // it), every byte of its table extent decoded.
 //
-// What payload/extraction.h promises holds as for the sequential path:
+// What payload/extract/extraction.h promises holds as for the sequential path:
 // every file goes into place only after every frame has ended cleanly, in
 // record order, by the calling thread; a failure leaves nothing placed and
 // its temporaries and created folders are removed; a killed start's
@@ -21,7 +21,7 @@
 // frames, on a process allowed more than one core, and when at least two
 // lanes fit the memory budget at the widest window the frame headers
 // declare. Else the caller extracts on the sequential path
-// (payload/extraction.h), which reads the frames in a row and, with a whole
+// (payload/extract/extraction.h), which reads the frames in a row and, with a whole
 // index, holds each frame to the table as the lanes do.
 #pragma once
 
@@ -33,7 +33,7 @@
 // All lanes' decoders and buffers together, at most: with the launcher's
 // code, the static tables and the writers' buffers, a cold start stays
 // within 96 MB whatever the block's size (it is read in pieces,
-// payload/payload_stream_input.h). The packer's default window (4 MiB)
+// payload/stream/payload_stream_input.h). The packer's default window (4 MiB)
 // leaves room for about eleven lanes; a 2^27 window, for none.
 enum : uint64_t { LANE_MEMORY_BUDGET = uint64_t{64} << 20 };
 // Lanes' own state is static, for this many; eight cores' worth and more.

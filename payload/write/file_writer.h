@@ -1,6 +1,6 @@
 // What happens to each extracted file, shared by the sequential path's
-// writer thread (payload/write_queue.h) and the lanes that decode frames at
-// once (payload/parallel_extraction.h): the reuse check, the temporary file
+// writer thread (payload/write/write_queue.h) and the lanes that decode frames at
+// once (payload/extract/parallel_extraction.h): the reuse check, the temporary file
 // beside the final name, its writes with waits for programs holding it, its
 // CRC-32 check, the handle held until the move, the moves into place at the
 // end, and the clean-up of a run that does not finish.
@@ -107,7 +107,7 @@ void endFileWrite(FileWriter *writer);
 
 // Moves every pending file written to its final name, in the order they
 // were added, then removes the temporaries of ended starts from the folders
-// written into and the top of TargetDirectory (payload/temporaries.h), none
+// written into and the top of TargetDirectory (payload/write/temporaries.h), none
 // of them a file of the table; empties the table. No FileWriter may work
 // meanwhile.
 void commitPendingFiles();

@@ -1,4 +1,4 @@
-#include "payload/safe_delete.h"
+#include "payload/write/safe_delete.h"
 
 #include "base/wide_text.h"
 

@@ -13,7 +13,7 @@
 // <build>: 8 hex digits, the payload's identity (payloadIdentity()).
 // "2" numbers the protocol and the progress block's layout. Folders or
 // builds whose names collide only wait for each other, then check and
-// unpack as usual. The shared progress block (payload/unpack_progress.h) is
+// unpack as usual. The shared progress block (payload/turn/unpack_progress.h) is
 // named alike with "progress" for "unpack".
 //
 // Only a start whose check found work takes the turn: a warm start never

@@ -1,6 +1,6 @@
 // The fast warm start: every file the payload index names is checked on disk
 // before anything is decoded; when one differs, the payload is extracted
-// (payload/extraction.h) with each decoded record held to its index entry.
+// (payload/extract/extraction.h) with each decoded record held to its index entry.
 #pragma once
 
 #include <stddef.h>
@@ -22,16 +22,16 @@ enum { INDEX_READ_PIECE_SIZE = 128 * 1024 };
 // file it names has its size and CRC-32 on disk (an entry of size 0: an
 // empty file exists), ChildProgramPath is set from the first entry and the
 // payload is never opened. Otherwise the payload is extracted, in lanes
-// where payload/parallel_extraction.h allows them, else through the payload
+// where payload/extract/parallel_extraction.h allows them, else through the payload
 // stream; with a whole index, a record that is not its next entry (name,
 // size, stored CRC-32), a frame that does not begin where the frame table
 // puts it with the record it names, or entries or frames left over at the
 // end marker, end the process with "Error, couldn't decode attached data."
 // before anything is written under that record's name. Failures end the process as there.
 // Before it decodes, a start with files to write takes its turn
-// (payload/unpack_lock.h), and may find them written by another start.
+// (payload/turn/unpack_lock.h), and may find them written by another start.
 // With LAUNCH_QUICK_CHECK, a file whose metadata is that recorded is not
-// read, and the record follows what was verified (payload/quick_check.h).
+// read, and the record follows what was verified (payload/check/quick_check.h).
 void preparePayloadFiles();
 
 // The check alone (also for the benchmark): true when the index is whole and
