@@ -1,6 +1,6 @@
 #include "format/constants_section.h"
 
-#include "format/crc32.h"
+#include "format/crc/crc32.h"
 #include "format/little_endian.h"
 #include "format/pe_layout.h"
 

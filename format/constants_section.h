@@ -7,7 +7,7 @@
 //   0   8   magic "TLXCONST"
 //   8   4   format version, BUILD_CONSTANTS_FORMAT
 //   12  4   entry count N
-//   16  4   CRC-32 (format/crc32.h) of the covered bytes, below
+//   16  4   CRC-32 (format/crc/crc32.h) of the covered bytes, below
 //   20  4   0
 //   24  N entries of 24 bytes: id (u32), 0 (u32), offset (u64), size (u64)
 // Every entry's bytes lie inside the section. Strings are UTF-16LE at even
@@ -75,7 +75,7 @@ enum {
 enum LaunchOption {
     LAUNCH_CLEAN_OLD_VERSIONS = 1,
     LAUNCH_KILL_CHILD_WITH_LAUNCHER = 2,
-    // A GUI launcher shows no progress window (launcher/progress_window.h).
+    // A GUI launcher shows no progress window (launcher/window/progress_window.h).
     LAUNCH_NO_PROGRESS_WINDOW = 4,
     // A warm start trusts files whose metadata is that recorded when their
     // content was last verified (payload/check/quick_check.h).

@@ -12,7 +12,7 @@
 // (payload/turn/folder_marker.h). No stored file takes its name.
 #define FOLDER_MARKER_FILE_NAME ".tallix-onefile-folder"
 // The quick warm check's record in the top folder of an unpack folder
-// (format/quick_check_record.h). No stored file takes its name either.
+// (format/index/quick_check_record.h). No stored file takes its name either.
 #define QUICK_CHECK_RECORD_FILE_NAME ".tallix-onefile-check"
 // The launcher's temporary files are "~tallix-*.tmp" (payload/write/temporaries.h),
 // which a start may sweep away: no stored file is named like them either.

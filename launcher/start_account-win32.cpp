@@ -5,7 +5,7 @@
 #include "base/path_form.h"
 #include "buildinfo/build_constants.h"
 #include "format/constants_section.h"
-#include "format/payload_index.h"
+#include "format/index/payload_index.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
 #include "payload/check/quick_check.h"

@@ -85,8 +85,8 @@ fi
 cmake --build "$host" --target tallix-pack >/dev/null
 cmake --build "$windows" --target tallix_runtime >/dev/null
 pack="$host/packer/tallix-pack"
-g++ -O2 -std=c++20 -I"$root" "$root/tests/bench/crc_bench_host.cpp" "$root/format/crc32.cpp" \
-    "$root/format/crc32_carryless.cpp" -lz -o "$work/crc_bench_host"
+g++ -O2 -std=c++20 -I"$root" "$root/tests/bench/crc_bench_host.cpp" "$root/format/crc/crc32.cpp" \
+    "$root/format/crc/crc32_carryless.cpp" -lz -o "$work/crc_bench_host"
 
 if [ -z "$only" ] && [ ! -x "$work/caxa/node_modules/.bin/caxa" ]; then
     mkdir -p "$work/caxa"

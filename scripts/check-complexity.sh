@@ -20,7 +20,7 @@ MAX_COMPLEXITY=25 # pmccabe's second column: every case of a switch counts
 # option: they grow with the options, not with decisions. "file function",
 # the function as pmccabe names it.
 OPTION_TABLES=(
-    "packer/commands/pack_options.cpp tallix::packCommand"
+    "packer/commands/pack/pack_options.cpp tallix::packCommand"
     "packer/commands/inspect_command.cpp tallix::anonymous_namespace::inspectCommand"
     "packer/commands/block_command.cpp tallix::anonymous_namespace::blockCommand"
 )

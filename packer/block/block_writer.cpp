@@ -2,12 +2,12 @@
 
 #include "format/attached_data.h"
 #include "format/branch_filter.h"
-#include "format/crc32.h"
+#include "format/crc/crc32.h"
 #include "format/entry_name.h"
 #include "packer/block/branch_filter_choice.h"
 #include "packer/support/byte_writing.h"
 #include "packer/support/pack_errors.h"
-#include "packer/support/text_encoding.h"
+#include "packer/support/text/text_encoding.h"
 
 // For the level's default window (ZSTD_getCParams) and the frame's progress.
 #define ZSTD_STATIC_LINKING_ONLY

@@ -4,8 +4,8 @@
 #include "packer/block/block_writer.h"
 #include "packer/commands/command_line.h"
 #include "packer/commands/commands.h"
-#include "packer/commands/output_path_check.h"
-#include "packer/commands/pack_options.h"
+#include "packer/commands/pack/output_path_check.h"
+#include "packer/commands/pack/pack_options.h"
 #include "packer/support/host_system.h"
 #include "packer/support/pack_errors.h"
 

@@ -2,18 +2,18 @@
 // launcher without running it.
 #include "format/attached_data.h"
 #include "format/constants_section.h"
-#include "format/crc32.h"
+#include "format/crc/crc32.h"
 #include "format/entry_name.h"
-#include "format/payload_index.h"
+#include "format/index/payload_index.h"
 #include "packer/block/block_reader.h"
 #include "packer/commands/command_line.h"
 #include "packer/commands/commands.h"
-#include "packer/commands/output_path_check.h"
-#include "packer/commands/template_check.h"
+#include "packer/commands/pack/output_path_check.h"
+#include "packer/commands/pack/template_check.h"
 #include "packer/image/launcher_info.h"
 #include "packer/image/pe_image.h"
 #include "packer/support/pack_errors.h"
-#include "packer/support/text_encoding.h"
+#include "packer/support/text/text_encoding.h"
 
 #include <algorithm>
 #include <cerrno>

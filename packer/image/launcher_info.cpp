@@ -4,10 +4,10 @@
 #include "format/pe_layout.h"
 #include "format/progress_window.h"
 #include "packer/image/pe_image.h"
-#include "packer/image/resource_tree.h"
+#include "packer/image/resources/resource_tree.h"
 #include "packer/support/byte_reading.h"
 #include "packer/support/pack_errors.h"
-#include "packer/support/text_encoding.h"
+#include "packer/support/text/text_encoding.h"
 
 #include <algorithm>
 #include <cinttypes>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "packer/image/pe_image.h"
-#include "packer/image/resource_tree.h"
+#include "packer/image/resources/resource_tree.h"
 
 #include <functional>
 #include <iosfwd>

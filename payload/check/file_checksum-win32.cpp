@@ -1,7 +1,7 @@
 #include "payload/check/file_checksum.h"
 
 #include "format/attached_data.h"
-#include "format/crc32.h"
+#include "format/crc/crc32.h"
 
 #include <windows.h>
 

@@ -3,9 +3,9 @@
 #include "base/threads.h"
 #include "buildinfo/build_constants.h"
 #include "format/constants_section.h"
-#include "format/crc32.h"
+#include "format/crc/crc32.h"
 #include "format/entry_name.h"
-#include "format/quick_check_record.h"
+#include "format/index/quick_check_record.h"
 #include "paths/target_directory.h"
 #include "payload/write/temporaries.h"
 

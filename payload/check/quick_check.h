@@ -1,7 +1,7 @@
 // The quick warm check, for launchers packed with LAUNCH_QUICK_CHECK: a
 // start that has verified the content of every file the payload index names
 // keeps a record of their metadata in the unpack folder
-// (format/quick_check_record.h), and a later start trusts each file whose
+// (format/index/quick_check_record.h), and a later start trusts each file whose
 // size, last-write time and identity are still those recorded, read from one
 // directory listing per folder without opening the file. Every other file
 // gets the content check (payload/check/index_check.h): one not seen in its
@@ -14,7 +14,7 @@
 // corruption); the content check is the default for that reason.
 #pragma once
 
-#include "format/payload_index.h"
+#include "format/index/payload_index.h"
 
 #include <stddef.h>
 

@@ -25,7 +25,7 @@
 // index, holds each frame to the table as the lanes do.
 #pragma once
 
-#include "format/payload_index.h"
+#include "format/index/payload_index.h"
 
 #include <stddef.h>
 #include <stdint.h>

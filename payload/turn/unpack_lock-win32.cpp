@@ -2,7 +2,7 @@
 
 #include "base/wide_text.h"
 #include "buildinfo/build_constants.h"
-#include "format/crc32.h"
+#include "format/crc/crc32.h"
 #include "format/little_endian.h"
 #include "paths/target_directory.h"
 #include "payload/turn/unpack_progress.h"

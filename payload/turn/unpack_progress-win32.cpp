@@ -1,7 +1,7 @@
 #include "payload/turn/unpack_progress.h"
 
 #include "buildinfo/build_constants.h"
-#include "format/payload_index.h"
+#include "format/index/payload_index.h"
 
 #include <windows.h>
 

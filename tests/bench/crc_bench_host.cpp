@@ -5,8 +5,8 @@
 // Built and run by scripts/bench-extract.sh.
 //
 // usage: crc_bench_host [DIRECTORY]
-#include "format/crc32.h"
-#include "format/crc32_carryless.h"
+#include "format/crc/crc32.h"
+#include "format/crc/crc32_carryless.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,5 +1,5 @@
 #include "format/attached_data.h"
-#include "format/crc32.h"
+#include "format/crc/crc32.h"
 #include "packer/block/block_reader.h"
 #include "packer/commands/commands.h"
 #include "test_launcher.h"

@@ -1,6 +1,6 @@
 #include "format/attached_data.h"
+#include "format/index/payload_index.h"
 #include "format/little_endian.h"
-#include "format/payload_index.h"
 #include "packer/block/block_writer.h"
 #include "packer/support/pack_errors.h"
 

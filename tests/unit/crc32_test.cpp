@@ -1,5 +1,5 @@
-#include "format/crc32.h"
-#include "format/crc32_carryless.h"
+#include "format/crc/crc32.h"
+#include "format/crc/crc32_carryless.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

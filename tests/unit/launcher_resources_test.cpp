@@ -1,4 +1,4 @@
-#include "packer/image/launcher_resources.h"
+#include "packer/image/resources/launcher_resources.h"
 
 #include <gtest/gtest.h>
 

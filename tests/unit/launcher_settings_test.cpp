@@ -1,8 +1,8 @@
-#include "packer/commands/launcher_settings.h"
+#include "packer/commands/pack/launcher_settings.h"
 
 #include "format/constants_section.h"
 #include "packer/support/pack_errors.h"
-#include "packer/support/text_encoding.h"
+#include "packer/support/text/text_encoding.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The launcher's icon from a PNG (resized) or from an .ico (taken over).
-#include "packer/image/icon_builder.h"
+#include "packer/image/icon/icon_builder.h"
 #include "packer/support/pack_errors.h"
 
 #include <stb/stb_image.h>

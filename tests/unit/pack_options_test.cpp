@@ -1,4 +1,4 @@
-#include "packer/commands/pack_options.h"
+#include "packer/commands/pack/pack_options.h"
 
 #include "packer/support/pack_errors.h"
 

@@ -4,12 +4,12 @@
 // it must call damaged.
 #include "format/constants_section.h"
 #include "packer/block/block_writer.h"
-#include "packer/commands/pack_plan.h"
+#include "packer/commands/pack/pack_plan.h"
 #include "packer/image/launcher_info.h"
-#include "packer/image/launcher_resources.h"
 #include "packer/image/launcher_writer.h"
 #include "packer/image/pe_image.h"
-#include "packer/image/resource_tree.h"
+#include "packer/image/resources/launcher_resources.h"
+#include "packer/image/resources/resource_tree.h"
 #include "packer/support/pack_errors.h"
 #include "test_launcher.h"
 

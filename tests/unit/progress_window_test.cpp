@@ -4,10 +4,10 @@
 #include "format/constants_section.h"
 #include "format/little_endian.h"
 #include "format/progress_window.h"
-#include "launcher/progress_text.h"
-#include "packer/commands/launcher_settings.h"
-#include "packer/commands/progress_window_settings.h"
-#include "packer/image/progress_window_resources.h"
+#include "launcher/window/progress_text.h"
+#include "packer/commands/pack/launcher_settings.h"
+#include "packer/commands/pack/progress_window_settings.h"
+#include "packer/image/resources/progress_window_resources.h"
 #include "packer/support/pack_errors.h"
 
 #include <stb/stb_image_write.h>

@@ -1,4 +1,4 @@
-#include "format/quick_check_record.h"
+#include "format/index/quick_check_record.h"
 
 #include <gtest/gtest.h>
 

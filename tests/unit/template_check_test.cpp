@@ -1,6 +1,6 @@
-#include "packer/commands/template_check.h"
+#include "packer/commands/pack/template_check.h"
 
-#include "packer/support/text_encoding.h"
+#include "packer/support/text/text_encoding.h"
 
 #include <gtest/gtest.h>
 

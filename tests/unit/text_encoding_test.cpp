@@ -1,4 +1,4 @@
-#include "packer/support/text_encoding.h"
+#include "packer/support/text/text_encoding.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "packer/image/version_string.h"
+#include "packer/image/resources/version_string.h"
 
 #include <gtest/gtest.h>
 

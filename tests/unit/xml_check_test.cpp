@@ -1,6 +1,6 @@
 // The manifest's well-formedness check: what it accepts, and the line and
 // cause of what it refuses.
-#include "packer/support/xml_check.h"
+#include "packer/support/text/xml_check.h"
 
 #include <gtest/gtest.h>
 
