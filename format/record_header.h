@@ -20,11 +20,11 @@ struct RecordHeader {
 };
 
 enum RecordHeaderResult {
-    RECORD_HEADER_READ,     // name, size and CRC-32 read
-    RECORD_END_MARKER,      // a lone 0x0000 unit: the stream's end
-    RECORD_NAME_CUT,        // `read` failed inside the name
-    RECORD_NAME_TOO_LONG,   // ENTRY_NAME_CAPACITY units without a terminator
-    RECORD_FIELDS_CUT       // `read` failed inside the size or the CRC-32
+    RECORD_HEADER_READ,   // name, size and CRC-32 read
+    RECORD_END_MARKER,    // a lone 0x0000 unit: the stream's end
+    RECORD_NAME_CUT,      // `read` failed inside the name
+    RECORD_NAME_TOO_LONG, // ENTRY_NAME_CAPACITY units without a terminator
+    RECORD_FIELDS_CUT     // `read` failed inside the size or the CRC-32
 };
 
 // Fills `destination` with the stream's next `count` bytes; false when the
