@@ -70,7 +70,11 @@ update_block() {
     echo "updates: v1 = the application, v2 = four files changed (64 KiB each) and one added;"
     echo "whole processes under Wine, content check, $rounds rounds alternating:"
     local update_table
+    # v2's folder moved aside goes out of the product's folder: another
+    # version's folder there is what an update may take files from.
+    mkdir -p "$trash"
     update_table=$(python3 "$root/tests/bench/whole_process_bench.py" --rounds "$rounds" \
+        --aside "$trash" \
         "v2 warm=$work/tallix-update-v2.exe" \
         "v2 first start beside v1=$work/tallix-update-v2.exe=$v2_folder" \
         "v2 repair of one file=$work/tallix-update-v2.exe=damage:$damaged")

@@ -17,8 +17,12 @@ With --window TITLE, a start's time is that until a window titled TITLE
 is viewable on the X server of DISPLAY (asked with xwininfo every
 WINDOW_POLL_SECONDS); the process still runs to its end, untimed.
 
+With --aside DIR, a cold directory is moved into DIR (on the same file
+system) rather than beside itself, where a launcher looking for its
+product's other folders would find it.
+
 usage: whole_process_bench.py --rounds N --wine WINE [--window TITLE]
-           CASE=COMMAND[=COLD_DIRECTORY|=damage:FILE] ...
+           [--aside DIR] CASE=COMMAND[=COLD_DIRECTORY|=damage:FILE] ...
 COMMAND is a Windows program, or a program and its arguments separated by
 "|"; it runs under WINE. With damage:FILE, DAMAGED_BYTES in the middle of
 FILE are inverted before each start of the case (not timed), as a repair
@@ -108,6 +112,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--wine", default="wine")
     parser.add_argument("--window")
+    parser.add_argument("--aside")
     parser.add_argument("cases", nargs="+", metavar="CASE=COMMAND[=COLD_DIRECTORY]")
     args = parser.parse_args()
     cases = [case.split("=") for case in args.cases]
@@ -120,7 +125,9 @@ def main():
             os.sync()
             return
         if cold and os.path.exists(cold[0]):
-            moved_aside.append("%s.old-%d-%s" % (cold[0], os.getpid(), tag))
+            aside = cold[0] if args.aside is None else os.path.join(
+                args.aside, os.path.basename(cold[0]))
+            moved_aside.append("%s.old-%d-%s" % (aside, os.getpid(), tag))
             os.rename(cold[0], moved_aside[-1])
         if cold:
             os.sync()
