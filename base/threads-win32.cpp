@@ -29,7 +29,31 @@ DWORD WINAPI runStarted(void *start) {
     return 0;
 }
 
+DWORD WINAPI runThread(void *thread) {
+    static_cast<const Thread *>(thread)->work();
+    return 0;
+}
+
 } // namespace
+
+bool startThread(Thread *thread, void (*work)(), size_t stackSize) {
+    thread->work = work;
+    thread->handle = CreateThread(nullptr, stackSize, runThread, thread,
+                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    return thread->handle != nullptr;
+}
+
+bool joinThread(Thread *thread, uint32_t waitMs) {
+    if (thread->handle == nullptr) {
+        return true;
+    }
+    if (WaitForSingleObject(thread->handle, waitMs) != WAIT_OBJECT_0) {
+        return false;
+    }
+    CloseHandle(thread->handle);
+    thread->handle = nullptr;
+    return true;
+}
 
 size_t runOnThreads(size_t count, size_t stackSize, void (*work)(size_t worker)) {
     ThreadStart starts[RUN_ON_THREADS_MAX];

@@ -42,12 +42,19 @@ void resolveTargetDirectory() {
     }
 }
 
-void buildTargetPath(wchar_t *path, const wchar_t *name) {
-    path[0] = 0;
-    appendWideString(path, TargetDirectory, PATH_CAPACITY);
-    size_t length = wcslen(path);
-    if (length == 0 || path[length - 1] != L'\\') {
-        appendWideChar(path, L'\\', PATH_CAPACITY);
+bool buildTargetPath(wchar_t *path, const wchar_t *name, size_t nameLength) {
+    size_t length = wcslen(TargetDirectory);
+    size_t separator =
+        nameLength > 0 && (length == 0 || TargetDirectory[length - 1] != L'\\') ? 1 : 0;
+    if (length + separator + nameLength >= PATH_CAPACITY) {
+        path[0] = 0;
+        return false;
     }
-    appendWideString(path, name, PATH_CAPACITY);
+    wmemcpy(path, TargetDirectory, length);
+    if (separator != 0) {
+        path[length++] = L'\\';
+    }
+    wmemcpy(path + length, name, nameLength);
+    path[length + nameLength] = 0;
+    return true;
 }

@@ -6,6 +6,8 @@
 
 #include "base/wide_text.h"
 
+#include <stddef.h>
+
 extern wchar_t TargetDirectory[PATH_CAPACITY];
 
 // Replaces TargetDirectory as makeExtendedFullPath does. A failure, an
@@ -20,6 +22,11 @@ void resolveTargetDirectory();
 // `path` unchanged, for a failure or a result that does not fit.
 bool makeExtendedFullPath(wchar_t *path);
 
-// TargetDirectory, "\" unless it ends in one, and `name` into `path`
-// (PATH_CAPACITY units); a path that does not fit ends the process (abort).
-void buildTargetPath(wchar_t *path, const wchar_t *name);
+// The one way to a path below the target: TargetDirectory, "\" unless it
+// ends in one, and the `nameLength` units at `name` (terminated or not)
+// into `path` (PATH_CAPACITY units), terminated; a length of 0 gives
+// TargetDirectory itself. False, with `path` empty, when that takes more
+// than PATH_CAPACITY units with the terminator: each caller says what such
+// a name means to it.
+__attribute__((warn_unused_result)) bool buildTargetPath(wchar_t *path, const wchar_t *name,
+                                                         size_t nameLength);

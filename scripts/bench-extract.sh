@@ -25,7 +25,10 @@
 #     and 8 cores would give on paper, and the peak memory of a cold start
 #     as the system counts it;
 #  5. the progress window's cost, and the time to the application's own
-#     window with and without the progress window (under Xvfb).
+#     window with and without the progress window (under Xvfb);
+#  6. updates (scripts/bench-update.sh): a v2 with four files changed and
+#     one added, its warm start, its first start beside v1's folder and a
+#     repair of one damaged file, and the disk both folders take.
 #
 # usage: scripts/bench-extract.sh [LEVEL...]
 # environment: TALLIX_BENCH_HOST (host build tree, default build/host),
@@ -34,7 +37,8 @@
 #   (whole-process rounds, default 7), TALLIX_BENCH_LARGE (0: the small
 #   application alone, default 1), TALLIX_BENCH_OLD (an install prefix
 #   of another tree: bin/tallix-pack, lib/tallix-onefile), TALLIX_BENCH_ONLY
-#   (app-window: only the time to the application's window), WINEPREFIX.
+#   (app-window: only the time to the application's window; update: only
+#   the update cases), WINEPREFIX.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/common.sh"
@@ -197,6 +201,11 @@ C
 }
 if [ "$only" = app-window ]; then
     app_window_block
+    exit 0
+fi
+source "$root/scripts/bench-update.sh"
+if [ "$only" = update ]; then
+    update_block
     exit 0
 fi
 
@@ -441,3 +450,4 @@ echo "$window_table"
 echo "$window_table" | awk '{for (i = 1; i < NF; i++) if ($i == "median") m[NR] = $(i + 1)}
     END {printf "\nwindow shown / no window                      %.3f x\n", m[1] / m[2]}'
 app_window_block
+update_block

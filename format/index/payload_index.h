@@ -2,6 +2,7 @@
 // byte-level code: the launcher's use of it is in payload/check/index_check.h.
 #pragma once
 
+#include "base/wide_text.h"
 #include "format/branch_filter.h"
 #include "format/little_endian.h"
 
@@ -54,6 +55,15 @@ bool findBranchFilter(const PayloadIndex &index, size_t k, BranchFilterRange *ra
 
 inline uint16_t indexNameUnit(const PayloadIndexEntry &entry, size_t i) {
     return readLe16(entry.name + 2 * i);
+}
+
+// The first `count` (at most nameLength) units of the entry's name into
+// `name`, terminated: count + 1 units.
+inline void copyIndexName(const PayloadIndexEntry &entry, size_t count, WideUnit *name) {
+    for (size_t i = 0; i < count; ++i) {
+        name[i] = static_cast<WideUnit>(indexNameUnit(entry, i));
+    }
+    name[count] = 0;
 }
 
 // Whether a decoded record (`name` NUL-terminated, any 16- or 32-bit unit

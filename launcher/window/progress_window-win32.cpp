@@ -1,6 +1,7 @@
 #include "launcher/window/progress_window.h"
 
 #include "base/fatal_box.h"
+#include "base/threads.h"
 #include "buildinfo/build_constants.h"
 #include "format/constants_section.h"
 #include "format/little_endian.h"
@@ -67,9 +68,10 @@ static ULONGLONG delayStartTick;
 // Created by startWindowAfterDelay; the main thread reads them once the
 // writer is idle.
 static HANDLE unpackEnded;
-static std::atomic<HANDLE> windowThread{nullptr};
-// The same thread, for the wait at the process's end; never closed.
-static HANDLE exitingThread;
+// Whether the window's thread was started and not yet told to close.
+static std::atomic<bool> windowStarted{false};
+// The window's thread, for the wait at the process's end.
+static Thread WindowThread;
 // The application the window waits for once the files are in place (a
 // handle of the window's own), and the launcher's end, which it never
 // delays.
@@ -400,11 +402,10 @@ static void showUntilUnpackEnds() {
     DestroyWindow(window);
 }
 
-static DWORD WINAPI progressWindowThread(void *) {
+static void progressWindowThread() {
     if (WaitForSingleObject(unpackEnded, 0) == WAIT_TIMEOUT) {
         showUntilUnpackEnds();
     }
-    return 0;
 }
 
 // At the process's end, normal or failed: the window is told to close, and
@@ -416,7 +417,7 @@ static DWORD WINAPI progressWindowThread(void *) {
 static void awaitWindowEnd() {
     launcherEnding.store(true, std::memory_order_release);
     SetEvent(unpackEnded);
-    WaitForSingleObject(exitingThread, PROGRESS_EXIT_WAIT_MS);
+    joinThread(&WindowThread, PROGRESS_EXIT_WAIT_MS);
 }
 
 // At each write of the unpack, and each slice of a wait for another start's
@@ -437,13 +438,10 @@ static void startWindowAfterDelay(UnpackEvent event) {
     if (unpackEnded == nullptr) {
         return;
     }
-    HANDLE thread = CreateThread(nullptr, WINDOW_THREAD_STACK_SIZE, progressWindowThread, nullptr,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (thread != nullptr) {
-        exitingThread = thread;
+    if (startThread(&WindowThread, progressWindowThread, WINDOW_THREAD_STACK_SIZE)) {
         atexit(awaitWindowEnd);
+        windowStarted.store(true, std::memory_order_release);
     }
-    windowThread.store(thread, std::memory_order_release);
 }
 
 void beginProgressWindow() {
@@ -456,8 +454,7 @@ void beginProgressWindow() {
 
 void endProgressWindow() {
     onUnpackEvent.store(nullptr, std::memory_order_relaxed);
-    HANDLE thread = windowThread.exchange(nullptr, std::memory_order_acquire);
-    if (thread == nullptr) {
+    if (!windowStarted.exchange(false, std::memory_order_acquire)) {
         return;
     }
     // The user's click made this process the foreground one; the
@@ -470,7 +467,7 @@ void endProgressWindow() {
 
 void progressWindowApplicationStarted(void *process) {
     HANDLE own = nullptr;
-    if (exitingThread != nullptr &&
+    if (WindowThread.handle != nullptr &&
         DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &own,
                         SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
         lingeringFor.store(own, std::memory_order_release);

@@ -1,6 +1,7 @@
 #include "packer/block/block_reader.h"
 
 #include "format/attached_data.h"
+#include "format/record_header.h"
 #include "packer/support/byte_reading.h"
 
 #define ZSTD_STATIC_LINKING_ONLY // ZSTD_getFrameHeader
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <utility>
 #include <vector>
 
 namespace tallix {
@@ -187,10 +190,11 @@ struct RecordReader::Decoder {
         return true;
     }
 
-    void read(unsigned char *destination, std::size_t count, const char *what) {
+    // Up to the stream's end: false when it ends first.
+    bool readSome(unsigned char *destination, std::size_t count) {
         while (count > 0) {
             if (outputPosition == outputFilled && !refill()) {
-                throw DamagedBlockError(std::string("the record stream ends inside ") + what);
+                return false;
             }
             std::size_t piece = std::min(count, outputFilled - outputPosition);
             std::memcpy(destination, output.data() + outputPosition, piece);
@@ -198,7 +202,21 @@ struct RecordReader::Decoder {
             destination += piece;
             count -= piece;
         }
+        return true;
     }
+
+    // For readRecordHeader(), whose code is built without exceptions: a
+    // failure to read is kept for rethrowing once it has returned.
+    static bool readForHeader(void *decoder, unsigned char *destination, std::size_t count) {
+        Decoder *d = static_cast<Decoder *>(decoder);
+        try {
+            return d->readSome(destination, count);
+        } catch (...) {
+            d->failure = std::current_exception();
+            return false;
+        }
+    }
+    std::exception_ptr failure;
 };
 
 RecordReader::RecordReader(std::istream &in, const BlockLocation &where)
@@ -211,27 +229,28 @@ std::optional<EntryHeader> RecordReader::next() {
         readContent([](const unsigned char *, std::size_t) {});
     }
     recordStarts_.push_back(decoder_->delivered + decoder_->outputPosition);
-    EntryHeader entry;
-    for (;;) {
-        unsigned char unit[2];
-        decoder_->read(unit, sizeof unit, "a name");
-        char16_t value = static_cast<char16_t>(readLe16(unit));
-        if (value == 0) {
-            break;
-        }
-        if (entry.name.size() + 1 >= ENTRY_NAME_CAPACITY) {
-            throw DamagedBlockError("a record name is longer than " +
-                                    std::to_string(ENTRY_NAME_CAPACITY - 1) + " units");
-        }
-        entry.name.push_back(value);
+    RecordHeader header;
+    RecordHeaderResult result = readRecordHeader(Decoder::readForHeader, decoder_.get(), &header);
+    if (decoder_->failure) {
+        std::rethrow_exception(std::exchange(decoder_->failure, nullptr));
     }
-    if (entry.name.empty()) {
+    switch (result) {
+    case RECORD_END_MARKER:
         return std::nullopt;
+    case RECORD_NAME_CUT:
+        throw DamagedBlockError("the record stream ends inside a name");
+    case RECORD_NAME_TOO_LONG:
+        throw DamagedBlockError("a record name is longer than " +
+                                std::to_string(ENTRY_NAME_CAPACITY - 1) + " units");
+    case RECORD_FIELDS_CUT:
+        throw DamagedBlockError("the record stream ends inside a record header");
+    case RECORD_HEADER_READ:
+        break;
     }
-    unsigned char fields[12];
-    decoder_->read(fields, sizeof fields, "a record header");
-    entry.size = readLe64(fields);
-    entry.crc = readLe32(fields + 8);
+    EntryHeader entry;
+    entry.name.assign(header.name, header.name + header.nameLength);
+    entry.size = header.size;
+    entry.crc = header.crc;
     unreadContent_ = entry.size;
     return entry;
 }

@@ -34,31 +34,23 @@ static std::atomic<bool> mismatchSeen;
 // measured at half the speed.
 alignas(64) static unsigned char ReadBuffers[INDEX_CHECK_MAX_THREADS][INDEX_READ_PIECE_SIZE];
 static wchar_t WorkerPaths[INDEX_CHECK_MAX_THREADS][PATH_CAPACITY];
+static wchar_t WorkerNames[INDEX_CHECK_MAX_THREADS][ENTRY_NAME_CAPACITY];
 
-// The entry's path as buildTargetPath makes it; false when it does not fit:
-// the file then counts as differing, and the extraction, meeting the same
-// name, ends the process there.
-static bool buildIndexedPath(const PayloadIndexEntry &entry, wchar_t *path) {
-    size_t length = wcslen(TargetDirectory);
-    if (length + 1 + entry.nameLength >= PATH_CAPACITY) {
-        return false;
-    }
-    wmemcpy(path, TargetDirectory, length);
-    if (length == 0 || path[length - 1] != L'\\') {
-        path[length++] = L'\\';
-    }
-    for (size_t i = 0; i < entry.nameLength; ++i) {
-        path[length++] = static_cast<wchar_t>(indexNameUnit(entry, i));
-    }
-    path[length] = 0;
-    return true;
+// The entry's path, through `name`; false when it does not fit: the file
+// then counts as differing, and the extraction, meeting the same name, ends
+// the process there.
+static bool buildIndexedPath(const PayloadIndexEntry &entry, wchar_t *path, wchar_t *name) {
+    copyIndexName(entry, entry.nameLength, name);
+    return buildTargetPath(path, name, entry.nameLength);
 }
 
 // Open, reads into the reused buffer, close: under Wine this beat a mapping
 // by a third, and it takes the whole 64-bit size. Each read asks for one
 // byte more than should remain, so the last one also proves the file ends.
-static bool fileMatchesEntry(const PayloadIndexEntry &entry, wchar_t *path, unsigned char *buffer) {
-    if (!buildIndexedPath(entry, path)) {
+static bool fileMatchesEntry(const PayloadIndexEntry &entry, size_t worker) {
+    wchar_t *path = WorkerPaths[worker];
+    unsigned char *buffer = ReadBuffers[worker];
+    if (!buildIndexedPath(entry, path, WorkerNames[worker])) {
         return false;
     }
     HANDLE file = CreateFileW(
@@ -101,8 +93,7 @@ static void checkEntries(size_t worker) {
         if (quickCheckPassed(k)) {
             continue;
         }
-        if (!fileMatchesEntry(payloadIndexEntry(WholeIndex, k), WorkerPaths[worker],
-                              ReadBuffers[worker])) {
+        if (!fileMatchesEntry(payloadIndexEntry(WholeIndex, k), worker)) {
             mismatchSeen.store(true, std::memory_order_relaxed);
         }
     }
@@ -115,9 +106,7 @@ static size_t chooseThreadCount(size_t maxThreads) {
     }
     uint64_t worth =
         1 + bytes / INDEX_CHECK_BYTES_PER_THREAD + WholeIndex.count / INDEX_CHECK_FILES_PER_THREAD;
-    SYSTEM_INFO system;
-    GetSystemInfo(&system);
-    uint64_t threads = system.dwNumberOfProcessors;
+    uint64_t threads = allowedProcessorCount();
     threads = threads < worth ? threads : worth;
     threads = threads < maxThreads ? threads : maxThreads;
     threads = threads < INDEX_CHECK_MAX_THREADS ? threads : uint64_t{INDEX_CHECK_MAX_THREADS};
@@ -190,7 +179,8 @@ void preparePayloadFiles() {
     if (indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr) ||
         !takeUnpackTurn([] { return indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr); })) {
         if (WholeIndex.count > 0) {
-            buildIndexedPath(payloadIndexEntry(WholeIndex, 0), ChildProgramPath);
+            // The check's workers have ended: their buffers are free.
+            buildIndexedPath(payloadIndexEntry(WholeIndex, 0), ChildProgramPath, WorkerNames[0]);
         }
         saveQuickCheckRecord(WholeIndex, false);
         return;

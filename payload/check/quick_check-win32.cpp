@@ -35,6 +35,7 @@ static uint32_t NameSlots[QUICK_CHECK_NAME_SLOTS];
 // multiples of 8, and the folder's path.
 alignas(8) static unsigned char Listings[QUICK_CHECK_MAX_THREADS][DIRECTORY_LISTING_SIZE];
 static wchar_t FolderPaths[QUICK_CHECK_MAX_THREADS][PATH_CAPACITY];
+static wchar_t FolderNames[QUICK_CHECK_MAX_THREADS][ENTRY_NAME_CAPACITY];
 static wchar_t RecordPath[PATH_CAPACITY];
 
 static bool quickCheckOn;
@@ -115,25 +116,13 @@ static size_t findEntry(const PayloadIndex &index, const PayloadIndexEntry &fold
     return index.count;
 }
 
-// `path`: TargetDirectory and the folder part (without its "\") of `entry`;
-// false when it does not fit.
-static bool buildFolderPath(wchar_t *path, const PayloadIndexEntry &entry, size_t folderLength) {
-    size_t length = wcslen(TargetDirectory);
-    if (length + 1 + folderLength >= PATH_CAPACITY) {
-        return false;
-    }
-    wmemcpy(path, TargetDirectory, length + 1);
-    if (folderLength == 0) {
-        return true;
-    }
-    if (length == 0 || path[length - 1] != L'\\') {
-        path[length++] = L'\\';
-    }
-    for (size_t i = 0; i + 1 < folderLength; ++i) {
-        path[length++] = static_cast<wchar_t>(indexNameUnit(entry, i));
-    }
-    path[length] = 0;
-    return true;
+// `path`: TargetDirectory and the folder part (without its "\") of `entry`,
+// through `name`; false when it does not fit.
+static bool buildFolderPath(wchar_t *path, wchar_t *name, const PayloadIndexEntry &entry,
+                            size_t folderLength) {
+    size_t units = folderLength > 0 ? folderLength - 1 : 0;
+    copyIndexName(entry, units, name);
+    return buildTargetPath(path, name, units);
 }
 
 // The folders of this pass, in index order, by the hash of their path in
@@ -268,7 +257,7 @@ static void listFolder(const PayloadIndex &index, size_t f, size_t thread) {
     PayloadIndexEntry entry = payloadIndexEntry(index, FolderEntries[f]);
     size_t folderLength = FolderLengths[f];
     wchar_t *path = FolderPaths[thread];
-    HANDLE folder = buildFolderPath(path, entry, folderLength)
+    HANDLE folder = buildFolderPath(path, FolderNames[thread], entry, folderLength)
                         ? openPlainFolder(path, FolderParents[f] == NO_FOLDER, &FolderVolumes[f])
                         : INVALID_HANDLE_VALUE;
     if (folder == INVALID_HANDLE_VALUE) {
@@ -372,11 +361,7 @@ static PayloadIdentity payloadIdentity(const PayloadIndex &index) {
 }
 
 static bool buildRecordPath() {
-    if (wcslen(TargetDirectory) + 1 + wcslen(RECORD_NAME) + 1 > PATH_CAPACITY) {
-        return false;
-    }
-    buildTargetPath(RecordPath, RECORD_NAME);
-    return true;
+    return buildTargetPath(RecordPath, RECORD_NAME, wcslen(RECORD_NAME));
 }
 
 // The record on disk into RecordOnDisk, at most `expected` bytes and one

@@ -7,6 +7,7 @@
 #include "buildinfo/build_constants.h"
 #include "format/attached_data.h"
 #include "format/little_endian.h"
+#include "format/record_header.h"
 #include "paths/target_directory.h"
 #include "payload/check/file_checksum.h"
 #include "payload/extract/extraction.h"
@@ -138,23 +139,15 @@ static bool frameEndsHere(Lane *lane, size_t frame) {
 
 // --- A lane's records ------------------------------------------------------------
 
+static bool readFromLane(void *lane, unsigned char *destination, size_t count) {
+    return readBytes(static_cast<Lane *>(lane), destination, count);
+}
+
 // Record k's name, size and CRC-32, held to entry k.
 static bool readMatchingRecord(Lane *lane, const PayloadIndexEntry &entry) {
-    WideUnit name[ENTRY_NAME_CAPACITY];
-    for (size_t i = 0;; ++i) {
-        unsigned char unit[2];
-        if (i == ENTRY_NAME_CAPACITY || !readBytes(lane, unit, sizeof unit)) {
-            return false;
-        }
-        name[i] = readLe16(unit);
-        if (name[i] == 0) {
-            break;
-        }
-    }
-    unsigned char fields[RECORD_SIZE_BYTES + RECORD_CRC_BYTES];
-    return readBytes(lane, fields, sizeof fields) &&
-           recordMatchesIndexEntry(entry, name, readLe64(fields),
-                                   readLe32(fields + RECORD_SIZE_BYTES));
+    RecordHeader header;
+    return readRecordHeader(readFromLane, lane, &header) == RECORD_HEADER_READ &&
+           recordMatchesIndexEntry(entry, header.name, header.size, header.crc);
 }
 
 // Record k in full, its file checked or written; false at a failure.
@@ -269,16 +262,14 @@ static void addAllPendingFiles(const PayloadIndex &index) {
     static wchar_t name[ENTRY_NAME_CAPACITY];
     for (size_t k = 0; k < index.count; ++k) {
         PayloadIndexEntry entry = payloadIndexEntry(index, k);
-        for (size_t i = 0; i < entry.nameLength; ++i) {
-            name[i] = static_cast<wchar_t>(indexNameUnit(entry, i));
-        }
-        name[entry.nameLength] = 0;
+        copyIndexName(entry, entry.nameLength, name);
         uint32_t place;
         if (!addPendingFile(name, entry.size == 0, entry.crc, &place)) {
             fatalError(ALLOCATION_FAILURE);
         }
-        if (k == 0) {
-            buildTargetPath(ChildProgramPath, name);
+        // A path that does not fit ends the process (abort), as its file's would.
+        if (k == 0 && !buildTargetPath(ChildProgramPath, name, entry.nameLength)) {
+            abort();
         }
     }
 }

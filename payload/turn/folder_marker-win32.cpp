@@ -21,10 +21,9 @@ static HANDLE openForReading() {
 
 void markTargetDirectory() {
     if (!formatFolderMarker(markerText, BUILD_COMPANY, BUILD_PRODUCT, BUILD_VERSION) ||
-        wcslen(TargetDirectory) + 1 + wcslen(FOLDER_MARKER_NAME) + 1 > PATH_CAPACITY) {
+        !buildTargetPath(markerPath, FOLDER_MARKER_NAME, wcslen(FOLDER_MARKER_NAME))) {
         return;
     }
-    buildTargetPath(markerPath, FOLDER_MARKER_NAME);
     DWORD size = static_cast<DWORD>(wcslen(markerText) * sizeof(wchar_t));
     HANDLE marker = openForReading();
     if (marker != INVALID_HANDLE_VALUE) {

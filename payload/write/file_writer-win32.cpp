@@ -68,6 +68,14 @@ static const wchar_t *pendingName(const PendingFile &file) {
     return NameChunks[file.nameAt / PENDING_CHUNK_NAME_UNITS] +
            file.nameAt % PENDING_CHUNK_NAME_UNITS;
 }
+
+// A name whose path does not fit ends the process here (abort): the check
+// counts such a file as differing, so it always comes to be written.
+static void buildPendingPath(wchar_t *path, const wchar_t *name) {
+    if (!buildTargetPath(path, name, wcslen(name))) {
+        abort();
+    }
+}
 // Files added since the run began: the next one's record number.
 static uint32_t runRecords;
 // The payload index, for the branch filter's facts; none when it is not
@@ -203,7 +211,7 @@ void startFileWrite(FileWriter *writer, uint32_t place) {
     writer->file = place;
     writer->writtenCrc = 0;
     file->started = true;
-    buildTargetPath(writer->targetPath, pendingName(*file));
+    buildPendingPath(writer->targetPath, pendingName(*file));
     BranchFilterRange range;
     writer->filtered = findBranchFilter(FilterIndex, file->record, &range);
     if (writer->filtered) {
@@ -305,7 +313,7 @@ void endFileWrite(FileWriter *writer) {
 void reportWriteFailure(const FileWriter *writer) {
     switch (writer->failure) {
     case WRITE_OPEN_FAILED:
-        buildTargetPath(TargetFilePath, pendingName(pendingFile(writer->file)));
+        buildPendingPath(TargetFilePath, pendingName(pendingFile(writer->file)));
         fatalOpenError(TargetFilePath);
     case WRITE_WRITE_FAILED:
         fatalSystemError("Error, couldn't unpack file to target path.", writer->errorCode);
@@ -339,7 +347,7 @@ static void discardUnfinishedFiles() {
     for (size_t i = 0; i < pendingCount; ++i) {
         const PendingFile &file = pendingFile(i);
         if (file.started && !file.reused) {
-            buildTargetPath(TargetFilePath, pendingName(file));
+            buildPendingPath(TargetFilePath, pendingName(file));
             buildTemporaryPath(TemporaryPath, TargetFilePath, file.number);
             while (!DeleteFileW(TemporaryPath) && waitOutLockedFile(&waitedMs)) {
             }
@@ -440,7 +448,7 @@ static bool moveHeldFile(HANDLE file, const wchar_t *finalPath) {
 // failure.
 static void commitPendingFile(PendingFile *file) {
     static unsigned char checksumBuffer[FILE_CHECKSUM_PIECE_SIZE];
-    buildTargetPath(TargetFilePath, pendingName(*file));
+    buildPendingPath(TargetFilePath, pendingName(*file));
     buildTemporaryPath(TemporaryPath, TargetFilePath, file->number);
     HANDLE held = file->handle;
     file->handle = nullptr;
@@ -536,11 +544,11 @@ static void sweepDirectoryOf(wchar_t *path, wchar_t *lastSwept) {
 static void sweepRunDirectories() {
     static wchar_t lastSwept[PATH_CAPACITY];
     lastSwept[0] = 0;
-    buildTargetPath(TargetFilePath, L"-");
+    buildPendingPath(TargetFilePath, L"-");
     sweepDirectoryOf(TargetFilePath, lastSwept);
     for (size_t i = 0; i < pendingCount; ++i) {
         if (!pendingFile(i).reused) {
-            buildTargetPath(TargetFilePath, pendingName(pendingFile(i)));
+            buildPendingPath(TargetFilePath, pendingName(pendingFile(i)));
             sweepDirectoryOf(TargetFilePath, lastSwept);
         }
     }

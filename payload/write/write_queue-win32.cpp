@@ -1,6 +1,7 @@
 #include "payload/write/write_queue.h"
 
 #include "base/diagnostics.h"
+#include "base/threads.h"
 #include "payload/check/file_checksum.h"
 
 #include <windows.h>
@@ -40,10 +41,11 @@ static CONDITION_VARIABLE pieceWritten = CONDITION_VARIABLE_INIT;
 // waiting for it (or at the end), not for every piece: each wake-up is a
 // system call and a switch of threads.
 static bool writerSleeps;
+static bool writerStops; // set at the run's end, once the queue is empty
 static bool decoderSleeps;
 static size_t decoderWaitsForQueued; // wake the decoder at this many queued or fewer
 
-static HANDLE writerThread;
+static Thread WriterThread;
 
 // --- The writer thread ---------------------------------------------------------
 
@@ -71,13 +73,17 @@ static void writePiece(const Piece *piece) {
     }
 }
 
-static DWORD WINAPI writeQueuedPieces(void *) {
+static void writeQueuedPieces() {
     for (;;) {
         AcquireSRWLockExclusive(&queueLock);
-        while (queueTail == queueHead) {
+        while (queueTail == queueHead && !writerStops) {
             writerSleeps = true;
             SleepConditionVariableSRW(&pieceQueued, &queueLock, INFINITE, 0);
             writerSleeps = false;
+        }
+        if (queueTail == queueHead) {
+            ReleaseSRWLockExclusive(&queueLock);
+            return;
         }
         const Piece *piece = &WriteQueue[queueTail % WRITE_QUEUE_PIECES];
         ReleaseSRWLockExclusive(&queueLock);
@@ -155,10 +161,19 @@ static void reportEarlierFailure() {
 
 static void startWriter() {
     Writer.checksumBuffer = WriterChecksumBuffer;
-    writerThread = CreateThread(nullptr, 0, writeQueuedPieces, nullptr, 0, nullptr);
-    if (writerThread == nullptr) {
+    if (!startThread(&WriterThread, writeQueuedPieces, 0)) {
         fatalError("Error, couldn't allocate memory.");
     }
+}
+
+// After waitForWriter(): the writer ends, and the next run starts another.
+static void stopWriter() {
+    AcquireSRWLockExclusive(&queueLock);
+    writerStops = true;
+    ReleaseSRWLockExclusive(&queueLock);
+    WakeConditionVariable(&pieceQueued);
+    joinThread(&WriterThread, JOIN_WAIT_FOREVER);
+    writerStops = false;
 }
 
 // Ends when the writer has failed, at the failure it met first.
@@ -184,7 +199,7 @@ void beginQueuedFiles() {
 }
 
 void queueFileStart(const wchar_t *name, bool empty, uint32_t crc) {
-    if (writerThread == nullptr) {
+    if (WriterThread.handle == nullptr) {
         startWriter();
     }
     checkWriter();
@@ -216,6 +231,7 @@ void queueFileEnd() {
 
 void finishQueuedFiles() {
     reportEarlierFailure();
+    stopWriter();
     commitPendingFiles();
     setBeforeFatalReport(nullptr);
     finishPendingRun();

@@ -17,10 +17,16 @@ With --window TITLE, a start's time is that until a window titled TITLE
 is viewable on the X server of DISPLAY (asked with xwininfo every
 WINDOW_POLL_SECONDS); the process still runs to its end, untimed.
 
+With --aside DIR, a cold directory is moved into DIR (on the same file
+system) rather than beside itself, where a launcher looking for its
+product's other folders would find it.
+
 usage: whole_process_bench.py --rounds N --wine WINE [--window TITLE]
-           CASE=COMMAND[=COLD_DIRECTORY] ...
+           [--aside DIR] CASE=COMMAND[=COLD_DIRECTORY|=damage:FILE] ...
 COMMAND is a Windows program, or a program and its arguments separated by
-"|"; it runs under WINE.
+"|"; it runs under WINE. With damage:FILE, DAMAGED_BYTES in the middle of
+FILE are inverted before each start of the case (not timed), as a repair
+finds them.
 """
 import argparse
 import os
@@ -43,6 +49,19 @@ WINDOW_POLL_SECONDS = 0.01
 WINDOW_TIMEOUT_SECONDS = 60
 # Starts made for one measurement at most.
 ATTEMPTS = 3
+# What a damage: case changes in its file: one page, its size kept.
+DAMAGED_BYTES = 4096
+DAMAGE_PREFIX = "damage:"
+
+
+def damage(path):
+    with open(path, "r+b") as file:
+        size = file.seek(0, os.SEEK_END)
+        start = max(0, size // 2 - DAMAGED_BYTES // 2)
+        file.seek(start)
+        data = file.read(DAMAGED_BYTES)
+        file.seek(start)
+        file.write(bytes(b ^ 0xFF for b in data))
 
 
 def window_shown(title):
@@ -93,6 +112,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--wine", default="wine")
     parser.add_argument("--window")
+    parser.add_argument("--aside")
     parser.add_argument("cases", nargs="+", metavar="CASE=COMMAND[=COLD_DIRECTORY]")
     args = parser.parse_args()
     cases = [case.split("=") for case in args.cases]
@@ -100,8 +120,14 @@ def main():
     moved_aside = []
 
     def make_cold(cold, tag):
+        if cold and cold[0].startswith(DAMAGE_PREFIX):
+            damage(cold[0][len(DAMAGE_PREFIX):])
+            os.sync()
+            return
         if cold and os.path.exists(cold[0]):
-            moved_aside.append("%s.old-%d-%s" % (cold[0], os.getpid(), tag))
+            aside = cold[0] if args.aside is None else os.path.join(
+                args.aside, os.path.basename(cold[0]))
+            moved_aside.append("%s.old-%d-%s" % (aside, os.getpid(), tag))
             os.rename(cold[0], moved_aside[-1])
         if cold:
             os.sync()

@@ -43,13 +43,45 @@ TEST(TargetDirectory, ExtendedFormOfTheFullPath) {
         EXPECT_EQ(normalForm(TargetDirectory), c.normal) << c.directory;
         EXPECT_EQ(pathRootLength(TargetDirectory), c.root) << c.directory;
         wchar_t child[PATH_CAPACITY];
-        buildTargetPath(child, L"a\\b");
+        ASSERT_TRUE(buildTargetPath(child, L"a\\b", 3)) << c.directory;
         EXPECT_STREQ(child, c.child) << c.directory;
     }
     // Forms the launcher never makes pass through as they are.
     EXPECT_EQ(normalForm(L"\\\\?\\Volume{1}\\x"), L"\\\\?\\Volume{1}\\x");
     EXPECT_EQ(pathRootLength(L"\\\\?\\Volume{1}\\x"), 13u);
     EXPECT_EQ(pathRootLength(L"relative\\x"), 0u);
+}
+
+// A path takes PATH_CAPACITY units at most, its terminator included; one
+// that would take more leaves `path` empty. Only `nameLength` units count.
+TEST(TargetDirectory, TargetPathFitsOrIsEmpty) {
+    const std::wstring name(PATH_CAPACITY, L'n');
+    const struct {
+        const wchar_t *directory; // 8 units, then 7 ending in "\"
+        size_t nameLength;
+        bool fits;
+    } cases[] = {
+        {L"\\\\?\\C:\\x", 0, true},
+        {L"\\\\?\\C:\\x", PATH_CAPACITY - 10, true},
+        {L"\\\\?\\C:\\x", PATH_CAPACITY - 9, false},
+        {L"\\\\?\\C:\\", PATH_CAPACITY - 8, true},
+        {L"\\\\?\\C:\\", PATH_CAPACITY - 7, false},
+    };
+    for (const auto &c : cases) {
+        wcscpy(TargetDirectory, c.directory);
+        std::wstring expected = c.directory;
+        if (c.nameLength > 0 && expected.back() != L'\\') {
+            expected += L'\\';
+        }
+        expected += name.substr(0, c.nameLength);
+        wchar_t path[PATH_CAPACITY] = L"old";
+        EXPECT_EQ(buildTargetPath(path, name.c_str(), c.nameLength), c.fits) << c.nameLength;
+        EXPECT_EQ(path, c.fits ? expected : L"") << c.nameLength;
+    }
+    wcscpy(TargetDirectory, L"\\\\?\\C:\\x");
+    wchar_t path[PATH_CAPACITY];
+    ASSERT_TRUE(buildTargetPath(path, L"ab\\c", 2));
+    EXPECT_STREQ(path, L"\\\\?\\C:\\x\\ab");
 }
 
 TEST(TargetDirectory, RelativeToTheCurrentDirectory) {
