@@ -9,9 +9,7 @@
 #include "paths/target_directory.h"
 #include "payload/check/quick_check.h"
 #include "payload/extract/extraction.h"
-#include "payload/extract/parallel_extraction.h"
 #include "payload/stream/payload_stream.h"
-#include "payload/turn/unpack_lock.h"
 
 #include <windows.h>
 
@@ -27,9 +25,11 @@ static size_t nextRecord;
 // Where the record after the last checked one starts in the decoded stream.
 static uint64_t nextRecordStart;
 
-// Workers take entries from one counter; the first mismatch stops them all.
+// Workers take entries from one counter; the first mismatch stops them all
+// unless each entry's state is asked for.
 static std::atomic<size_t> nextEntry;
 static std::atomic<bool> mismatchSeen;
+static bool *EntryDiffers;
 // Cache-line aligned: the system's copy into a misaligned buffer was
 // measured at half the speed.
 alignas(64) static unsigned char ReadBuffers[INDEX_CHECK_MAX_THREADS][INDEX_READ_PIECE_SIZE];
@@ -93,7 +93,7 @@ static bool fileMatchesEntry(const PayloadIndexEntry &entry, wchar_t *path, unsi
 }
 
 static void checkEntries(size_t worker) {
-    while (!mismatchSeen.load(std::memory_order_relaxed)) {
+    while (EntryDiffers != nullptr || !mismatchSeen.load(std::memory_order_relaxed)) {
         size_t k = nextEntry.fetch_add(1, std::memory_order_relaxed);
         if (k >= WholeIndex.count) {
             return;
@@ -104,6 +104,9 @@ static void checkEntries(size_t worker) {
         if (!fileMatchesEntry(payloadIndexEntry(WholeIndex, k), WorkerPaths[worker],
                               ReadBuffers[worker])) {
             mismatchSeen.store(true, std::memory_order_relaxed);
+            if (EntryDiffers != nullptr) {
+                EntryDiffers[k] = true;
+            }
         }
     }
 }
@@ -125,7 +128,21 @@ static size_t chooseThreadCount(size_t maxThreads) {
     return threads > 0 ? static_cast<size_t>(threads) : 1;
 }
 
+// A target folder that is not there holds no file: each entry differs,
+// without a failed open for each.
+static bool targetFolderMissing() {
+    if (GetFileAttributesW(TargetDirectory) != INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed) {
+    return checkIndexedFiles(maxThreads, threadsUsed, nullptr);
+}
+
+bool checkIndexedFiles(size_t maxThreads, size_t *threadsUsed, bool *differs) {
     indexIsWhole = openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &WholeIndex);
     nextRecord = 0;
     nextRecordStart = 0;
@@ -135,11 +152,19 @@ bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed) {
     if (!indexIsWhole) {
         return false;
     }
+    EntryDiffers = differs;
+    bool missing = differs != nullptr && targetFolderMissing();
+    for (size_t k = 0; differs != nullptr && k < WholeIndex.count; ++k) {
+        differs[k] = missing;
+    }
     if (quickCheckFiles(WholeIndex)) {
         if (threadsUsed != nullptr) {
             *threadsUsed = 1;
         }
         return true;
+    }
+    if (missing) {
+        return false;
     }
     nextEntry = 0;
     mismatchSeen = false;
@@ -184,24 +209,16 @@ static void checkFrameAgainstTable(size_t frame, uint64_t blockAt, uint64_t deco
 static const RecordCheck INDEX_RECORD_CHECK = {checkRecordAgainstIndex, checkIndexComplete,
                                                checkFrameAgainstTable};
 
-void preparePayloadFiles() {
-    // A start with files to write first waits for any other start unpacking
-    // the same build here, and checks again (payload/turn/unpack_lock.h).
-    if (indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr) ||
-        !takeUnpackTurn([] { return indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr); })) {
-        if (WholeIndex.count > 0) {
-            buildIndexedPath(payloadIndexEntry(WholeIndex, 0), ChildProgramPath);
-        }
-        saveQuickCheckRecord(WholeIndex, false);
-        return;
+const PayloadIndex *wholePayloadIndex() {
+    return indexIsWhole ? &WholeIndex : nullptr;
+}
+
+const RecordCheck *indexRecordCheck() {
+    return indexIsWhole ? &INDEX_RECORD_CHECK : nullptr;
+}
+
+void setChildProgramFromIndex() {
+    if (indexIsWhole && WholeIndex.count > 0) {
+        buildIndexedPath(payloadIndexEntry(WholeIndex, 0), ChildProgramPath);
     }
-    size_t lanes = indexIsWhole ? chooseLaneCount(WholeIndex) : 0;
-    if (lanes >= 2) {
-        extractInLanes(WholeIndex, lanes);
-    } else {
-        openPayloadStream();
-        extractPayloadFiles(indexIsWhole ? &INDEX_RECORD_CHECK : nullptr);
-    }
-    endUnpackTurn();
-    saveQuickCheckRecord(WholeIndex, true);
 }

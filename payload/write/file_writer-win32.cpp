@@ -33,6 +33,7 @@ struct PendingFile {
     bool empty;
     bool started; // seen by a FileWriter: it may have a temporary file
     bool reused;  // found in place: it has no temporary file
+    bool changed; // known to differ: no reuse check
     // Paused so far for programs holding it (LOCKED_FILE_WAIT_MS): while it
     // is checked and written, then as it goes into place.
     uint16_t waitedMs;
@@ -209,8 +210,8 @@ void startFileWrite(FileWriter *writer, uint32_t place) {
     if (writer->filtered) {
         startBranchFilter(&writer->filter, range, false);
     }
-    writer->reusing =
-        fileMatches(writer->targetPath, *file, writer->checksumBuffer, &file->waitedMs);
+    writer->reusing = !file->changed && fileMatches(writer->targetPath, *file,
+                                                    writer->checksumBuffer, &file->waitedMs);
     if (writer->reusing) {
         file->reused = true;
         return;
@@ -399,6 +400,7 @@ bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *pla
                         empty,
                         false,
                         false,
+                        false,
                         0,
                         nullptr};
     pendingFile(pendingCount) = file;
@@ -411,6 +413,35 @@ bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *pla
 
 size_t pendingFileCount() {
     return pendingCount;
+}
+
+void keepPendingFileInPlace(uint32_t place) {
+    pendingFile(place).reused = true;
+}
+
+void markPendingFileChanged(uint32_t place) {
+    pendingFile(place).changed = true;
+}
+
+bool makePendingFile(uint32_t place, MakeTemporaryFile make, void *context) {
+    static FileWriter maker; // for its paths; one thread, before the writers
+    PendingFile *file = &pendingFile(place);
+    buildTargetPath(maker.targetPath, pendingName(*file));
+    if (!mayBeReplaced(maker.targetPath) || !preparePlace(&maker)) {
+        return false;
+    }
+    for (;;) {
+        buildTemporaryPath(maker.temporaryPath, maker.targetPath, file->number);
+        if (make(maker.temporaryPath, context)) {
+            file->started = true;
+            return true;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+        file->number = temporaryCount.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 // A rename request with room for any target path.
