@@ -45,9 +45,9 @@ static void settlePendingFiles(const PayloadIndex &index) {
         } else if (action == ENTRY_IN_PLACE) {
             keepPendingFileInPlace(place);
         }
-        if (action == ENTRY_DECODE) {
-            markPendingFileChanged(place);
-        } else {
+        // An entry to decode keeps the writer's check: the plan's check may
+        // have met the file held by another program for a moment.
+        if (action != ENTRY_DECODE) {
             countUnpackedContent(entry.size, false);
             countFinishedFile();
         }

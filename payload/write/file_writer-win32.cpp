@@ -33,7 +33,6 @@ struct PendingFile {
     bool empty;
     bool started; // seen by a FileWriter: it may have a temporary file
     bool reused;  // found in place: it has no temporary file
-    bool changed; // known to differ: no reuse check
     // Paused so far for programs holding it (LOCKED_FILE_WAIT_MS): while it
     // is checked and written, then as it goes into place.
     uint16_t waitedMs;
@@ -210,8 +209,8 @@ void startFileWrite(FileWriter *writer, uint32_t place) {
     if (writer->filtered) {
         startBranchFilter(&writer->filter, range, false);
     }
-    writer->reusing = !file->changed && fileMatches(writer->targetPath, *file,
-                                                    writer->checksumBuffer, &file->waitedMs);
+    writer->reusing =
+        fileMatches(writer->targetPath, *file, writer->checksumBuffer, &file->waitedMs);
     if (writer->reusing) {
         file->reused = true;
         return;
@@ -400,7 +399,6 @@ bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *pla
                         empty,
                         false,
                         false,
-                        false,
                         0,
                         nullptr};
     pendingFile(pendingCount) = file;
@@ -417,10 +415,6 @@ size_t pendingFileCount() {
 
 void keepPendingFileInPlace(uint32_t place) {
     pendingFile(place).reused = true;
-}
-
-void markPendingFileChanged(uint32_t place) {
-    pendingFile(place).changed = true;
 }
 
 bool makePendingFile(uint32_t place, MakeTemporaryFile make, void *context) {

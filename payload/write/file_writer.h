@@ -94,12 +94,9 @@ void finishPendingRun();
 bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *place);
 size_t pendingFileCount();
 
-// What a plan made before the run (payload/plan/unpack_plan.h) knows of a
-// pending file, so that no FileWriter looks at it on disk again: in place
-// already (it is left as it is and goes nowhere), or differing (written
-// without a reuse check).
+// A pending file that a plan made before the run (payload/plan/unpack_plan.h)
+// found in place: no FileWriter looks at it again, and it goes nowhere.
 void keepPendingFileInPlace(uint32_t place);
-void markPendingFileChanged(uint32_t place);
 
 // Makes file `place`'s temporary from something other than decoded content
 // (payload/plan/older_version.h): its folders are made and `make` is given
