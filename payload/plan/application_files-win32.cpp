@@ -18,9 +18,9 @@ struct Taking {
     TakenHow how;
 };
 
-static bool makeFromOlder(const wchar_t *temporaryPath, void *context) {
+static bool makeFromOlder(const wchar_t *temporaryPath, void *context, void **held) {
     Taking *taking = static_cast<Taking *>(context);
-    taking->how = takeOlderFile(taking->entry, temporaryPath);
+    taking->how = takeOlderFile(taking->entry, temporaryPath, held);
     return taking->how != NOT_TAKEN;
 }
 

@@ -207,11 +207,13 @@ static bool sourceMatches(HANDLE source, const PayloadIndexEntry &entry,
 
 // Whether the new name is the file `source` held while it was checked: the
 // same file, one name more than before (a link to a link would leave the
-// count as it was), and no reparse point.
+// count as it was), and no reparse point. The handle on the new name, kept
+// in *held then, may move it into place (payload/write/file_writer.h).
 static bool linkedToSource(const wchar_t *temporaryPath, HANDLE source,
-                           const BY_HANDLE_FILE_INFORMATION &before) {
-    HANDLE linked = CreateFileW(temporaryPath, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                           const BY_HANDLE_FILE_INFORMATION &before, void **held) {
+    HANDLE linked = CreateFileW(temporaryPath, DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (linked == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -222,7 +224,11 @@ static bool linkedToSource(const wchar_t *temporaryPath, HANDLE source,
         link.dwVolumeSerialNumber == now.dwVolumeSerialNumber &&
         link.nFileIndexHigh == now.nFileIndexHigh && link.nFileIndexLow == now.nFileIndexLow &&
         now.nNumberOfLinks == before.nNumberOfLinks + 1;
-    CloseHandle(linked);
+    if (same) {
+        *held = linked;
+    } else {
+        CloseHandle(linked);
+    }
     return same;
 }
 
@@ -290,12 +296,13 @@ static bool isProgramEntry(const PayloadIndexEntry &entry) {
 }
 
 static TakenHow linkOrCopy(HANDLE source, const PayloadIndexEntry &entry,
-                           const BY_HANDLE_FILE_INFORMATION &before, const wchar_t *temporaryPath) {
+                           const BY_HANDLE_FILE_INFORMATION &before, const wchar_t *temporaryPath,
+                           void **held) {
     if (isProgramEntry(entry)) {
         return copyFromSource(source, entry, temporaryPath) ? TAKEN_AS_COPY : NOT_TAKEN;
     }
     if (CreateHardLinkW(temporaryPath, OlderFilePath, nullptr)) {
-        if (linkedToSource(temporaryPath, source, before)) {
+        if (linkedToSource(temporaryPath, source, before, held)) {
             return TAKEN_AS_LINK;
         }
         // Something else was swapped in under the older name: removed if
@@ -311,7 +318,8 @@ static TakenHow linkOrCopy(HANDLE source, const PayloadIndexEntry &entry,
     return copyFromSource(source, entry, temporaryPath) ? TAKEN_AS_COPY : NOT_TAKEN;
 }
 
-TakenHow takeOlderFile(const PayloadIndexEntry &entry, const wchar_t *temporaryPath) {
+TakenHow takeOlderFile(const PayloadIndexEntry &entry, const wchar_t *temporaryPath, void **held) {
+    *held = nullptr;
     if (!buildOlderPath(entry)) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return NOT_TAKEN;
@@ -328,7 +336,7 @@ TakenHow takeOlderFile(const PayloadIndexEntry &entry, const wchar_t *temporaryP
     BY_HANDLE_FILE_INFORMATION before;
     TakenHow how = NOT_TAKEN;
     if (sourceMatches(source, entry, &before)) {
-        how = linkOrCopy(source, entry, before, temporaryPath);
+        how = linkOrCopy(source, entry, before, temporaryPath, held);
     } else {
         SetLastError(ERROR_INVALID_DATA);
     }

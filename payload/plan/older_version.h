@@ -45,5 +45,6 @@ enum TakenHow { NOT_TAKEN, TAKEN_AS_LINK, TAKEN_AS_COPY };
 // version runs. On NOT_TAKEN nothing of ours is left
 // at `temporaryPath` (but for a link swapped in by another program, which
 // is left alone: removing it under Wine would remove what it names); the
-// last error tells ERROR_ALREADY_EXISTS when the name was taken.
-TakenHow takeOlderFile(const PayloadIndexEntry &entry, const wchar_t *temporaryPath);
+// last error tells ERROR_ALREADY_EXISTS when the name was taken. A link
+// leaves in *held a handle on it with delete access only (else null).
+TakenHow takeOlderFile(const PayloadIndexEntry &entry, const wchar_t *temporaryPath, void **held);

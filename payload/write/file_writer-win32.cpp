@@ -417,6 +417,19 @@ void keepPendingFileInPlace(uint32_t place) {
     pendingFile(place).reused = true;
 }
 
+// Keeps `held` for the move by handle while the budget allows.
+static void holdForMove(PendingFile *file, void *held) {
+    if (held == nullptr) {
+        return;
+    }
+    if (heldFiles.load(std::memory_order_relaxed) < HELD_FILES_CAPACITY &&
+        heldFiles.fetch_add(1, std::memory_order_relaxed) < HELD_FILES_CAPACITY) {
+        file->handle = held;
+    } else {
+        CloseHandle(held);
+    }
+}
+
 bool makePendingFile(uint32_t place, MakeTemporaryFile make, void *context) {
     static FileWriter maker; // for its paths; one thread, before the writers
     PendingFile *file = &pendingFile(place);
@@ -426,8 +439,10 @@ bool makePendingFile(uint32_t place, MakeTemporaryFile make, void *context) {
     }
     for (;;) {
         buildTemporaryPath(maker.temporaryPath, maker.targetPath, file->number);
-        if (make(maker.temporaryPath, context)) {
+        void *held = nullptr;
+        if (make(maker.temporaryPath, context, &held)) {
             file->started = true;
+            holdForMove(file, held);
             return true;
         }
         DWORD error = GetLastError();

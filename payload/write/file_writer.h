@@ -102,11 +102,12 @@ void keepPendingFileInPlace(uint32_t place);
 // (payload/plan/older_version.h): its folders are made and `make` is given
 // the temporary's path, the next name while one is taken (`make` fails with
 // ERROR_FILE_EXISTS or ERROR_ALREADY_EXISTS); once `make` has made it, the
-// file goes into place, or on failure is removed, as a written one. False
+// file goes into place, or on failure is removed, as a written one, moved
+// by the handle `make` may leave in *held (delete access only). False
 // when `make` fails otherwise, or a folder, link or other thing stands where
 // the file or a folder of it must be: the file is then still to be written.
 // Before any FileWriter works.
-typedef bool (*MakeTemporaryFile)(const wchar_t *temporaryPath, void *context);
+typedef bool (*MakeTemporaryFile)(const wchar_t *temporaryPath, void *context, void **held);
 bool makePendingFile(uint32_t place, MakeTemporaryFile make, void *context);
 
 // Checks file `place` on disk; one that does not match gets a new temporary
