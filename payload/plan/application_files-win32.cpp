@@ -46,9 +46,10 @@ static void settlePendingFiles(const PayloadIndex &index) {
             keepPendingFileInPlace(place);
         }
         // An entry to decode keeps the writer's check: the plan's check may
-        // have met the file held by another program for a moment.
+        // have met the file held by another program for a moment. A file
+        // taken counts as written, so that the progress window shows it.
         if (action != ENTRY_DECODE) {
-            countUnpackedContent(entry.size, false);
+            countUnpackedContent(entry.size, action == ENTRY_FROM_OLDER);
             countFinishedFile();
         }
     }

@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <string.h>
 #include <wchar.h>
 #include <wctype.h>
 
@@ -191,18 +192,34 @@ static bool resolvesBelowOlderFolder(HANDLE file, const PayloadIndexEntry &entry
                                 static_cast<int>(entry.nameLength), TRUE) == CSTR_EQUAL;
 }
 
+// Whether `file` is a plain file (no folder, no reparse point), with its
+// size and link count. GetFileInformationByHandle would also ask for the
+// volume's serial number, which under Wine costs 0.8 ms a file.
+static bool plainFileFacts(HANDLE file, FILE_STANDARD_INFO *facts) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    return GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+           GetFileInformationByHandleEx(file, FileStandardInfo, facts, sizeof *facts) &&
+           !facts->Directory;
+}
+
 // The source as the plan needs it: a plain file of the entry's size whose
 // content has the entry's CRC-32 (an empty one: no content to check).
 static bool sourceMatches(HANDLE source, const PayloadIndexEntry &entry,
-                          BY_HANDLE_FILE_INFORMATION *information) {
-    if (!resolvesBelowOlderFolder(source, entry) ||
-        !GetFileInformationByHandle(source, information) ||
-        (information->dwFileAttributes &
-         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        ((uint64_t{information->nFileSizeHigh} << 32) | information->nFileSizeLow) != entry.size) {
+                          FILE_STANDARD_INFO *facts) {
+    if (!resolvesBelowOlderFolder(source, entry) || !plainFileFacts(source, facts) ||
+        static_cast<uint64_t>(facts->EndOfFile.QuadPart) != entry.size) {
         return false;
     }
     return entry.size == 0 || computeHandleChecksum(source, CopyBuffer) == entry.crc;
+}
+
+static bool sameFile(HANDLE a, HANDLE b) {
+    FILE_ID_INFO first, second;
+    return GetFileInformationByHandleEx(a, FileIdInfo, &first, sizeof first) &&
+           GetFileInformationByHandleEx(b, FileIdInfo, &second, sizeof second) &&
+           first.VolumeSerialNumber == second.VolumeSerialNumber &&
+           memcmp(&first.FileId, &second.FileId, sizeof first.FileId) == 0;
 }
 
 // Whether the new name is the file `source` held while it was checked: the
@@ -210,20 +227,16 @@ static bool sourceMatches(HANDLE source, const PayloadIndexEntry &entry,
 // count as it was), and no reparse point. The handle on the new name, kept
 // in *held then, may move it into place (payload/write/file_writer.h).
 static bool linkedToSource(const wchar_t *temporaryPath, HANDLE source,
-                           const BY_HANDLE_FILE_INFORMATION &before, void **held) {
+                           const FILE_STANDARD_INFO &before, void **held) {
     HANDLE linked = CreateFileW(temporaryPath, DELETE | FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (linked == INVALID_HANDLE_VALUE) {
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION link, now;
-    bool same =
-        GetFileInformationByHandle(linked, &link) && GetFileInformationByHandle(source, &now) &&
-        (link.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-        link.dwVolumeSerialNumber == now.dwVolumeSerialNumber &&
-        link.nFileIndexHigh == now.nFileIndexHigh && link.nFileIndexLow == now.nFileIndexLow &&
-        now.nNumberOfLinks == before.nNumberOfLinks + 1;
+    FILE_STANDARD_INFO link, now;
+    bool same = plainFileFacts(linked, &link) && plainFileFacts(source, &now) &&
+                now.NumberOfLinks == before.NumberOfLinks + 1 && sameFile(linked, source);
     if (same) {
         *held = linked;
     } else {
@@ -296,7 +309,7 @@ static bool isProgramEntry(const PayloadIndexEntry &entry) {
 }
 
 static TakenHow linkOrCopy(HANDLE source, const PayloadIndexEntry &entry,
-                           const BY_HANDLE_FILE_INFORMATION &before, const wchar_t *temporaryPath,
+                           const FILE_STANDARD_INFO &before, const wchar_t *temporaryPath,
                            void **held) {
     if (isProgramEntry(entry)) {
         return copyFromSource(source, entry, temporaryPath) ? TAKEN_AS_COPY : NOT_TAKEN;
@@ -333,7 +346,7 @@ TakenHow takeOlderFile(const PayloadIndexEntry &entry, const wchar_t *temporaryP
     if (source == INVALID_HANDLE_VALUE) {
         return NOT_TAKEN;
     }
-    BY_HANDLE_FILE_INFORMATION before;
+    FILE_STANDARD_INFO before;
     TakenHow how = NOT_TAKEN;
     if (sourceMatches(source, entry, &before)) {
         how = linkOrCopy(source, entry, before, temporaryPath, held);
