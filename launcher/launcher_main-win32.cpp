@@ -12,7 +12,7 @@
 #include "paths/environment.h"
 #include "paths/target_directory.h"
 #include "paths/template_expansion.h"
-#include "payload/check/index_check.h"
+#include "payload/plan/unpack_plan.h"
 #include "payload/turn/folder_marker.h"
 
 #include <stdio.h>
@@ -67,7 +67,7 @@ int launcherMain() {
     }
     beginProgressWindow();
     accountForCheckMode();
-    preparePayloadFiles();
+    prepareApplicationFiles();
     endProgressWindow();
     accountForFiles();
     markTargetDirectory();

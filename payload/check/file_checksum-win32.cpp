@@ -5,11 +5,37 @@
 
 #include <windows.h>
 
-// Closes `file` and reports no checksum with `error` as the last error.
-static uint32_t noChecksum(HANDLE file, DWORD error) {
-    CloseHandle(file);
-    SetLastError(error);
-    return NO_FILE_CHECKSUM;
+uint32_t computeHandleChecksum(void *handle, unsigned char *buffer) {
+    HANDLE file = static_cast<HANDLE>(handle);
+    // An empty file has no checksum, so that it never passes for a record
+    // with content (none stores 0); an empty record is matched by the file's
+    // attributes instead.
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size)) {
+        return NO_FILE_CHECKSUM;
+    }
+    uint64_t remaining = static_cast<uint64_t>(size.QuadPart);
+    if (remaining == 0) {
+        SetLastError(ERROR_SUCCESS);
+        return NO_FILE_CHECKSUM;
+    }
+    uint32_t crc = 0;
+    while (remaining > 0) {
+        DWORD wanted = remaining < FILE_CHECKSUM_PIECE_SIZE ? static_cast<DWORD>(remaining)
+                                                            : DWORD{FILE_CHECKSUM_PIECE_SIZE};
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, wanted, &got, nullptr)) {
+            return NO_FILE_CHECKSUM;
+        }
+        if (got == 0) {
+            SetLastError(ERROR_HANDLE_EOF);
+            return NO_FILE_CHECKSUM;
+        }
+        crc = continueCrc32(crc, buffer, got);
+        remaining -= got;
+    }
+    // 0 stands for "no file", so real content never reports it.
+    return storedCrc(crc);
 }
 
 uint32_t computeFileChecksum(const wchar_t *path, unsigned char *buffer) {
@@ -21,32 +47,9 @@ uint32_t computeFileChecksum(const wchar_t *path, unsigned char *buffer) {
     if (file == INVALID_HANDLE_VALUE) {
         return NO_FILE_CHECKSUM;
     }
-    // An empty file has no checksum, so that it never passes for a record
-    // with content (none stores 0); an empty record is matched by the file's
-    // attributes instead.
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file, &size)) {
-        return noChecksum(file, GetLastError());
-    }
-    uint64_t remaining = static_cast<uint64_t>(size.QuadPart);
-    if (remaining == 0) {
-        return noChecksum(file, ERROR_SUCCESS);
-    }
-    uint32_t crc = 0;
-    while (remaining > 0) {
-        DWORD wanted = remaining < FILE_CHECKSUM_PIECE_SIZE ? static_cast<DWORD>(remaining)
-                                                            : DWORD{FILE_CHECKSUM_PIECE_SIZE};
-        DWORD got = 0;
-        if (!ReadFile(file, buffer, wanted, &got, nullptr)) {
-            return noChecksum(file, GetLastError());
-        }
-        if (got == 0) {
-            return noChecksum(file, ERROR_HANDLE_EOF);
-        }
-        crc = continueCrc32(crc, buffer, got);
-        remaining -= got;
-    }
+    uint32_t crc = computeHandleChecksum(file, buffer);
+    DWORD error = GetLastError();
     CloseHandle(file);
-    // 0 stands for "no file", so real content never reports it.
-    return storedCrc(crc);
+    SetLastError(error);
+    return crc;
 }

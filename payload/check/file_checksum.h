@@ -19,3 +19,7 @@ enum { FILE_CHECKSUM_PIECE_SIZE = 128 * 1024 };
 // threads that checksum at once each pass their own (cache-line aligned: the
 // system's copy into a misaligned buffer was measured at half the speed).
 uint32_t computeFileChecksum(const wchar_t *path, unsigned char *buffer);
+
+// The same for a file open for reading (a HANDLE), from its current
+// position; the handle stays open.
+uint32_t computeHandleChecksum(void *file, unsigned char *buffer);

@@ -9,9 +9,7 @@
 #include "paths/target_directory.h"
 #include "payload/check/quick_check.h"
 #include "payload/extract/extraction.h"
-#include "payload/extract/parallel_extraction.h"
 #include "payload/stream/payload_stream.h"
-#include "payload/turn/unpack_lock.h"
 
 #include <windows.h>
 
@@ -27,9 +25,11 @@ static size_t nextRecord;
 // Where the record after the last checked one starts in the decoded stream.
 static uint64_t nextRecordStart;
 
-// Workers take entries from one counter; the first mismatch stops them all.
+// Workers take entries from one counter; the first mismatch stops them all
+// unless each entry's state is asked for.
 static std::atomic<size_t> nextEntry;
 static std::atomic<bool> mismatchSeen;
+static bool *EntryDiffers;
 // Cache-line aligned: the system's copy into a misaligned buffer was
 // measured at half the speed.
 alignas(64) static unsigned char ReadBuffers[INDEX_CHECK_MAX_THREADS][INDEX_READ_PIECE_SIZE];
@@ -85,7 +85,7 @@ static bool fileMatchesEntry(const PayloadIndexEntry &entry, size_t worker) {
 }
 
 static void checkEntries(size_t worker) {
-    while (!mismatchSeen.load(std::memory_order_relaxed)) {
+    while (EntryDiffers != nullptr || !mismatchSeen.load(std::memory_order_relaxed)) {
         size_t k = nextEntry.fetch_add(1, std::memory_order_relaxed);
         if (k >= WholeIndex.count) {
             return;
@@ -95,6 +95,9 @@ static void checkEntries(size_t worker) {
         }
         if (!fileMatchesEntry(payloadIndexEntry(WholeIndex, k), worker)) {
             mismatchSeen.store(true, std::memory_order_relaxed);
+            if (EntryDiffers != nullptr) {
+                EntryDiffers[k] = true;
+            }
         }
     }
 }
@@ -114,7 +117,21 @@ static size_t chooseThreadCount(size_t maxThreads) {
     return threads > 0 ? static_cast<size_t>(threads) : 1;
 }
 
+// A target folder that is not there holds no file: each entry differs,
+// without a failed open for each.
+static bool targetFolderMissing() {
+    if (GetFileAttributesW(TargetDirectory) != INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed) {
+    return checkIndexedFiles(maxThreads, threadsUsed, nullptr);
+}
+
+bool checkIndexedFiles(size_t maxThreads, size_t *threadsUsed, bool *differs) {
     indexIsWhole = openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &WholeIndex);
     nextRecord = 0;
     nextRecordStart = 0;
@@ -124,11 +141,19 @@ bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed) {
     if (!indexIsWhole) {
         return false;
     }
+    EntryDiffers = differs;
+    bool missing = differs != nullptr && targetFolderMissing();
+    for (size_t k = 0; differs != nullptr && k < WholeIndex.count; ++k) {
+        differs[k] = missing;
+    }
     if (quickCheckFiles(WholeIndex)) {
         if (threadsUsed != nullptr) {
             *threadsUsed = 1;
         }
         return true;
+    }
+    if (missing) {
+        return false;
     }
     nextEntry = 0;
     mismatchSeen = false;
@@ -173,25 +198,17 @@ static void checkFrameAgainstTable(size_t frame, uint64_t blockAt, uint64_t deco
 static const RecordCheck INDEX_RECORD_CHECK = {checkRecordAgainstIndex, checkIndexComplete,
                                                checkFrameAgainstTable};
 
-void preparePayloadFiles() {
-    // A start with files to write first waits for any other start unpacking
-    // the same build here, and checks again (payload/turn/unpack_lock.h).
-    if (indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr) ||
-        !takeUnpackTurn([] { return indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr); })) {
-        if (WholeIndex.count > 0) {
-            // The check's workers have ended: their buffers are free.
-            buildIndexedPath(payloadIndexEntry(WholeIndex, 0), ChildProgramPath, WorkerNames[0]);
-        }
-        saveQuickCheckRecord(WholeIndex, false);
-        return;
+const PayloadIndex *wholePayloadIndex() {
+    return indexIsWhole ? &WholeIndex : nullptr;
+}
+
+const RecordCheck *indexRecordCheck() {
+    return indexIsWhole ? &INDEX_RECORD_CHECK : nullptr;
+}
+
+void setChildProgramFromIndex() {
+    if (indexIsWhole && WholeIndex.count > 0) {
+        // The check's workers have ended: their buffers are free.
+        buildIndexedPath(payloadIndexEntry(WholeIndex, 0), ChildProgramPath, WorkerNames[0]);
     }
-    size_t lanes = indexIsWhole ? chooseLaneCount(WholeIndex) : 0;
-    if (lanes >= 2) {
-        extractInLanes(WholeIndex, lanes);
-    } else {
-        openPayloadStream();
-        extractPayloadFiles(indexIsWhole ? &INDEX_RECORD_CHECK : nullptr);
-    }
-    endUnpackTurn();
-    saveQuickCheckRecord(WholeIndex, true);
 }

@@ -1,7 +1,10 @@
 // The fast warm start: every file the payload index names is checked on disk
-// before anything is decoded; when one differs, the payload is extracted
-// (payload/extract/extraction.h) with each decoded record held to its index entry.
+// before anything is decoded; what differs is put in place by the unpack
+// plan (payload/plan/unpack_plan.h).
 #pragma once
+
+#include "format/index/payload_index.h"
+#include "payload/extract/extraction.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -18,24 +21,30 @@ enum { INDEX_CHECK_FILES_PER_THREAD = 64 };
 // between the copy and the CRC.
 enum { INDEX_READ_PIECE_SIZE = 128 * 1024 };
 
-// Puts the application's files in place. When the index is whole and every
-// file it names has its size and CRC-32 on disk (an entry of size 0: an
-// empty file exists), ChildProgramPath is set from the first entry and the
-// payload is never opened. Otherwise the payload is extracted, in lanes
-// where payload/extract/parallel_extraction.h allows them, else through the payload
-// stream; with a whole index, a record that is not its next entry (name,
-// size, stored CRC-32), a frame that does not begin where the frame table
-// puts it with the record it names, or entries or frames left over at the
-// end marker, end the process with "Error, couldn't decode attached data."
-// before anything is written under that record's name. Failures end the process as there.
-// Before it decodes, a start with files to write takes its turn
-// (payload/turn/unpack_lock.h), and may find them written by another start.
-// With LAUNCH_QUICK_CHECK, a file whose metadata is that recorded is not
-// read, and the record follows what was verified (payload/check/quick_check.h).
-void preparePayloadFiles();
-
 // The check alone (also for the benchmark): true when the index is whole and
 // every file it names matches, checked on at most `maxThreads` threads (the
 // calling one included). `threadsUsed`, when given, gets how many ran (0
-// without a whole index).
+// without a whole index). With LAUNCH_QUICK_CHECK, a file whose metadata is
+// that recorded is not read (payload/check/quick_check.h).
 bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed);
+
+// The same, and with `differs` (one flag per entry of a whole index) every
+// entry is checked, not only up to the first that differs, and differs[k]
+// tells whether entry k's file is not in place. A missing target folder
+// counts every entry as differing without looking for each.
+bool checkIndexedFiles(size_t maxThreads, size_t *threadsUsed, bool *differs);
+
+// The index the last check opened; null when it is not whole.
+const PayloadIndex *wholePayloadIndex();
+
+// For the sequential extraction (payload/extract/extraction.h) after the
+// last check: with a whole index, a record that is not its next entry
+// (name, size, stored CRC-32), a frame that does not begin where the frame
+// table puts it with the record it names, or entries or frames left over at
+// the end marker, end the process with "Error, couldn't decode attached
+// data." before anything is written under that record's name. Null without
+// a whole index.
+const RecordCheck *indexRecordCheck();
+
+// ChildProgramPath from the index's first entry, when it is whole.
+void setChildProgramFromIndex();

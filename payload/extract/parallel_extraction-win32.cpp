@@ -48,6 +48,8 @@ static Lane Lanes[MAX_LANES];
 static PayloadIndex LaneIndex;
 static size_t frameCount;
 static uint64_t trailerAt;
+// Per record, whether it is decoded into its file; null: every record.
+static const bool *DecodeRecord;
 static std::atomic<size_t> nextFrame;
 // The lowest failure of any lane so far: work past it is not needed.
 static std::atomic<uint64_t> firstFailure;
@@ -150,15 +152,10 @@ static bool readMatchingRecord(Lane *lane, const PayloadIndexEntry &entry) {
            recordMatchesIndexEntry(entry, header.name, header.size, header.crc);
 }
 
-// Record k in full, its file checked or written; false at a failure.
-static bool extractRecord(Lane *lane, size_t k) {
-    PayloadIndexEntry entry = payloadIndexEntry(LaneIndex, k);
-    if (!readMatchingRecord(lane, entry)) {
-        return false;
-    }
-    FileWriter *writer = &lane->writer;
-    startFileWrite(writer, static_cast<uint32_t>(k));
-    for (uint64_t left = entry.size; left > 0 && writer->failure == WRITE_OK;) {
+// Record k's content, into `writer` (null: read past, its file settled
+// already); false when the frame fails.
+static bool passContent(Lane *lane, uint64_t left, FileWriter *writer) {
+    while (left > 0 && (writer == nullptr || writer->failure == WRITE_OK)) {
         const unsigned char *data;
         size_t got;
         size_t wanted =
@@ -166,8 +163,27 @@ static bool extractRecord(Lane *lane, size_t k) {
         if (!nextBytes(lane, wanted, &data, &got)) {
             return false;
         }
-        writeFileContent(writer, data, got);
+        if (writer != nullptr) {
+            writeFileContent(writer, data, got);
+        }
         left -= got;
+    }
+    return true;
+}
+
+// Record k in full, its file checked or written; false at a failure.
+static bool extractRecord(Lane *lane, size_t k) {
+    PayloadIndexEntry entry = payloadIndexEntry(LaneIndex, k);
+    if (!readMatchingRecord(lane, entry)) {
+        return false;
+    }
+    if (DecodeRecord != nullptr && !DecodeRecord[k]) {
+        return passContent(lane, entry.size, nullptr);
+    }
+    FileWriter *writer = &lane->writer;
+    startFileWrite(writer, static_cast<uint32_t>(k));
+    if (!passContent(lane, entry.size, writer)) {
+        return false;
     }
     if (writer->failure == WRITE_OK) {
         endFileWrite(writer);
@@ -202,6 +218,20 @@ static void extractFrame(Lane *lane, size_t frame) {
     }
 }
 
+// Whether frame j holds a record to decode.
+static bool frameHasWork(size_t j) {
+    if (DecodeRecord == nullptr) {
+        return true;
+    }
+    PayloadIndexFrame where = payloadIndexFrame(LaneIndex, j);
+    for (size_t k = where.firstRecord; k < where.endRecord; ++k) {
+        if (DecodeRecord[k]) {
+            return true;
+        }
+    }
+    return false;
+}
+
 static void runLane(Lane *lane) {
     for (;;) {
         size_t frame = nextFrame.fetch_add(1, std::memory_order_relaxed);
@@ -209,7 +239,9 @@ static void runLane(Lane *lane) {
             passedFailure(2 * uint64_t{payloadIndexFrame(LaneIndex, frame).firstRecord})) {
             return;
         }
-        extractFrame(lane, frame);
+        if (frameHasWork(frame)) {
+            extractFrame(lane, frame);
+        }
     }
 }
 
@@ -250,11 +282,11 @@ size_t chooseLaneCount(const PayloadIndex &index) {
     size_t cores = allowedProcessorCount();
     lanes = lanes < cores ? lanes : cores;
     lanes = lanes < MAX_LANES ? lanes : size_t{MAX_LANES};
-    if (lanes < 2 || pendingFileCount() != 0) {
+    if (lanes < 1 || pendingFileCount() != 0) {
         return 0;
     }
     uint64_t fit = LANE_MEMORY_BUDGET / laneMemory();
-    return fit < lanes ? (fit < 2 ? 0 : static_cast<size_t>(fit)) : lanes;
+    return fit < lanes ? static_cast<size_t>(fit) : lanes;
 }
 
 // Every record in the pending table, in order: record k is place k.
@@ -319,11 +351,15 @@ static void reportFirstFailure(size_t laneCount) {
     fatalError(DECODE_FAILURE);
 }
 
-void extractInLanes(const PayloadIndex &index, size_t laneCount) {
-    nextFrame = 0;
-    firstFailure = NO_FAILURE;
+void beginLaneRun(const PayloadIndex &index) {
     beginPendingRun();
     addAllPendingFiles(index);
+}
+
+void runLanes(size_t laneCount, const bool *decode) {
+    nextFrame = 0;
+    firstFailure = NO_FAILURE;
+    DecodeRecord = decode;
     openLanes(laneCount);
     // The calling thread is lane 0; a lane that cannot be started leaves
     // its frames to the others.
@@ -332,4 +368,9 @@ void extractInLanes(const PayloadIndex &index, size_t laneCount) {
     closeLanes(laneCount);
     commitPendingFiles();
     finishPendingRun();
+}
+
+void extractInLanes(const PayloadIndex &index, size_t laneCount) {
+    beginLaneRun(index);
+    runLanes(laneCount, nullptr);
 }

@@ -17,10 +17,10 @@
 // reported: a lane that fails stops, lanes on later records stop, lanes on
 // earlier records run on.
 //
-// Lanes are used only with a whole index whose frame table lists several
-// frames, on a process allowed more than one core, and when at least two
-// lanes fit the memory budget at the widest window the frame headers
-// declare. Else the caller extracts on the sequential path
+// Lanes are used only with a whole index, as many as there are frames and
+// cores and as fit the memory budget at the widest window the frame
+// headers declare. One lane is used when only some frames are to be
+// decoded; else, below two, the caller extracts on the sequential path
 // (payload/extract/extraction.h), which reads the frames in a row and, with a whole
 // index, holds each frame to the table as the lanes do.
 #pragma once
@@ -42,11 +42,22 @@ enum { MAX_LANES = 16 };
 enum { LANE_STACK_SIZE = 256 * 1024 };
 
 // How many lanes `index` allows on this process, from its frame count, the
-// frames' windows, the cores and the budget; below 2 lanes are not used.
-// Keeps `index` for extractInLanes().
+// frames' windows, the cores and the budget; 0 when not even one fits.
+// Keeps `index` for the run.
 size_t chooseLaneCount(const PayloadIndex &index);
 
-// Extracts the payload in `laneCount` lanes (from the last
-// chooseLaneCount(), at least 2), ChildProgramPath included. Failures end
-// the process.
+// Starts a run of the index's records (the last chooseLaneCount()'s): every
+// record pending in record order, so that record k is place k
+// (payload/write/file_writer.h), and ChildProgramPath set.
+void beginLaneRun(const PayloadIndex &index);
+
+// Decodes in `laneCount` lanes (at most the last chooseLaneCount()), then
+// puts every pending file in place and ends the run. With `decode` (one flag
+// per record), record k is decoded into its file only where decode[k] is
+// set, and its content otherwise read past (its file is settled: in place,
+// or made before the run by makePendingFile); a frame without a record to
+// decode is not read at all. Failures end the process.
+void runLanes(size_t laneCount, const bool *decode);
+
+// Both, every record decoded (a cold start).
 void extractInLanes(const PayloadIndex &index, size_t laneCount);

@@ -421,6 +421,47 @@ size_t pendingFileCount() {
     return pendingCount;
 }
 
+void keepPendingFileInPlace(uint32_t place) {
+    pendingFile(place).reused = true;
+}
+
+// Keeps `held` for the move by handle while the budget allows.
+static void holdForMove(PendingFile *file, void *held) {
+    if (held == nullptr) {
+        return;
+    }
+    if (heldFiles.load(std::memory_order_relaxed) < HELD_FILES_CAPACITY &&
+        heldFiles.fetch_add(1, std::memory_order_relaxed) < HELD_FILES_CAPACITY) {
+        file->handle = held;
+    } else {
+        CloseHandle(held);
+    }
+}
+
+bool makePendingFile(uint32_t place, MakeTemporaryFile make, void *context) {
+    static FileWriter maker; // for its paths; one thread, before the writers
+    PendingFile *file = &pendingFile(place);
+    const wchar_t *name = pendingName(*file);
+    if (!buildTargetPath(maker.targetPath, name, wcslen(name)) ||
+        !mayBeReplaced(maker.targetPath) || !preparePlace(&maker)) {
+        return false;
+    }
+    for (;;) {
+        buildTemporaryPath(maker.temporaryPath, maker.targetPath, file->number);
+        void *held = nullptr;
+        if (make(maker.temporaryPath, context, &held)) {
+            file->started = true;
+            holdForMove(file, held);
+            return true;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+        file->number = temporaryCount.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
 // A rename request with room for any target path.
 static union {
     FILE_RENAME_INFO info;

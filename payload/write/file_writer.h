@@ -94,6 +94,22 @@ void finishPendingRun();
 bool addPendingFile(const wchar_t *name, bool empty, uint32_t crc, uint32_t *place);
 size_t pendingFileCount();
 
+// A pending file that a plan made before the run (payload/plan/unpack_plan.h)
+// found in place: no FileWriter looks at it again, and it goes nowhere.
+void keepPendingFileInPlace(uint32_t place);
+
+// Makes file `place`'s temporary from something other than decoded content
+// (payload/plan/older_version.h): its folders are made and `make` is given
+// the temporary's path, the next name while one is taken (`make` fails with
+// ERROR_FILE_EXISTS or ERROR_ALREADY_EXISTS); once `make` has made it, the
+// file goes into place, or on failure is removed, as a written one, moved
+// by the handle `make` may leave in *held (delete access only). False
+// when `make` fails otherwise, or a folder, link or other thing stands where
+// the file or a folder of it must be: the file is then still to be written.
+// Before any FileWriter works.
+typedef bool (*MakeTemporaryFile)(const wchar_t *temporaryPath, void *context, void **held);
+bool makePendingFile(uint32_t place, MakeTemporaryFile make, void *context);
+
 // Checks file `place` on disk; one that does not match gets a new temporary
 // file beside its final name, and its content follows.
 void startFileWrite(FileWriter *writer, uint32_t place);

@@ -11,7 +11,7 @@
 //   files STEPS FILES   of the last reading: file steps done, files in all
 #include "base/wide_append.h"
 #include "paths/target_directory.h"
-#include "payload/check/index_check.h"
+#include "payload/plan/unpack_plan.h"
 #include "payload/turn/unpack_progress.h"
 
 #include <windows.h>
@@ -54,7 +54,7 @@ int wmain(int argc, wchar_t **argv) {
     }
     appendWideString(TargetDirectory, argv[1], PATH_CAPACITY);
     HANDLE reader = CreateThread(nullptr, 0, readProgress, nullptr, 0, nullptr);
-    preparePayloadFiles();
+    prepareApplicationFiles();
     stopReading = true;
     WaitForSingleObject(reader, INFINITE);
     takeReading();

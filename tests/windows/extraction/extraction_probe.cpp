@@ -18,6 +18,7 @@
 #include "payload/check/index_check.h"
 #include "payload/extract/extraction.h"
 #include "payload/extract/parallel_extraction.h"
+#include "payload/plan/unpack_plan.h"
 #include "payload/write/directories.h"
 
 #include <windows.h>
@@ -119,7 +120,8 @@ int wmain(int argc, wchar_t **argv) {
     PayloadIndex index;
     size_t lanes =
         openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &index) ? chooseLaneCount(index) : 0;
-    preparePayloadFiles();
+    lanes = lanes >= 2 ? lanes : 0; // one lane only for a plan that decodes part
+    prepareApplicationFiles();
     printf("written %d\ndirectory-calls %d\ndirectories-created %d\nchild %ls\nindex-threads "
            "%zu\nlanes %zu\n",
            writeOpens.load(), directoryCalls.load(), directoriesCreated.load(), ChildProgramPath,

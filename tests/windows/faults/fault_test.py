@@ -12,6 +12,7 @@ import argparse
 import collections
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -62,10 +63,10 @@ class LauncherCase(unittest.TestCase):
     def assertStarted(self, result):
         self.assertEqual((result.status, result.out, result.err), (CHILD_EXIT_CODE, "", ""))
 
-    def assertCacheExact(self):
+    def assertCacheExact(self, app=None, cache=None):
         """The cache holds the application exactly: nothing missing, wrong or
         extra but the folder's marker, which a started launcher writes."""
-        expected, actual = file_tree(self.app), file_tree(self.cache)
+        expected, actual = file_tree(app or self.app), file_tree(cache or self.cache)
         actual.pop(FOLDER_MARKER, None)
         self.assertEqual(sorted(actual), sorted(expected))
         wrong = [name for name in expected if actual[name] != expected[name]]
@@ -558,11 +559,214 @@ class ReadErrors(LauncherCase):
         self.assertCacheExact()
 
 
+def tree_state(root):
+    """Relative path -> bytes of every file below `root`, or ("link", target)
+    for a link, which is not followed."""
+    state = {}
+    for directory, folders, names in os.walk(root):
+        for name in folders + names:
+            path = os.path.join(directory, name)
+            if os.path.islink(path):
+                state[os.path.relpath(path, root)] = ("link", os.readlink(path))
+            elif name in names:
+                with open(path, "rb") as f:
+                    state[os.path.relpath(path, root)] = f.read()
+    return state
+
+
+class OlderVersionUpdates(LauncherCase):
+    """Version 2.0 of the large application started beside the unpack
+    folder of 1.0: what 2.0 shares with 1.0 is taken from there (a hard link
+    under Wine), the rest decoded. Whatever 1.0's folder holds, 2.0's ends
+    exactly 2.0 and 1.0's stays as it was."""
+
+    CHANGED = ("small/d03/f010.txt", "small/d07/f020.txt")
+    ADDED = "small/d11/new.txt"
+    SHARED = "small/d05/f005.txt"  # the same in both versions
+    PLAN = re.compile(r"plan: (\d+) in place, (\d+) from the older version.*, "
+                      r"(\d+) to decode in (\d+) of (\d+) frames")
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="updates-")
+        cls.v2_app = os.path.join(cls.work, "v2_app")
+        shutil.copytree(ARGS.large_app, cls.v2_app)
+        for name in cls.CHANGED:
+            with open(os.path.join(cls.v2_app, name), "ab") as f:
+                f.write(b" changed in 2.0")
+        with open(os.path.join(cls.v2_app, cls.ADDED), "wb") as f:
+            f.write(b"new in 2.0\n" * 100)
+        cls.packed = {key: cls.pack_version(app, version, *options) for key, app, version, options
+                      in [("1.0", ARGS.large_app, "1.0", []), ("2.0", cls.v2_app, "2.0", []),
+                          ("clean", cls.v2_app, "2.0", ["--clean-old-versions"])]}
+        cache = os.path.join(cls.work, "cache")
+        started = run_windows(cls.packed["1.0"], env=QUIET_CHILD)
+        assert started.status == CHILD_EXIT_CODE, started
+        cls.pristine = os.path.join(cls.work, "pristine-1.0")
+        shutil.move(os.path.join(cache, "Tool-1.0"), cls.pristine)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    @classmethod
+    def pack_version(cls, app, version, *options):
+        launcher = os.path.join(cls.work, "tool-%s%s.exe" % (version, "".join(options)))
+        subprocess.run([ARGS.pack, "pack", app, "-o", launcher, "--main", "reporter.exe",
+                        "--console", "--quiet", "--template",
+                        "{PROGRAM_DIR}\\cache\\{PRODUCT}-{VERSION}", "--company", "Example Co",
+                        "--product", "Tool", "--app-version", version, "--runtime", ARGS.runtime,
+                        *options], check=True)
+        return launcher
+
+    def setUp(self):
+        super().setUp()
+        self.v1 = os.path.join(self.cache, "Tool-1.0")
+        self.v2 = os.path.join(self.cache, "Tool-2.0")
+        self.launchers = {}
+        for key, packed in self.packed.items():
+            self.launchers[key] = os.path.join(self.scratch, os.path.basename(packed))
+            shutil.copy(packed, self.launchers[key])
+
+    def fresh_older_folder(self):
+        shutil.rmtree(self.cache, ignore_errors=True)
+        shutil.copytree(self.pristine, self.v1)
+
+    def start_v2(self, key="2.0", cores=()):
+        done = subprocess.run([*cores, "wine", self.launchers[key]], stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=WINE_TIMEOUT_SECONDS,
+                              env=wine_environment(dict(QUIET_CHILD, TALLIX_ONEFILE_DIAGNOSE="1")))
+        err = done.stderr.decode(errors="replace")
+        self.assertEqual((done.returncode, "Error" in err), (CHILD_EXIT_CODE, False), err)
+        return err
+
+    def assertVersion2Exact(self):
+        self.assertCacheExact(self.v2_app, self.v2)
+        links = [name for name, state in tree_state(self.v2).items() if isinstance(state, tuple)]
+        self.assertEqual(links, [])
+
+    def shared_files(self):
+        """The 2.0 files that are 1.0's files under another name."""
+        return sorted(name for name in file_tree(self.v2)
+                      if os.path.isfile(os.path.join(self.v1, name)) and
+                      os.stat(os.path.join(self.v2, name)).st_ino ==
+                      os.stat(os.path.join(self.v1, name)).st_ino)
+
+    def test_update_takes_unchanged_files_and_cleaning_keeps_them(self):
+        unchanged = sorted(set(file_tree(self.v2_app)) - set(self.CHANGED) - {self.ADDED})
+        for cores in ((), ("taskset", "-c", "0")):
+            with self.subTest(cores=cores):
+                self.fresh_older_folder()
+                before = tree_state(self.v1)
+                err = self.start_v2(cores=cores)
+                # Programs are copied: one running keeps every name of its file.
+                self.assertIn("took %d files from the older version: %d linked, 1 copied" %
+                              (len(unchanged), len(unchanged) - 1), err)
+                self.assertVersion2Exact()
+                self.assertEqual(tree_state(self.v1), before)
+                self.assertEqual(self.shared_files(), sorted(set(unchanged) - {"reporter.exe"}))
+        # Cleaning removes 1.0's names; 2.0's files keep their content.
+        self.start_v2("clean")
+        self.assertFalse(os.path.exists(self.v1))
+        self.assertVersion2Exact()
+        # A repair of one damaged file decodes only the frame it is in.
+        damaged = os.path.join(self.v2, self.CHANGED[0])
+        size = os.path.getsize(damaged)
+        os.remove(damaged)
+        with open(damaged, "wb") as f:
+            f.write(b"x" * size)
+        in_place, taken, decoded, frames, all_frames = map(
+            int, self.PLAN.search(self.start_v2()).groups())
+        self.assertEqual((in_place, taken, decoded, frames), (len(unchanged) + 2, 0, 1, 1))
+        self.assertGreater(all_frames, 1)
+        self.assertVersion2Exact()
+
+    def test_faults_in_the_older_folder_never_reach_the_new_one(self):
+        outside = os.path.join(self.scratch, "outside.txt")
+        shared = os.path.join(self.v1, self.SHARED)
+
+        def changed_keeping_size():
+            with open(shared, "r+b") as f:
+                f.write(b"#")
+
+        def link_outside():
+            shutil.copy(shared, outside)
+            os.remove(shared)
+            os.symlink(outside, shared)
+
+        def damaged_marker():
+            with open(os.path.join(self.v1, FOLDER_MARKER), "r+b") as f:
+                f.write(b"\x00\x00")
+
+        def missing_marker():
+            os.remove(os.path.join(self.v1, FOLDER_MARKER))
+
+        def held_unshared():
+            ready = os.path.join(self.scratch, "held.ready")
+            holder = subprocess.Popen(["wine", ARGS.holder, "hold", windows_path(shared),
+                                       windows_path(ready)], stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                      env=wine_environment())
+            self.addCleanup(holder.wait)
+            self.addCleanup(holder.kill)
+            deadline = time.monotonic() + WINE_TIMEOUT_SECONDS
+            while not os.path.exists(ready) and time.monotonic() < deadline:
+                time.sleep(0.02)
+            os.remove(ready)
+
+        # (case, set-up, whether 1.0's folder is used at all, whether SHARED is taken)
+        table = [
+            ("a file changed keeping its size", changed_keeping_size, True, False),
+            ("a file replaced by a link to outside the cache", link_outside, True, False),
+            ("a damaged marker", damaged_marker, False, False),
+            ("no marker", missing_marker, False, False),
+            ("a file held open without sharing", held_unshared, True, False),
+        ]
+        for case, set_up, used, taken in table:
+            with self.subTest(case=case):
+                self.fresh_older_folder()
+                set_up()
+                before = tree_state(self.v1)
+                self.start_v2()
+                self.assertVersion2Exact()
+                self.assertEqual(tree_state(self.v1), before)
+                shared_files = self.shared_files()
+                self.assertEqual(self.SHARED in shared_files, taken)
+                self.assertEqual(len(shared_files) > 100, used)
+                self.assertFalse(os.path.islink(os.path.join(self.v2, self.SHARED)))
+                if os.path.exists(outside):
+                    self.assertNotEqual(os.stat(outside).st_ino,
+                                        os.stat(os.path.join(self.v2, self.SHARED)).st_ino)
+                    os.remove(outside)
+
+    def test_older_folder_removed_or_start_killed_midway(self):
+        # 1.0's folder removed while 2.0 reads it, as another start's
+        # clean-up would; a 2.0 start killed midway, then started again.
+        for case, delay in [("removed", 0.0), ("removed", 0.15), ("removed", 0.3),
+                            ("killed", 0.15), ("killed", 0.3), ("killed", 0.5)]:
+            with self.subTest(case=case, delay=delay):
+                self.fresh_older_folder()
+                before = tree_state(self.v1)
+                start = subprocess.Popen(["wine", self.launchers["2.0"]], stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                         env=wine_environment(QUIET_CHILD))
+                time.sleep(delay)
+                if case == "removed":
+                    shutil.rmtree(self.v1)
+                    self.assertEqual(start.wait(timeout=WINE_TIMEOUT_SECONDS), CHILD_EXIT_CODE)
+                else:
+                    start.kill()
+                    start.wait()
+                    self.start_v2()
+                    self.assertEqual(tree_state(self.v1), before)
+                self.assertVersion2Exact()
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     for option in ("small", "small-app", "large", "large-app", "scanned", "scanned-app", "runner",
-                   "scanner", "read-fault", "pack", "runtime", "reporter"):
+                   "scanner", "read-fault", "pack", "runtime", "reporter", "holder"):
         parser.add_argument("--" + option, required=True)
     parser.add_argument("--flips", type=int, default=60, help="random bit flips over the frame")
     ARGS, rest = parser.parse_known_args()

@@ -151,6 +151,9 @@ def test_clean_old_versions():
     running = subprocess.Popen([args.wine_run, launchers["Tool", "0.8"], "sleep",
                                 windows_path(pid_file)], env=wine_environment(),
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # 0.8's files are 0.7's under other names (hard links): the hold comes
+    # once 0.8 has checked them, as it would while it runs.
+    wait_for(pid_file, "the running 0.8")
     ready = work / "held.ready"
     holder = subprocess.Popen([args.wine_run, args.probe, "hold",
                                windows_path(cache / "Tool-0.7" / "data" / "deep" / "notes.txt"),
@@ -162,8 +165,13 @@ def test_clean_old_versions():
         check_equal(run_windows(launchers["Tool", "1.0"], "exit", wine=args.wine_run).status, 0,
                     "the cleaning launcher's status")
         present = sorted(p.name for p in cache.iterdir())
-        check_equal(present, ["Other-0.1", "Tool-0.5", "Tool-0.7", "Tool-0.8", "Tool-1.0",
-                              "Tool-2.0"], "folders after cleaning while 0.7 and 0.8 are in use")
+        # Each version's first start linked the files it shares with the
+        # one before: 0.9's notes.txt is the file held under 0.7's name.
+        check_equal(present, ["Other-0.1", "Tool-0.5", "Tool-0.7", "Tool-0.8", "Tool-0.9",
+                              "Tool-1.0", "Tool-2.0"],
+                    "folders after cleaning while 0.7 and 0.8 are in use")
+        check(not (cache / "Tool-0.9" / "probe.exe").exists(),
+              "what 0.9 shares with no held file is removed")
         check((cache / "Tool-0.7" / MARKER).exists(), "a folder left in use keeps its marker")
         check((cache / "Tool-0.8" / "probe.exe").exists(), "the running version is untouched")
         check((unrelated / "sub" / "keep.txt").exists(), "a folder without a marker is untouched")

@@ -1,0 +1,50 @@
+// An older version's unpack folder beside TargetDirectory, as the source of
+// files an update did not change. It is found by its marker
+// (payload/turn/folder_marker.h: the same company and product, a version not
+// newer), never by its name, and only read: a file is taken by a hard link
+// (or, where the volume has none, a copy) made under the new file's own
+// temporary name, and the older folder, and every program running from it,
+// stays as it was.
+//
+// A file is taken only when it is the plain file of that name below the
+// older folder (no link or reparse point on the way, Wine's links to files
+// included), held against writes while its size and CRC-32 are read, and,
+// for a link, when the new name is seen to be that same file afterwards.
+// Anything else (a file changed, missing, held for writing, or gone with
+// its folder meanwhile) is not taken, and the caller decodes it instead.
+#pragma once
+
+#include "format/index/payload_index.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Sibling folders looked at for a marker, at most: a cache folder holds a
+// few versions of a few products, and each look costs an open.
+enum { OLDER_VERSION_MAX_SIBLINGS = 256 };
+
+// Looks beside TargetDirectory for older versions' folders and keeps the one
+// whose marker was written last (the most recent version unpacked there,
+// most likely to share files with this one). False when there is none.
+bool findOlderVersionFolder();
+
+// The folder found, for the diagnosis; empty when none.
+const wchar_t *olderVersionFolder();
+
+// Whether the older folder has a plain file for `entry` of the entry's
+// size: worth trying to take (its content is checked by takeOlderFile).
+bool olderFileMayMatch(const PayloadIndexEntry &entry);
+
+enum TakenHow { NOT_TAKEN, TAKEN_AS_LINK, TAKEN_AS_COPY };
+
+// Makes `temporaryPath` (which must not exist) the older folder's file for
+// `entry`: its content checked against the entry's size and CRC-32, then
+// hard-linked there, else copied. Programs and libraries (".exe", ".dll")
+// are always copied: a running program keeps every name of its file from
+// being deleted, and the older folder must stay removable while this
+// version runs. On NOT_TAKEN nothing of ours is left
+// at `temporaryPath` (but for a link swapped in by another program, which
+// is left alone: removing it under Wine would remove what it names); the
+// last error tells ERROR_ALREADY_EXISTS when the name was taken. A link
+// leaves in *held a handle on it with delete access only (else null).
+TakenHow takeOlderFile(const PayloadIndexEntry &entry, const wchar_t *temporaryPath, void **held);
