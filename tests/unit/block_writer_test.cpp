@@ -299,6 +299,26 @@ TEST_F(BlockWriterTest, FrameHeadersDeclareTheWindowsTheFramesNeed) {
               tallix::LARGE_FRAME_WINDOW_LOG);
 }
 
+// A file that grew or shrank after the walk would break its frame's
+// declared size: refused as changed input, whichever way it went.
+TEST_F(BlockWriterTest, FileResizedAfterTheWalkIsRefused) {
+    for (const std::string &now : {std::string("longer than before"), std::string("x")}) {
+        put("app.exe", "main");
+        put("b.txt", "before");
+        std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "app.exe");
+        put("b.txt", now);
+        std::ostringstream out;
+        try {
+            tallix::writeAttachedData(files, out, BlockOptions{});
+            ADD_FAILURE() << "no error for " << now;
+        } catch (const tallix::BadInput &problem) {
+            EXPECT_NE(std::string(problem.what()).find("changed while it was packed"),
+                      std::string::npos)
+                << problem.what();
+        }
+    }
+}
+
 TEST_F(BlockWriterTest, ProgressCountsTheFileInWorkAndEndsAtTheSummary) {
     put("app.exe", std::string(3 << 20, 'a'));
     put("b.txt", "b");
