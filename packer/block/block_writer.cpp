@@ -505,9 +505,11 @@ std::uint64_t applicationFrameTarget(const std::vector<PayloadFile> &files) {
 }
 
 int frameWindowLog(const BlockOptions &options, std::uint64_t streamBytes) {
+    const int levels =
+        static_cast<int>(ZSTD_getCParams(options.level, ZSTD_CONTENTSIZE_UNKNOWN, 0).windowLog);
     if (options.wholeFrameWindows) {
         if (streamBytes > WHOLE_FRAME_MAX_BYTES) {
-            return LARGE_FRAME_WINDOW_LOG;
+            return std::min(levels, LARGE_FRAME_WINDOW_LOG);
         }
         int log = ZSTD_WINDOWLOG_MIN;
         while ((std::uint64_t{1} << log) < streamBytes) {
@@ -518,9 +520,7 @@ int frameWindowLog(const BlockOptions &options, std::uint64_t streamBytes) {
     if (options.windowLog != 0) {
         return options.windowLog;
     }
-    return std::min(
-        static_cast<int>(ZSTD_getCParams(options.level, ZSTD_CONTENTSIZE_UNKNOWN, 0).windowLog),
-        static_cast<int>(ATTACHED_DATA_MAX_WINDOW_LOG));
+    return std::min(levels, static_cast<int>(ATTACHED_DATA_MAX_WINDOW_LOG));
 }
 
 std::uint64_t frameBytesBound(const std::vector<PayloadFile> &files, std::uint64_t frameTarget) {

@@ -292,11 +292,16 @@ TEST_F(BlockWriterTest, FrameHeadersDeclareTheWindowsTheFramesNeed) {
             }
         }
     }
-    // Past two lanes' budget a frame (one large file) keeps a bounded window.
+    // Past two lanes' budget a frame (one large file) keeps the level's
+    // window, bounded even where the level's own is wider.
     BlockOptions whole;
     whole.wholeFrameWindows = true;
-    EXPECT_EQ(tallix::frameWindowLog(whole, tallix::WHOLE_FRAME_MAX_BYTES + 1),
-              tallix::LARGE_FRAME_WINDOW_LOG);
+    for (int level : {19, 22}) {
+        whole.level = level;
+        EXPECT_EQ(tallix::frameWindowLog(whole, tallix::WHOLE_FRAME_MAX_BYTES + 1),
+                  level == 19 ? 23 : tallix::LARGE_FRAME_WINDOW_LOG)
+            << level;
+    }
 }
 
 // A file that grew or shrank after the walk would break its frame's
