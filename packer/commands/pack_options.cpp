@@ -89,15 +89,18 @@ OptionSpec subsystemOption(PackOptions &options, std::string name, Subsystem sub
 } // namespace
 
 OptionSpec frameKibOption(std::function<void(int)> set) {
-    return numberOption("--frame-kib", "N",
-                        std::to_string(PAYLOAD_FRAME_TARGET_BYTES >> 10) + "; from level " +
-                            std::to_string(WHOLE_FRAME_WINDOW_LEVEL) +
-                            ": a quarter of the files' bytes, within " +
-                            std::to_string(PAYLOAD_FRAME_TARGET_BYTES >> 10) + ".." +
-                            std::to_string(WHOLE_FRAME_MAX_BYTES >> 10),
-                        "a new frame starts before a file that would carry the frame past N "
-                        "KiB of records; a larger file has a frame of its own",
-                        1, FRAME_KIB_MAX, std::move(set));
+    return numberOption(
+        "--frame-kib", "N",
+        std::to_string(PAYLOAD_FRAME_TARGET_BYTES >> 10) + "; from level " +
+            std::to_string(WHOLE_FRAME_WINDOW_LEVEL) + " sized to the files",
+        "a new frame starts before a file that would carry the frame past N KiB of records; a "
+        "larger file has a frame of its own. From level " +
+            std::to_string(WHOLE_FRAME_WINDOW_LEVEL) +
+            " (without --window-log) the default is a quarter of the files' bytes, within " +
+            std::to_string(PAYLOAD_FRAME_TARGET_BYTES >> 10) + " to " +
+            std::to_string(WHOLE_FRAME_MAX_BYTES >> 10) +
+            ", and each frame's window covers it whole",
+        1, FRAME_KIB_MAX, std::move(set));
 }
 
 CommandSpec packCommand(PackOptions &o) {
