@@ -7,7 +7,10 @@
 # every CRC-32 as a launcher's lane does) and, under Wine, the cold start of
 # the benchmark payload's launcher at each level, in rounds that alternate
 # the levels (medians), and the peak resident set of one more (the Wine
-# process's, /usr/bin/time). Each npm application's last-level launcher is also
+# process's, /usr/bin/time). The frame count and the widest window each
+# launcher's frame headers declare are shown beside its size (from level 16
+# frames are sized to the application, each window covering its frame).
+# Each npm application's last-level launcher is also
 # unpacked under Wine and compared byte for byte with its folder.
 #
 # usage: scripts/bench-size.sh [LEVEL...]   (default 3 9 15 19)
@@ -99,7 +102,8 @@ for app in "${apps[@]}"; do
     echo
     echo "== $app: $(find "$dir" -type f | wc -l) files, $(du -sb "$dir" | cut -f1) bytes;" \
          "7z -mx9 $sevenzip bytes, xz -9e $xz bytes"
-    printf '%-6s %12s %8s %8s %10s %14s\n' level launcher "/ 7z" "/ xz" "pack s" "decode MB/s"
+    printf '%-6s %12s %8s %8s %10s %14s %7s %11s\n' level launcher "/ 7z" "/ xz" "pack s" \
+        "decode MB/s" frames "window KiB"
     for level in "${levels[@]}"; do
         launcher="$work/$app-$level.exe"
         start=$(date +%s%N)
@@ -117,9 +121,12 @@ for app in "${apps[@]}"; do
             [ "$best" != 0 ] && [ "$best" -le "$ms" ] || best=$ms
         done
         content=$(du -sb "$dir" | cut -f1)
-        printf '%-6s %12s %8s %8s %10s %14s\n' "$level" "$size" "$(ratio "$size" "$sevenzip")" \
-            "$(ratio "$size" "$xz")" "$(seconds "$pack_ms")" \
-            "$(awk -v b="$content" -v ms="$best" 'BEGIN { printf "%.0f", b / 1e3 / ms }')"
+        # "Attached data: ... (N frames, B bytes, window W KiB)": the widest
+        # window a lane's buffer is sized by.
+        facts=$("$pack" inspect "$launcher" | sed -n 's/^Attached data:.*(\([0-9]*\) frames\?, [0-9]* bytes, window \([0-9]*\) KiB).*/\1 \2/p')
+        printf '%-6s %12s %8s %8s %10s %14s %7s %11s\n' "$level" "$size" \
+            "$(ratio "$size" "$sevenzip")" "$(ratio "$size" "$xz")" "$(seconds "$pack_ms")" \
+            "$(awk -v b="$content" -v ms="$best" 'BEGIN { printf "%.0f", b / 1e3 / ms }')" $facts
     done
 done
 

@@ -221,16 +221,11 @@ class FrameWriter {
   public:
     FrameWriter(std::ostream &out, const BlockOptions &options)
         : out_(out), context_(ZSTD_createCCtx()), output_(ZSTD_CStreamOutSize()),
-          limit_(options.frameLimit) {
+          limit_(options.frameLimit), options_(options) {
         if (!context_) {
             throw PackFailure("cannot create the zstd compressor");
         }
-        int windowLog = options.windowLog;
-        if (windowLog == 0) {
-            windowLog = static_cast<int>(
-                ZSTD_getCParams(options.level, ZSTD_CONTENTSIZE_UNKNOWN, 0).windowLog);
-            windowLog = std::min(windowLog, static_cast<int>(ATTACHED_DATA_MAX_WINDOW_LOG));
-        }
+        int windowLog = frameWindowLog(options, 0);
         if (windowLog < ZSTD_WINDOWLOG_MIN || windowLog > ATTACHED_DATA_MAX_WINDOW_LOG) {
             throw BadInput("window log " + std::to_string(windowLog) + " is outside " +
                            std::to_string(ZSTD_WINDOWLOG_MIN) + ".." +
@@ -243,15 +238,25 @@ class FrameWriter {
                            std::to_string(levels.upperBound));
         }
         set(ZSTD_c_compressionLevel, options.level, "compression level");
-        set(ZSTD_c_windowLog, windowLog, "window log");
-        // The content size is unknown while streaming; no dictionary. The
-        // content checksum lets the launcher see damage to names and sizes,
-        // which the records' own crc does not cover.
-        set(ZSTD_c_contentSizeFlag, 0, "content size flag");
+        // Each frame declares its content size (known from the plan), so a
+        // decoder's buffer is never larger than the frame; no dictionary.
+        // The content checksum lets the launcher see damage to names and
+        // sizes, which the records' own crc does not cover.
+        set(ZSTD_c_contentSizeFlag, 1, "content size flag");
         set(ZSTD_c_checksumFlag, 1, "checksum flag");
         set(ZSTD_c_dictIDFlag, 0, "dictionary id flag");
         // With one worker or more the frame is the same whatever their number.
         set(ZSTD_c_nbWorkers, std::max(1, options.workers), "worker count");
+    }
+
+    // Starts a frame of exactly `streamBytes` record-stream bytes.
+    void beginFrame(std::uint64_t streamBytes) {
+        set(ZSTD_c_windowLog, frameWindowLog(options_, streamBytes), "window log");
+        std::size_t result = ZSTD_CCtx_setPledgedSrcSize(context_.get(), streamBytes);
+        if (ZSTD_isError(result)) {
+            throw PackFailure(std::string("zstd refuses the frame size ") +
+                              std::to_string(streamBytes) + ": " + ZSTD_getErrorName(result));
+        }
     }
 
     void feed(const void *data, std::size_t length) {
@@ -323,6 +328,7 @@ class FrameWriter {
     std::unique_ptr<ZSTD_CCtx, CompressorFree> context_;
     std::vector<char> output_;
     std::uint64_t limit_;
+    BlockOptions options_;
     std::uint64_t streamBytes_ = 0;
     std::uint64_t frameBytes_ = 0;
     bool frameOpen_ = false;
@@ -493,6 +499,30 @@ std::vector<PlannedFrame> planFrames(const std::vector<PayloadFile> &files,
     return frames;
 }
 
+std::uint64_t applicationFrameTarget(const std::vector<PayloadFile> &files) {
+    return std::clamp(recordStreamBytes(files) / FRAMES_PER_APPLICATION, PAYLOAD_FRAME_TARGET_BYTES,
+                      WHOLE_FRAME_MAX_BYTES);
+}
+
+int frameWindowLog(const BlockOptions &options, std::uint64_t streamBytes) {
+    const int levels =
+        static_cast<int>(ZSTD_getCParams(options.level, ZSTD_CONTENTSIZE_UNKNOWN, 0).windowLog);
+    if (options.wholeFrameWindows) {
+        if (streamBytes > WHOLE_FRAME_MAX_BYTES) {
+            return std::min(levels, LARGE_FRAME_WINDOW_LOG);
+        }
+        int log = ZSTD_WINDOWLOG_MIN;
+        while ((std::uint64_t{1} << log) < streamBytes) {
+            ++log;
+        }
+        return log;
+    }
+    if (options.windowLog != 0) {
+        return options.windowLog;
+    }
+    return std::min(levels, static_cast<int>(ATTACHED_DATA_MAX_WINDOW_LOG));
+}
+
 std::uint64_t frameBytesBound(const std::vector<PayloadFile> &files, std::uint64_t frameTarget) {
     std::uint64_t bound = 0;
     for (const PlannedFrame &frame : planFrames(files, frameTarget)) {
@@ -569,6 +599,10 @@ void writeRecord(const PayloadFile &file, FrameWriter &frame, std::vector<unsign
         });
     }
 
+    // The frame's declared size counts on the size the walk found.
+    if (size != file.size) {
+        throw BadInput("'" + file.source.string() + "' changed while it was packed");
+    }
     recordStarts.push_back(frame.streamBytes());
     std::string header;
     appendWide(header, file.name);
@@ -624,11 +658,13 @@ BlockSummary writeAttachedData(const std::vector<PayloadFile> &files, std::ostre
     std::vector<std::uint64_t> recordStarts;
     const std::vector<PlannedFrame> plan = planFrames(files, options.frameTarget);
     summary.frames.push_back({ATTACHED_DATA_MAGIC_SIZE, 0});
+    frame.beginFrame(plan.front().streamBytes);
     for (std::size_t k = 0, nextFrame = 1; k < files.size(); ++k) {
         if (nextFrame < plan.size() && plan[nextFrame].firstRecord == k) {
             frame.endFrame();
             summary.frames.push_back(
                 {ATTACHED_DATA_MAGIC_SIZE + frame.frameBytes(), static_cast<std::uint32_t>(k)});
+            frame.beginFrame(plan[nextFrame].streamBytes);
             ++nextFrame;
         }
         writeRecord(files[k], frame, buffer, recordStarts, summary, progress, options.branchFilter);

@@ -38,10 +38,34 @@ struct PayloadFile {
 // 32 MiB +0.1 % (9). 8 MiB is the smallest under 1 % with work for 8 cores.
 inline constexpr std::uint64_t PAYLOAD_FRAME_TARGET_BYTES = std::uint64_t{8} << 20;
 
+// From this level on, frames are sized to the application and each one's
+// window covers the whole frame, so that repetition across its files is
+// found (typescript's 23 MB: 2.9 MB in 8 MiB frames, 2.1 MB in one). The
+// frame header declares the content size, and a decoder then needs no more
+// buffer than the frame itself.
+inline constexpr int WHOLE_FRAME_WINDOW_LEVEL = 16;
+// The most record-stream bytes such a frame takes: two launcher lanes, each
+// with a buffer this large, stay within their 64 MiB budget
+// (payload/extract/parallel_extraction.h).
+inline constexpr std::uint64_t WHOLE_FRAME_MAX_BYTES = std::uint64_t{28} << 20;
+// A frame larger than that (one large file) keeps the level's own window,
+// at most 2^24 (the widest power of two below it). A wider one hardly pays
+// there and decodes slower: on ffmpeg.exe (64 MB) at level 19, 2^24 instead
+// of 2^23 saved 0.16 % and took about a tenth longer to decode.
+inline constexpr int LARGE_FRAME_WINDOW_LOG = 24;
+// Sized to the application: its record stream in about this many frames,
+// so that lanes on a few cores share the work, within
+// PAYLOAD_FRAME_TARGET_BYTES..WHOLE_FRAME_MAX_BYTES.
+inline constexpr std::uint64_t FRAMES_PER_APPLICATION = 4;
+
 struct BlockOptions {
     int level = 3;     // zstd compression level
     int workers = 1;   // zstd worker threads; >= 1 so the bytes never depend on it
     int windowLog = 0; // 0: the level's default, capped at 27
+    // Each frame's window covers it whole, up to WHOLE_FRAME_MAX_BYTES
+    // (beyond: the level's, at most LARGE_FRAME_WINDOW_LOG); windowLog is
+    // then unused.
+    bool wholeFrameWindows = false;
     // The most bytes all frames together may take; compression stops as
     // soon as they pass it (FrameLimitExceeded).
     std::uint64_t frameLimit = UINT64_MAX;
@@ -153,6 +177,15 @@ struct PlannedFrame {
 };
 std::vector<PlannedFrame> planFrames(const std::vector<PayloadFile> &files,
                                      std::uint64_t frameTarget);
+
+// The frame target for `files` with whole-frame windows: their record
+// stream over FRAMES_PER_APPLICATION, within PAYLOAD_FRAME_TARGET_BYTES ..
+// WHOLE_FRAME_MAX_BYTES.
+std::uint64_t applicationFrameTarget(const std::vector<PayloadFile> &files);
+
+// The window log a frame of `streamBytes` record-stream bytes is compressed
+// with (zstd narrows it further to the frame's size).
+int frameWindowLog(const BlockOptions &options, std::uint64_t streamBytes);
 
 // The most bytes the frames of `files` can take, whatever they hold (zstd's
 // compression bound, frame by frame).

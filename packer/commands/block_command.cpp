@@ -23,16 +23,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Frames of up to 1 GiB of records: beyond that a launcher has little to
-// decode side by side.
-constexpr int FRAME_KIB_MAX = 1 << 20;
-
 struct BlockArguments {
     fs::path appDir;
     std::optional<fs::path> output;
     std::optional<fs::path> main;
     std::optional<fs::path> index;
     BlockOptions options;
+    std::optional<std::uint64_t> frameTarget; // --frame-kib
 };
 
 CommandSpec blockCommand(BlockArguments &arguments) {
@@ -62,13 +59,8 @@ CommandSpec blockCommand(BlockArguments &arguments) {
             numberOption("--jobs", "N", "every core",
                          "compression threads; the block is the same for any value", 1, JOBS_MAX,
                          [&arguments](int jobs) { arguments.options.workers = jobs; }),
-            numberOption("--frame-kib", "N", std::to_string(PAYLOAD_FRAME_TARGET_BYTES >> 10),
-                         "a new frame starts before a file that would carry the frame past N "
-                         "KiB of records; a larger file has a frame of its own",
-                         1, FRAME_KIB_MAX,
-                         [&arguments](int kib) {
-                             arguments.options.frameTarget = std::uint64_t(kib) << 10;
-                         }),
+            frameKibOption(
+                [&arguments](int kib) { arguments.frameTarget = std::uint64_t(kib) << 10; }),
             pathOption("--index", "INDEX.bin", "",
                        "also write the index of the records (name, size and CRC-32 of each), "
                        "the launcher's second constant",
@@ -185,6 +177,10 @@ int runBlockCommand(const Arguments &args) {
         checkBlockOutputs(arguments);
         fs::path main = arguments.main ? *arguments.main : defaultMainProgram(arguments.appDir);
         std::vector<PayloadFile> files = collectPayloadFiles(arguments.appDir, main);
+        BlockOptions &options = arguments.options;
+        options.wholeFrameWindows = options.level >= WHOLE_FRAME_WINDOW_LEVEL;
+        options.frameTarget = arguments.frameTarget.value_or(
+            options.wholeFrameWindows ? applicationFrameTarget(files) : PAYLOAD_FRAME_TARGET_BYTES);
         writeBlockFile(arguments, files);
         return int(STATUS_SUCCESS);
     });

@@ -1,3 +1,4 @@
+#define ZSTD_STATIC_LINKING_ONLY // frame headers
 #include "format/attached_data.h"
 #include "format/index/payload_index.h"
 #include "format/little_endian.h"
@@ -154,15 +155,13 @@ TEST_F(BlockWriterTest, FrameDecodesToRecordsInOrder) {
     std::string block = writeBlock(files, BlockOptions{});
     std::string frame = frameOf(block);
 
-    // Header: no content size, a content checksum, no dictionary, window <= 2^27.
-    unsigned char descriptor = static_cast<unsigned char>(frame[4]);
-    EXPECT_EQ(descriptor & 0xC0, 0) << "content size field";
-    EXPECT_EQ(descriptor & 0x20, 0) << "single segment implies a content size";
-    EXPECT_EQ(descriptor & 0x04, 0x04) << "content checksum";
-    EXPECT_EQ(descriptor & 0x03, 0) << "dictionary id";
-    unsigned windowByte = static_cast<unsigned char>(frame[5]);
-    std::uint64_t windowBase = std::uint64_t{1} << (10 + (windowByte >> 3));
-    EXPECT_LE(windowBase + windowBase / 8 * (windowByte & 7), std::uint64_t{1} << 27);
+    // Header: its content size, a content checksum, no dictionary, window <= 2^27.
+    ZSTD_frameHeader header;
+    ASSERT_EQ(ZSTD_getFrameHeader(&header, frame.data(), frame.size()), 0u);
+    EXPECT_EQ(header.frameContentSize, tallix::recordStreamBytes(files));
+    EXPECT_EQ(header.checksumFlag, 1u);
+    EXPECT_EQ(header.dictID, 0u);
+    EXPECT_LE(header.windowSize, std::uint64_t{1} << 27);
 
     std::vector<Record> records = parseRecords(decodeWithTool(frame));
     std::vector<std::u16string> names;
@@ -210,9 +209,12 @@ TEST_F(BlockWriterTest, FramesHoldWholeRecordsUpToTheTarget) {
     for (std::size_t j = 0; j < expectedFirst.size(); ++j, ++frame) {
         EXPECT_EQ(summary.frames[j].firstRecord, expectedFirst[j]) << j;
         EXPECT_EQ(summary.frames[j].offset, frame->first) << j;
-        EXPECT_EQ(frame->second[4] & 0xC4, 0x04) << "checksum, no content size, frame " << j;
+        EXPECT_EQ(frame->second[4] & 0x04, 0x04) << "checksum, frame " << j;
         bool last = j + 1 == expectedFirst.size();
         std::string stream = decodeWithTool(frame->second);
+        EXPECT_EQ(ZSTD_getFrameContentSize(frame->second.data(), frame->second.size()),
+                  stream.size())
+            << "declared content size, frame " << j;
         std::vector<Record> records = parseRecords(last ? stream : stream + std::string(2, '\0'));
         std::size_t end = last ? files.size() : expectedFirst[j + 1];
         ASSERT_EQ(records.size(), end - expectedFirst[j]) << j;
@@ -247,6 +249,78 @@ TEST_F(BlockWriterTest, BytesDoNotDependOnTheWorkerCount) {
     EXPECT_EQ(frames.size(), 2u);
     for (const auto &[offset, frame] : frames) {
         EXPECT_EQ(static_cast<unsigned char>(frame[5]) >> 3, 17 - 10) << offset;
+    }
+}
+
+// A launcher sizes its lanes' buffers by the window each frame header
+// declares: with whole-frame windows that is the frame's own size, else the
+// level's or the given window, never more than the frame.
+TEST_F(BlockWriterTest, FrameHeadersDeclareTheWindowsTheFramesNeed) {
+    put("main.exe", randomText(300000, 21));
+    put("a.txt", randomText(800000, 22));
+    put("b.txt", randomText(900000, 23));
+    std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "main.exe");
+    const std::vector<tallix::PlannedFrame> plan = tallix::planFrames(files, 1 << 20);
+    ASSERT_EQ(plan.size(), 3u);
+    struct Case {
+        const char *what;
+        bool whole;
+        int windowLog;
+        std::uint64_t maxWindow; // 0: the frame's size exactly
+    } cases[] = {
+        {"whole-frame windows", true, 0, 0},
+        {"a window given", false, 17, 1 << 17},
+        {"the level's window", false, 0, 1 << 21},
+    };
+    for (const Case &c : cases) {
+        BlockOptions options;
+        options.level = 3;
+        options.frameTarget = 1 << 20;
+        options.wholeFrameWindows = c.whole;
+        options.windowLog = c.windowLog;
+        std::map<std::uint64_t, std::string> frames = framesOf(writeBlock(files, options));
+        ASSERT_EQ(frames.size(), plan.size()) << c.what;
+        auto frame = frames.begin();
+        for (std::size_t j = 0; j < plan.size(); ++j, ++frame) {
+            ZSTD_frameHeader header;
+            ASSERT_EQ(ZSTD_getFrameHeader(&header, frame->second.data(), frame->second.size()), 0u);
+            EXPECT_EQ(header.frameContentSize, plan[j].streamBytes) << c.what << ", frame " << j;
+            if (c.maxWindow == 0) {
+                EXPECT_EQ(header.windowSize, plan[j].streamBytes) << c.what << ", frame " << j;
+            } else {
+                EXPECT_LE(header.windowSize, c.maxWindow) << c.what << ", frame " << j;
+            }
+        }
+    }
+    // Past two lanes' budget a frame (one large file) keeps the level's
+    // window, bounded even where the level's own is wider.
+    BlockOptions whole;
+    whole.wholeFrameWindows = true;
+    for (int level : {19, 22}) {
+        whole.level = level;
+        EXPECT_EQ(tallix::frameWindowLog(whole, tallix::WHOLE_FRAME_MAX_BYTES + 1),
+                  level == 19 ? 23 : tallix::LARGE_FRAME_WINDOW_LOG)
+            << level;
+    }
+}
+
+// A file that grew or shrank after the walk would break its frame's
+// declared size: refused as changed input, whichever way it went.
+TEST_F(BlockWriterTest, FileResizedAfterTheWalkIsRefused) {
+    for (const std::string &now : {std::string("longer than before"), std::string("x")}) {
+        put("app.exe", "main");
+        put("b.txt", "before");
+        std::vector<PayloadFile> files = tallix::collectPayloadFiles(app_, "app.exe");
+        put("b.txt", now);
+        std::ostringstream out;
+        try {
+            tallix::writeAttachedData(files, out, BlockOptions{});
+            ADD_FAILURE() << "no error for " << now;
+        } catch (const tallix::BadInput &problem) {
+            EXPECT_NE(std::string(problem.what()).find("changed while it was packed"),
+                      std::string::npos)
+                << problem.what();
+        }
     }
 }
 

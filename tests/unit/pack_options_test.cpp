@@ -8,15 +8,17 @@ namespace tallix {
 namespace {
 
 TEST(PackOptions, ValuesFormsAndOverrides) {
-    PackOptions options =
-        parsePackOptions({"-o", "x.exe", "--level=19", "--jobs", "3", "--console", "--console",
-                          "--company", "A", "--company", "B", "--window-log", "27", "--exclude",
-                          "*.bak", "--exclude=tmp/", "--", "--"});
+    PackOptions options = parsePackOptions({"-o",    "x.exe",          "--level=19", "--jobs",
+                                            "3",     "--console",      "--console",  "--company",
+                                            "A",     "--company",      "B",          "--window-log",
+                                            "27",    "--frame-kib",    "4096",       "--exclude",
+                                            "*.bak", "--exclude=tmp/", "--",         "--"});
     EXPECT_EQ(options.appDirectory, "--"); // after "--" even a dash is the directory
     EXPECT_EQ(options.output, "x.exe");
     EXPECT_EQ(options.level, 19);
     EXPECT_EQ(options.jobs, 3);
     EXPECT_EQ(options.windowLog, 27);
+    EXPECT_EQ(options.frameKib, 4096);
     EXPECT_EQ(options.subsystem, Subsystem::Console);
     EXPECT_EQ(options.exclusions, (std::vector<std::string>{"*.bak", "tmp/"}));
     EXPECT_EQ(options.company, "B");
@@ -36,6 +38,7 @@ TEST(PackOptions, ValuesFormsAndOverrides) {
                                                        {"-o", "x.exe"},
                                                        {"app", "-o", "x.exe", "--level", "23"},
                                                        {"app", "-o", "x.exe", "--window-log", "28"},
+                                                       {"app", "-o", "x.exe", "--frame-kib", "0"},
                                                        {"app", "-o", "x.exe", "--jobs", "1x"},
                                                        {"app", "-o", "x.exe", "--quiet=1"},
                                                        {"app", "-o"},

@@ -1,6 +1,7 @@
 #include "packer/commands/pack/pack_options.h"
 
 #include "format/progress_window.h"
+#include "packer/block/block_writer.h"
 #include "packer/support/pack_errors.h"
 
 #include <limits>
@@ -86,6 +87,21 @@ OptionSpec subsystemOption(PackOptions &options, std::string name, Subsystem sub
 }
 
 } // namespace
+
+OptionSpec frameKibOption(std::function<void(int)> set) {
+    return numberOption(
+        "--frame-kib", "N",
+        std::to_string(PAYLOAD_FRAME_TARGET_BYTES >> 10) + "; from level " +
+            std::to_string(WHOLE_FRAME_WINDOW_LEVEL) + " sized to the files",
+        "a new frame starts before a file that would carry the frame past N KiB of records; a "
+        "larger file has a frame of its own. From level " +
+            std::to_string(WHOLE_FRAME_WINDOW_LEVEL) +
+            " (without --window-log) the default is a quarter of the files' bytes, within " +
+            std::to_string(PAYLOAD_FRAME_TARGET_BYTES >> 10) + " to " +
+            std::to_string(WHOLE_FRAME_MAX_BYTES >> 10) +
+            ", and each frame's window covers it whole",
+        1, FRAME_KIB_MAX, std::move(set));
+}
 
 CommandSpec packCommand(PackOptions &o) {
     OptionSpec output{"--output",
@@ -185,6 +201,7 @@ CommandSpec packCommand(PackOptions &o) {
                          "compression threads; the output is the same for any value", 1, JOBS_MAX,
                          [&o](int jobs) { o.jobs = jobs; }),
             windowLog,
+            frameKibOption([&o](int kib) { o.frameKib = kib; }),
             pathOption("--depfile", "FILE", "", "write a Makefile dependency file of every input",
                        o.depfile),
             pathOption("--sign-cert", "FILE", "",

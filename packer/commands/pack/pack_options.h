@@ -25,6 +25,9 @@ constexpr int JOBS_MAX = 200;
 // The launcher's decoder admits windows up to 2^27 bytes; 2^10 is zstd's floor.
 constexpr int WINDOW_LOG_MIN = 10;
 constexpr int WINDOW_LOG_MAX = 27;
+// Frames of up to 1 GiB of records: beyond that a launcher has little to
+// decode side by side.
+constexpr int FRAME_KIB_MAX = 1 << 20;
 
 struct PackOptions {
     std::filesystem::path appDirectory;
@@ -58,6 +61,7 @@ struct PackOptions {
     int level = DEFAULT_LEVEL;
     std::optional<int> jobs;      // default: every core
     std::optional<int> windowLog; // default: the level's own, capped
+    std::optional<int> frameKib;  // default: by level and application
     std::optional<std::filesystem::path> depfile;
     std::optional<std::filesystem::path> signCertificate;
     std::optional<std::filesystem::path> signKey;
@@ -69,6 +73,9 @@ struct PackOptions {
 // The command-line table of `pack`, bound to `options`. APP_DIR is not in
 // it: parsePackOptions sets it from the operand.
 CommandSpec packCommand(PackOptions &options);
+
+// --frame-kib, shared by `pack` and `block`: calls `set` with the KiB.
+OptionSpec frameKibOption(std::function<void(int)> set);
 
 // A later option overrides an earlier one, but --gui and --console refuse
 // each other. Throws BadInput for an unknown option, a missing value, a

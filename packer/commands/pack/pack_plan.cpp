@@ -217,12 +217,19 @@ void limitLauncherSize(const PackOptions &options, PackPlan &plan) {
     }
 }
 
-BlockOptions blockOptions(const PackOptions &options) {
+BlockOptions blockOptions(const PackOptions &options, const std::vector<PayloadFile> &files) {
     BlockOptions block;
     block.level = options.level;
     block.workers = options.jobs.value_or(
         std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, JOBS_MAX));
     block.windowLog = options.windowLog.value_or(0);
+    // A window given by hand is kept for every frame.
+    block.wholeFrameWindows = !options.windowLog && options.level >= WHOLE_FRAME_WINDOW_LEVEL;
+    if (options.frameKib) {
+        block.frameTarget = std::uint64_t(*options.frameKib) << 10;
+    } else if (block.wholeFrameWindows) {
+        block.frameTarget = applicationFrameTarget(files);
+    }
     // The filter's facts live in the index: without it, no filter.
     block.branchFilter = !options.noIndex && !options.noBranchFilter;
     return block;
@@ -308,7 +315,7 @@ void resolvePack(const PackOptions &options, PackPlan &plan) {
         plan.warnings.push_back(*warning);
     }
     resolveRuntime(options, plan);
-    plan.block = blockOptions(options);
+    plan.block = blockOptions(options, plan.files);
     limitLauncherSize(options, plan);
     if (options.depfile) {
         plan.depfileInputs = depfileInputs(options, plan);

@@ -231,9 +231,11 @@ def write_blocks(good_path, index_path, out_dir):
     damaged[offsets[2]] |= 0x06
     blocks["damaged"] = wrap(bytes(damaged))
 
-    # Window descriptor: exponent 18, that is a window of 2^28.
-    assert not frame[4] & 0x20
-    wide = bytearray(frame)
+    # Window descriptor: exponent 18, that is a window of 2^28. The packer's
+    # frames declare their size (a small one then has no window descriptor),
+    # so the frame is made again from the stream without one.
+    wide = bytearray(zstd(stream, "-c", "-3"))
+    assert not wide[4] & 0x20
     wide[5] = (28 - 10) << 3
     blocks["widewindow"] = wrap(bytes(wide))
 

@@ -2,7 +2,8 @@
 """Forged payload indexes, every checksum recomputed: a launcher packed in
 three frames, then copies whose frame table puts a frame a byte early or
 late, or a frame's first record one off, whose block has two frames
-swapped, or whose index gives an entry another CRC-32. Each copy is started
+swapped, whose frame header declares another content size, or whose index
+gives an entry another CRC-32. Each copy is started
 on one core (the sequential path), on two (lanes) and read by `tallix-pack
 inspect --verify`: all three refuse it, and nothing is left in the cache.
 """
@@ -101,6 +102,20 @@ def frame_length(data, at):
             return end + (4 if descriptor & 0x04 else 0) - at
 
 
+def content_size(j, by):
+    """Frame j's header declares `by` bytes more content than it holds; the
+    frame header is no checksum's business but the decoder's."""
+    def change(data, layout, table, frames):
+        at = layout.block + frames[j][0]
+        descriptor = data[at + 4]
+        single = descriptor & 0x20
+        width = (1 if single else 0, 2, 4, 8)[descriptor >> 6]
+        field = at + 5 + (0 if single else 1) + (0, 1, 2, 4)[descriptor & 3]
+        value = int.from_bytes(data[field:field + width], "little") + by
+        data[field:field + width] = value.to_bytes(width, "little")
+    return change
+
+
 def other_crc(data, layout, table, frames):
     entry = layout.index + INDEX_HEADER + 20 * 2
     struct.pack_into("<I", data, entry + 8, struct.unpack_from("<I", data, entry + 8)[0] ^ 1)
@@ -148,6 +163,8 @@ def main():
              ("a frame's first record one early", forged(first_record(1, -1)), True),
              ("a frame's first record one late", forged(first_record(2, 1)), True),
              ("two frames swapped", forged(swap_frames), True),
+             ("a frame declaring a byte more", forged(content_size(1, 1)), True),
+             ("the last frame declaring a byte less", forged(content_size(2, -1)), True),
              ("an entry's CRC-32 changed", forged(other_crc), True)]
     cores = [1, 2] if os.cpu_count() > 1 else [1]
     for case, make, refused in table:

@@ -473,13 +473,15 @@ def test_resources_through_api(work):
 
 def test_windows_packer(work):
     """tallix-pack.exe under Wine writes the same bytes as the Linux packer
-    from the same inputs, and without a signing tool says which to install."""
+    from the same inputs, also with frames sized to the application and
+    windows covering them (level 16), and without a signing tool says which
+    to install."""
     app = work / "app"
     shutil.copytree(args.example_app, app)
     make_payload(app, 8)
     (work / "linux").mkdir()
     (work / "windows").mkdir()
-    options = ["--company", "Orlisk Works", "--app-version", "1.1.0", "--quiet"]
+    options = ["--company", "Orlisk Works", "--app-version", "1.1.0", "--quiet", "--level", "16"]
     pack(app, work / "linux" / "Tool.exe", *options, "--jobs", "1", example=False)
     result = run_windows(args.windows_pack, "pack", windows_path(app), "-o",
                          windows_path(work / "windows" / "Tool.exe"), "--runtime",
