@@ -3,6 +3,7 @@
 #include "base/path_form.h"
 #include "buildinfo/build_constants.h"
 #include "format/attached_data.h"
+#include "format/constants_section.h"
 #include "format/crc/crc32.h"
 #include "paths/target_directory.h"
 #include "payload/check/file_checksum.h"
@@ -10,6 +11,7 @@
 #include "payload/write/safe_delete.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <string.h>
 #include <wchar.h>
@@ -214,12 +216,23 @@ static bool sourceMatches(HANDLE source, const PayloadIndexEntry &entry,
     return entry.size == 0 || computeHandleChecksum(source, CopyBuffer) == entry.crc;
 }
 
+// The file's index on its volume. FileIdInfo would also ask for the
+// volume's serial number, which under Wine costs about a millisecond a
+// query; the two handles compared are on one volume anyway, since a hard
+// link never crosses volumes.
+static bool fileIndex(HANDLE file, LONGLONG *index) {
+    IO_STATUS_BLOCK status;
+    FILE_INTERNAL_INFORMATION info;
+    if (NtQueryInformationFile(file, &status, &info, sizeof info, FileInternalInformation) < 0) {
+        return false;
+    }
+    *index = info.IndexNumber.QuadPart;
+    return true;
+}
+
 static bool sameFile(HANDLE a, HANDLE b) {
-    FILE_ID_INFO first, second;
-    return GetFileInformationByHandleEx(a, FileIdInfo, &first, sizeof first) &&
-           GetFileInformationByHandleEx(b, FileIdInfo, &second, sizeof second) &&
-           first.VolumeSerialNumber == second.VolumeSerialNumber &&
-           memcmp(&first.FileId, &second.FileId, sizeof first.FileId) == 0;
+    LONGLONG first, second;
+    return fileIndex(a, &first) && fileIndex(b, &second) && first == second;
 }
 
 // Whether the new name is the file `source` held while it was checked: the
@@ -288,8 +301,9 @@ static bool copyFromSource(HANDLE source, const PayloadIndexEntry &entry,
 }
 
 // A program or library: while it runs, the system refuses to delete any
-// name of its file, so a link would keep the older folder from being
-// cleaned (--clean-old-versions) as long as this version runs.
+// name of its file, so where older folders are cleaned
+// (--clean-old-versions) a link would keep them as long as this version
+// runs. Elsewhere linking it too is what saves the disk.
 static bool isProgramEntry(const PayloadIndexEntry &entry) {
     static const char16_t *const SUFFIXES[] = {u".exe", u".dll"};
     if (entry.nameLength <= 4) {
@@ -311,7 +325,7 @@ static bool isProgramEntry(const PayloadIndexEntry &entry) {
 static TakenHow linkOrCopy(HANDLE source, const PayloadIndexEntry &entry,
                            const FILE_STANDARD_INFO &before, const wchar_t *temporaryPath,
                            void **held) {
-    if (isProgramEntry(entry)) {
+    if ((LaunchOptions & LAUNCH_CLEAN_OLD_VERSIONS) != 0 && isProgramEntry(entry)) {
         return copyFromSource(source, entry, temporaryPath) ? TAKEN_AS_COPY : NOT_TAKEN;
     }
     if (CreateHardLinkW(temporaryPath, OlderFilePath, nullptr)) {

@@ -39,10 +39,10 @@ enum TakenHow { NOT_TAKEN, TAKEN_AS_LINK, TAKEN_AS_COPY };
 
 // Makes `temporaryPath` (which must not exist) the older folder's file for
 // `entry`: its content checked against the entry's size and CRC-32, then
-// hard-linked there, else copied. Programs and libraries (".exe", ".dll")
-// are always copied: a running program keeps every name of its file from
-// being deleted, and the older folder must stay removable while this
-// version runs. On NOT_TAKEN nothing of ours is left
+// hard-linked there, else copied. With LAUNCH_CLEAN_OLD_VERSIONS, programs
+// and libraries (".exe", ".dll") are copied: a running program keeps every
+// name of its file from being deleted, and the older folder must stay
+// removable while this version runs. On NOT_TAKEN nothing of ours is left
 // at `temporaryPath` (but for a link swapped in by another program, which
 // is left alone: removing it under Wine would remove what it names); the
 // last error tells ERROR_ALREADY_EXISTS when the name was taken. A link
