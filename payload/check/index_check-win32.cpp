@@ -128,10 +128,10 @@ static bool targetFolderMissing() {
 }
 
 bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed) {
-    return checkIndexedFiles(maxThreads, threadsUsed, nullptr);
+    return checkIndexedFiles(maxThreads, threadsUsed, nullptr, 0);
 }
 
-bool checkIndexedFiles(size_t maxThreads, size_t *threadsUsed, bool *differs) {
+bool checkIndexedFiles(size_t maxThreads, size_t *threadsUsed, bool *differs, size_t capacity) {
     indexIsWhole = openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &WholeIndex);
     nextRecord = 0;
     nextRecordStart = 0;
@@ -140,6 +140,9 @@ bool checkIndexedFiles(size_t maxThreads, size_t *threadsUsed, bool *differs) {
     }
     if (!indexIsWhole) {
         return false;
+    }
+    if (WholeIndex.count > capacity) {
+        differs = nullptr;
     }
     EntryDiffers = differs;
     bool missing = differs != nullptr && targetFolderMissing();

@@ -28,11 +28,12 @@ enum { INDEX_READ_PIECE_SIZE = 128 * 1024 };
 // that recorded is not read (payload/check/quick_check.h).
 bool indexedFilesMatch(size_t maxThreads, size_t *threadsUsed);
 
-// The same, and with `differs` (one flag per entry of a whole index) every
-// entry is checked, not only up to the first that differs, and differs[k]
-// tells whether entry k's file is not in place. A missing target folder
+// The same, and with `differs` (room for `capacity` flags) and a whole index
+// of at most `capacity` entries, every entry is checked, not only up to the
+// first that differs, and differs[k] tells whether entry k's file is not in
+// place; a larger index leaves `differs` alone. A missing target folder
 // counts every entry as differing without looking for each.
-bool checkIndexedFiles(size_t maxThreads, size_t *threadsUsed, bool *differs);
+bool checkIndexedFiles(size_t maxThreads, size_t *threadsUsed, bool *differs, size_t capacity);
 
 // The index the last check opened; null when it is not whole.
 const PayloadIndex *wholePayloadIndex();

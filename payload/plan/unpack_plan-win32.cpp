@@ -1,8 +1,6 @@
 #include "payload/plan/unpack_plan.h"
 
 #include "base/diagnose.h"
-#include "buildinfo/build_constants.h"
-#include "format/attached_data.h"
 #include "format/index/payload_index.h"
 #include "payload/check/index_check.h"
 #include "payload/plan/older_version.h"
@@ -15,20 +13,19 @@ static PayloadIndex PlanIndex;
 static bool planWhole;
 
 bool makeUnpackPlan() {
-    PayloadIndex index;
     planWhole = false;
-    if (!openPayloadIndex(PayloadIndexData, PAYLOAD_INDEX_SIZE, &index) ||
-        index.count > PLAN_MAX_ENTRIES) {
-        return indexedFilesMatch(INDEX_CHECK_MAX_THREADS, nullptr);
-    }
-    if (checkIndexedFiles(INDEX_CHECK_MAX_THREADS, nullptr, Decode)) {
+    if (checkIndexedFiles(INDEX_CHECK_MAX_THREADS, nullptr, Decode, PLAN_MAX_ENTRIES)) {
         return true;
     }
-    PlanIndex = index;
+    const PayloadIndex *index = wholePayloadIndex();
+    if (index == nullptr || index->count > PLAN_MAX_ENTRIES) {
+        return false;
+    }
+    PlanIndex = *index;
     planWhole = true;
     bool older = findOlderVersionFolder();
-    for (size_t k = 0; k < index.count; ++k) {
-        FromOlder[k] = older && Decode[k] && olderFileMayMatch(payloadIndexEntry(index, k));
+    for (size_t k = 0; k < index->count; ++k) {
+        FromOlder[k] = older && Decode[k] && olderFileMayMatch(payloadIndexEntry(*index, k));
         Decode[k] = Decode[k] && !FromOlder[k];
     }
     return false;
