@@ -2,8 +2,8 @@
 // after each E8 (call) and E9 (jmp) byte is turned into an absolute target
 // (displacement plus the file offset of the next instruction), so that calls
 // to one function become one repeated byte string the compressor finds.
-// Only displacements within +-16 MiB (their top byte 0x00 or 0xFF) are
-// converted, kept to that form, and the four bytes after a converted one
+// Only displacements within +-64 MiB (their top byte 0x00-0x03 or
+// 0xFC-0xFF) are converted, kept to that form, and the four bytes after a converted one
 // are passed over. An opcode within 3 bytes after one left as it was is
 // left too: its conversion would rewrite the byte the earlier one was
 // judged by. So the decoder meets exactly the positions and the decisions

@@ -80,12 +80,25 @@ TEST(BranchFilter, GivesBackAnyBytesWhateverThePieces) {
             EXPECT_EQ(streamed(encoded, c.range, false, piece), c.bytes) << c.what << ", " << piece;
         }
     }
-    // A call at 32 to 0x1000 holds its target once filtered.
-    Bytes call(64, 0x90);
-    call[32] = 0xE8;
-    writeLe32(&call[33], 0x1000 - 37);
-    Bytes filtered = streamed(call, {0, 64}, true, 64);
-    EXPECT_EQ(readLe32(&filtered[33]), 0x1000u);
+    // A call at 32 holds its target once filtered when within +-64 MiB
+    // (its displacement's top byte 0x00-0x03 or 0xFC-0xFF), else stays.
+    struct Reach {
+        std::int32_t displacement;
+        std::uint32_t filtered;
+    } reaches[] = {
+        {0x1000 - 37, 0x1000},     {-0x2000000, 0xFE000025u}, // 32 MiB back
+        {0x3000000, 0x3000025},                               // 48 MiB on
+        {0x5000000, 0x5000000},                               // 80 MiB: out of reach
+        {-0x5000000, 0xFB000000u},
+    };
+    for (const Reach &reach : reaches) {
+        Bytes call(64, 0x90);
+        call[32] = 0xE8;
+        writeLe32(&call[33], static_cast<std::uint32_t>(reach.displacement));
+        Bytes filtered = streamed(call, {0, 64}, true, 64);
+        EXPECT_EQ(readLe32(&filtered[33]), reach.filtered) << reach.displacement;
+        EXPECT_EQ(streamed(filtered, {0, 64}, false, 64), call) << reach.displacement;
+    }
     EXPECT_NE(streamed(code, {0, 20000}, true, 20000), code);
 }
 
