@@ -4,6 +4,7 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 
+#include <atomic>
 #include <cpuid.h>
 #include <immintrin.h>
 
@@ -76,8 +77,16 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t foldRegister(uint32_t r, const
 } // namespace
 
 bool crc32HasCarrylessMultiply() {
-    static const bool available = detectCarrylessMultiply();
-    return available;
+    // Constant-initialized, so no guarded static: its lock would bring the
+    // C++ runtime's unwinder and threads into the launcher (about 40 KB).
+    // Threads racing here store the same answer.
+    static std::atomic<int> available{-1};
+    int known = available.load(std::memory_order_relaxed);
+    if (known < 0) {
+        known = detectCarrylessMultiply() ? 1 : 0;
+        available.store(known, std::memory_order_relaxed);
+    }
+    return known != 0;
 }
 
 uint32_t continueCrc32Carryless(uint32_t crc, const void *data, size_t length) {
