@@ -9,6 +9,13 @@ if(TALLIX_SANITIZE AND NOT WIN32)
     add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Each function in its own section, so that the launcher's link
+# drops what it never calls (--gc-sections in cmake/TallixRuntime.cmake):
+# every launcher carries the runtime's bytes, and a user downloads them.
+if(WIN32)
+    add_compile_options(-ffunction-sections)
+endif()
+
 # The launcher is plain procedural code: no exceptions, no RTTI.
 function(tallix_launcher_options target)
     target_compile_options(${target} PRIVATE

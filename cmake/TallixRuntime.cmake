@@ -17,7 +17,8 @@ endforeach()
 
 # How every launcher image is linked: x86-64 program, no DLL of ours or of
 # the compiler's runtime, ASLR with high entropy, NX, room on the stack for
-# the launcher's fixed buffers, no timestamp (reproducible) and no symbols.
+# the launcher's fixed buffers, no timestamp (reproducible), no symbols and
+# no code it never calls.
 # Sections start at page boundaries in the file (the packer's sections
 # follow the image's alignment), so that Wine maps the image instead of
 # reading all of it: a warm start that never touches the attached data then
@@ -27,7 +28,7 @@ set(TALLIX_LAUNCHER_LINK_OPTIONS
     -Wl,--stack,0x968000
     -Wl,--file-alignment,4096
     -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
-    -Wl,--no-insert-timestamp -s)
+    -Wl,--no-insert-timestamp -Wl,--gc-sections -s)
 
 foreach(subsystem IN ITEMS gui console)
     set(target tallix_launcher_${subsystem})
