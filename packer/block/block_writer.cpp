@@ -509,7 +509,7 @@ int frameWindowLog(const BlockOptions &options, std::uint64_t streamBytes) {
         static_cast<int>(ZSTD_getCParams(options.level, ZSTD_CONTENTSIZE_UNKNOWN, 0).windowLog);
     if (options.wholeFrameWindows) {
         if (streamBytes > WHOLE_FRAME_MAX_BYTES) {
-            return std::min(levels, LARGE_FRAME_WINDOW_LOG);
+            return LARGE_FRAME_WINDOW_LOG;
         }
         int log = ZSTD_WINDOWLOG_MIN;
         while ((std::uint64_t{1} << log) < streamBytes) {
