@@ -2,6 +2,7 @@
 
 #include "payload/extract/parallel_extraction.h"
 
+#include "base/diagnose.h"
 #include "base/diagnostics.h"
 #include "base/threads.h"
 #include "buildinfo/build_constants.h"
@@ -361,6 +362,7 @@ void runLanes(size_t laneCount, const bool *decode) {
     firstFailure = NO_FAILURE;
     DecodeRecord = decode;
     openLanes(laneCount);
+    diagnose("decoding in %llu lanes", static_cast<unsigned long long>(laneCount));
     // The calling thread is lane 0; a lane that cannot be started leaves
     // its frames to the others.
     runOnThreads(laneCount, LANE_STACK_SIZE, runLaneNumber);
