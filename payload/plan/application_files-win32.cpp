@@ -15,6 +15,7 @@
 #include "payload/write/file_writer.h"
 
 #include <atomic>
+#include <stdio.h>
 
 struct Taking {
     size_t taker;
@@ -39,6 +40,7 @@ enum { TAKER_STACK_SIZE = 64 * 1024 };
 static const PayloadIndex *TakeIndex;
 static std::atomic<size_t> nextTaken;
 static std::atomic<size_t> takenAsLinks;
+static std::atomic<size_t> linkedByName;
 static std::atomic<size_t> takenAsCopies;
 static FileWriter Makers[OLDER_TAKERS_MAX];
 
@@ -46,6 +48,7 @@ static FileWriter Makers[OLDER_TAKERS_MAX];
 // older version or, failing that, turned to be decoded.
 static void takeFiles(size_t taker) {
     size_t linked = 0;
+    size_t byName = 0;
     size_t copied = 0;
     for (;;) {
         size_t k = nextTaken.fetch_add(1, std::memory_order_relaxed);
@@ -62,11 +65,30 @@ static void takeFiles(size_t taker) {
         }
         // A file taken counts as written, so that the progress window shows it.
         countTakenFile(taking.entry.size);
-        linked += taking.how == TAKEN_AS_LINK;
+        linked += taking.how == TAKEN_AS_LINK || taking.how == TAKEN_AS_LINK_BY_NAME;
+        byName += taking.how == TAKEN_AS_LINK_BY_NAME;
         copied += taking.how == TAKEN_AS_COPY;
     }
     takenAsLinks.fetch_add(linked, std::memory_order_relaxed);
+    linkedByName.fetch_add(byName, std::memory_order_relaxed);
     takenAsCopies.fetch_add(copied, std::memory_order_relaxed);
+}
+
+// Links made by name are told apart: on a user's machine they show that
+// the system refused links from a handle.
+static void diagnoseTaken(size_t linked, size_t byName, size_t copied) {
+    if (linked + copied == 0) {
+        return;
+    }
+    char byNameText[48] = "";
+    if (byName > 0) {
+        snprintf(byNameText, sizeof byNameText, "; %llu linked by name",
+                 static_cast<unsigned long long>(byName));
+    }
+    diagnose("took %llu files from the older version: %llu linked, %llu copied%s",
+             static_cast<unsigned long long>(linked + copied),
+             static_cast<unsigned long long>(linked), static_cast<unsigned long long>(copied),
+             byNameText);
 }
 
 static size_t chooseTakerCount(size_t toTake) {
@@ -96,15 +118,12 @@ static void settlePendingFiles(const PayloadIndex &index) {
     TakeIndex = &index;
     nextTaken.store(0, std::memory_order_relaxed);
     takenAsLinks.store(0, std::memory_order_relaxed);
+    linkedByName.store(0, std::memory_order_relaxed);
     takenAsCopies.store(0, std::memory_order_relaxed);
     runOnThreads(chooseTakerCount(toTake), TAKER_STACK_SIZE, takeFiles);
-    size_t linked = takenAsLinks.load(std::memory_order_relaxed);
-    size_t copied = takenAsCopies.load(std::memory_order_relaxed);
-    if (linked + copied > 0) {
-        diagnose("took %llu files from the older version: %llu linked, %llu copied",
-                 static_cast<unsigned long long>(linked + copied),
-                 static_cast<unsigned long long>(linked), static_cast<unsigned long long>(copied));
-    }
+    diagnoseTaken(takenAsLinks.load(std::memory_order_relaxed),
+                  linkedByName.load(std::memory_order_relaxed),
+                  takenAsCopies.load(std::memory_order_relaxed));
 }
 
 static void carryOutUnpackPlan() {

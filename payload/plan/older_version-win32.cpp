@@ -427,12 +427,14 @@ static TakenHow linkOrCopy(TakerRoom *room, HANDLE source, const PayloadIndexEnt
         return copyFromSource(room, source, entry, temporaryPath) ? TAKEN_AS_COPY : NOT_TAKEN;
     }
     LinkOutcome outcome = linkFromHandle(room, source, temporaryPath, before, held);
+    TakenHow linked = TAKEN_AS_LINK;
     if (outcome == LINK_REFUSED) {
         outcome = linkByName(room, source, temporaryPath, before, held);
+        linked = TAKEN_AS_LINK_BY_NAME;
     }
     switch (outcome) {
     case LINK_MADE:
-        return TAKEN_AS_LINK;
+        return linked;
     case LINK_NAME_TAKEN:
         return NOT_TAKEN;
     case LINK_NOT_SOURCE:

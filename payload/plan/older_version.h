@@ -44,7 +44,9 @@ bool olderFileMayMatch(const PayloadIndexEntry &entry);
 // server thread), which more threads would not hurry.
 enum { OLDER_TAKERS_MAX = 2 };
 
-enum TakenHow { NOT_TAKEN, TAKEN_AS_LINK, TAKEN_AS_COPY };
+// A link is made from the checked handle, else (where the system refuses
+// that) by name, which costs an open and a comparison more.
+enum TakenHow { NOT_TAKEN, TAKEN_AS_LINK, TAKEN_AS_LINK_BY_NAME, TAKEN_AS_COPY };
 
 // Makes `temporaryPath` (which must not exist) the older folder's file for
 // `entry`, on taking thread `taker` (below OLDER_TAKERS_MAX; one thread
