@@ -39,8 +39,8 @@ const wchar_t *olderVersionFolder();
 bool olderFileMayMatch(const PayloadIndexEntry &entry);
 
 // Threads that may take files at once, each with its own room for paths
-// and a copy buffer: two share the reading and CRC-32, the larger part of
-// the work; the rest waits mostly on the system (under Wine, on its one
+// and a copy buffer: two share the reading and CRC-32 of the files; the
+// rest of the work waits mostly on the system (under Wine, on its one
 // server thread), which more threads would not hurry.
 enum { OLDER_TAKERS_MAX = 2 };
 
