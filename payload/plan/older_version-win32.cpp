@@ -28,11 +28,27 @@ static wchar_t ResolvedOlder[PATH_CAPACITY];
 static size_t resolvedOlderLength;
 
 static wchar_t SiblingPath[PATH_CAPACITY];
-static wchar_t OlderFilePath[PATH_CAPACITY];
-static wchar_t ResolvedFile[PATH_CAPACITY];
 static unsigned char MarkerBytes[FOLDER_MARKER_CAPACITY * sizeof(wchar_t)];
-// Cache-line aligned, as the check's buffers (payload/check/file_checksum.h).
-alignas(64) static unsigned char CopyBuffer[FILE_CHECKSUM_PIECE_SIZE];
+
+// "\\?\UNC\" is the longest prefix the system's form of a path adds.
+enum { NT_PATH_CAPACITY = PATH_CAPACITY + 8 };
+
+// One taking thread's own room.
+struct TakerRoom {
+    wchar_t olderFilePath[PATH_CAPACITY];
+    wchar_t resolvedFile[PATH_CAPACITY];
+    // A link request with room for any temporary's path in the system's form.
+    union {
+        FILE_LINK_INFORMATION info;
+        unsigned char bytes[sizeof(FILE_LINK_INFORMATION) + NT_PATH_CAPACITY * sizeof(wchar_t)];
+    } link;
+    // Cache-line aligned, as the check's buffers (payload/check/file_checksum.h).
+    alignas(64) unsigned char copyBuffer[FILE_CHECKSUM_PIECE_SIZE];
+};
+static TakerRoom Rooms[OLDER_TAKERS_MAX];
+// Takers remove what they made one at a time: the removal's own buffers
+// are shared (payload/write/safe_delete.h).
+static SRWLOCK deleteLock = SRWLOCK_INIT;
 
 static bool resolve(HANDLE handle, wchar_t *target, size_t *length) {
     DWORD got = GetFinalPathNameByHandleW(handle, target, PATH_CAPACITY,
@@ -154,24 +170,27 @@ const wchar_t *olderVersionFolder() {
     return OlderFolder;
 }
 
-// OlderFilePath for `entry`; false when it does not fit or there is no folder.
-static bool buildOlderPath(const PayloadIndexEntry &entry) {
+// The room's olderFilePath for `entry`; false when it does not fit or there
+// is no folder.
+static bool buildOlderPath(TakerRoom *room, const PayloadIndexEntry &entry) {
+    wchar_t *path = room->olderFilePath;
     if (OlderFolder[0] == 0 || olderFolderLength + 1 + entry.nameLength >= PATH_CAPACITY) {
         return false;
     }
-    wmemcpy(OlderFilePath, OlderFolder, olderFolderLength);
-    OlderFilePath[olderFolderLength] = L'\\';
+    wmemcpy(path, OlderFolder, olderFolderLength);
+    path[olderFolderLength] = L'\\';
     for (size_t i = 0; i < entry.nameLength; ++i) {
-        OlderFilePath[olderFolderLength + 1 + i] = static_cast<wchar_t>(indexNameUnit(entry, i));
+        path[olderFolderLength + 1 + i] = static_cast<wchar_t>(indexNameUnit(entry, i));
     }
-    OlderFilePath[olderFolderLength + 1 + entry.nameLength] = 0;
+    path[olderFolderLength + 1 + entry.nameLength] = 0;
     return true;
 }
 
+// The plan asks on one thread, before any file is taken.
 bool olderFileMayMatch(const PayloadIndexEntry &entry) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    return buildOlderPath(entry) &&
-           GetFileAttributesExW(OlderFilePath, GetFileExInfoStandard, &data) &&
+    return buildOlderPath(&Rooms[0], entry) &&
+           GetFileAttributesExW(Rooms[0].olderFilePath, GetFileExInfoStandard, &data) &&
            (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                0 &&
            ((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) == entry.size;
@@ -179,18 +198,19 @@ bool olderFileMayMatch(const PayloadIndexEntry &entry) {
 
 // Whether `file` resolves to the older folder's resolved path plus the
 // entry's name: no link, junction or Wine link to a file on the way.
-static bool resolvesBelowOlderFolder(HANDLE file, const PayloadIndexEntry &entry) {
+static bool resolvesBelowOlderFolder(TakerRoom *room, HANDLE file, const PayloadIndexEntry &entry) {
+    const wchar_t *resolved = room->resolvedFile;
     size_t length;
-    if (!resolve(file, ResolvedFile, &length) ||
+    if (!resolve(file, room->resolvedFile, &length) ||
         length != resolvedOlderLength + 1 + entry.nameLength ||
-        ResolvedFile[resolvedOlderLength] != L'\\' ||
-        CompareStringOrdinal(ResolvedFile, static_cast<int>(resolvedOlderLength), ResolvedOlder,
+        resolved[resolvedOlderLength] != L'\\' ||
+        CompareStringOrdinal(resolved, static_cast<int>(resolvedOlderLength), ResolvedOlder,
                              static_cast<int>(resolvedOlderLength), TRUE) != CSTR_EQUAL) {
         return false;
     }
-    return CompareStringOrdinal(ResolvedFile + resolvedOlderLength + 1,
+    return CompareStringOrdinal(resolved + resolvedOlderLength + 1,
                                 static_cast<int>(entry.nameLength),
-                                OlderFilePath + olderFolderLength + 1,
+                                room->olderFilePath + olderFolderLength + 1,
                                 static_cast<int>(entry.nameLength), TRUE) == CSTR_EQUAL;
 }
 
@@ -207,13 +227,13 @@ static bool plainFileFacts(HANDLE file, FILE_STANDARD_INFO *facts) {
 
 // The source as the plan needs it: a plain file of the entry's size whose
 // content has the entry's CRC-32 (an empty one: no content to check).
-static bool sourceMatches(HANDLE source, const PayloadIndexEntry &entry,
+static bool sourceMatches(TakerRoom *room, HANDLE source, const PayloadIndexEntry &entry,
                           FILE_STANDARD_INFO *facts) {
-    if (!resolvesBelowOlderFolder(source, entry) || !plainFileFacts(source, facts) ||
+    if (!resolvesBelowOlderFolder(room, source, entry) || !plainFileFacts(source, facts) ||
         static_cast<uint64_t>(facts->EndOfFile.QuadPart) != entry.size) {
         return false;
     }
-    return entry.size == 0 || computeHandleChecksum(source, CopyBuffer) == entry.crc;
+    return entry.size == 0 || computeHandleChecksum(source, room->copyBuffer) == entry.crc;
 }
 
 // The file's index on its volume. FileIdInfo would also ask for the
@@ -260,8 +280,9 @@ static bool linkedToSource(const wchar_t *temporaryPath, HANDLE source,
 
 // Copies the held source into a new file at `temporaryPath`, its CRC-32
 // checked on the way.
-static bool copyFromSource(HANDLE source, const PayloadIndexEntry &entry,
+static bool copyFromSource(TakerRoom *room, HANDLE source, const PayloadIndexEntry &entry,
                            const wchar_t *temporaryPath) {
+    unsigned char *buffer = room->copyBuffer;
     LARGE_INTEGER start = {};
     if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) {
         return false;
@@ -277,16 +298,16 @@ static bool copyFromSource(HANDLE source, const PayloadIndexEntry &entry,
     for (;;) {
         DWORD got = 0;
         DWORD written = 0;
-        if (!ReadFile(source, CopyBuffer, sizeof CopyBuffer, &got, nullptr)) {
+        if (!ReadFile(source, buffer, FILE_CHECKSUM_PIECE_SIZE, &got, nullptr)) {
             ok = false;
             break;
         }
         if (got == 0) {
             break;
         }
-        crc = continueCrc32(crc, CopyBuffer, got);
+        crc = continueCrc32(crc, buffer, got);
         copied += got;
-        if (!WriteFile(copy, CopyBuffer, got, &written, nullptr) || written != got) {
+        if (!WriteFile(copy, buffer, got, &written, nullptr) || written != got) {
             ok = false;
             break;
         }
@@ -322,48 +343,147 @@ static bool isProgramEntry(const PayloadIndexEntry &entry) {
     return false;
 }
 
-static TakenHow linkOrCopy(HANDLE source, const PayloadIndexEntry &entry,
+// The room's link request for `temporaryPath`, in the system's own form
+// ("\??\C:\...", "\??\UNC\server\share\..."); false for a path of another
+// form, which is then linked by name.
+static bool prepareLinkRequest(TakerRoom *room, const wchar_t *temporaryPath) {
+    wchar_t *name = room->link.info.FileName;
+    name[0] = 0;
+    if (wcslen(temporaryPath) >= PATH_CAPACITY) {
+        return false;
+    }
+    appendExtendedPath(name, temporaryPath, NT_PATH_CAPACITY);
+    // "\\?\" and "\\.\" both stand for the system's "\??\".
+    if (name[0] != L'\\' || name[1] != L'\\' || (name[2] != L'?' && name[2] != L'.') ||
+        name[3] != L'\\') {
+        return false;
+    }
+    name[1] = L'?';
+    name[2] = L'?';
+    room->link.info.ReplaceIfExists = FALSE;
+    room->link.info.RootDirectory = nullptr;
+    room->link.info.FileNameLength = static_cast<ULONG>(wcslen(name) * sizeof(wchar_t));
+    return true;
+}
+
+// A handle on the new link, to move it into place by (the move by name
+// costs more under Wine than this open does); null when it cannot be had.
+static HANDLE openLinkForMove(const wchar_t *temporaryPath) {
+    HANDLE held = CreateFileW(temporaryPath, DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return held == INVALID_HANDLE_VALUE ? nullptr : held;
+}
+
+enum LinkOutcome { LINK_MADE, LINK_REFUSED, LINK_NAME_TAKEN, LINK_NOT_SOURCE };
+
+static const NTSTATUS NAME_COLLISION_STATUS = static_cast<NTSTATUS>(0xC0000035);
+
+// Links the temporary to the held source itself: on Windows the new name
+// is then the file checked, wherever its own name went meanwhile. Wine's
+// server links by the file's Unix name, so the source must count one name
+// more afterwards: a file swapped in under the older name would leave its
+// count as it was or lower. Refused: the handle lacks the access, or the
+// system the request; the caller then links by name.
+static LinkOutcome linkFromHandle(TakerRoom *room, HANDLE source, const wchar_t *temporaryPath,
+                                  const FILE_STANDARD_INFO &before, void **held) {
+    if (!prepareLinkRequest(room, temporaryPath)) {
+        return LINK_REFUSED;
+    }
+    IO_STATUS_BLOCK status;
+    NTSTATUS result = NtSetInformationFile(source, &status, &room->link.info, sizeof room->link,
+                                           FileLinkInformation);
+    if (result == NAME_COLLISION_STATUS) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return LINK_NAME_TAKEN;
+    }
+    if (result < 0) {
+        return LINK_REFUSED;
+    }
+    FILE_STANDARD_INFO now;
+    if (!GetFileInformationByHandleEx(source, FileStandardInfo, &now, sizeof now) ||
+        now.NumberOfLinks != before.NumberOfLinks + 1 || now.DeletePending) {
+        return LINK_NOT_SOURCE;
+    }
+    *held = openLinkForMove(temporaryPath);
+    return LINK_MADE;
+}
+
+// Links by name, for a handle the system would not link from: the new
+// name is opened and compared with the source.
+static LinkOutcome linkByName(TakerRoom *room, HANDLE source, const wchar_t *temporaryPath,
+                              const FILE_STANDARD_INFO &before, void **held) {
+    if (!CreateHardLinkW(temporaryPath, room->olderFilePath, nullptr)) {
+        DWORD error = GetLastError();
+        return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? LINK_NAME_TAKEN
+                                                                           : LINK_REFUSED;
+    }
+    return linkedToSource(temporaryPath, source, before, held) ? LINK_MADE : LINK_NOT_SOURCE;
+}
+
+static TakenHow linkOrCopy(TakerRoom *room, HANDLE source, const PayloadIndexEntry &entry,
                            const FILE_STANDARD_INFO &before, const wchar_t *temporaryPath,
                            void **held) {
     if ((LaunchOptions & LAUNCH_CLEAN_OLD_VERSIONS) != 0 && isProgramEntry(entry)) {
-        return copyFromSource(source, entry, temporaryPath) ? TAKEN_AS_COPY : NOT_TAKEN;
+        return copyFromSource(room, source, entry, temporaryPath) ? TAKEN_AS_COPY : NOT_TAKEN;
     }
-    if (CreateHardLinkW(temporaryPath, OlderFilePath, nullptr)) {
-        if (linkedToSource(temporaryPath, source, before, held)) {
-            return TAKEN_AS_LINK;
-        }
+    LinkOutcome outcome = linkFromHandle(room, source, temporaryPath, before, held);
+    TakenHow linked = TAKEN_AS_LINK;
+    if (outcome == LINK_REFUSED) {
+        outcome = linkByName(room, source, temporaryPath, before, held);
+        linked = TAKEN_AS_LINK_BY_NAME;
+    }
+    switch (outcome) {
+    case LINK_MADE:
+        return linked;
+    case LINK_NAME_TAKEN:
+        return NOT_TAKEN;
+    case LINK_NOT_SOURCE:
         // Something else was swapped in under the older name: removed if
         // it is a plain file, else left alone (never what a link names).
+        AcquireSRWLockExclusive(&deleteLock);
         deletePlainFile(temporaryPath);
+        ReleaseSRWLockExclusive(&deleteLock);
         SetLastError(ERROR_INVALID_DATA);
         return NOT_TAKEN;
+    case LINK_REFUSED:
+        break;
     }
-    DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
-        return NOT_TAKEN;
-    }
-    return copyFromSource(source, entry, temporaryPath) ? TAKEN_AS_COPY : NOT_TAKEN;
+    return copyFromSource(room, source, entry, temporaryPath) ? TAKEN_AS_COPY : NOT_TAKEN;
 }
 
-TakenHow takeOlderFile(const PayloadIndexEntry &entry, const wchar_t *temporaryPath, void **held) {
-    *held = nullptr;
-    if (!buildOlderPath(entry)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return NOT_TAKEN;
-    }
+// The source for reading, held against writes. Attribute access too where
+// it is granted: Windows may want it to link from the handle (it conflicts
+// with no other program's sharing).
+static HANDLE openSource(const wchar_t *path) {
     // No write sharing: the content cannot change between its check and
     // the link. Delete sharing: another start's clean-up may still remove
     // the folder (the link then fails, or keeps the content alive).
-    HANDLE source = CreateFileW(OlderFilePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN;
+    HANDLE source = CreateFileW(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, share, nullptr,
+                                OPEN_EXISTING, flags, nullptr);
+    if (source == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+        source = CreateFileW(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, flags, nullptr);
+    }
+    return source;
+}
+
+TakenHow takeOlderFile(size_t taker, const PayloadIndexEntry &entry, const wchar_t *temporaryPath,
+                       void **held) {
+    *held = nullptr;
+    TakerRoom *room = &Rooms[taker];
+    if (!buildOlderPath(room, entry)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return NOT_TAKEN;
+    }
+    HANDLE source = openSource(room->olderFilePath);
     if (source == INVALID_HANDLE_VALUE) {
         return NOT_TAKEN;
     }
     FILE_STANDARD_INFO before;
     TakenHow how = NOT_TAKEN;
-    if (sourceMatches(source, entry, &before)) {
-        how = linkOrCopy(source, entry, before, temporaryPath, held);
+    if (sourceMatches(room, source, entry, &before)) {
+        how = linkOrCopy(room, source, entry, before, temporaryPath, held);
     } else {
         SetLastError(ERROR_INVALID_DATA);
     }

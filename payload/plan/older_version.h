@@ -9,7 +9,10 @@
 // A file is taken only when it is the plain file of that name below the
 // older folder (no link or reparse point on the way, Wine's links to files
 // included), held against writes while its size and CRC-32 are read, and,
-// for a link, when the new name is seen to be that same file afterwards.
+// for a link, when the new name is seen to be that same file afterwards:
+// the link is made from the very handle that was checked, and the file
+// then counts one name more; where the system refuses a link by handle,
+// the link is made by name and the new name opened and compared.
 // Anything else (a file changed, missing, held for writing, or gone with
 // its folder meanwhile) is not taken, and the caller decodes it instead.
 #pragma once
@@ -35,11 +38,20 @@ const wchar_t *olderVersionFolder();
 // size: worth trying to take (its content is checked by takeOlderFile).
 bool olderFileMayMatch(const PayloadIndexEntry &entry);
 
-enum TakenHow { NOT_TAKEN, TAKEN_AS_LINK, TAKEN_AS_COPY };
+// Threads that may take files at once, each with its own room for paths
+// and a copy buffer: two share the reading and CRC-32 of the files; the
+// rest of the work waits mostly on the system (under Wine, on its one
+// server thread), which more threads would not hurry.
+enum { OLDER_TAKERS_MAX = 2 };
+
+// A link is made from the checked handle, else (where the system refuses
+// that) by name, which costs an open and a comparison more.
+enum TakenHow { NOT_TAKEN, TAKEN_AS_LINK, TAKEN_AS_LINK_BY_NAME, TAKEN_AS_COPY };
 
 // Makes `temporaryPath` (which must not exist) the older folder's file for
-// `entry`: its content checked against the entry's size and CRC-32, then
-// hard-linked there, else copied. With LAUNCH_CLEAN_OLD_VERSIONS, programs
+// `entry`, on taking thread `taker` (below OLDER_TAKERS_MAX; one thread
+// per number at a time): its content checked against the entry's size and
+// CRC-32, then hard-linked there, else copied. With LAUNCH_CLEAN_OLD_VERSIONS, programs
 // and libraries (".exe", ".dll") are copied: a running program keeps every
 // name of its file from being deleted, and the older folder must stay
 // removable while this version runs. On NOT_TAKEN nothing of ours is left
@@ -47,4 +59,5 @@ enum TakenHow { NOT_TAKEN, TAKEN_AS_LINK, TAKEN_AS_COPY };
 // is left alone: removing it under Wine would remove what it names); the
 // last error tells ERROR_ALREADY_EXISTS when the name was taken. A link
 // leaves in *held a handle on it with delete access only (else null).
-TakenHow takeOlderFile(const PayloadIndexEntry &entry, const wchar_t *temporaryPath, void **held);
+TakenHow takeOlderFile(size_t taker, const PayloadIndexEntry &entry, const wchar_t *temporaryPath,
+                       void **held);

@@ -167,17 +167,24 @@ static void failWrite(FileWriter *writer, WriteFailure failure, DWORD errorCode)
     writer->errorCode = errorCode;
 }
 
-// Its directories; false when something else stands where a folder must be.
-static bool preparePlace(FileWriter *writer) {
+// Its directories made, and the file's place free for it. A folder this
+// process made held nothing where the file goes (and the unpack turn keeps
+// other starts of this build out), so only elsewhere is the place looked at:
+// a first start saves a query per file.
+static bool prepareFreePlace(FileWriter *writer) {
     AcquireSRWLockExclusive(&placeLock);
     bool prepared = createParentDirectories(writer->targetPath);
+    const wchar_t *separator = wcsrchr(writer->targetPath, L'\\');
+    bool madeHere = prepared && separator != nullptr &&
+                    directoryCreatedHere(writer->targetPath,
+                                         static_cast<size_t>(separator - writer->targetPath));
     ReleaseSRWLockExclusive(&placeLock);
-    return prepared;
+    return prepared && (madeHere || mayBeReplaced(writer->targetPath));
 }
 
 // Creates the file's temporary beside its final name.
 static void openTemporaryFile(FileWriter *writer, PendingFile *file) {
-    if (!mayBeReplaced(writer->targetPath) || !preparePlace(writer)) {
+    if (!prepareFreePlace(writer)) {
         failWrite(writer, WRITE_OPEN_FAILED, 0);
         return;
     }
@@ -438,18 +445,21 @@ static void holdForMove(PendingFile *file, void *held) {
     }
 }
 
-bool makePendingFile(uint32_t place, MakeTemporaryFile make, void *context) {
-    static FileWriter maker; // for its paths; one thread, before the writers
+void countTakenFile(uint64_t size) {
+    countContent(size, true);
+    countFinishedFile();
+}
+
+bool makePendingFile(FileWriter *maker, uint32_t place, MakeTemporaryFile make, void *context) {
     PendingFile *file = &pendingFile(place);
     const wchar_t *name = pendingName(*file);
-    if (!buildTargetPath(maker.targetPath, name, wcslen(name)) ||
-        !mayBeReplaced(maker.targetPath) || !preparePlace(&maker)) {
+    if (!buildTargetPath(maker->targetPath, name, wcslen(name)) || !prepareFreePlace(maker)) {
         return false;
     }
     for (;;) {
-        buildTemporaryPath(maker.temporaryPath, maker.targetPath, file->number);
+        buildTemporaryPath(maker->temporaryPath, maker->targetPath, file->number);
         void *held = nullptr;
-        if (make(maker.temporaryPath, context, &held)) {
+        if (make(maker->temporaryPath, context, &held)) {
             file->started = true;
             holdForMove(file, held);
             return true;

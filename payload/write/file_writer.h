@@ -103,12 +103,17 @@ void keepPendingFileInPlace(uint32_t place);
 // the temporary's path, the next name while one is taken (`make` fails with
 // ERROR_FILE_EXISTS or ERROR_ALREADY_EXISTS); once `make` has made it, the
 // file goes into place, or on failure is removed, as a written one, moved
-// by the handle `make` may leave in *held (delete access only). False
-// when `make` fails otherwise, or a folder, link or other thing stands where
-// the file or a folder of it must be: the file is then still to be written.
-// Before any FileWriter works.
+// by the handle `make` may leave in *held (delete access only), else by
+// name. False when `make` fails otherwise, or a folder, link or other thing
+// stands where the file or a folder of it must be: the file is then still
+// to be written. `maker` is the calling thread's own, for its paths; several
+// threads may make different files at once, before any FileWriter writes.
 typedef bool (*MakeTemporaryFile)(const wchar_t *temporaryPath, void *context, void **held);
-bool makePendingFile(uint32_t place, MakeTemporaryFile make, void *context);
+bool makePendingFile(FileWriter *maker, uint32_t place, MakeTemporaryFile make, void *context);
+
+// A file made by makePendingFile, for the progress: `size` bytes counted as
+// written, and the file as passed. On any thread.
+void countTakenFile(uint64_t size);
 
 // Checks file `place` on disk; one that does not match gets a new temporary
 // file beside its final name, and its content follows.

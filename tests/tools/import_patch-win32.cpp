@@ -36,6 +36,10 @@ void replaceImports(unsigned char *base, const IMAGE_IMPORT_DESCRIPTOR &library,
 } // namespace
 
 void patchKernel32Imports(const ImportPatch *patches, size_t count) {
+    patchImports("kernel32.dll", patches, count);
+}
+
+void patchImports(const char *name, const ImportPatch *patches, size_t count) {
     auto *base = reinterpret_cast<unsigned char *>(GetModuleHandleW(nullptr));
     auto *dos = reinterpret_cast<IMAGE_DOS_HEADER *>(base);
     auto *nt = reinterpret_cast<IMAGE_NT_HEADERS64 *>(base + dos->e_lfanew);
@@ -43,7 +47,7 @@ void patchKernel32Imports(const ImportPatch *patches, size_t count) {
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     auto *library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
     for (; imports.VirtualAddress != 0 && library->Name != 0; ++library) {
-        if (_stricmp(reinterpret_cast<const char *>(base + library->Name), "kernel32.dll") == 0) {
+        if (_stricmp(reinterpret_cast<const char *>(base + library->Name), name) == 0) {
             replaceImports(base, *library, patches, count);
         }
     }

@@ -599,6 +599,9 @@ class OlderVersionUpdates(LauncherCase):
         cls.packed = {key: cls.pack_version(app, version, *options) for key, app, version, options
                       in [("1.0", ARGS.large_app, "1.0", []), ("2.0", cls.v2_app, "2.0", []),
                           ("clean", cls.v2_app, "2.0", ["--clean-old-versions"])]}
+        # A system that makes no link from a handle: linked by name instead.
+        cls.packed["refused"] = cls.pack_version(cls.v2_app, "2.0", runtime=ARGS.link_refused_runtime,
+                                                 name="refused")
         cache = os.path.join(cls.work, "cache")
         started = run_windows(cls.packed["1.0"], env=QUIET_CHILD)
         assert started.status == CHILD_EXIT_CODE, started
@@ -610,13 +613,13 @@ class OlderVersionUpdates(LauncherCase):
         shutil.rmtree(cls.work, ignore_errors=True)
 
     @classmethod
-    def pack_version(cls, app, version, *options):
-        launcher = os.path.join(cls.work, "tool-%s%s.exe" % (version, "".join(options)))
+    def pack_version(cls, app, version, *options, runtime=None, name=""):
+        launcher = os.path.join(cls.work, "tool-%s%s%s.exe" % (version, "".join(options), name))
         subprocess.run([ARGS.pack, "pack", app, "-o", launcher, "--main", "reporter.exe",
                         "--console", "--quiet", "--template",
                         "{PROGRAM_DIR}\\cache\\{PRODUCT}-{VERSION}", "--company", "Example Co",
-                        "--product", "Tool", "--app-version", version, "--runtime", ARGS.runtime,
-                        *options], check=True)
+                        "--product", "Tool", "--app-version", version,
+                        "--runtime", runtime or ARGS.runtime, *options], check=True)
         return launcher
 
     def setUp(self):
@@ -654,13 +657,17 @@ class OlderVersionUpdates(LauncherCase):
 
     def test_update_takes_unchanged_files_and_cleaning_keeps_them(self):
         unchanged = sorted(set(file_tree(self.v2_app)) - set(self.CHANGED) - {self.ADDED})
-        for cores in ((), ("taskset", "-c", "0")):
-            with self.subTest(cores=cores):
+        taken = "took %d files from the older version: %d linked, 0 copied" % (len(unchanged),
+                                                                             len(unchanged))
+        # (launcher, cores, how the diagnosis ends): two taking threads, one,
+        # and two on a system that refuses every link from a handle.
+        for key, cores, ending in (("2.0", (), "\n"), ("2.0", ("taskset", "-c", "0"), "\n"),
+                                   ("refused", (), "; %d linked by name\n" % len(unchanged))):
+            with self.subTest(key=key, cores=cores):
                 self.fresh_older_folder()
                 before = tree_state(self.v1)
-                err = self.start_v2(cores=cores)
-                self.assertIn("took %d files from the older version: %d linked, 0 copied" %
-                              (len(unchanged), len(unchanged)), err)
+                err = self.start_v2(key, cores=cores).replace("\r\n", "\n")
+                self.assertIn(taken + ending, err)
                 self.assertVersion2Exact()
                 self.assertEqual(tree_state(self.v1), before)
                 self.assertEqual(self.shared_files(), unchanged)
@@ -770,7 +777,8 @@ def main():
     global ARGS
     parser = argparse.ArgumentParser()
     for option in ("small", "small-app", "large", "large-app", "scanned", "scanned-app", "runner",
-                   "scanner", "read-fault", "pack", "runtime", "reporter", "holder"):
+                   "scanner", "read-fault", "pack", "runtime", "link-refused-runtime", "reporter",
+                   "holder"):
         parser.add_argument("--" + option, required=True)
     parser.add_argument("--flips", type=int, default=60, help="random bit flips over the frame")
     ARGS, rest = parser.parse_known_args()
